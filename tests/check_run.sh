@@ -2,7 +2,7 @@
 # Runs one of the programs with a team of TEAM threads and checks all it does:
 # standard output (parallel_hello's lines may come in any order, but each must
 # be whole and each thread must print exactly one), standard error and the
-# exit status.
+# exit status. Standard output goes to a pipe.
 #
 # usage: check_run.sh [--runs N] PROGRAM TEAM COMMAND [ARG...]
 #   PROGRAM  parallel_sum or parallel_hello: whose output to expect
@@ -31,8 +31,10 @@ fail() {
 }
 
 for ((run = 1; run <= runs; run++)); do
-  status=0
-  "$@" > "$work/out" 2> "$work/err" || status=$?
+  set +e
+  "$@" 2> "$work/err" | cat > "$work/out"
+  status=${PIPESTATUS[0]}
+  set -e
   ((status == 0)) || fail "exit status $status"
   [[ ! -s $work/err ]] || fail "standard error not empty:$(printf '\n'; cat "$work/err")"
   # Same lines in any order, and the same byte count, so that the last line
