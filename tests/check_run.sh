@@ -44,6 +44,7 @@ esac
 
 fail() {
   echo "FAIL (run $run of $runs, team $team, standard output $stdout): $*"
+  [[ ! -s $work/err ]] || { echo "standard error:"; cat "$work/err"; }
   exit 1
 }
 
@@ -56,8 +57,7 @@ for ((run = 1; run <= runs; run++)); do
   esac
   set -e
   ((status == expected_status)) || fail "exit status $status, expected $expected_status"
-  cmp -s "$work/err" "$work/expected_err" \
-    || fail "standard error is not as expected:$(printf '\n'; cat "$work/err")"
+  cmp -s "$work/err" "$work/expected_err" || fail "standard error is not as expected"
   [[ $stdout == pipe ]] || continue
   # Same lines in any order, and the same byte count, so that the last line
   # must end in a newline as well.
