@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
 # Reads a built program's dynamic imports and needed libraries and checks that
-# it enters the OpenMP runtime only through GOMP_parallel and the two team
-# queries, takes no lock, barrier or work-sharing helper, sets no team size,
-# starts no thread of its own, allocates nothing and needs only libgomp and
-# libc.
+# it enters the OpenMP runtime only through the region launch, the team
+# queries and, for LLVM's runtime, its static-loop and reduction entries; that
+# it takes no lock, barrier or critical section of its own, sets no team size,
+# starts no thread of its own, allocates nothing and needs only the runtime
+# and libc.
 #
-# usage: check_contract.sh [--serial] BINARY
-#   --serial  BINARY was built without OpenMP: it needs libc alone and imports
-#             nothing from the runtime
+# usage: check_contract.sh RUNTIME BINARY
+#   RUNTIME   libgomp (GCC's; the design's own contract), libomp (LLVM's),
+#             or none: BINARY was built without OpenMP, needs libc alone and
+#             imports nothing from a runtime
 set -euo pipefail
 export LC_ALL=C
 
-expected_needed="libc.so.6 libgomp.so.1"
-required=(GOMP_parallel@GOMP_4.0 omp_get_num_threads@OMP_1.0 omp_get_thread_num@OMP_1.0)
-if [[ $1 == --serial ]]; then
-  expected_needed="libc.so.6"
-  required=()
-  shift
-fi
+case $1 in
+  libgomp)
+    expected_needed="libc.so.6 libgomp.so.1"
+    required=(GOMP_parallel@GOMP_4.0 omp_get_num_threads@OMP_1.0 omp_get_thread_num@OMP_1.0)
+    allowed=() ;;
+  libomp)
+    # LLVM's runtime hands out the static loop's block and combines the
+    # reduction's partials itself; those entries are the runtime's own work.
+    expected_needed="libc.so.6 libomp.so.5"
+    required=(__kmpc_fork_call@VERSION)
+    allowed=(omp_get_num_threads@VERSION omp_get_thread_num@VERSION
+      __kmpc_global_thread_num@VERSION __kmpc_for_static_init_4@VERSION
+      __kmpc_for_static_fini@VERSION __kmpc_reduce_nowait@VERSION
+      __kmpc_end_reduce_nowait@VERSION) ;;
+  none) expected_needed="libc.so.6" required=() allowed=() ;;
+  *) echo "SKIP: no runtime contract is known for the OpenMP runtime '$1'"; exit 77 ;;
+esac
+shift
 binary=$1
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
@@ -32,8 +45,8 @@ for symbol in "${required[@]}"; do
   grep -qxF "$symbol" <<< "$imports" || fail "does not import $symbol"
 done
 
-forbidden=$(grep -E '^(GOMP_|omp_|pthread_|malloc@|calloc@|realloc@|_Zn[wa])' <<< "$imports" \
-  | grep -vxF -f <(printf '%s\n' "${required[@]}") || true)
+forbidden=$(grep -E '^(GOMP_|omp_|__kmpc_|pthread_|malloc@|calloc@|realloc@|_Zn[wa])' <<< "$imports" \
+  | grep -vxF -f <(printf '%s\n' "${required[@]}" "${allowed[@]}") || true)
 [[ -z $forbidden ]] || fail "imports what it must not:$(printf '\n%s' "$forbidden")"
 
 exit "$failed"
