@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Times whole runs of both programs and of parallel_sum's serial build with
-# hyperfine, for several team sizes, with OMP_WAIT_POLICY unset and passive.
+# Times whole runs of both programs, as built by g++ with libgomp and by
+# clang++ with LLVM's libomp (the *_clang rows), and of parallel_sum's serial
+# build with hyperfine, for several team sizes, with OMP_WAIT_POLICY unset and
+# passive.
 # Writes a Markdown table (benchmark.md) and a chart (benchmark.svg) to
 # build/benchmark/, which git ignores.
 #
@@ -9,11 +11,14 @@
 # that the machine's drift falls on both sides of every ratio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/apt-install-missing.sh g++ cmake hyperfine gnuplot-nox jq
+bash scripts/apt-install-missing.sh g++ clang libomp-dev cmake hyperfine gnuplot-nox jq
 
-cmake --preset default > /dev/null
-cmake --build --preset default > /dev/null
+for preset in default clang; do
+  cmake --preset "$preset" > /dev/null
+  cmake --build --preset "$preset" > /dev/null
+done
 bin=build/default
+clang_bin=build/clang
 out=build/benchmark
 rm -rf "$out"
 mkdir -p "$out/json" "$out/series"
@@ -35,7 +40,9 @@ for ((round = 1; round <= rounds; round++)); do
         --export-json "$out/json/$policy-$team-$round.json" \
         -n serial "$bin/parallel_sum_serial" \
         -n parallel_sum "$bin/parallel_sum" \
-        -n parallel_hello "$bin/parallel_hello"
+        -n parallel_hello "$bin/parallel_hello" \
+        -n parallel_sum_clang "$clang_bin/parallel_sum" \
+        -n parallel_hello_clang "$clang_bin/parallel_hello"
     done
   done
 done
@@ -64,7 +71,9 @@ grep -qw hypervisor /proc/cpuinfo && machine+=" (a virtual machine)"
   echo
   echo "Measured $(date -u +%F) on $machine with $(nproc) cores and"
   echo "$(free -g | awk '/^Mem:/ { print $2 }') GiB; Linux $(uname -r), Debian $(cat /etc/debian_version),"
-  echo "$(g++ --version | head -n 1), libgomp $(dpkg-query -W -f='${Version}' libgomp1), $(hyperfine --version)."
+  echo "$(g++ --version | head -n 1), libgomp $(dpkg-query -W -f='${Version}' libgomp1);"
+  echo "$(clang++ --version | head -n 1), libomp $(dpkg-query -W -f='${Version}' 'libomp5-*' | head -n 1)"
+  echo "(the *_clang rows); $(hyperfine --version)."
   echo "Each case: $((rounds * runs)) runs in $rounds rounds, after $warmup warm-up runs a round."
   echo "The default team here is $default_team threads. Times in milliseconds; the spread is the"
   echo "interquartile range."
@@ -87,14 +96,14 @@ grep -qw hypervisor /proc/cpuinfo && machine+=" (a virtual machine)"
 
 # The chart: median time against team size, one line per program and policy.
 for policy in "${policies[@]}"; do
-  for program in serial parallel_sum parallel_hello; do
+  for program in serial parallel_sum parallel_hello parallel_sum_clang parallel_hello_clang; do
     awk -F'\t' -v p="$policy" -v prog="$program" \
       '$1 == p && $3 == prog && $2 != "default" { print $2, $4, $5, $6 }' \
       "$out/results.tsv" > "$out/series/$program-$policy.dat"
   done
 done
 gnuplot <<GNUPLOT
-set terminal svg size 800,500 dynamic noenhanced font "sans,12" background "white"
+set terminal svg size 900,600 dynamic noenhanced font "sans,12" background "white"
 set output "$out/benchmark.svg"
 set title "One whole run: median time, bars from the lower to the upper quartile"
 set xlabel "team size (OMP_NUM_THREADS)"
@@ -107,12 +116,14 @@ set grid
 # Colour for the program, dashes for the wait policy.
 set style line 1 lc rgb "#1f77b4" lw 2 pt 7
 set style line 2 lc rgb "#ff7f0e" lw 2 pt 5
-set style line 3 lc rgb "#7f7f7f" lw 2 pt 9
-name(i) = word("parallel_sum parallel_hello serial", i)
+set style line 3 lc rgb "#2ca02c" lw 2 pt 11
+set style line 4 lc rgb "#d62728" lw 2 pt 13
+set style line 5 lc rgb "#7f7f7f" lw 2 pt 9
+name(i) = word("parallel_sum parallel_hello parallel_sum_clang parallel_hello_clang serial", i)
 series(i, w) = "$out/series/".name(i)."-".w.".dat"
-plot for [i = 1:3] series(i, "unset") using 1:2:3:4 with yerrorlines ls i dt 1 \
+plot for [i = 1:5] series(i, "unset") using 1:2:3:4 with yerrorlines ls i dt 1 \
     title name(i)." (OMP_WAIT_POLICY unset)", \
-  for [i = 1:3] series(i, "passive") using 1:2:3:4 with yerrorlines ls i dt 2 \
+  for [i = 1:5] series(i, "passive") using 1:2:3:4 with yerrorlines ls i dt 2 \
     title name(i)." (OMP_WAIT_POLICY passive)"
 GNUPLOT
 
