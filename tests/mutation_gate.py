@@ -66,6 +66,14 @@ MUTANTS = [
      "CMakeLists.txt", [(" -fno-exceptions)", ")")]),
     ("every library the compiler driver names is recorded as needed", ("clang",),
      "CMakeLists.txt", [("  target_link_options(${target} PRIVATE LINKER:--as-needed)\n", "")]),
+    ("debug information, and with it the build folder, in the release build", ("default",),
+     "CMakeLists.txt", [(" -fno-exceptions)", " -fno-exceptions -g)")]),
+    ("the package's dependencies not worked out", ("default",),
+     "CMakeLists.txt", [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
+    ("unstripped programs in the package", ("default",),
+     "CMakeLists.txt", [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")]),
+    ("a misspelt macro in a manual page", ("default",),
+     "man/parallel_sum.1.in", [(".SH EXAMPLES", ".Sh EXAMPLES")]),
 ]
 
 
