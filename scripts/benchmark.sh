@@ -103,7 +103,7 @@ for policy in "${policies[@]}"; do
   done
 done
 gnuplot <<GNUPLOT
-set terminal svg size 900,600 dynamic noenhanced font "sans,12" background "white"
+set terminal svg size 1150,600 dynamic noenhanced font "sans,12" background "white"
 set output "$out/benchmark.svg"
 set title "One whole run: median time, bars from the lower to the upper quartile"
 set xlabel "team size (OMP_NUM_THREADS)"
@@ -111,7 +111,7 @@ set ylabel "milliseconds"
 set logscale xy 2
 set xrange [0.8:160]
 set xtics (1, 2, 4, 8, 32, 128)
-set key top left
+set key outside right top font ",10"
 set grid
 # Colour for the program, dashes for the wait policy.
 set style line 1 lc rgb "#1f77b4" lw 2 pt 7
