@@ -7,6 +7,7 @@ usage: python3 tests/mutation_gate.py
 Works in build/mutants/ and takes a few minutes.
 """
 
+import dataclasses
 import os
 import re
 import shutil
@@ -21,59 +22,111 @@ SUM_LOOP_BODY = "        total += values[i];"
 GREETING = '        std::printf("Hello from thread %d of %d\\n", thread, team_size);'
 QUERIES = ("        const int team_size = omp_get_num_threads();\n"
            "        const int thread = omp_get_thread_num();")
+WATCH = "scripts/watch-region"
+WATCH_GDB = "scripts/watch_region_gdb.py"
+TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
+               '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
 
-# name, the suites (each a configure, build and test preset) that must each
-# kill it, the file, and the changes: (text, replacement), each text found
-# exactly once.
+
+@dataclasses.dataclass
+class Mutant:
+    name: str
+    file: str
+    changes: list
+    killed_by: tuple = ("default",)
+
+
+# Each row: a name, the file it changes, the changes (text, replacement; each
+# text found exactly once), and the suites (a configure, build and test preset
+# each) that must each kill it.
 MUTANTS = [
-    ("SIZE is 101", ("default",), SUM, [("SIZE = 100", "SIZE = 101")]),
-    ("the sum starts at 1", ("default",), SUM, [("int total = 0;", "int total = 1;")]),
-    ("the loop skips index 0", ("default",), SUM, [("(int i = 0;", "(int i = 1;")]),
-    ("a printf inside the region", ("default",), SUM,
-     [(SUM_LOOP_BODY, SUM_LOOP_BODY + '\n        std::puts("adding");')]),
-    ("a critical section around the addition", ("default", "clang"), SUM,
-     [(SUM_LOOP_BODY, "#pragma omp critical\n" + SUM_LOOP_BODY)]),
-    ("schedule(dynamic)", ("default", "clang"), SUM, [("schedule(static)", "schedule(dynamic)")]),
-    ("schedule(static, 1): strides, not blocks", ("default",), SUM,
-     [("schedule(static)", "schedule(static, 1)")]),
-    ("num_threads(1)", ("default", "clang"), SUM, [("schedule(static)", "schedule(static) num_threads(1)")]),
-    ("an atomic addition per element instead of the reduction", ("default",), SUM,
-     [(SUM_PRAGMA, SUM_PRAGMA.replace("shared(values)", "shared(values, total)")
-       .replace(" reduction(+ : total)", "")),
-      (SUM_LOOP_BODY, "#pragma omp atomic\n" + SUM_LOOP_BODY)]),
-    ("the reduction removed: a race on the total", ("tsan", "clang-tsan"), SUM,
-     [("reduction(+ : total)", "shared(total)")]),
-    ("a failed write exits 0", ("default",), SUM,
-     [('std::perror("parallel_sum: write error");\n        return 1;',
-       'std::perror("parallel_sum: write error");\n        return 0;')]),
-    ("the greeting split over two printf calls", ("default",), HELLO,
-     [(GREETING, '        std::printf("Hello from thread %d ", thread);\n'
-                 '        std::printf("of %d\\n", team_size);')]),
-    ("a line printed from main", ("default",), HELLO,
-     [("    }\n    // Close standard output", '    }\n    std::puts("done");\n    // Close standard output')]),
-    ("the two numbers swapped", ("default",), HELLO, [("thread, team_size);", "team_size, thread);")]),
-    ("the thread number asked before the team size", ("default",), HELLO,
-     [(QUERIES, "\n".join(reversed(QUERIES.split("\n"))))]),
-    ("omp_get_max_threads for the team size", ("default",), HELLO,
-     [("omp_get_num_threads()", "omp_get_max_threads()")]),
-    ("only the master thread greets", ("default",), HELLO,
-     [(GREETING, "#pragma omp master\n" + GREETING)]),
-    ("a team of 2 whatever the default", ("default",), HELLO,
-     [("#pragma omp parallel default(none)", "#pragma omp parallel default(none) num_threads(2)")]),
-    ("a worker's failed write reported with main's errno", ("default",), HELLO,
-     [("if (close_failed && errno != 0)", "if (earlier_write_failed || close_failed)")]),
-    ("built with exceptions: a terminate guard and libstdc++", ("default", "clang"),
-     "CMakeLists.txt", [(" -fno-exceptions)", ")")]),
-    ("every library the compiler driver names is recorded as needed", ("clang",),
-     "CMakeLists.txt", [("  target_link_options(${target} PRIVATE LINKER:--as-needed)\n", "")]),
-    ("debug information, and with it the build folder, in the release build", ("default",),
-     "CMakeLists.txt", [(" -fno-exceptions)", " -fno-exceptions -g)")]),
-    ("the package's dependencies not worked out", ("default",),
-     "CMakeLists.txt", [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
-    ("unstripped programs in the package", ("default",),
-     "CMakeLists.txt", [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")]),
-    ("a misspelt macro in a manual page", ("default",),
-     "man/parallel_sum.1.in", [(".SH EXAMPLES", ".Sh EXAMPLES")]),
+    Mutant("SIZE is 101", SUM,
+           [("SIZE = 100", "SIZE = 101")]),
+    Mutant("the sum starts at 1", SUM,
+           [("int total = 0;", "int total = 1;")]),
+    Mutant("the loop skips index 0", SUM,
+           [("(int i = 0;", "(int i = 1;")]),
+    Mutant("a printf inside the region", SUM,
+           [(SUM_LOOP_BODY, SUM_LOOP_BODY + '\n        std::puts("adding");')]),
+    Mutant("a critical section around the addition", SUM,
+           [(SUM_LOOP_BODY, "#pragma omp critical\n" + SUM_LOOP_BODY)],
+           killed_by=("default", "clang")),
+    Mutant("schedule(dynamic)", SUM,
+           [("schedule(static)", "schedule(dynamic)")],
+           killed_by=("default", "clang")),
+    Mutant("schedule(static, 1): strides, not blocks", SUM,
+           [("schedule(static)", "schedule(static, 1)")]),
+    Mutant("num_threads(1)", SUM,
+           [("schedule(static)", "schedule(static) num_threads(1)")],
+           killed_by=("default", "clang")),
+    Mutant("an atomic addition per element instead of the reduction", SUM,
+           [(SUM_PRAGMA, SUM_PRAGMA.replace("shared(values)", "shared(values, total)")
+             .replace(" reduction(+ : total)", "")),
+            (SUM_LOOP_BODY, "#pragma omp atomic\n" + SUM_LOOP_BODY)]),
+    Mutant("the reduction removed: a race on the total", SUM,
+           [("reduction(+ : total)", "shared(total)")],
+           killed_by=("tsan", "clang-tsan")),
+    Mutant("a failed write exits 0", SUM,
+           [('std::perror("parallel_sum: write error");\n        return 1;',
+             'std::perror("parallel_sum: write error");\n        return 0;')]),
+    Mutant("the greeting split over two printf calls", HELLO,
+           [(GREETING, '        std::printf("Hello from thread %d ", thread);\n'
+                        '        std::printf("of %d\\n", team_size);')]),
+    Mutant("a line printed from main", HELLO,
+           [("    }\n    // Close standard output", '    }\n    std::puts("done");\n    // Close standard output')]),
+    Mutant("the two numbers swapped", HELLO,
+           [("thread, team_size);", "team_size, thread);")]),
+    Mutant("the thread number asked before the team size", HELLO,
+           [(QUERIES, "\n".join(reversed(QUERIES.split("\n"))))]),
+    Mutant("omp_get_max_threads for the team size", HELLO,
+           [("omp_get_num_threads()", "omp_get_max_threads()")]),
+    Mutant("only the master thread greets", HELLO,
+           [(GREETING, "#pragma omp master\n" + GREETING)]),
+    Mutant("a team of 2 whatever the default", HELLO,
+           [("#pragma omp parallel default(none)", "#pragma omp parallel default(none) num_threads(2)")]),
+    Mutant("a worker's failed write reported with main's errno", HELLO,
+           [("if (close_failed && errno != 0)", "if (earlier_write_failed || close_failed)")]),
+    Mutant("built with exceptions: a terminate guard and libstdc++", "CMakeLists.txt",
+           [(" -fno-exceptions)", ")")],
+           killed_by=("default", "clang")),
+    Mutant("every library the compiler driver names is recorded as needed", "CMakeLists.txt",
+           [("  target_link_options(${target} PRIVATE LINKER:--as-needed)\n", "")],
+           killed_by=("clang",)),
+    Mutant("debug information, and with it the build folder, in the release build", "CMakeLists.txt",
+           [(" -fno-exceptions)", " -fno-exceptions -g)")]),
+    Mutant("the package's dependencies not worked out", "CMakeLists.txt",
+           [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
+    Mutant("unstripped programs in the package", "CMakeLists.txt",
+           [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")]),
+    Mutant("a misspelt macro in a manual page", "man/parallel_sum.1.in",
+           [(".SH EXAMPLES", ".Sh EXAMPLES")]),
+    # watch-region's own faults.
+    Mutant("watch-region exits 0 whatever the program did", WATCH,
+           [('return 128 + number if number is not None else report["exit_status"]', "return 0")]),
+    Mutant("watch-region forgets the signal that killed the program", WATCH_GDB,
+           [("None if exit_signal is None else int(exit_signal)", "None")]),
+    Mutant("watch-region reads num_threads and flags from each other's registers", WATCH_GDB,
+           [('("rdi", "rsi", "rdx", "rcx")', '("rdi", "rsi", "rcx", "rdx")')]),
+    Mutant("watch-region follows no jump to a locked instruction", WATCH_GDB,
+           [("starts.append(int(jump[2], 16))", "pass")]),
+    Mutant("watch-region's table swaps the thread and team size cells", WATCH,
+           [(TABLE_CELLS, "\n".join(reversed(TABLE_CELLS.split("\n"))))]),
+    Mutant("watch-region drops OMP_NUM_THREADS from the environment", WATCH,
+           [("    environment = caller_environment()\n",
+             '    environment = caller_environment()\n    environment.pop("OMP_NUM_THREADS", None)\n')]),
+    Mutant("watch-region leaves gdb's LINES and COLUMNS in the environment", WATCH_GDB,
+           [('for name in ("LINES", "COLUMNS", "SHELL"):', "for name in ():")]),
+    Mutant("watch-region drops the program's arguments", WATCH,
+           [('"--args", program, *arguments]', '"--args", program]')]),
+    Mutant("watch-region throws the program's standard error away", WATCH,
+           [('stderr = passed_stream(0, closed), passed_stream(2, closed)',
+             'stderr = passed_stream(0, closed), (None, "2>/dev/null")')]),
+    Mutant("watch-region leaves gdb and the program running when stopped", WATCH,
+           [("            os.killpg(group, signal.SIGKILL)", "            pass")]),
+    Mutant("watch-region's failed write exits 0", WATCH,
+           [("        return WRITE_ERROR\n", "        return 0\n")]),
+    Mutant("watch-region does not search PATH", WATCH,
+           [('path = name if "/" in name else shutil.which(name)', "path = name")]),
 ]
 
 
@@ -87,13 +140,14 @@ def main():
     shutil.rmtree(tree, ignore_errors=True)
     shutil.copytree(source, tree, ignore=lambda folder, names:
                     {"build", ".git"} & set(names) if folder == source else set())
-    for suite in sorted({suite for row in MUTANTS for suite in row[1]}):
+    for suite in sorted({suite for mutant in MUTANTS for suite in mutant.killed_by}):
         configure = run(["cmake", "--preset", suite], tree)
         if configure.returncode != 0:
             sys.exit(f"cannot configure the {suite} build:\n{configure.stdout}{configure.stderr}")
 
     survivors = []
-    for name, suites, path, changes in MUTANTS:
+    for mutant in MUTANTS:
+        name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
         original = open(os.path.join(source, path), encoding="utf-8").read()
         mutated = original
         for text, replacement in changes:

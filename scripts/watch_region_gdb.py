@@ -1,0 +1,291 @@
+"""The half of watch-region that runs inside gdb's Python: it runs the program
+once and records what its parallel region did, then writes that as JSON.
+
+It reads x86-64 registers and instructions: the System V calling convention
+gives GOMP_parallel's arguments in rdi, rsi, rdx and rcx and a query's result
+in eax, the return address is the word at rsp on a function's first
+instruction, and the atomic additions are lock-prefixed instructions.
+
+The breakpoints are plain ones at exact addresses:
+- `*GOMP_parallel` and `*omp_get_...`, not the function names, which gdb may
+  place after the prologue;
+- a query's result and the join are read at a breakpoint on the return site,
+  not with a FinishBreakpoint, which gdb drops when another thread stops
+  first;
+- the body's lock-prefixed instructions are found by following its jumps from
+  its entry, so a stripped binary is watched as well as one with symbols.
+
+gdb allows no new breakpoint while it is deciding whether to stop, so a hit
+that needs one asks gdb to stop, and the breakpoint is placed before the run
+goes on.
+"""
+
+import json
+import re
+
+import gdb  # pylint: disable=import-error
+
+QUERIES = ("omp_get_num_threads", "omp_get_thread_num")
+
+
+def register(name):
+    return int(gdb.parse_and_eval("$" + name))
+
+
+def read_memory(address, size, signed=False):
+    data = gdb.selected_inferior().read_memory(address, size).tobytes()
+    return int.from_bytes(data, "little", signed=signed)
+
+
+def current_lwp():
+    return gdb.selected_thread().ptid[1]
+
+
+class ThreadRecord:
+    """What one kernel thread was seen doing."""
+
+    def __init__(self):
+        self.queries = []  # [name, result or None], in the order called
+        self.body_runs = 0
+        self.atomic_additions = []  # (instruction, value added)
+
+    def as_json(self):
+        results = {name: result for name, result in self.queries}
+        return {
+            "thread": results.get("omp_get_thread_num"),
+            "team_size": results.get("omp_get_num_threads"),
+            "queries": [name for name, _ in self.queries],
+            "body_runs": self.body_runs,
+            "atomic_additions": [value for _, value in self.atomic_additions],
+            "atomic_instructions": sorted({insn for insn, _ in self.atomic_additions}),
+        }
+
+
+class RegionWatcher:
+    """Everything seen in one run, and the breakpoints that see it."""
+
+    def __init__(self):
+        self.launches = []
+        self.threads = {}  # by the kernel's thread id
+        self.total_address = None
+        self.total_after_join = None
+        self.placed = set()  # (breakpoint kind, address)
+        self.to_place = []  # breakpoints asked for while gdb was deciding to stop
+
+    def thread(self):
+        return self.threads.setdefault(current_lwp(), ThreadRecord())
+
+    def place(self, kind, address, *arguments):
+        """Places one breakpoint of KIND at ADDRESS, unless there is one."""
+        if (kind, address) not in self.placed:
+            self.placed.add((kind, address))
+            kind(self, f"*{address}", *arguments)
+
+    def place_later(self, kind, address, *arguments):
+        """Asks for a breakpoint; returns True when gdb must stop to place it."""
+        if (kind, address) in self.placed:
+            return False
+        self.to_place.append((kind, address, arguments))
+        return True
+
+    def place_asked_for(self):
+        while self.to_place:
+            kind, address, arguments = self.to_place.pop(0)
+            self.place(kind, address, *arguments)
+
+    def place_entry_breakpoints(self):
+        """At the launch and the queries. A program that does not import one
+        of them never calls it, and is watched without that breakpoint."""
+        entries = [(LaunchBreakpoint, "GOMP_parallel")]
+        entries += [(TeamQueryBreakpoint, query, query) for query in QUERIES]
+        for kind, symbol, *arguments in entries:
+            try:
+                kind(self, f"*{symbol}", *arguments)
+            except gdb.error:
+                pass
+
+    def report(self):
+        team = [record.as_json() for record in self.threads.values()]
+        team.sort(key=lambda seen: (seen["thread"] is None, seen["thread"] or 0))
+        return {"launches": self.launches, "threads": team,
+                "total_after_join": self.total_after_join}
+
+
+class WatchBreakpoint(gdb.Breakpoint):
+    """A breakpoint that records what it sees and, unless it needs a new
+    breakpoint placed, lets the program run on."""
+
+    def __init__(self, watcher, location):
+        super().__init__(location, internal=True)
+        self.watcher = watcher
+
+    def stop(self):
+        try:
+            return bool(self.on_hit())
+        except gdb.error:  # the thread or the process died under us
+            return False
+
+    def on_hit(self):
+        raise NotImplementedError
+
+
+class LaunchBreakpoint(WatchBreakpoint):
+    """GOMP_parallel's entry: the body, the data, num_threads and flags."""
+
+    def on_hit(self):
+        body, data, num_threads, flags = (register(r) for r in ("rdi", "rsi", "rdx", "rcx"))
+        symbol = gdb.execute(f"info symbol {body}", to_string=True)
+        name = hex(body) if symbol.startswith("No symbol") else symbol.split(" in ")[0].strip()
+        self.watcher.launches.append({"entry": "GOMP_parallel", "body": name,
+                                      "data": hex(data) if data else None,
+                                      "num_threads": num_threads, "flags": flags})
+        return_site = read_memory(register("rsp"), 8)
+        asked = self.watcher.place_later(JoinBreakpoint, return_site, current_lwp())
+        asked |= self.watcher.place_later(BodyEntryBreakpoint, body)
+        for address, instruction in lock_instructions(body):
+            asked |= self.watcher.place_later(AtomicAdditionBreakpoint, address, instruction)
+        return asked
+
+
+class JoinBreakpoint(WatchBreakpoint):
+    """GOMP_parallel's return site: on the launching thread, the region has
+    joined and the shared total holds its final value."""
+
+    def __init__(self, watcher, location, launcher):
+        super().__init__(watcher, location)
+        self.launcher = launcher
+
+    def on_hit(self):
+        if current_lwp() == self.launcher and self.watcher.total_address is not None:
+            self.watcher.total_after_join = read_memory(self.watcher.total_address, 4, signed=True)
+
+
+class BodyEntryBreakpoint(WatchBreakpoint):
+    """The outlined region body's first instruction: one run of the body."""
+
+    def on_hit(self):
+        self.watcher.thread().body_runs += 1
+
+
+class AtomicAdditionBreakpoint(WatchBreakpoint):
+    """A lock-prefixed instruction of the body: what it adds, and where."""
+
+    def __init__(self, watcher, location, instruction):
+        super().__init__(watcher, location)
+        self.mnemonic, self.operands = instruction
+
+    def on_hit(self):
+        if "," in self.operands:
+            source, destination = self.operands.split(",", 1)
+            value = operand_value(source)
+        else:  # lock inc or lock dec
+            destination, value = self.operands, -1 if self.mnemonic.startswith("dec") else 1
+        self.watcher.total_address = memory_address(destination)
+        self.watcher.thread().atomic_additions.append(("lock " + self.mnemonic, value))
+
+
+class TeamQueryBreakpoint(WatchBreakpoint):
+    """A team query's entry: which thread asks what, in which order."""
+
+    def __init__(self, watcher, location, query):
+        super().__init__(watcher, location)
+        self.query = query
+
+    def on_hit(self):
+        self.watcher.thread().queries.append([self.query, None])
+        return self.watcher.place_later(QueryReturnBreakpoint, read_memory(register("rsp"), 8))
+
+
+class QueryReturnBreakpoint(WatchBreakpoint):
+    """A team query's return site: the answer, for this thread's latest
+    query still waiting for one."""
+
+    def on_hit(self):
+        waiting = [query for query in self.watcher.thread().queries if query[1] is None]
+        if waiting:
+            waiting[-1][1] = register("eax")  # gdb reads it as a signed int
+
+
+def lock_instructions(body):
+    """The lock-prefixed instructions that the body can reach from its entry,
+    following every jump, as (address, (mnemonic, operands))."""
+    architecture = gdb.selected_frame().architecture()
+    seen, starts = set(), [body]
+    while starts:
+        address = starts.pop()
+        while address not in seen:
+            seen.add(address)
+            instruction = architecture.disassemble(address)[0]
+            text = instruction["asm"].strip()
+            locked = re.match(r"lock\s+(\w+)\s+(.*)", text)
+            if locked:
+                yield address, (locked[1], locked[2])
+            jump = re.match(r"(?:\w+\s+)?(j\w+)\s+(0x[0-9a-f]+)", text)
+            if jump:
+                starts.append(int(jump[2], 16))
+            if re.match(r"(?:\w+\s+)?(jmp|ret|hlt|ud2)", text):
+                break
+            address += instruction["length"]
+
+
+def operand_value(operand):
+    if operand.startswith("$"):
+        return int(operand[1:], 0)
+    return register(operand.lstrip("%"))
+
+
+def memory_address(operand):
+    comment = re.search(r"#\s*(0x[0-9a-f]+)", operand)
+    if comment:  # rip-relative: gdb works out the address itself
+        return int(comment[1], 16)
+    found = re.match(r"(-?(?:0x)?[0-9a-f]*)\((%\w+)?(?:,(%\w+),(\d))?\)", operand.strip())
+    displacement = int(found[1], 0) if found[1] not in ("", "-") else 0
+    base = register(found[2][1:]) if found[2] else 0
+    index = register(found[3][1:]) * int(found[4]) if found[3] else 0
+    return displacement + base + index
+
+
+def set_inferior_environment(wanted):
+    """gdb adds LINES and COLUMNS to the program's environment, and runs it
+    through a shell named by SHELL that the command set for it; put back the
+    caller's values."""
+    for name in ("LINES", "COLUMNS", "SHELL"):
+        if name in wanted:
+            gdb.execute(f"set environment {name}={wanted[name]}")
+        else:
+            gdb.execute(f"unset environment {name}")
+
+
+def run(config_path):
+    """Runs the program as CONFIG_PATH's JSON says and writes the report."""
+    with open(config_path, encoding="utf-8") as config_file:
+        config = json.load(config_file)
+    for setting in ("pagination off", "confirm off", "print thread-events off",
+                    "print inferior-events off", "width 0"):
+        gdb.execute("set " + setting)
+    # The program's own signals are its business: deliver them and go on.
+    gdb.execute("handle all nostop noprint pass", to_string=True)
+    # gdb starts the program through a shell, as `exec WRAPPER PROGRAM ARGS`:
+    # the wrapper's redirections give it the caller's standard streams.
+    gdb.execute(f"set exec-wrapper {config['exec_wrapper']}")
+    set_inferior_environment(config["environment"])
+
+    watcher = RegionWatcher()
+    watcher.place_entry_breakpoints()
+    exited = []
+    gdb.events.exited.connect(exited.append)
+    try:
+        gdb.execute("run", to_string=True)
+        while not exited:
+            watcher.place_asked_for()
+            gdb.execute("continue", to_string=True)
+    except gdb.error:
+        if not exited:
+            raise
+    exit_code = gdb.convenience_variable("_exitcode")
+    exit_signal = gdb.convenience_variable("_exitsignal")
+    report = watcher.report()
+    report["exit_status"] = None if exit_code is None else int(exit_code)
+    report["signal_number"] = None if exit_signal is None else int(exit_signal)
+    with open(config["report"], "w", encoding="utf-8") as report_file:
+        json.dump(report, report_file)

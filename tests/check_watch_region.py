@@ -1,0 +1,263 @@
+"""Checks watch-region's own behaviour, one table of cases per group: the exit
+status it passes on, the arguments, environment and standard error that reach
+the program, PATH look-up, programs without a region, the signals that stop
+it, its own write errors, the table it prints, and the launch and atomic
+additions of fixture programs made for these cases.
+
+usage: check_watch_region.py GROUP WATCH_REGION NAME=PATH...
+  NAME=PATH  where each program the cases name is built
+Exits 77 (skipped) when gdb is not installed.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIPPED = 77
+WATCH_REGION = sys.argv[2]
+BUILT = dict(argument.split("=", 1) for argument in sys.argv[3:])
+
+
+def watch(*arguments, env=None, cwd=None, json_report=False):
+    command = [WATCH_REGION, *(["--json"] if json_report else []), *arguments]
+    return subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True,
+                          check=False, timeout=120)
+
+
+def environment(**changes):
+    """The test's environment without OMP_NUM_THREADS, with CHANGES."""
+    result = {name: value for name, value in os.environ.items() if name != "OMP_NUM_THREADS"}
+    result.update(changes)
+    return result
+
+
+def report_of(*arguments, **options):
+    run = watch(*arguments, json_report=True, **options)
+    return run, json.loads(run.stdout)
+
+
+def check(problems, what, actual, expected):
+    if actual != expected:
+        problems.append(f"{what}: {actual!r}, expected {expected!r}")
+
+
+def exit_status(problems):
+    for arguments, status, exit_code, signal_name in [
+            ([BUILT["exit_3"]], 3, 3, None),
+            ([BUILT["worker_signal"], "11"], 139, None, "SIGSEGV"),
+            ([BUILT["worker_signal"], "6"], 134, None, "SIGABRT"),
+            (["/bin/false"], 1, 1, None)]:
+        table = watch(*arguments)
+        check(problems, f"{arguments}: status", table.returncode, status)
+        outcome = f"killed by signal {signal_name}" if signal_name else f"exit status: {exit_code}"
+        check(problems, f"{arguments}: outcome line", outcome in table.stdout, True)
+        run, report = report_of(*arguments)
+        check(problems, f"{arguments}: --json status", run.returncode, status)
+        check(problems, f"{arguments}: JSON", (report["exit_status"], report["signal"]),
+              (exit_code, signal_name))
+
+
+def arguments(problems):
+    for given in [[], ["two words", "", "it's \"quoted\"", "two\nlines", "--team", "3"],
+                  ["*", "$HOME", "`true`", ";|&", "-"]]:
+        run, report = report_of(BUILT["print_arguments"], *given)
+        expected = f"{len(given)} arguments\n" + "".join(f"[{each}]\n" for each in given)
+        check(problems, f"{given!r}: the program's output", report["output"], expected)
+        check(problems, f"{given!r}: status", run.returncode, 0)
+
+
+def environment_cases(problems):
+    for options, changes, team, header in [
+            (["--team", "4"], {"OMP_NUM_THREADS": "7"}, 4, "OMP_NUM_THREADS=4 (--team)"),
+            ([], {"OMP_NUM_THREADS": "5"}, 5, "OMP_NUM_THREADS=5 (environment)"),
+            ([], {}, len(os.sched_getaffinity(0)), "OMP_NUM_THREADS unset: the runtime's default")]:
+        run = watch(*options, BUILT["parallel_hello"], env=environment(**changes))
+        check(problems, f"{options} {changes}: header", run.stdout.splitlines()[0],
+              f"parallel_hello, {header}")
+        check(problems, f"{options} {changes}: threads seen",
+              f"threads seen: {team}; exit status: 0" in run.stdout, True)
+    # gdb and the shell it starts the program with must add, drop and change
+    # nothing: not LINES, COLUMNS, SHELL or PWD.
+    given = environment(COLUMNS="33", SHELL="/bin/no-such-shell", ODD="two words\nand a line")
+    for name in ("LINES", "PWD"):
+        given.pop(name, None)
+    _, report = report_of("/usr/bin/env", "-0", env=given)
+    seen = dict(entry.split("=", 1) for entry in report["output"].split("\0") if entry)
+    check(problems, "the environment the program sees", seen, given)
+
+
+def standard_error(problems):
+    given = environment(OMP_DISPLAY_ENV="true", OMP_STACKSIZE="many")
+    direct = subprocess.run([BUILT["parallel_sum"]], env=given, capture_output=True,
+                            text=True, check=False)
+    run = watch(BUILT["parallel_sum"], env=given)
+    check(problems, "standard error", run.stderr, direct.stderr)
+    check(problems, "libgomp's warning passed on", "OMP_STACKSIZE" in run.stderr, True)
+
+
+def path_look_up(problems):
+    with tempfile.TemporaryDirectory() as folder:
+        os.mkdir(os.path.join(folder, "parallel_sum"))
+        for name, mode, content in [("not_executable", 0o644, b"\x7fELF"),
+                                    ("script", 0o755, b"#!/bin/sh\nexit 0\n")]:
+            with open(os.path.join(folder, name), "wb") as file:
+                file.write(content)
+            os.chmod(os.path.join(folder, name), mode)
+        with open("/bin/true", "rb") as true:  # the same program, for AArch64 (183)
+            arm = bytearray(true.read())
+        arm[18:20] = (183).to_bytes(2, "little")
+        with open(os.path.join(folder, "arm"), "wb") as file:
+            file.write(arm)
+        os.chmod(os.path.join(folder, "arm"), 0o755)
+        on_path = environment(PATH=os.path.dirname(BUILT["parallel_sum"]) + ":" + os.environ["PATH"])
+        for arguments, env, status, stderr in [
+                (["parallel_sum"], on_path, 0, ""),
+                (["no-such-program"], None, 127, "no-such-program: No such file or directory"),
+                (["./parallel_sum"], None, 126, "./parallel_sum: Is a directory"),
+                (["./not_executable"], None, 126, "./not_executable: Permission denied"),
+                (["./script"], None, 125, "./script: not an x86-64 ELF program"),
+                (["./arm"], None, 125, "./arm: not an x86-64 ELF program"),
+                (["/bin/true"], environment(PATH=folder), 125, "gdb is not installed (Debian package gdb)"),
+                (["--team", "0", "/bin/true"], None, 2, None),
+                ([], None, 2, None)]:
+            run = watch(*arguments, env=env, cwd=folder)
+            check(problems, f"{arguments}: status", run.returncode, status)
+            if stderr is not None:
+                check(problems, f"{arguments}: standard error",
+                      run.stderr, f"watch-region: {stderr}\n" if stderr else "")
+            else:
+                check(problems, f"{arguments}: a usage message", run.stderr.startswith("usage:"), True)
+        check(problems, "the program found on PATH ran",
+              "Sum of array: 5050" in watch("parallel_sum", env=on_path, cwd=folder).stdout, True)
+
+
+def no_region(problems):
+    for program, output in [("/bin/true", ""), (BUILT["parallel_sum_serial"], "Sum of array: 5050\n")]:
+        run = watch(program)
+        check(problems, f"{program}: status", run.returncode, 0)
+        check(problems, f"{program}: says so",
+              "no parallel region: GOMP_parallel was never called" in run.stdout, True)
+        _, report = report_of(program)
+        check(problems, f"{program}: output", report["output"], output)
+
+
+def session_members(session):
+    members = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", encoding="ascii", errors="replace") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[3] == str(session):  # after state, ppid and pgrp
+            members.append(int(entry))
+    return members
+
+
+def thread_count(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/task"))
+    except OSError:
+        return 0
+
+
+def stop_signals(problems):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        with tempfile.TemporaryDirectory() as temporary:
+            command = [WATCH_REGION, "--team", "20000", BUILT["parallel_hello"]]
+            viewer = subprocess.Popen(command, env=environment(TMPDIR=temporary),
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      text=True, start_new_session=True)
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not any(
+                    thread_count(pid) >= 2000 for pid in session_members(viewer.pid)):
+                time.sleep(0.05)
+            viewer.send_signal(signum)
+            name = signal.Signals(signum).name
+            try:  # the whole run would take minutes under gdb
+                _, stderr = viewer.communicate(timeout=20)
+            except subprocess.TimeoutExpired:
+                os.killpg(viewer.pid, signal.SIGKILL)
+                problems.append(f"{name}: still running 20 s later")
+                continue
+            check(problems, f"{name}: status", viewer.returncode, 128 + signum)
+            check(problems, f"{name}: standard error", stderr, "")
+            check(problems, f"{name}: processes left in its session", session_members(viewer.pid), [])
+            check(problems, f"{name}: temporary files left", os.listdir(temporary), [])
+
+
+def write_errors(problems):
+    for redirection, reason in [(">&-", "Bad file descriptor"),
+                                ("> /dev/full", "No space left on device"),
+                                ("| true", "Broken pipe")]:
+        run = subprocess.run(
+            ["bash", "-c", f'trap "" PIPE; "$@" {redirection}; exit ${{PIPESTATUS[0]}}', "bash",
+             WATCH_REGION, BUILT["parallel_sum"]],
+            capture_output=True, text=True, check=False)
+        check(problems, f"{redirection}: status", run.returncode, 1)
+        check(problems, f"{redirection}: message", run.stderr, f"watch-region: write error: {reason}\n")
+
+
+TEAM_3_TABLE = """\
+parallel_sum, OMP_NUM_THREADS=3 (--team)
+launch: GOMP_parallel(body main._omp_fn, data at ADDRESS, num_threads 0, flags 0)
+thread  told team size  team queries, in order                   body runs  atomic additions
+0       3               omp_get_num_threads, omp_get_thread_num  1          +595
+1       3               omp_get_num_threads, omp_get_thread_num  1          +1683
+2       3               omp_get_num_threads, omp_get_thread_num  1          +2772
+shared total after the join: 5050
+threads seen: 3; exit status: 0
+standard output:
+  Sum of array: 5050
+"""
+
+
+def table(problems):
+    run = watch("--team", "3", BUILT["parallel_sum"])
+    check(problems, "the table", re.sub(r"data at 0x[0-9a-f]+", "data at ADDRESS", run.stdout),
+          TEAM_3_TABLE)
+
+
+def launch_clauses(problems):
+    _, report = report_of(BUILT["region_clauses"])
+    check(problems, "launch (num_threads, flags, data given)",
+          [(l["num_threads"], l["flags"], l["data"] is not None) for l in report["launches"]],
+          [(3, 4, True)])
+    check(problems, "atomic additions", [t["atomic_additions"] for t in report["threads"]],
+          [[2], [2], [2]])
+    check(problems, "total after the join", report["total_after_join"], 6)
+
+
+def branch(problems):
+    _, report = report_of("--team", "4", BUILT["branch_atomic"])
+    check(problems, "atomic additions by thread",
+          [(t["thread"], t["atomic_additions"]) for t in report["threads"]],
+          [(0, []), (1, [1]), (2, []), (3, [1])])
+    check(problems, "total after the join", report["total_after_join"], 2)
+
+
+GROUPS = {"exit_status": exit_status, "arguments": arguments, "environment": environment_cases,
+          "standard_error": standard_error, "path_look_up": path_look_up, "no_region": no_region,
+          "stop_signals": stop_signals, "write_errors": write_errors, "table": table,
+          "launch_clauses": launch_clauses, "branch": branch}
+
+
+def main():
+    if shutil.which("gdb") is None:
+        print("SKIP: gdb is not installed, so no region can be watched")
+        return SKIPPED
+    problems = []
+    GROUPS[sys.argv[1]](problems)
+    for problem in problems:
+        print("FAIL:", problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
