@@ -22,6 +22,8 @@ goes on.
 
 import json
 import re
+import signal
+import time
 
 import gdb  # pylint: disable=import-error
 
@@ -142,8 +144,16 @@ class LaunchBreakpoint(WatchBreakpoint):
         return_site = read_memory(register("rsp"), 8)
         asked = self.watcher.place_later(JoinBreakpoint, return_site, current_lwp())
         asked |= self.watcher.place_later(BodyEntryBreakpoint, body)
-        for address, instruction in lock_instructions(body):
-            asked |= self.watcher.place_later(AtomicAdditionBreakpoint, address, instruction)
+        # Placed now, before the team runs, so that gdb need not stop a
+        # running team: a team that a signal is ending can fail its resume.
+        for address, text, length in body_instructions(body):
+            locked = re.match(r"lock\s+(\w+)\s+(.*)", text)
+            if locked:
+                asked |= self.watcher.place_later(AtomicAdditionBreakpoint, address,
+                                                  (locked[1], locked[2]))
+            call = re.match(r"call\s+0x[0-9a-f]+\s+<(\w+)(?:@plt)?>", text)
+            if call and call[1] in QUERIES:
+                asked |= self.watcher.place_later(QueryReturnBreakpoint, address + length)
         return asked
 
 
@@ -206,9 +216,10 @@ class QueryReturnBreakpoint(WatchBreakpoint):
             waiting[-1][1] = register("eax")  # gdb reads it as a signed int
 
 
-def lock_instructions(body):
-    """The lock-prefixed instructions that the body can reach from its entry,
-    following every jump, as (address, (mnemonic, operands))."""
+def body_instructions(body):
+    """The instructions that the body can reach from its entry, following
+    every jump, as (address, text, length). Reading the code itself needs no
+    symbol table, so a stripped binary is watched as well."""
     architecture = gdb.selected_frame().architecture()
     seen, starts = set(), [body]
     while starts:
@@ -217,9 +228,7 @@ def lock_instructions(body):
             seen.add(address)
             instruction = architecture.disassemble(address)[0]
             text = instruction["asm"].strip()
-            locked = re.match(r"lock\s+(\w+)\s+(.*)", text)
-            if locked:
-                yield address, (locked[1], locked[2])
+            yield address, text, instruction["length"]
             jump = re.match(r"(?:\w+\s+)?(j\w+)\s+(0x[0-9a-f]+)", text)
             if jump:
                 starts.append(int(jump[2], 16))
@@ -245,6 +254,26 @@ def memory_address(operand):
     return displacement + base + index
 
 
+def how_it_ended(pid, signals, seconds=10):
+    """(exit status, None) or (None, signal number) of a process that gdb
+    lost while it ended: read from /proc while it is a zombie; once it is
+    gone, the signal last delivered to it is the one that ended it. None if
+    it does not end."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            number = getattr(signal.Signals, signals[-1], None) if signals else None
+            return None if number is None else (None, int(number))
+        if fields[0] in "ZX":
+            status = int(fields[49])  # exit_code, as waitpid reports it
+            return (status >> 8, None) if status & 0x7F == 0 else (None, status & 0x7F)
+        time.sleep(0.01)
+    return None
+
+
 def set_inferior_environment(wanted):
     """gdb adds LINES and COLUMNS to the program's environment, and runs it
     through a shell named by SHELL that the command set for it; put back the
@@ -260,11 +289,15 @@ def run(config_path):
     """Runs the program as CONFIG_PATH's JSON says and writes the report."""
     with open(config_path, encoding="utf-8") as config_file:
         config = json.load(config_file)
+    # Threads are told apart by their kernel ids, so libthread_db is not
+    # needed: without it gdb has one way less to fail as threads come and go.
     for setting in ("pagination off", "confirm off", "print thread-events off",
-                    "print inferior-events off", "width 0"):
+                    "print inferior-events off", "width 0",
+                    "libthread-db-search-path /nonexistent"):
         gdb.execute("set " + setting)
-    # The program's own signals are its business: deliver them and go on.
-    gdb.execute("handle all nostop noprint pass", to_string=True)
+    # The program's own signals are its business: each is delivered, after a
+    # stop that records it (see ending_signal).
+    gdb.execute("handle all stop print pass", to_string=True)
     # gdb starts the program through a shell, as `exec WRAPPER PROGRAM ARGS`:
     # the wrapper's redirections give it the caller's standard streams.
     gdb.execute(f"set exec-wrapper {config['exec_wrapper']}")
@@ -272,20 +305,28 @@ def run(config_path):
 
     watcher = RegionWatcher()
     watcher.place_entry_breakpoints()
-    exited = []
+    exited, signals = [], []
     gdb.events.exited.connect(exited.append)
-    try:
-        gdb.execute("run", to_string=True)
-        while not exited:
+    gdb.events.stop.connect(
+        lambda event: signals.append(event.stop_signal) if isinstance(event, gdb.SignalEvent) else None)
+    gdb.execute("run", to_string=True)
+    pid = gdb.selected_inferior().pid
+    ended = None
+    while not exited:
+        try:
             watcher.place_asked_for()
             gdb.execute("continue", to_string=True)
-    except gdb.error:
-        if not exited:
-            raise
-    exit_code = gdb.convenience_variable("_exitcode")
-    exit_signal = gdb.convenience_variable("_exitsignal")
+        except gdb.error:
+            # While a signal ends a process, gdb can fail to resume its
+            # threads (registers or memory gone) and never learn the end.
+            ended = how_it_ended(pid, signals)
+            if ended is None:
+                raise
+            break
+    if ended is None:
+        ended = (gdb.convenience_variable("_exitcode"), gdb.convenience_variable("_exitsignal"))
     report = watcher.report()
-    report["exit_status"] = None if exit_code is None else int(exit_code)
-    report["signal_number"] = None if exit_signal is None else int(exit_signal)
+    report["exit_status"], report["signal_number"] = (
+        None if value is None else int(value) for value in ended)
     with open(config["report"], "w", encoding="utf-8") as report_file:
         json.dump(report, report_file)

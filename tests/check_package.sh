@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
 # Checks the Debian package that cpack made: its control fields, that it holds
 # the two programs, their manual pages, the licence and the change log and
-# nothing else, and that both programs run from the unpacked files.
+# nothing else, that its file name, control file, change log and manual pages
+# carry one version, and that both programs run from the unpacked files.
 #
-# usage: check_package.sh lintian PACKAGE
-#        check_package.sh contents PACKAGE RUNTIME VERSION CHECK_RUN
+# usage: check_package.sh lintian FOLDER
+#        check_package.sh contents FOLDER RUNTIME VERSION CHECK_RUN
+#   FOLDER    where cpack wrote the package, and nothing else
 #   lintian   Debian's package checker must find no error and no warning
 #   RUNTIME   libgomp or libomp: the OpenMP runtime the package must depend on
-set -euo pipefail
-export LC_ALL=C
+#   VERSION   the project's version
+source "$(dirname "$0")/lib.sh"
+packages=("$2"/*.deb)
+((${#packages[@]} == 1)) || { echo "FAIL: not one package in $2: ${packages[*]}"; exit 1; }
+package=${packages[0]}
 if [[ $1 == lintian ]]; then
-  command -v lintian > /dev/null || { echo "SKIP: lintian is not installed"; exit 77; }
-  exec lintian --fail-on error,warning "$2"
+  command -v lintian > /dev/null || skip "lintian is not installed"
+  exec lintian --fail-on error,warning "$package"
 fi
-package=$2 runtime=$3 version=$4 check_run=$5
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
+runtime=$3 version=$4 check_run=$5
+root=$work/root
 
 field() { dpkg-deb --field "$package" "$1"; }
+dpkg-deb --extract "$package" "$root"
 [[ $(field Package) == fork-join ]] || fail "Package: $(field Package)"
 [[ $(field Version) == "$version" ]] || fail "Version: $(field Version)"
 [[ $(field Architecture) == amd64 ]] || fail "Architecture: $(field Architecture)"
@@ -29,21 +32,41 @@ field() { dpkg-deb --field "$package" "$1"; }
 case $runtime in
   libgomp) runtime_package='libgomp1' ;;
   libomp) runtime_package='libomp5(-[0-9]+)?' ;;
-  *) echo "SKIP: no package is known for the OpenMP runtime '$runtime'"; exit 77 ;;
+  *) skip "no package is known for the OpenMP runtime '$runtime'" ;;
 esac
 depends=$(field Depends | tr -d ' ' | tr ',' '\n' | sort | paste -sd ' ')
 [[ $depends =~ ^libc6\(\>=[0-9.]+\)\ ${runtime_package}\(\>=[0-9.~:-]+\)$ ]] || fail "Depends: $depends"
+# Each lowest version must be at least what the programs' versioned imports
+# need: dpkg's symbols file for the library's package names the version that
+# brought each symbol.
+for program in "$root"/usr/bin/*; do
+  readelf -W --dyn-syms "$program" | awk '$7 == "UND" && $8 ~ /@/ { print $8 }'
+done | sort -u > "$work/imports"
+while read -r name lowest; do
+  symbols=
+  for file in /var/lib/dpkg/info/"$name"{,:amd64}.symbols; do [[ ! -e $file ]] || symbols=$file; done
+  [[ -n $symbols ]] || { fail "$name has no symbols file to read its versions from"; continue; }
+  needed=$(awk 'NR == FNR { imported[$1]; next } /^ / && ($1 in imported) { print $2 }' \
+    "$work/imports" "$symbols" | sort -V | tail -n 1)
+  [[ -n $needed ]] || { fail "Depends names $name, whose library the programs do not use"; continue; }
+  dpkg --compare-versions "$lowest" ge "$needed" || fail "Depends: $name (>= $lowest); the programs need $needed"
+done < <(field Depends | tr ',' '\n' | sed -n 's/^ *\([^ ]*\) (>= \([^)]*\))$/\1 \2/p')
 description=$(field Description)
 (($(wc -l <<< "$description") >= 3)) || fail "Description has no long text: $description"
 
-files=$(dpkg-deb --contents "$package" | awk '$1 !~ /^d/ { print $NF }' | sort | paste -sd ' ')
-expected="./usr/bin/parallel_hello ./usr/bin/parallel_sum ./usr/share/doc/fork-join/changelog.gz\
- ./usr/share/doc/fork-join/copyright ./usr/share/man/man1/parallel_hello.1.gz\
- ./usr/share/man/man1/parallel_sum.1.gz"
-[[ $files == "$expected" ]] || fail "the package holds: $files"
-
-dpkg-deb --extract "$package" "$work"
+files=$(files_below "$root")
+[[ $files == "$(installed_files | sed 's|^|usr/|')" ]] || fail "the package holds: $(paste -sd ' ' <<< "$files")"
+check_no_run_path "$root"/usr/bin/*
 for program in parallel_sum parallel_hello; do
-  bash "$check_run" "$program" 3 "$work/usr/bin/$program" || fail "$program from the package"
+  bash "$check_run" "$program" 3 "$root/usr/bin/$program" || fail "$program from the package"
 done
-exit "$failed"
+
+# One version: the project's, in the file name, the control file, the newest
+# change log entry and the header of each manual page.
+[[ ${package##*/} == "fork-join_${version}_amd64.deb" ]] || fail "file name: ${package##*/}"
+logged=$(zcat "$root/usr/share/doc/fork-join/changelog.gz" | dpkg-parsechangelog -l - -S Version)
+[[ $logged == "$version" ]] || fail "the change log's newest entry is $logged"
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+  zcat "$page" | grep -qF "\"fork-join $version\"" || fail "${page##*/} does not carry fork-join $version"
+done
+finish
