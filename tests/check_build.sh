@@ -54,7 +54,7 @@ case $mode in
     ;;
   without-preset)
     cmake=$1 source=$2
-    tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work" -xf -
+    copy_source "$source" "$work"
     "$cmake" -S "$work" -B "$work/build" -DBUILD_TESTING=OFF > /dev/null
     "$cmake" --build "$work/build" -j 2 --target parallel_sum parallel_hello > /dev/null
     check_optimised "$work/build/parallel_sum" "$work/build/parallel_hello"

@@ -10,8 +10,7 @@
 #   RUNTIME   libgomp (GCC's; the design's own contract), libomp (LLVM's),
 #             or none: BINARY was built without OpenMP, needs libc alone and
 #             imports nothing from a runtime
-set -euo pipefail
-export LC_ALL=C
+source "$(dirname "$0")/lib.sh"
 
 case $1 in
   libgomp)
@@ -28,12 +27,10 @@ case $1 in
       __kmpc_for_static_fini@VERSION __kmpc_reduce_nowait@VERSION
       __kmpc_end_reduce_nowait@VERSION) ;;
   none) expected_needed="libc.so.6" required=() allowed=() ;;
-  *) echo "SKIP: no runtime contract is known for the OpenMP runtime '$1'"; exit 77 ;;
+  *) skip "no runtime contract is known for the OpenMP runtime '$1'" ;;
 esac
 shift
 binary=$1
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
 
 needed=$(readelf -dW "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ')
 [[ $needed == "$expected_needed" ]] || fail "needed libraries are: $needed"
@@ -49,4 +46,4 @@ forbidden=$(grep -E '^(GOMP_|omp_|__kmpc_|pthread_|malloc@|calloc@|realloc@|_Zn[
   | grep -vxF -f <(printf '%s\n' "${required[@]}" "${allowed[@]}") || true)
 [[ -z $forbidden ]] || fail "imports what it must not:$(printf '\n%s' "$forbidden")"
 
-exit "$failed"
+finish

@@ -32,3 +32,9 @@ check_no_run_path() {
     [[ -z $paths ]] || fail "$program has a run path: $paths"
   done
 }
+
+# Copies the source tree at $1, without its builds and history, into folder $2.
+copy_source() {
+  mkdir -p "$2"
+  tar -C "$1" --exclude=./build --exclude=./.git -cf - . | tar -C "$2" -xf -
+}

@@ -24,6 +24,7 @@ GREETING = '        std::printf("Hello from thread %d of %d\\n", thread, team_si
 QUERIES = ("        const int team_size = omp_get_num_threads();\n"
            "        const int thread = omp_get_thread_num();")
 WATCH = "scripts/watch-region"
+PACKAGING = "packaging/packaging.cmake"
 WATCH_GDB = "scripts/watch_region_gdb.py"
 TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
                '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
@@ -95,9 +96,9 @@ MUTANTS = [
            killed_by=("clang",)),
     Mutant("debug information, and with it the build folder, in the release build", "CMakeLists.txt",
            [(" -fno-exceptions)", " -fno-exceptions -g)")]),
-    Mutant("the package's dependencies not worked out", "CMakeLists.txt",
+    Mutant("the package's dependencies not worked out", PACKAGING,
            [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
-    Mutant("unstripped programs in the package", "CMakeLists.txt",
+    Mutant("unstripped programs in the package", PACKAGING,
            [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")]),
     Mutant("a misspelt macro in a manual page", "man/parallel_sum.1.in",
            [(".SH EXAMPLES", ".Sh EXAMPLES")]),
@@ -111,10 +112,10 @@ MUTANTS = [
     Mutant("the build-tree programs keep the run path CMake gives them", "CMakeLists.txt",
            [(" BUILD_WITH_INSTALL_RPATH ON", "")],
            killed_by=("clang",)),
-    Mutant("a hand-written Depends with libc6 too old", "CMakeLists.txt",
+    Mutant("a hand-written Depends with libc6 too old", PACKAGING,
            [("set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)",
              'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.2.5), libgomp1 (>= 4.9)")')]),
-    Mutant("a hand-written Depends with libgomp1 too old", "CMakeLists.txt",
+    Mutant("a hand-written Depends with libgomp1 too old", PACKAGING,
            [("set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)",
              'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgomp1 (>= 4.2.1)")')]),
     Mutant("the version raised without a change log entry", "CMakeLists.txt",
@@ -131,7 +132,7 @@ MUTANTS = [
     Mutant("watch-region exits 0 whatever the program did", WATCH,
            [('return 128 + number if number is not None else report["exit_status"]', "return 0")]),
     Mutant("watch-region forgets the signal that killed the program", WATCH_GDB,
-           [("None if exit_signal is None else int(exit_signal)", "None")]),
+           [('gdb.convenience_variable("_exitsignal"))', "None)")]),
     Mutant("watch-region reads num_threads and flags from each other's registers", WATCH_GDB,
            [('("rdi", "rsi", "rdx", "rcx")', '("rdi", "rsi", "rcx", "rdx")')]),
     Mutant("watch-region follows no jump to a locked instruction", WATCH_GDB,
