@@ -178,7 +178,7 @@ def main():
     survivors = []
     for mutant in mutants:
         name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
-        original = open(os.path.join(source, path), encoding="utf-8").read()
+        original = open(os.path.join(tree, path), encoding="utf-8").read()
         mutated = original
         for text, replacement in changes:
             if mutated.count(text) != 1:
