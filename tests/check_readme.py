@@ -2,7 +2,7 @@
 fresh clone of the repository, with a home folder of its own, and checks
 that each succeeds and prints every line of the output block that README
 shows after it (in any order, since thread order varies; addresses masked).
-Blocks that need root or install packages (marked "# as root") are skipped,
+Lines that need root or install packages (marked "# as root") are skipped,
 by name.
 
 usage: python3 tests/check_readme.py
@@ -40,12 +40,15 @@ def main():
         subprocess.run(["git", "clone", "-q", source, clone], check=True)
         with open(os.path.join(clone, "README.md"), encoding="utf-8") as readme:
             text = readme.read()
-        for commands, expected in steps(text):
-            first = commands.splitlines()[0]
-            if "# as root" in commands:
-                print(f"skipped (needs root, or installs packages): {first}")
+        for block, expected in steps(text):
+            lines = block.splitlines()
+            for line in lines:
+                if "# as root" in line:
+                    print(f"skipped (needs root, or installs packages): {line}")
+            commands = "\n".join(line for line in lines if "# as root" not in line)
+            if not commands:
                 continue
-            print(f"running: {first}", flush=True)
+            print(f"running: {commands.splitlines()[0]}", flush=True)
             run = subprocess.run(["bash", "-euo", "pipefail", "-c", commands], cwd=clone,
                                  env={**os.environ, "HOME": home}, capture_output=True, text=True,
                                  check=False)
