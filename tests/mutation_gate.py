@@ -25,6 +25,7 @@ QUERIES = ("        const int team_size = omp_get_num_threads();\n"
            "        const int thread = omp_get_thread_num();")
 WATCH = "scripts/watch-region"
 PACKAGING = "packaging/packaging.cmake"
+PRESETS = "CMakePresets.json"
 WATCH_GDB = "scripts/watch_region_gdb.py"
 TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
                '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
@@ -105,7 +106,7 @@ MUTANTS = [
     # What the build and the package promise.
     Mutant("the programs compiled with -O0", "CMakeLists.txt",
            [(" -fno-exceptions)", " -fno-exceptions -O0)")]),
-    Mutant("the default preset built RelWithDebInfo", "CMakePresets.json",
+    Mutant("the default preset built RelWithDebInfo", PRESETS,
            [('"CMAKE_BUILD_TYPE": "Release"', '"CMAKE_BUILD_TYPE": "RelWithDebInfo"')]),
     Mutant("a configure without a preset builds for debugging", "CMakeLists.txt",
            [("set(CMAKE_BUILD_TYPE Release CACHE", "set(CMAKE_BUILD_TYPE Debug CACHE")]),
@@ -128,6 +129,20 @@ MUTANTS = [
            [("parallel_hello \\- ", "parallel_hello: ")]),
     Mutant("each thread copies the array: firstprivate(values)", SUM,
            [("shared(values)", "firstprivate(values)")]),
+    # The region tracer and the timeline.
+    Mutant("the tracer records a body's start after the body", "tracer/region_tracer.cpp",
+           [("    record(Event::body_start, thread);\n    body->function(body->data);\n",
+             "    body->function(body->data);\n    record(Event::body_start, thread);\n")]),
+    Mutant("the tracer gives a body the next thread's number", "tracer/region_tracer.cpp",
+           [("const int thread = thread_number();", "const int thread = thread_number() + 1;")]),
+    Mutant("the tracer ties a created thread to the next creation", "tracer/region_tracer.cpp",
+           [("record(Event::first_instruction, -1, link);", "record(Event::first_instruction, -1, link + 1);")]),
+    Mutant("the tracer takes libomp's barrier end for the body's end", "tracer/ompt_tool.cpp",
+           [("endpoint == ompt_scope_begin ? Event::body_end : Event::join",
+             "endpoint == ompt_scope_begin ? Event::join : Event::body_end")],
+           killed_by=("clang",)),
+    Mutant("the timeline's fork ends at the first body start", "scripts/watch_region_timeline.py",
+           [('"fork": max(starts) - launch.time', '"fork": min(starts) - launch.time')]),
     # watch-region's own faults.
     Mutant("watch-region exits 0 whatever the program did", WATCH,
            [('return 128 + number if number is not None else report["exit_status"]', "return 0")]),
@@ -191,7 +206,7 @@ def main():
                 target.write(mutated)
             for suite in suites:
                 started = time.monotonic()
-                verdict = killer(tree, suite)
+                verdict = killer(tree, suite, configure=path == PRESETS)
                 if verdict == "":
                     survivors.append(f"{name} ({suite})")
                     print(f"BROKEN  {name}: the mutant does not build, so it tests nothing")
@@ -202,6 +217,10 @@ def main():
                     print(f"killed  {name}  by {verdict} ({suite}, {time.monotonic() - started:.0f} s)")
         with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
             target.write(original)
+        # A build keeps the cache a preset gave it until configured again.
+        if path == PRESETS:
+            for suite in suites:
+                run(["cmake", "--preset", suite], tree)
 
     if survivors:
         print(f"\nnot killed: {', '.join(survivors)}")
@@ -210,9 +229,12 @@ def main():
     return 0
 
 
-def killer(tree, suite):
-    """Builds the mutant and runs the suite up to its first failure; returns
-    what failed, None when everything passed, or "" when it does not build."""
+def killer(tree, suite, configure):
+    """Builds the mutant (configuring it first if CONFIGURE) and runs the
+    suite up to its first failure; returns what failed, None when everything
+    passed, or "" when it does not build."""
+    if configure and run(["cmake", "--preset", suite], tree).returncode != 0:
+        return ""
     if run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
         return ""
     test = run(["ctest", "--preset", suite, "--stop-on-failure"], tree)
