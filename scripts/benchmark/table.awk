@@ -3,6 +3,7 @@
 # Set n to the default team size.
 BEGIN { FS = "\t" }
 $3 == "serial" { serial[$1 "/" $2] = $4; next }
+$3 ~ /_via_env$/ { next }  # the tracer's rows have a table of their own
 { row[++rows] = $0 }
 END {
   for (i = 1; i <= rows; i++) {
