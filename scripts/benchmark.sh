@@ -22,6 +22,8 @@ rounds=${ROUNDS:-10} runs=${RUNS:-20} warmup=5
 # parallel_sum runs through env with and without the tracer preloaded.
 traced_teams=" 1 2 8 32 "
 tracer=$PWD/build/default/tracer/libregion_tracer.so
+# In memory, as watch-region keeps it.
+trace=/dev/shm/benchmark-trace
 
 require_tools() {
   local missing=() tool package
@@ -55,7 +57,7 @@ measure() {
         traced=()
         if [[ $policy == passive && $traced_teams == *" $team "* ]]; then
           traced=(-n untraced_via_env "env $bin/parallel_sum"
-            -n traced_via_env "env LD_PRELOAD=$tracer WATCH_REGION_TRACE=$out/trace $bin/parallel_sum")
+            -n traced_via_env "env LD_PRELOAD=$tracer WATCH_REGION_TRACE=$trace $bin/parallel_sum")
         fi
         env "${settings[@]}" hyperfine --shell=none --style none \
           --warmup "$warmup" --runs "$runs" \
@@ -129,6 +131,7 @@ build
 rm -rf "$out"
 mkdir -p "$out/json" "$out/series"
 measure
+rm -f "$trace"
 summarise
 write_table
 draw_chart

@@ -124,9 +124,12 @@ __attribute__((destructor)) void on_exit()
 
 void record(Event event, int thread, long link)
 {
+    // gettid is a system call, which can cost a microsecond on a virtual
+    // machine: ask once a thread.
+    thread_local const long kernel_thread = gettid();
     const std::size_t index = recorded.fetch_add(1, std::memory_order_relaxed);
     if (index < capacity) {
-        records[index] = Record{now(), gettid(), thread, link, event};
+        records[index] = Record{now(), kernel_thread, thread, link, event};
     }
 }
 
