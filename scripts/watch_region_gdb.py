@@ -12,12 +12,14 @@ The breakpoints are plain ones at exact addresses:
 - a query's result and the join are read at a breakpoint on the return site,
   not with a FinishBreakpoint, which gdb drops when another thread stops
   first;
-- the body's lock-prefixed instructions are found by following its jumps from
-  its entry, so a stripped binary is watched as well as one with symbols.
+- the body's lock-prefixed instructions, and its calls of the queries, are
+  found by following its jumps from its entry, so a stripped binary is
+  watched as well as one with symbols.
 
 gdb allows no new breakpoint while it is deciding whether to stop, so a hit
 that needs one asks gdb to stop, and the breakpoint is placed before the run
-goes on.
+goes on. The launch places the body's breakpoints before the team runs: a
+stop while a signal ends a running team can leave gdb unable to go on.
 """
 
 import json
@@ -296,7 +298,7 @@ def run(config_path):
                     "libthread-db-search-path /nonexistent"):
         gdb.execute("set " + setting)
     # The program's own signals are its business: each is delivered, after a
-    # stop that records it (see ending_signal).
+    # stop that records it (see how_it_ended).
     gdb.execute("handle all stop print pass", to_string=True)
     # gdb starts the program through a shell, as `exec WRAPPER PROGRAM ARGS`:
     # the wrapper's redirections give it the caller's standard streams.
