@@ -6,6 +6,7 @@ table of cases per group, on the build's own programs and tracer:
               join (the join proven from time alone), the n - 1 workers are
               created by thread 0 in the first region, the run's phases add
               up, and the trace file holds one named track per thread
+  body_time   a fixture whose body sleeps 20 ms on every thread is timed so
   unchanged   the tracer changes nothing the program does: the same output,
               standard error and exit status, also on /dev/full
   files       --trace and --svg write what they say, and an unwritable path
@@ -82,6 +83,17 @@ def teams(problems):
                       list(range(team)))
 
 
+def body_time(problems):
+    """Each body of the fixture sleeps 20 ms: a start or end recorded on the
+    wrong side of the body would bring them together."""
+    for team in (1, 3):
+        run = timeline("--json", "--team", str(team), BUILT["sleeping_body"])
+        threads = json.loads(run.stdout)["threads"] if run.returncode == 0 else []
+        check(problems, f"team {team}: bodies of at least 20 ms",
+              [(t["thread"], t["body_end"] - t["body_start"] >= 20000) for t in threads],
+              [(n, True) for n in range(team)])
+
+
 def unchanged(problems):
     traced = {**os.environ, "LD_PRELOAD": TRACER}
     with tempfile.TemporaryDirectory() as work:
@@ -127,7 +139,7 @@ def files(problems):
 
 def main():
     problems = []
-    {"teams": teams, "unchanged": unchanged, "files": files}[GROUP](problems)
+    {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0
