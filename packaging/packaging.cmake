@@ -1,5 +1,5 @@
-# Install rules and the Debian package, included by the top CMakeLists.txt.
-include(GNUInstallDirs)
+# Install rules and the Debian package, included by the top CMakeLists.txt
+# after watch-region's folder, which installs the tool.
 
 # The manual pages carry the version; they and the change log are installed
 # compressed, where Debian expects them.
@@ -8,7 +8,9 @@ set(compressed_dir "${PROJECT_BINARY_DIR}/compressed")
 set(compressed_pages)
 foreach(program IN LISTS programs)
   configure_file(man/${program}.1.in man/${program}.1 @ONLY)
-  list(APPEND compressed_pages "${compressed_dir}/${program}.1.gz")
+endforeach()
+foreach(page IN LISTS programs ITEMS watch-region)
+  list(APPEND compressed_pages "${compressed_dir}/${page}.1.gz")
 endforeach()
 set(compressed_changelog "${compressed_dir}/changelog.gz")
 foreach(compressed IN LISTS compressed_pages compressed_changelog)
@@ -29,7 +31,7 @@ add_custom_target(compressed_docs ALL DEPENDS ${compressed_pages} ${compressed_c
 # An install copies nothing unless everything it installs has been built, so
 # that it is never left half done.
 set(built_files ${compressed_pages} ${compressed_changelog})
-foreach(program IN LISTS programs)
+foreach(program IN LISTS programs ITEMS region_tracer)
   list(APPEND built_files "$<TARGET_FILE:${program}>")
 endforeach()
 install(CODE "
@@ -55,7 +57,17 @@ shared-memory parallelism to work through the OpenMP runtime.
 parallel_sum adds up the integers 1 to 100 in one parallel region, each
 thread summing one block of the static split and adding its partial to the
 total with one atomic addition. parallel_hello has every thread of one team
-print its number and the size of its team.")
+print its number and the size of its team.
+
+watch-region runs any OpenMP program once and shows what every thread of
+its parallel region did: under gdb, the launch, each thread's questions to
+the runtime, its runs of the body and its atomic additions; or, with
+--timeline and a preloaded tracer, when each thread was created, started,
+ran the body and was joined, as a chart, a Trace Event file or a picture.")
+# The libraries' packages come from the programs and the tracer; the tool is
+# Python, its default mode needs gdb and its pictures gnuplot.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, gnuplot-nox")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

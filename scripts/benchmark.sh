@@ -21,7 +21,7 @@ rounds=${ROUNDS:-10} runs=${RUNS:-20} warmup=5
 # The region tracer's cost: at these teams, with the passive policy,
 # parallel_sum runs through env with and without the tracer preloaded.
 traced_teams=" 1 2 8 32 "
-tracer=$PWD/build/default/tracer/libregion_tracer.so
+tracer=$PWD/build/default/watch-region/tracer/libregion_tracer.so
 # In memory, as watch-region keeps it.
 trace=/dev/shm/benchmark-trace
 

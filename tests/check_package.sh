@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Checks the Debian package that cpack made: its control fields, that it holds
-# the two programs, their manual pages, the licence and the change log and
-# nothing else, that its file name, control file, change log and manual pages
-# carry one version, and that both programs run from the unpacked files.
+# the two programs, watch-region, the manual pages, the licence and the change
+# log and nothing else, that its file name, control file, change log and
+# manual pages carry one version, and that both programs run from the
+# unpacked files.
 #
 # usage: check_package.sh lintian FOLDER
+#        check_package.sh installed FOLDER
 #        check_package.sh contents FOLDER RUNTIME VERSION CHECK_RUN
 #   FOLDER    where cpack wrote the package, and nothing else
 #   lintian   Debian's package checker must find no error and no warning
+#   installed the package installed (as root, on a machine without it), then
+#             watch-region in both modes and its manual page, from PATH in an
+#             empty folder outside the source; then purged
 #   RUNTIME   libgomp or libomp: the OpenMP runtime the package must depend on
 #   VERSION   the project's version
 source "$(dirname "$0")/lib.sh"
@@ -17,6 +22,27 @@ package=${packages[0]}
 if [[ $1 == lintian ]]; then
   command -v lintian > /dev/null || skip "lintian is not installed"
   exec lintian --fail-on error,warning "$package"
+fi
+if [[ $1 == installed ]]; then
+  ((EUID == 0)) || skip "installing a package needs root"
+  if dpkg-query -W -f='${Status}' fork-join 2> /dev/null | grep -q 'ok installed'; then
+    skip "fork-join is installed on this machine already; it is left as it is"
+  fi
+  trap 'dpkg --purge fork-join > /dev/null; rm -rf "$work"' EXIT
+  dpkg --install "$package" > /dev/null || fail "dpkg could not install $package"
+  mkdir "$work/empty" && cd "$work/empty"
+  from_path() { env -i PATH=/usr/bin:/bin HOME="$work" OMP_NUM_THREADS=2 "$@"; }
+  run=$(from_path watch-region --timeline parallel_sum) || fail "watch-region --timeline exited $?"
+  grep -q '^thread 1 ' <<< "$run" || fail "watch-region --timeline timed no thread 1: $run"
+  if command -v gdb > /dev/null; then
+    run=$(from_path watch-region parallel_hello) || fail "watch-region exited $?"
+    grep -qx 'threads seen: 2; exit status: 0' <<< "$run" || fail "watch-region under gdb: $run"
+  fi
+  page=$(from_path man -P cat watch-region 2> /dev/null) || fail "man watch-region exited $?"
+  grep -q 'watch-region - show what every thread' <<< "$page" || fail "man watch-region: $page"
+  dpkg --purge fork-join > /dev/null || fail "dpkg could not purge fork-join"
+  [[ ! -e /usr/share/fork-join && ! -e /usr/lib/x86_64-linux-gnu/fork-join ]] || fail "the purge left the tool's folders"
+  finish
 fi
 runtime=$3 version=$4 check_run=$5
 root=$work/root
@@ -34,12 +60,14 @@ case $runtime in
   libomp) runtime_package='libomp5(-[0-9]+)?' ;;
   *) skip "no package is known for the OpenMP runtime '$runtime'" ;;
 esac
+# watch-region is Python; its default mode needs gdb and its pictures gnuplot.
 depends=$(field Depends | tr -d ' ' | tr ',' '\n' | sort | paste -sd ' ')
-[[ $depends =~ ^libc6\(\>=[0-9.]+\)\ ${runtime_package}\(\>=[0-9.~:-]+\)$ ]] || fail "Depends: $depends"
+[[ $depends =~ ^libc6\(\>=[0-9.]+\)\ ${runtime_package}\(\>=[0-9.~:-]+\)\ python3$ ]] || fail "Depends: $depends"
+[[ $(field Recommends) == "gdb, gnuplot-nox" ]] || fail "Recommends: $(field Recommends)"
 # Each lowest version must be at least what the programs' versioned imports
 # need: dpkg's symbols file for the library's package names the version that
 # brought each symbol.
-for program in "$root"/usr/bin/*; do
+for program in "$root"/usr/bin/parallel_* "$root"/usr/lib/x86_64-linux-gnu/fork-join/*.so; do
   readelf -W --dyn-syms "$program" | awk '$7 == "UND" && $8 ~ /@/ { print $8 }'
 done | sort -u > "$work/imports"
 while read -r name lowest; do
@@ -56,7 +84,7 @@ description=$(field Description)
 
 files=$(files_below "$root")
 [[ $files == "$(installed_files | sed 's|^|usr/|')" ]] || fail "the package holds: $(paste -sd ' ' <<< "$files")"
-check_no_run_path "$root"/usr/bin/*
+check_no_run_path "$root"/usr/bin/parallel_* "$root"/usr/lib/x86_64-linux-gnu/fork-join/*.so
 for program in parallel_sum parallel_hello; do
   bash "$check_run" "$program" 3 "$root/usr/bin/$program" || fail "$program from the package"
 done

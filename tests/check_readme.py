@@ -1,5 +1,6 @@
 """Follows README.md as a newcomer would: runs its shell blocks in order in a
-fresh clone of the repository, with a home folder of its own, and checks
+fresh clone of the repository, with a home folder of its own and what each
+block exports kept for the next, as in one terminal, and checks
 that each succeeds and prints every line of the output block that README
 shows after it (in any order, since thread order varies; addresses masked).
 Lines that need root or install packages (marked "# as root") are skipped,
@@ -36,7 +37,9 @@ def main():
     failures = 0
     with tempfile.TemporaryDirectory() as work:
         clone, home = os.path.join(work, "clone"), os.path.join(work, "home")
+        exported = os.path.join(work, "exported.sh")
         os.mkdir(home)
+        open(exported, "w", encoding="utf-8").close()
         subprocess.run(["git", "clone", "-q", source, clone], check=True)
         with open(os.path.join(clone, "README.md"), encoding="utf-8") as readme:
             text = readme.read()
@@ -49,7 +52,9 @@ def main():
             if not commands:
                 continue
             print(f"running: {commands.splitlines()[0]}", flush=True)
-            run = subprocess.run(["bash", "-euo", "pipefail", "-c", commands], cwd=clone,
+            in_one_terminal = f'source "$0"\n{commands}\nexport -p > "$0"'
+            run = subprocess.run(["bash", "-euo", "pipefail", "-c", in_one_terminal, exported],
+                                 cwd=clone,
                                  env={**os.environ, "HOME": home}, capture_output=True, text=True,
                                  check=False)
             if run.returncode != 0:
@@ -59,7 +64,8 @@ def main():
             if expected is None:
                 continue
             printed = {ADDRESS.sub("0x…", line) for line in run.stdout.splitlines()}
-            missing = [line for line in expected.splitlines() if ADDRESS.sub("0x…", line) not in printed]
+            missing = [line for line in expected.splitlines()
+                       if ADDRESS.sub("0x…", line) not in printed]
             if missing:
                 print("FAIL: README shows lines the command did not print:")
                 print("\n".join(f"  {line}" for line in missing))

@@ -47,8 +47,8 @@ def main():
             problems.append(f"{what}: {actual!r}, expected {expected!r}")
 
     expect("exit status", seen["exit_status"], 0)
-    expect("launches", [(l["entry"], l["num_threads"], l["flags"], l["data"] is not None)
-                        for l in seen["launches"]],
+    expect("launches", [(launch["entry"], launch["num_threads"], launch["flags"],
+                         launch["data"] is not None) for launch in seen["launches"]],
            [("GOMP_parallel", 0, 0, program == "parallel_sum")])
     threads = seen["threads"]
     expect("thread numbers", [t["thread"] for t in threads], list(range(team)))

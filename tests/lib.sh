@@ -15,8 +15,15 @@ finish() { exit "$failed"; }
 
 # What an install puts under its prefix, and the package under /usr.
 installed_files() {
-  printf '%s\n' bin/parallel_hello bin/parallel_sum share/doc/fork-join/changelog.gz \
-    share/doc/fork-join/copyright share/man/man1/parallel_hello.1.gz share/man/man1/parallel_sum.1.gz
+  local module
+  {
+    printf '%s\n' bin/parallel_hello bin/parallel_sum bin/watch-region lib/x86_64-linux-gnu/fork-join/libregion_tracer.so \
+      share/doc/fork-join/changelog.gz share/doc/fork-join/copyright share/man/man1/parallel_hello.1.gz \
+      share/man/man1/parallel_sum.1.gz share/man/man1/watch-region.1.gz
+    for module in "$(dirname "${BASH_SOURCE[0]}")"/../watch-region/watch_region/*.py; do
+      echo "share/fork-join/watch_region/${module##*/}"
+    done
+  } | sort
 }
 
 # The files below FOLDER, one a line, relative to it, sorted.

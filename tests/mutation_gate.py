@@ -18,15 +18,18 @@ import time
 
 SUM = "parallel_sum/new_test_file"
 HELLO = "parallel_hello/new_test_file"
-SUM_PRAGMA = "#pragma omp parallel for default(none) shared(values) schedule(static) reduction(+ : total)"
+SUM_PRAGMA = ("#pragma omp parallel for default(none) shared(values) schedule(static) "
+              "reduction(+ : total)")
 SUM_LOOP_BODY = "        total += values[i];"
 GREETING = '        std::printf("Hello from thread %d of %d\\n", thread, team_size);'
 QUERIES = ("        const int team_size = omp_get_num_threads();\n"
            "        const int thread = omp_get_thread_num();")
-WATCH = "scripts/watch-region"
 PACKAGING = "packaging/packaging.cmake"
 PRESETS = "CMakePresets.json"
-WATCH_GDB = "scripts/watch_region_gdb.py"
+TOOL = "watch-region/"
+MODULES = TOOL + "watch_region/"
+TRACER = TOOL + "tracer/"
+CLI, PROCESS, GDB_SIDE = MODULES + "cli.py", MODULES + "process.py", MODULES + "gdb_side.py"
 TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
                '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
 
@@ -74,9 +77,10 @@ MUTANTS = [
              'std::perror("parallel_sum: write error");\n        return 0;')]),
     Mutant("the greeting split over two printf calls", HELLO,
            [(GREETING, '        std::printf("Hello from thread %d ", thread);\n'
-                        '        std::printf("of %d\\n", team_size);')]),
+                       '        std::printf("of %d\\n", team_size);')]),
     Mutant("a line printed from main", HELLO,
-           [("    }\n    // Close standard output", '    }\n    std::puts("done");\n    // Close standard output')]),
+           [("    }\n    // Close standard output",
+             '    }\n    std::puts("done");\n    // Close standard output')]),
     Mutant("the two numbers swapped", HELLO,
            [("thread, team_size);", "team_size, thread);")]),
     Mutant("the thread number asked before the team size", HELLO,
@@ -86,7 +90,8 @@ MUTANTS = [
     Mutant("only the master thread greets", HELLO,
            [(GREETING, "#pragma omp master\n" + GREETING)]),
     Mutant("a team of 2 whatever the default", HELLO,
-           [("#pragma omp parallel default(none)", "#pragma omp parallel default(none) num_threads(2)")]),
+           [("#pragma omp parallel default(none)",
+             "#pragma omp parallel default(none) num_threads(2)")]),
     Mutant("a worker's failed write reported with main's errno", HELLO,
            [("if (close_failed && errno != 0)", "if (earlier_write_failed || close_failed)")]),
     Mutant("built with exceptions: a terminate guard and libstdc++", "CMakeLists.txt",
@@ -95,7 +100,8 @@ MUTANTS = [
     Mutant("every library the compiler driver names is recorded as needed", "CMakeLists.txt",
            [("  target_link_options(${target} PRIVATE LINKER:--as-needed)\n", "")],
            killed_by=("clang",)),
-    Mutant("debug information, and with it the build folder, in the release build", "CMakeLists.txt",
+    Mutant("debug information, and with it the build folder, in the release build",
+           "CMakeLists.txt",
            [(" -fno-exceptions)", " -fno-exceptions -g)")]),
     Mutant("the package's dependencies not worked out", PACKAGING,
            [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
@@ -130,46 +136,67 @@ MUTANTS = [
     Mutant("each thread copies the array: firstprivate(values)", SUM,
            [("shared(values)", "firstprivate(values)")]),
     # The region tracer and the timeline.
-    Mutant("the tracer records a body's start after the body", "tracer/region_tracer.cpp",
+    Mutant("the tracer records a body's start after the body", TRACER + "region_tracer.cpp",
            [("    record(Event::body_start, thread);\n    body->function(body->data);\n",
              "    body->function(body->data);\n    record(Event::body_start, thread);\n")]),
-    Mutant("the tracer gives a body the next thread's number", "tracer/region_tracer.cpp",
+    Mutant("the tracer gives a body the next thread's number", TRACER + "region_tracer.cpp",
            [("const int thread = thread_number();", "const int thread = thread_number() + 1;")]),
-    Mutant("the tracer ties a created thread to the next creation", "tracer/region_tracer.cpp",
-           [("record(Event::first_instruction, -1, link);", "record(Event::first_instruction, -1, link + 1);")]),
-    Mutant("the tracer takes libomp's barrier end for the body's end", "tracer/ompt_tool.cpp",
+    Mutant("the tracer ties a created thread to the next creation", TRACER + "region_tracer.cpp",
+           [("record(Event::first_instruction, -1, link);",
+             "record(Event::first_instruction, -1, link + 1);")]),
+    Mutant("the tracer takes libomp's barrier end for the body's end", TRACER + "ompt_tool.cpp",
            [("endpoint == ompt_scope_begin ? Event::body_end : Event::join",
              "endpoint == ompt_scope_begin ? Event::join : Event::body_end")],
            killed_by=("clang",)),
-    Mutant("the timeline's fork ends at the first body start", "scripts/watch_region_timeline.py",
+    Mutant("the timeline's fork ends at the first body start", MODULES + "model.py",
            [('"fork": max(starts) - launch.time', '"fork": min(starts) - launch.time')]),
     # watch-region's own faults.
-    Mutant("watch-region exits 0 whatever the program did", WATCH,
+    Mutant("watch-region exits 0 whatever the program did", CLI,
            [('return 128 + number if number is not None else report["exit_status"]', "return 0")]),
-    Mutant("watch-region forgets the signal that killed the program", WATCH_GDB,
+    Mutant("watch-region forgets the signal that killed the program", GDB_SIDE,
            [('gdb.convenience_variable("_exitsignal"))', "None)")]),
-    Mutant("watch-region reads num_threads and flags from each other's registers", WATCH_GDB,
+    Mutant("watch-region reads num_threads and flags from each other's registers", GDB_SIDE,
            [('("rdi", "rsi", "rdx", "rcx")', '("rdi", "rsi", "rcx", "rdx")')]),
-    Mutant("watch-region follows no jump to a locked instruction", WATCH_GDB,
+    Mutant("watch-region follows no jump to a locked instruction", GDB_SIDE,
            [("starts.append(int(jump[2], 16))", "pass")]),
-    Mutant("watch-region's table swaps the thread and team size cells", WATCH,
+    Mutant("watch-region's table swaps the thread and team size cells",
+           MODULES + "render_table.py",
            [(TABLE_CELLS, "\n".join(reversed(TABLE_CELLS.split("\n"))))]),
-    Mutant("watch-region drops OMP_NUM_THREADS from the environment", WATCH,
-           [("    environment = caller_environment()\n",
-             '    environment = caller_environment()\n    environment.pop("OMP_NUM_THREADS", None)\n')]),
-    Mutant("watch-region leaves gdb's LINES and COLUMNS in the environment", WATCH_GDB,
+    Mutant("watch-region drops OMP_NUM_THREADS from the environment", CLI,
+           [("    environment = process.caller_environment()\n",
+             "    environment = process.caller_environment()\n"
+             '    environment.pop("OMP_NUM_THREADS", None)\n')]),
+    Mutant("watch-region leaves gdb's LINES and COLUMNS in the environment", GDB_SIDE,
            [('for name in ("LINES", "COLUMNS", "SHELL"):', "for name in ():")]),
-    Mutant("watch-region drops the program's arguments", WATCH,
+    Mutant("watch-region drops the program's arguments", PROCESS,
            [('"--args", program, *arguments]', '"--args", program]')]),
-    Mutant("watch-region throws the program's standard error away", WATCH,
+    Mutant("watch-region throws the program's standard error away", PROCESS,
            [('stderr = passed_stream(0, closed), passed_stream(2, closed)',
              'stderr = passed_stream(0, closed), (None, "2>/dev/null")')]),
-    Mutant("watch-region leaves gdb and the program running when stopped", WATCH,
+    Mutant("watch-region leaves gdb and the program running when stopped", PROCESS,
            [("            os.killpg(group, signal.SIGKILL)", "            pass")]),
-    Mutant("watch-region's failed write exits 0", WATCH,
+    Mutant("watch-region's failed write exits 0", CLI,
            [("        return WRITE_ERROR\n", "        return 0\n")]),
-    Mutant("watch-region does not search PATH", WATCH,
+    Mutant("watch-region does not search PATH", MODULES + "program.py",
            [('path = name if "/" in name else shutil.which(name)', "path = name")]),
+    # The tool as a component: its trace format, its install, its tracer.
+    Mutant("the trace reader drops the count of lost events", MODULES + "trace.py",
+           [("lost += int(fields[1])", "lost += 0")]),
+    Mutant("the trace reader takes a trace of any format", MODULES + "trace.py",
+           [('lines[0] != f"watch-region-trace {VERSION}"', "not lines[0]")]),
+    Mutant("the installed watch-region looks for its tracer from the current folder",
+           TOOL + "watch-region.in",
+           [('tracer=os.path.join(HERE, "@WATCH_REGION_TRACER@")',
+             'tracer="@WATCH_REGION_TRACER@"')]),
+    Mutant("the g++ build's tracer has no half for libomp", TRACER + "CMakeLists.txt",
+           [("/usr/lib/llvm-*/lib/clang/*/include/omp-tools.h", "/nonexistent/omp-tools.h")]),
+    Mutant("the package does not recommend gdb", PACKAGING,
+           [('"gdb, gnuplot-nox"', '"gnuplot-nox"')]),
+    Mutant("an unused import in the tool", MODULES + "trace.py",
+           [("import collections\n", "import collections\nimport os\n")],
+           killed_by=("lint",)),
+    Mutant("the tool's modules are not installed", TOOL + "CMakeLists.txt",
+           [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')]),
 ]
 
 
@@ -214,7 +241,8 @@ def main():
                     survivors.append(f"{name} ({suite})")
                     print(f"SURVIVED  {name}: the whole {suite} suite passed")
                 else:
-                    print(f"killed  {name}  by {verdict} ({suite}, {time.monotonic() - started:.0f} s)")
+                    took = time.monotonic() - started
+                    print(f"killed  {name}  by {verdict} ({suite}, {took:.0f} s)")
         with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
             target.write(original)
         # A build keeps the cache a preset gave it until configured again.

@@ -5,8 +5,9 @@
 // with a trampoline around the body, and interposes pthread_create to time
 // each thread's creation and its first instruction. LLVM's libomp is timed
 // through its tool interface instead (ompt_tool.cpp). The events are written
-// to FILE when the process ends, one line each: event, nanoseconds on the
-// monotonic clock, kernel thread id, team thread number, link.
+// to FILE when the process ends: a line naming the format's version, then
+// one line an event (events.def): event, nanoseconds on the monotonic clock,
+// kernel thread id, team thread number, link.
 #include "trace_store.h"
 
 #include <array>
@@ -32,9 +33,20 @@ constexpr std::size_t capacity = 1 << 18;
 std::array<Record, capacity> records;
 std::atomic<std::size_t> recorded{0};
 
-constexpr std::array<const char *, 11> event_names{
-    "load",     "launch",      "launch_return", "body_start",        "body_end", "join",
-    "task_end", "create_call", "create_return", "first_instruction", "exit"};
+// The names the trace gives the events, from the same list as the enum; the
+// list is read as an X-macro, once to count it and once for the names.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
+#define EVENT(name) +1
+constexpr std::size_t event_count = 0
+#include "events.def"
+    ;
+#undef EVENT
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
+#define EVENT(name) #name,
+constexpr std::array<const char *, event_count> event_names{
+#include "events.def"
+};
+#undef EVENT
 
 std::int64_t now()
 {
@@ -95,6 +107,7 @@ void write_records()
     if (file == nullptr) {
         return;
     }
+    std::fprintf(file, "watch-region-trace %d\n", trace_version);
     const std::size_t count = std::min(recorded.load(), capacity);
     for (std::size_t i = 0; i < count; ++i) {
         const Record &each = records[i];
@@ -122,6 +135,8 @@ __attribute__((destructor)) void on_exit()
 
 } // namespace
 
+bool runtime_reports_regions = false;
+
 void record(Event event, int thread, long link)
 {
     // gettid is a system call, which can cost a microsecond on a virtual
@@ -142,6 +157,10 @@ void GOMP_parallel(void (*function)(void *), void *data, unsigned num_threads, u
             reinterpret_cast<launch_function>(dlvsym(RTLD_NEXT, "GOMP_parallel", "GOMP_4.0"));
         thread_number =
             reinterpret_cast<thread_number_function>(dlsym(RTLD_DEFAULT, "omp_get_thread_num"));
+    }
+    if (runtime_reports_regions) {
+        real_launch(function, data, num_threads, flags);
+        return;
     }
     Body body{function, data};
     record(Event::launch);

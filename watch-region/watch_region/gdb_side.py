@@ -1,4 +1,4 @@
-"""The half of watch-region that runs inside gdb's Python: it runs the program
+"""The part of watch-region that runs inside gdb's Python: it runs the program
 once and records what its parallel region did, then writes that as JSON.
 
 It reads x86-64 registers and instructions: the System V calling convention
@@ -310,7 +310,8 @@ def run(config_path):
     exited, signals = [], []
     gdb.events.exited.connect(exited.append)
     gdb.events.stop.connect(
-        lambda event: signals.append(event.stop_signal) if isinstance(event, gdb.SignalEvent) else None)
+        lambda event: (signals.append(event.stop_signal)
+                       if isinstance(event, gdb.SignalEvent) else None))
     gdb.execute("run", to_string=True)
     pid = gdb.selected_inferior().pid
     ended = None

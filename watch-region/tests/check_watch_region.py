@@ -115,7 +115,8 @@ def path_look_up(problems):
         with open(os.path.join(folder, "arm"), "wb") as file:
             file.write(arm)
         os.chmod(os.path.join(folder, "arm"), 0o755)
-        on_path = environment(PATH=os.path.dirname(BUILT["parallel_sum"]) + ":" + os.environ["PATH"])
+        on_path = environment(
+            PATH=os.path.dirname(BUILT["parallel_sum"]) + ":" + os.environ["PATH"])
         for arguments, env, status, stderr in [
                 (["parallel_sum"], on_path, 0, ""),
                 (["no-such-program"], None, 127, "no-such-program: No such file or directory"),
@@ -123,7 +124,8 @@ def path_look_up(problems):
                 (["./not_executable"], None, 126, "./not_executable: Permission denied"),
                 (["./script"], None, 125, "./script: not an x86-64 ELF program"),
                 (["./arm"], None, 125, "./arm: not an x86-64 ELF program"),
-                (["/bin/true"], environment(PATH=folder), 125, "gdb is not installed (Debian package gdb)"),
+                (["/bin/true"], environment(PATH=folder), 125,
+                 "gdb is not installed (Debian package gdb)"),
                 (["--team", "0", "/bin/true"], None, 2, None),
                 ([], None, 2, None)]:
             run = watch(*arguments, env=env, cwd=folder)
@@ -132,13 +134,15 @@ def path_look_up(problems):
                 check(problems, f"{arguments}: standard error",
                       run.stderr, f"watch-region: {stderr}\n" if stderr else "")
             else:
-                check(problems, f"{arguments}: a usage message", run.stderr.startswith("usage:"), True)
+                check(problems, f"{arguments}: a usage message",
+                      run.stderr.startswith("usage:"), True)
         check(problems, "the program found on PATH ran",
               "Sum of array: 5050" in watch("parallel_sum", env=on_path, cwd=folder).stdout, True)
 
 
 def no_region(problems):
-    for program, output in [("/bin/true", ""), (BUILT["parallel_sum_serial"], "Sum of array: 5050\n")]:
+    for program, output in [("/bin/true", ""),
+                            (BUILT["parallel_sum_serial"], "Sum of array: 5050\n")]:
         run = watch(program)
         check(problems, f"{program}: status", run.returncode, 0)
         check(problems, f"{program}: says so",
@@ -202,7 +206,8 @@ def write_errors(problems):
              WATCH_REGION, BUILT["parallel_sum"]],
             capture_output=True, text=True, check=False)
         check(problems, f"{redirection}: status", run.returncode, 1)
-        check(problems, f"{redirection}: message", run.stderr, f"watch-region: write error: {reason}\n")
+        check(problems, f"{redirection}: message", run.stderr,
+              f"watch-region: write error: {reason}\n")
 
 
 TEAM_3_TABLE = """\
@@ -228,7 +233,8 @@ def table(problems):
 def launch_clauses(problems):
     _, report = report_of(BUILT["region_clauses"])
     check(problems, "launch (num_threads, flags, data given)",
-          [(l["num_threads"], l["flags"], l["data"] is not None) for l in report["launches"]],
+          [(each["num_threads"], each["flags"], each["data"] is not None)
+           for each in report["launches"]],
           [(3, 4, True)])
     check(problems, "atomic additions", [t["atomic_additions"] for t in report["threads"]],
           [[2], [2], [2]])

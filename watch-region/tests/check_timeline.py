@@ -11,9 +11,12 @@ table of cases per group, on the build's own programs and tracer:
               standard error and exit status, also on /dev/full
   files       --trace and --svg write what they say, and an unwritable path
               is one line on standard error, with the program's output still
-              reported
+              reported; --tracer names the library preloaded
+  other_runtime  the fixture built by the other compiler, for the other
+              runtime, is timed by the same tracer
 
 usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
+  TRACER   the tracer the build made, which watch-region finds by itself
   RUNTIME  libgomp or libomp: the build's OpenMP runtime
 """
 
@@ -28,6 +31,8 @@ import xml.etree.ElementTree
 SKIPPED = 77
 GROUP, WATCH_REGION, TRACER, RUNTIME = sys.argv[1:5]
 BUILT = dict(argument.split("=", 1) for argument in sys.argv[5:])
+FIXTURE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures",
+                              "sleeping_body.cpp")
 
 
 def check(problems, what, actual, expected):
@@ -36,8 +41,9 @@ def check(problems, what, actual, expected):
 
 
 def timeline(*arguments, env=None):
-    command = [WATCH_REGION, "--timeline", "--tracer", TRACER, *arguments]
-    return subprocess.run(command, capture_output=True, text=True, check=False, env=env, timeout=120)
+    command = [WATCH_REGION, "--timeline", *arguments]
+    return subprocess.run(command, capture_output=True, text=True, check=False, env=env,
+                          timeout=120)
 
 
 def teams(problems):
@@ -52,7 +58,8 @@ def teams(problems):
                     continue
                 seen = json.loads(run.stdout)
                 threads = seen["threads"]
-                check(problems, f"{case}: team threads", [t["thread"] for t in threads], list(range(team)))
+                check(problems, f"{case}: team threads", [t["thread"] for t in threads],
+                      list(range(team)))
                 check(problems, f"{case}: body runs", {t["body_runs"] for t in threads}, {1})
                 # The join, from time alone: libgomp's launch returns only after
                 # every body has ended; libomp's thread 0 leaves the closing
@@ -63,15 +70,19 @@ def teams(problems):
                           t["body_start"] >= seen["launch"], True)
                     check(problems, f"{case}: thread {t['thread']} ends before the join",
                           t["body_start"] <= t["body_end"] <= joined <= seen["launch_return"], True)
-                check(problems, f"{case}: threads created in the region", seen["threads_created"], team - 1)
+                check(problems, f"{case}: threads created in the region",
+                      seen["threads_created"], team - 1)
                 check(problems, f"{case}: workers created by thread 0, then started",
-                      [(t["created_by"], t["create_call"] <= t["first_instruction"] <= t["body_start"])
+                      [(t["created_by"],
+                        t["create_call"] <= t["first_instruction"] <= t["body_start"])
                        for t in threads[1:]], [("thread 0", True)] * (team - 1))
                 phases = seen["phases"]
-                check(problems, f"{case}: fork ends at the last body start", round(phases["fork"], 3),
+                check(problems, f"{case}: fork ends at the last body start",
+                      round(phases["fork"], 3),
                       round(max(t["body_start"] for t in threads) - seen["launch"], 3))
                 check(problems, f"{case}: the phases end at the launch's return",
-                      round(phases["load to launch"] + phases["fork"] + phases["work"] + phases["join"], 3),
+                      round(phases["load to launch"] + phases["fork"] + phases["work"]
+                            + phases["join"], 3),
                       round(seen["launch_return"], 3))
                 with open(trace_path, encoding="utf-8") as trace_file:
                     trace = json.load(trace_file)["traceEvents"]
@@ -83,11 +94,11 @@ def teams(problems):
                       list(range(team)))
 
 
-def body_time(problems):
+def body_time(problems, fixture=None):
     """Each body of the fixture sleeps 20 ms: a start or end recorded on the
     wrong side of the body would bring them together."""
     for team in (1, 3):
-        run = timeline("--json", "--team", str(team), BUILT["sleeping_body"])
+        run = timeline("--json", "--team", str(team), fixture or BUILT["sleeping_body"])
         threads = json.loads(run.stdout)["threads"] if run.returncode == 0 else []
         check(problems, f"team {team}: bodies of at least 20 ms",
               [(t["thread"], t["body_end"] - t["body_start"] >= 20000) for t in threads],
@@ -105,14 +116,18 @@ def unchanged(problems):
             runs = []
             for env in (dict(os.environ), traced):
                 env["OMP_NUM_THREADS"] = str(team)
-                target = open(stdout, "w", encoding="ascii") if stdout != subprocess.PIPE else stdout
-                run = subprocess.run([BUILT[program]], env=env, stdout=target, stderr=subprocess.PIPE,
+                target = (open(stdout, "w", encoding="ascii") if stdout != subprocess.PIPE
+                          else stdout)
+                run = subprocess.run([BUILT[program]], env=env, stdout=target,
+                                     stderr=subprocess.PIPE,
                                      text=True, check=False)
                 if target is not stdout:
                     target.close()
-                lines = run.stdout if program == "parallel_sum" else sorted((run.stdout or "").splitlines())
+                lines = (run.stdout if program == "parallel_sum"
+                         else sorted((run.stdout or "").splitlines()))
                 runs.append((lines, run.stderr, run.returncode))
-            case = f"{program} team {team}, output to {'a pipe' if stdout == subprocess.PIPE else stdout}"
+            target = "a pipe" if stdout == subprocess.PIPE else stdout
+            case = f"{program} team {team}, output to {target}"
             check(problems, f"{case}: traced against untraced", runs[1], runs[0])
 
 
@@ -135,11 +150,36 @@ def files(problems):
                   run.stderr.startswith(f"watch-region: {unwritable}: "), True)
             check(problems, f"{option} unwritable: the program's output reported",
                   "  Sum of array: 5050\n" in run.stdout, True)
+        missing = os.path.join(work, "none.so")
+        run = timeline("--tracer", missing, BUILT["parallel_sum"])
+        check(problems, "--tracer missing", (run.returncode, run.stderr),
+              (125, f"watch-region: no region tracer at {missing}\n"))
+        run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
+        check(problems, "--tracer named: threads timed",
+              run.returncode == 0 and len(json.loads(run.stdout)["threads"]), 2)
+
+
+def other_runtime(problems):
+    """A user's program built for the runtime this build does not use: where
+    that compiler can build it, the tracer has the runtime's half."""
+    compiler = "clang++" if RUNTIME == "libgomp" else "g++"
+    if shutil.which(compiler) is None:
+        print(f"SKIP: {compiler} is not installed")
+        sys.exit(SKIPPED)
+    with tempfile.TemporaryDirectory() as work:
+        fixture = os.path.join(work, "sleeping_body")
+        built = subprocess.run([compiler, "-std=c++20", "-fopenmp", FIXTURE_SOURCE, "-o", fixture],
+                               capture_output=True, text=True, check=False)
+        if built.returncode != 0:
+            print(f"SKIP: {compiler} cannot build an OpenMP program here:\n{built.stderr}")
+            sys.exit(SKIPPED)
+        body_time(problems, fixture)
 
 
 def main():
     problems = []
-    {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files}[GROUP](problems)
+    {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
+     "other_runtime": other_runtime}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

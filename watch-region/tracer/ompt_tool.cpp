@@ -6,7 +6,9 @@
 // that wait. A team of one has no barrier: its task's end closes both.
 #include "trace_store.h"
 
-#include <omp-tools.h>
+// The build names the header: <omp-tools.h> where the compiler has it, or
+// its path in clang's resource folder (Debian's libomp-dev) for g++.
+#include OMP_TOOLS_HEADER
 
 namespace {
 
@@ -62,6 +64,7 @@ int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*to
     set_callback(ompt_callback_implicit_task, reinterpret_cast<ompt_callback_t>(on_implicit_task));
     set_callback(ompt_callback_sync_region_wait,
                  reinterpret_cast<ompt_callback_t>(on_barrier_wait));
+    runtime_reports_regions = true;
     return 1;
 }
 

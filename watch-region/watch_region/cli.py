@@ -1,0 +1,236 @@
+"""The command line: runs a program once and reports what its OpenMP
+parallel region did, then exits with the program's status.
+
+Under gdb (the default): how libgomp's GOMP_parallel was called, what every
+team thread asked the runtime and was told, how often it ran the region body
+and what it added atomically to the shared total. With --timeline, at full
+speed with the region tracer preloaded: when each team thread was created,
+started, ran the body and was joined.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import tempfile
+
+from . import process, program, render_chart, render_svg, render_table, render_trace
+from .errors import CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, WRITE_ERROR, CannotWatch, Stopped
+from .model import timeline
+from .trace import TraceError, read_trace
+
+NAME = "watch-region"
+STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+EPILOG = f"""\
+exit status:
+  the program's own exit status, or 128+N when signal N killed it;
+  {WRITE_ERROR}    the report could not be written
+  2    usage error
+  {CANNOT_WATCH}  the run could not be watched: gdb or the tracer is missing or
+       failed, or the program or this machine is not x86-64 ELF
+  {NOT_EXECUTABLE}  PROGRAM is a directory or not executable
+  {NOT_FOUND}  PROGRAM is not found (a name without a slash is looked up on PATH)
+  128+N  watch-region itself was stopped by signal N (SIGINT, SIGTERM or
+       SIGHUP); gdb and the program are ended first
+  with --timeline, 1 also when the --trace or --svg file cannot be written
+
+See watch-region(1)."""
+
+
+def team_origin(environment, team):
+    if team is not None:
+        return f"OMP_NUM_THREADS={team} (--team)"
+    if "OMP_NUM_THREADS" in environment:
+        return f"OMP_NUM_THREADS={environment['OMP_NUM_THREADS']} (environment)"
+    return "OMP_NUM_THREADS unset: the runtime's default"
+
+
+def outcome(report):
+    if report["signal"]:
+        return f"killed by signal {report['signal']}"
+    return f"exit status: {report['exit_status']}"
+
+
+def output_lines(report):
+    output = report["output"].splitlines()
+    return (["standard output:"] + ["  " + line for line in output[:10]]
+            + (["  ..."] if len(output) > 10 else []))
+
+
+def table_text(report, name):
+    lines = [f"{name}, {report['team_origin']}"]
+    lines += render_table.table(report, outcome(report))
+    return "\n".join(lines + output_lines(report)) + "\n"
+
+
+def timeline_text(report, name):
+    lines = [f"{name}, {report['team_origin']}"]
+    if report.get("no_trace"):
+        lines.append(f"no timeline: {report['no_trace']}")
+    elif not report["regions"]:
+        lines.append("no parallel region: the runtime never started one")
+    else:
+        lines.append(render_chart.chart(report).rstrip("\n"))
+        if report["regions"] > 1:
+            lines.append(f"({report['regions']} regions; the first is shown)")
+    lines.append(outcome(report))
+    return "\n".join(lines + output_lines(report)) + "\n"
+
+
+def find_tracer(named, built, runtimes):
+    """The tracer library: the one named with --tracer, or the one built with
+    this watch-region, which must have a half for each runtime the program
+    needs."""
+    if named is not None:
+        if not os.path.isfile(named):
+            raise CannotWatch(CANNOT_WATCH, f"no region tracer at {named}")
+        return os.path.abspath(named)
+    if not os.path.isfile(built["tracer"]):
+        raise CannotWatch(CANNOT_WATCH, f"no region tracer at {built['tracer']}: build it, "
+                          "or name one with --tracer")
+    if "libomp" in runtimes and "libomp" not in built["tracer_runtimes"]:
+        raise CannotWatch(CANNOT_WATCH, "the program uses LLVM's libomp, and this tracer was "
+                          "built without its half for it (no omp-tools.h: libomp-dev); "
+                          "name one with --tracer")
+    return built["tracer"]
+
+
+def traced_report(run):
+    """The report of a traced run: its timeline and how it ended."""
+    trace_path, status, signal_number, output = run
+    try:
+        report = timeline(read_trace(trace_path).events)
+    except TraceError as error:
+        report = {"regions": 0, "threads": [], "phases": {}, "no_trace": str(error)}
+    report.update(exit_status=status, signal_number=signal_number, output=output)
+    return report
+
+
+def write_timeline_files(report, options, title):
+    """Writes --trace and --svg; returns False after saying why one failed."""
+    written = True
+    for path, write in ((options.trace, render_trace.write_trace),
+                        (options.svg,
+                         lambda model, path: render_svg.write_svg(model, path, title))):
+        if path is None:
+            continue
+        try:
+            if not report["threads"]:
+                raise OSError("no region was timed")
+            write(report, path)
+        except OSError as error:
+            print(f"{NAME}: {path}: {error.strerror or error}", file=sys.stderr)
+            written = False
+    return written
+
+
+def write_report(text):
+    """Writes TEXT to standard output; a write that fails is reported."""
+    data = text.encode()
+    try:
+        while data:
+            data = data[os.write(1, data):]
+    except OSError as error:
+        print(f"{NAME}: write error: {os.strerror(error.errno)}", file=sys.stderr)
+        return False
+    return True
+
+
+def parse_arguments(version):
+    parser = argparse.ArgumentParser(
+        prog=NAME, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Run PROGRAM once and show what its OpenMP parallel region did: under gdb, "
+        "or with --timeline at full speed with the region tracer.")
+    parser.add_argument("--team", type=int, metavar="N",
+                        help="run with OMP_NUM_THREADS=N; else the environment's as it is")
+    parser.add_argument("--json", action="store_true", help="print the findings as JSON")
+    parser.add_argument("--timeline", action="store_true",
+                        help="run at full speed with the region tracer and show when each thread "
+                             "was created, worked and was joined")
+    parser.add_argument("--trace", metavar="FILE.json",
+                        help="with --timeline: also write the Trace Event Format (Perfetto)")
+    parser.add_argument("--svg", metavar="FILE.svg",
+                        help="with --timeline: also draw it with gnuplot")
+    parser.add_argument("--tracer", metavar="LIB",
+                        help="with --timeline: the tracer library (default: the one installed "
+                             "with watch-region)")
+    parser.add_argument("--version", action="version", version=f"{NAME} (fork-join) {version}")
+    parser.add_argument("program", metavar="PROGRAM",
+                        help="the program; a name without a slash is looked up on PATH")
+    parser.add_argument("args", metavar="ARG", nargs=argparse.REMAINDER,
+                        help="the program's arguments")
+    options = parser.parse_args()
+    if options.team is not None and options.team < 1:
+        parser.error("--team must be at least 1")
+    if not options.timeline and (options.trace or options.svg or options.tracer):
+        parser.error("--trace, --svg and --tracer go with --timeline")
+    return options
+
+
+def watch(options, closed, built):
+    """Watches one run; returns watch-region's exit status."""
+    path = program.find_program(options.program)
+    environment = process.caller_environment()
+    if options.team is not None:
+        environment["OMP_NUM_THREADS"] = str(options.team)
+    tracer = None
+    if options.timeline:
+        tracer = find_tracer(options.tracer, built, program.runtimes_of(path, environment))
+    # The tracer writes its trace at the program's exit, which costs the run
+    # less in memory than on a disk.
+    in_memory = "/dev/shm" if options.timeline and os.access("/dev/shm", os.W_OK) else None
+    with tempfile.TemporaryDirectory(prefix=f"{NAME}.", dir=in_memory) as work:
+        if options.timeline:
+            report = traced_report(
+                process.run_traced(path, options.args, environment, closed, work, tracer))
+        else:
+            report = process.run_under_gdb(path, options.args, environment, closed, work)
+    number = report.pop("signal_number")
+    report["signal"] = signal.Signals(number).name if number is not None else None
+    report["team_origin"] = team_origin(environment, options.team)
+    name = os.path.basename(path)
+    if options.json:
+        text = json.dumps(report, indent=1) + "\n"
+    else:
+        text = (timeline_text if options.timeline else table_text)(report, name)
+    files_written = True
+    if options.timeline:
+        title = (f"{name}, {report['team_origin']}, OMP_WAIT_POLICY="
+                 + environment.get("OMP_WAIT_POLICY", "unset"))
+        files_written = write_timeline_files(report, options, title)
+    if not write_report(text) or not files_written:
+        return WRITE_ERROR
+    return 128 + number if number is not None else report["exit_status"]
+
+
+def main(version, tracer, tracer_runtimes):
+    """watch-region's entry: VERSION is the release's, TRACER the tracer
+    library built with it, TRACER_RUNTIMES the runtimes it has a half for."""
+    def stop(signum, _frame):
+        for each in STOPPING_SIGNALS:
+            signal.signal(each, signal.SIG_IGN)
+        raise Stopped(signum)
+
+    # A standard stream that is closed stays closed for the program and fails
+    # watch-region's own writes; its number is held by a descriptor open the
+    # other way, so that no file opened here takes it.
+    closed = set()
+    for fd, direction in ((0, os.O_WRONLY), (1, os.O_RDONLY), (2, os.O_RDONLY)):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.add(fd)
+            os.open("/dev/null", direction)
+    options = parse_arguments(version)
+    for signum in STOPPING_SIGNALS:
+        signal.signal(signum, stop)
+    try:
+        built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split()}
+        return watch(options, closed, built)
+    except CannotWatch as error:
+        print(f"{NAME}: {error}", file=sys.stderr)
+        return error.status
+    except Stopped as stopped:
+        return 128 + stopped.signum
