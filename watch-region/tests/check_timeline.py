@@ -56,7 +56,8 @@ def teams(problems):
                 if run.returncode != 0:
                     problems.append(f"{case}: exit status {run.returncode}: {run.stderr}")
                     continue
-                seen = json.loads(run.stdout)
+                process = json.loads(run.stdout)["processes"][0]
+                seen = process["region"]
                 threads = seen["threads"]
                 check(problems, f"{case}: team threads", [t["thread"] for t in threads],
                       list(range(team)))
@@ -80,18 +81,22 @@ def teams(problems):
                 check(problems, f"{case}: fork ends at the last body start",
                       round(phases["fork"], 3),
                       round(max(t["body_start"] for t in threads) - seen["launch"], 3))
-                check(problems, f"{case}: the phases end at the launch's return",
-                      round(phases["load to launch"] + phases["fork"] + phases["work"]
-                            + phases["join"], 3),
-                      round(seen["launch_return"], 3))
+                check(problems, f"{case}: the phases add up to the region",
+                      round(phases["fork"] + phases["work"] + phases["join"], 3),
+                      round(seen["launch_return"] - seen["launch"], 3))
+                site = process["call_sites"][0]
+                check(problems, f"{case}: one call site, in main, one launch of the team",
+                      (len(process["call_sites"]), site["function"], site["launches"],
+                       site["team_sizes"]), (1, "main", 1, {str(team): 1}))
                 with open(trace_path, encoding="utf-8") as trace_file:
                     trace = json.load(trace_file)["traceEvents"]
-                check(problems, f"{case}: named tracks",
-                      sorted((e["tid"], e["args"]["name"]) for e in trace if e["ph"] == "M"),
-                      [(n, f"thread {n}") for n in range(team)])
+                kernel_threads = sorted(t["kernel_thread"] for t in threads)
+                check(problems, f"{case}: a named track per kernel thread",
+                      sorted(e["tid"] for e in trace if e["name"] == "thread_name"),
+                      kernel_threads)
                 check(problems, f"{case}: one body on each track",
                       sorted(e["tid"] for e in trace if e["ph"] == "X" and e["name"] == "body"),
-                      list(range(team)))
+                      kernel_threads)
 
 
 def body_time(problems, fixture=None):
@@ -99,7 +104,8 @@ def body_time(problems, fixture=None):
     wrong side of the body would bring them together."""
     for team in (1, 3):
         run = timeline("--json", "--team", str(team), fixture or BUILT["sleeping_body"])
-        threads = json.loads(run.stdout)["threads"] if run.returncode == 0 else []
+        threads = (json.loads(run.stdout)["processes"][0]["region"]["threads"]
+                   if run.returncode == 0 else [])
         check(problems, f"team {team}: bodies of at least 20 ms",
               [(t["thread"], t["body_end"] - t["body_start"] >= 20000) for t in threads],
               [(n, True) for n in range(team)])
@@ -155,8 +161,8 @@ def files(problems):
         check(problems, "--tracer missing", (run.returncode, run.stderr),
               (125, f"watch-region: no region tracer at {missing}\n"))
         run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
-        check(problems, "--tracer named: threads timed",
-              run.returncode == 0 and len(json.loads(run.stdout)["threads"]), 2)
+        check(problems, "--tracer named: threads timed", run.returncode == 0
+              and len(json.loads(run.stdout)["processes"][0]["region"]["threads"]), 2)
 
 
 def other_runtime(problems):
@@ -176,10 +182,103 @@ def other_runtime(problems):
         body_time(problems, fixture)
 
 
+# Per function of every_entry: the libgomp entry it starts its team through,
+# its launches (REPEATS for repeated) and the level of its regions.
+EVERY_ENTRY = [
+    ("dynamic_loop", "GOMP_parallel_loop_nonmonotonic_dynamic", 1, 1),
+    ("monotonic_dynamic_loop", "GOMP_parallel_loop_dynamic", 1, 1),
+    ("guided_loop", "GOMP_parallel_loop_nonmonotonic_guided", 1, 1),
+    ("monotonic_guided_loop", "GOMP_parallel_loop_guided", 1, 1),
+    ("runtime_loop", "GOMP_parallel_loop_maybe_nonmonotonic_runtime", 1, 1),
+    ("monotonic_runtime_loop", "GOMP_parallel_loop_runtime", 1, 1),
+    ("nonmonotonic_runtime_loop", "GOMP_parallel_loop_nonmonotonic_runtime", 1, 1),
+    ("static_loop", "GOMP_parallel_loop_static", 1, 1),
+    ("old_pair", "GOMP_parallel_start", 1, 1),
+    ("sections", "GOMP_parallel_sections", 1, 1),
+    ("task_reduction", "GOMP_parallel_reductions", 1, 1),
+    ("nested", "GOMP_parallel", 1, 1),
+    ("nested_inner", "GOMP_parallel", 2, 2),
+    ("library_region_bodies", "GOMP_parallel", 1, 1),
+    ("repeated", "GOMP_parallel", "REPEATS", 1),
+]
+
+
+def every_entry_run(repeats, work):
+    trace_path = os.path.join(work, "trace.json")
+    env = {**os.environ, "OMP_MAX_ACTIVE_LEVELS": "2"}
+    run = timeline("--json", "--team", "2", "--trace", trace_path, BUILT["every_entry"],
+                   str(repeats), env=env)
+    if run.returncode != 0:
+        return run, None, None
+    with open(trace_path, encoding="utf-8") as trace_file:
+        return run, json.loads(run.stdout)["processes"][0], json.load(trace_file)["traceEvents"]
+
+
+def every_entry(problems):
+    """Each function's launches at its own call site, every body inside its
+    region, and the nested regions inside theirs, at level 2."""
+    with tempfile.TemporaryDirectory() as work:
+        run, process, trace = every_entry_run(5, work)
+    if process is None:
+        problems.append(f"exit status {run.returncode}: {run.stderr}")
+        return
+    launches = {site["function"].split("(")[0]: site["launches"] for site in process["call_sites"]}
+    for function, entry, expected, _ in EVERY_ENTRY:
+        check(problems, f"{function} ({entry}): launches", launches.get(function),
+              5 if expected == "REPEATS" else expected)
+    check(problems, "regions launched", process["regions"], 20)
+    check(problems, "the library's region is named by the library",
+          [site["object"] for site in process["call_sites"]
+           if site["function"] == "library_region_bodies"], ["libregion_library.so"])
+    regions = {e["args"]["region"]: e for e in trace if e["ph"] == "X" and e["name"] != "body"
+               and "region" in e["args"]}
+    bodies = [e for e in trace if e["ph"] == "X" and e["name"] == "body"]
+    check(problems, "every body inside its region",
+          [b["args"]["region"] for b in bodies
+           if not regions[b["args"]["region"]]["ts"] <= b["ts"] <= b["ts"] + b["dur"]
+           <= regions[b["args"]["region"]]["ts"] + regions[b["args"]["region"]]["dur"]], [])
+    inner = [r for r in regions.values() if r["name"].split("!")[1].startswith("nested_inner")]
+    outer = [r for r in regions.values() if r["name"].split("!")[1].startswith("nested(")]
+    check(problems, "nested regions: level 2, inside the outer region",
+          [(r["args"]["level"], r["args"]["parent"]) for r in inner],
+          [(2, outer[0]["args"]["region"] if outer else None)] * 2)
+    check(problems, "nested regions: four kernel threads of the inner teams",
+          len({b["tid"] for b in bodies if regions[b["args"]["region"]] in inner}), 4)
+
+
+def many_regions(problems):
+    """100,000 regions: every one counted, the events left out said."""
+    with tempfile.TemporaryDirectory() as work:
+        run, process, _ = every_entry_run(100000, work)
+    if process is None:
+        problems.append(f"exit status {run.returncode}: {run.stderr}")
+        return
+    check(problems, "regions launched", process["regions"], 100015)
+    check(problems, "repeated's launches",
+          [site["launches"] for site in process["call_sites"]
+           if site["function"] == "repeated(long)"],
+          [100000])
+    check(problems, "events left out, and from when",
+          process["lost_events"] > 0 and process["lost_from"] > 0, True)
+
+
+def late_runtime(problems):
+    """libgomp loaded with dlopen, after the tracer: the region is traced and
+    the program runs as it does alone."""
+    run = timeline("--json", "--team", "2", BUILT["late_runtime"], BUILT["region_library"])
+    report = json.loads(run.stdout) if run.returncode == 0 else {}
+    check(problems, "status and output", (run.returncode, report.get("output")), (0, "2 bodies\n"))
+    sites = report["processes"][0]["call_sites"] if report else []
+    check(problems, "the library's call site",
+          [(site["object"], site["function"], site["launches"]) for site in sites],
+          [("libregion_library.so", "library_region_bodies", 1)])
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
-     "other_runtime": other_runtime}[GROUP](problems)
+     "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
+     "late_runtime": late_runtime}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

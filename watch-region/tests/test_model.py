@@ -1,6 +1,7 @@
-"""The trace reader and the model of regions and threads, on small recorded
-traces (traces/, in nanoseconds): what each thread's moments and the run's
-phases come to, in microseconds from the tracer's load.
+"""The trace reader and the model of a process, on small recorded traces
+(traces/, times in nanoseconds): what the regions, their threads and
+phases, and the run as a whole come to, in microseconds from the tracer's
+load.
 
 usage: test_model.py TRACES
 """
@@ -10,50 +11,59 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from watch_region.model import timeline  # noqa: E402
+from watch_region.model import process_model  # noqa: E402
 from watch_region.trace import TraceError, read_trace  # noqa: E402
 
 TRACES = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "traces")
 
-# (trace, events lost, thread entries as (thread, created by, body start,
-# body end, joined), run phases)
+# (trace, region asked for, region shown with (number, level, parent), its
+# threads as (thread, kernel thread, created by, body start, body end,
+# joined), its phases, and the run: regions launched, in and outside them,
+# events lost and from when)
 MODELS = [
-    ("libgomp_team_2.trace", 0,
-     [(0, None, 120, 121, 130), (1, "thread 0", 100, 105, None)],
-     {"load to launch": 10, "fork": 110, "work": 1, "join": 9, "return to exit": 30}),
-    # libomp, a team of one: no closing barrier, so the task's end is both the
-    # body's end and the join; no exit event, as when the table filled.
-    ("libomp_team_1_lost.trace", 7,
-     [(0, None, 5, 25, 25)],
-     {"load to launch": 4, "fork": 1, "work": 20, "join": 1, "return to exit": 0}),
+    ("libgomp_team_2.trace", None, (1, 1, None),
+     [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
+     {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
+    # Region 2 runs inside region 1's thread 1; region 3, the slowest, is
+    # known only from the slowest region's own events, the table having
+    # filled from 50 µs on.
+    ("nested_lost.trace", 2, (2, 2, 1),
+     [(0, 701, None, 14, 17, 18), (1, 702, None, 15, 16, None)],
+     {"fork": 2, "work": 2, "join": 1, "imbalance": 2}, (3, 62, 138, 7, 50)),
+    ("nested_lost.trace", None, (3, 1, None), [(0, 700, None, 101, 150, 151)],
+     {"fork": 1, "work": 49, "join": 1, "imbalance": 0}, (3, 62, 138, 7, 50)),
 ]
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "is not a trace of format 1"),
-    ("short_line.trace", "short_line.trace:2: not an event"),
+    ("old_version.trace", "is not a trace of format 2"),
+    ("short_line.trace", "short_line.trace:2: not a line of a trace"),
+    ("short_table.trace", "the table holds 10 bytes, not 2 records of 40"),
     ("no_such.trace", "the tracer wrote no trace"),
 ]
 
 
 class Model(unittest.TestCase):
     def test_models(self):
-        for name, lost, threads, phases in MODELS:
-            with self.subTest(trace=name):
-                trace = read_trace(os.path.join(TRACES, name))
-                self.assertEqual(trace.lost_events, lost)
-                model = timeline(trace.events)
-                self.assertEqual([(t["thread"], t.get("created_by"), t["body_start"],
-                                   t["body_end"], t.get("join")) for t in model["threads"]],
-                                 threads)
-                self.assertEqual({key: round(value, 3) for key, value in model["phases"].items()},
+        for name, chosen, shown, threads, phases, run in MODELS:
+            with self.subTest(trace=name, region=chosen):
+                model = process_model(read_trace(os.path.join(TRACES, name)), chosen)
+                region = model["region"]
+                self.assertEqual((region["region"], region["level"], region["parent"]), shown)
+                self.assertEqual([(t["thread"], t["kernel_thread"], t.get("created_by"),
+                                   t["body_start"], t["body_end"], t.get("join"))
+                                  for t in region["threads"]], threads)
+                self.assertEqual({key: round(value, 3) for key, value in region["phases"].items()},
                                  phases)
+                self.assertEqual((model["regions"], model["time_in_regions"],
+                                  round(model["time_outside_regions"], 3), model["lost_events"],
+                                  model["lost_from"]), run)
 
-    def test_created_thread(self):
-        model = timeline(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")).events)
-        worker = model["threads"][1]
-        self.assertEqual((worker["create_call"], worker["create_return"],
-                          worker["first_instruction"], model["threads_created"]), (20, 60, 80, 1))
+    def test_call_site(self):
+        model = process_model(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")))
+        site = model["call_sites"][0]
+        self.assertEqual((site["launches"], site["team_sizes"], site["time"], site["fork"]),
+                         (1, {2: 1}, 120, {"total": 110, "median": 110, "max": 110}))
 
     def test_refused(self):
         for name, said in REFUSED:

@@ -1,13 +1,21 @@
-// The tracer's record of one run: a fixed table of events filled while the
-// program runs, with one clock read and one store per event, and written out
-// once, when the process ends. Nothing here locks, allocates or prints while
-// a region runs.
+// The tracer's record of one run, shared by its libgomp half and its libomp
+// half. While the program runs it keeps, with a clock read and a few stores
+// an event and no lock, allocation or output:
+// - a fixed table of events, kept whole until it fills; the events after
+//   that are counted, with the time of the first one left out;
+// - for every call site, exact counts and totals of every launch's fork,
+//   work, imbalance and join, and histograms of them for the medians;
+// - the slowest region's moments, thread by thread, wherever it falls.
+// All of it is written out once, when the process ends.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <limits>
 
 // The trace format's version, the first line of every trace.
-constexpr int trace_version = 1;
+constexpr int trace_version = 2;
 
 enum class Event : std::uint8_t {
 // NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the list is read as an X-macro
@@ -16,9 +24,64 @@ enum class Event : std::uint8_t {
 #undef EVENT
 };
 
-// Records EVENT now, on the calling thread, for team thread THREAD (or -1);
-// LINK ties a creation to the created thread's first instruction.
-void record(Event event, int thread = -1, long link = -1);
+// Now, in nanoseconds on the monotonic clock.
+std::int64_t now();
+// Records EVENT at TIME (by default now), on the calling thread.
+void record(Event event, std::int64_t region = 0, int thread = -1, std::int64_t link = 0,
+            std::int64_t site = 0, std::int64_t time = now());
+
+// The first threads of a team each write their moments into a slot of their
+// own, a cache line each, with no atomic operation; the threads beyond them
+// fold theirs into shared atomics. A slot is the region's when its tag is,
+// so that no slot needs clearing before a launch.
+constexpr int detailed_threads = 64;
+
+struct alignas(64) ThreadMoments {
+    std::int64_t tag;
+    std::int64_t body_start;
+    std::int64_t body_end;
+    std::int64_t kernel_thread;
+};
+
+// One launch of a team, from the launch to its return. The team threads
+// write their own moments; the launching thread reads them after the join.
+struct Region {
+    std::int64_t id = 0;
+    std::int64_t parent = 0;
+    int level = 0;
+    int site = 0;
+    std::int64_t launch = 0;
+    // Written by thread 0, where the runtime says how large the team is.
+    int team_size = 0;
+    std::array<ThreadMoments, detailed_threads> threads;
+    // The threads beyond the detailed ones.
+    std::atomic<int> more_threads{0};
+    std::atomic<std::int64_t> last_start{0};
+    std::atomic<std::int64_t> last_end{0};
+    std::atomic<std::int64_t> shortest{std::numeric_limits<std::int64_t>::max()};
+    std::atomic<std::int64_t> longest{0};
+
+    // Makes the region ready for another launch.
+    void reset();
+};
+
+// On the launching thread, just before the runtime starts the team: numbers
+// the region, ties it to the region the thread is in (its parent) and to the
+// call site, and records the launch.
+void region_begin(Region &region, const void *call_site);
+// On the launching thread, after the join: records the return and folds the
+// region into its call site's statistics.
+void region_end(Region &region);
+// On a team thread, around its run of the body; the thread is in the region
+// in between, so that a region it launches there is the region's child.
+// TEAM_SIZE matters on thread 0 only.
+void body_begin(Region &region, int thread, int team_size);
+void body_end(Region &region, int thread);
+// Counts a thread created with pthread_create.
+void count_thread_created();
+// A region for the libomp half, whose regions outlive any one call: one of a
+// fixed ring of them, enough for the regions that can run at once.
+Region &spare_region();
 
 // Set once LLVM's runtime has accepted the tool interface's half: from then
 // on it reports the regions, and libgomp's entry points (which libomp also

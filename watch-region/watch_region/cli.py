@@ -17,7 +17,7 @@ import tempfile
 
 from . import process, program, render_chart, render_svg, render_table, render_trace
 from .errors import CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, WRITE_ERROR, CannotWatch, Stopped
-from .model import timeline
+from .model import process_model
 from .trace import TraceError, read_trace
 
 NAME = "watch-region"
@@ -69,12 +69,18 @@ def timeline_text(report, name):
     lines = [f"{name}, {report['team_origin']}"]
     if report.get("no_trace"):
         lines.append(f"no timeline: {report['no_trace']}")
-    elif not report["regions"]:
-        lines.append("no parallel region: the runtime never started one")
-    else:
-        lines.append(render_chart.chart(report).rstrip("\n"))
-        if report["regions"] > 1:
-            lines.append(f"({report['regions']} regions; the first is shown)")
+    for traced in report["processes"]:
+        lines += render_chart.process_summary(traced)
+        if not traced["regions"]:
+            lines.append("no parallel region: the runtime never started one")
+        elif traced["region"] is None:
+            lines.append(f"region {report['chosen_region']} was not kept; the regions kept are "
+                         f"{render_chart.number_ranges(traced['region_numbers'])}")
+        else:
+            lines.append(render_chart.chart(traced["region"]).rstrip("\n"))
+            if report["chosen_region"] is None and traced["regions"] > 1:
+                lines.append(f"(region {traced['region']['region']} is the slowest of "
+                             f"{traced['regions']}; --region N shows another)")
     lines.append(outcome(report))
     return "\n".join(lines + output_lines(report)) + "\n"
 
@@ -97,29 +103,35 @@ def find_tracer(named, built, runtimes):
     return built["tracer"]
 
 
-def traced_report(run):
-    """The report of a traced run: its timeline and how it ended."""
+def traced_report(run, chosen):
+    """The report of a traced run: the model of its process, the region
+    CHOSEN (else the slowest) shown whole, and how it ended."""
     trace_path, status, signal_number, output = run
+    report = {"processes": [], "chosen_region": chosen}
+    traces = []
     try:
-        report = timeline(read_trace(trace_path).events)
+        trace = read_trace(trace_path)
+        traces.append(trace)
+        report["processes"].append(process_model(trace, chosen))
     except TraceError as error:
-        report = {"regions": 0, "threads": [], "phases": {}, "no_trace": str(error)}
+        report["no_trace"] = str(error)
     report.update(exit_status=status, signal_number=signal_number, output=output)
-    return report
+    return report, traces
 
 
-def write_timeline_files(report, options, title):
+def write_timeline_files(report, traces, options, title):
     """Writes --trace and --svg; returns False after saying why one failed."""
+    shown = report["processes"][0]["region"] if report["processes"] else None
     written = True
-    for path, write in ((options.trace, render_trace.write_trace),
-                        (options.svg,
-                         lambda model, path: render_svg.write_svg(model, path, title))):
+    for path, write in ((options.trace, lambda path: render_trace.write_trace(
+                            traces[0], report["processes"][0], path)),
+                        (options.svg, lambda path: render_svg.write_svg(shown, path, title))):
         if path is None:
             continue
         try:
-            if not report["threads"]:
+            if shown is None or not shown["threads"]:
                 raise OSError("no region was timed")
-            write(report, path)
+            write(path)
         except OSError as error:
             print(f"{NAME}: {path}: {error.strerror or error}", file=sys.stderr)
             written = False
@@ -153,6 +165,9 @@ def parse_arguments(version):
                         help="with --timeline: also write the Trace Event Format (Perfetto)")
     parser.add_argument("--svg", metavar="FILE.svg",
                         help="with --timeline: also draw it with gnuplot")
+    parser.add_argument("--region", type=int, metavar="N",
+                        help="with --timeline: show region N (numbered in launch order) rather "
+                             "than the slowest")
     parser.add_argument("--tracer", metavar="LIB",
                         help="with --timeline: the tracer library (default: the one installed "
                              "with watch-region)")
@@ -164,8 +179,11 @@ def parse_arguments(version):
     options = parser.parse_args()
     if options.team is not None and options.team < 1:
         parser.error("--team must be at least 1")
-    if not options.timeline and (options.trace or options.svg or options.tracer):
-        parser.error("--trace, --svg and --tracer go with --timeline")
+    if not options.timeline and (options.trace or options.svg or options.tracer
+                                 or options.region is not None):
+        parser.error("--trace, --svg, --tracer and --region go with --timeline")
+    if options.region is not None and options.region < 1:
+        parser.error("--region must be at least 1")
     return options
 
 
@@ -183,8 +201,9 @@ def watch(options, closed, built):
     in_memory = "/dev/shm" if options.timeline and os.access("/dev/shm", os.W_OK) else None
     with tempfile.TemporaryDirectory(prefix=f"{NAME}.", dir=in_memory) as work:
         if options.timeline:
-            report = traced_report(
-                process.run_traced(path, options.args, environment, closed, work, tracer))
+            report, traces = traced_report(
+                process.run_traced(path, options.args, environment, closed, work, tracer),
+                options.region)
         else:
             report = process.run_under_gdb(path, options.args, environment, closed, work)
     number = report.pop("signal_number")
@@ -199,7 +218,7 @@ def watch(options, closed, built):
     if options.timeline:
         title = (f"{name}, {report['team_origin']}, OMP_WAIT_POLICY="
                  + environment.get("OMP_WAIT_POLICY", "unset"))
-        files_written = write_timeline_files(report, options, title)
+        files_written = write_timeline_files(report, traces, options, title)
     if not write_report(text) or not files_written:
         return WRITE_ERROR
     return 128 + number if number is not None else report["exit_status"]

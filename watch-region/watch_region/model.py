@@ -1,77 +1,138 @@
-"""The model of a traced run: its regions and their team threads, when each
-thread was created, started, ran the body and was joined, and the run's
-phases, worked out from the trace's events. Times are microseconds from the
-moment the tracer was loaded.
+"""The model of a traced process: the run as a whole (regions launched,
+threads created, time inside and outside regions, events lost), one entry
+per call site with its launches and phases, every region whose events were
+kept (its parent, level, site and team), and the timeline of one region:
+when each of its threads was created, started, ran the body and was joined.
+Times are microseconds from the moment the tracer was loaded.
+
+The phases of a launch: fork, from the launch to the last body start; work,
+from there to the last body end; join, from there to the launch's return
+(so that the three add up to the region's time); and imbalance, the longest
+body less the shortest.
 """
+
+from .symbols import name_sites
 
 # Each stretch of a thread's row: what it is, and the character and colour
 # that draw it.
 PHASES = {
-    "created": ("+", "#9467bd"),         # inside pthread_create, on the creating thread's clock
+    "created": ("+", "#9467bd"),  # inside pthread_create, on the creating thread's clock
     "waiting for a core": (".", "#d62728"),  # created, first instruction not yet run
-    "starting": ("-", "#7f7f7f"),        # running, not yet in the body
-    "body": ("=", "#2ca02c"),            # the region body
+    "starting": ("-", "#7f7f7f"),  # running, not yet in the body
+    "body": ("=", "#2ca02c"),  # the region body
     "waiting at the join": ("~", "#1f77b4"),  # body done, region not yet joined
 }
+SITE_PHASES = ("fork", "work", "imbalance", "join")
 
 
-def first_of(events, name, **where):
-    """The first event called NAME whose fields have the values WHERE gives."""
-    return next((event for event in events if event.name == name
-                 and all(getattr(event, field) == value for field, value in where.items())), None)
-
-
-def timeline(events):
-    """The first region's timeline, from a trace's EVENTS: its launch, one
-    entry per team thread and the run's phases."""
-    launch = first_of(events, "launch")
-    if launch is None:
-        return {"regions": 0, "threads": [], "phases": {}}
-    launch_return = first_of(events, "launch_return", tid=launch.tid)
-    end = launch_return.time if launch_return else events[-1].time
-    region = [event for event in events if launch.time <= event.time <= end]
-    threads = {}
-    for event in region:
-        if event.name in ("body_start", "body_end", "join", "task_end") and event.thread >= 0:
-            entry = threads.setdefault(event.thread, {"thread": event.thread,
-                                                      "kernel_thread": event.tid, "body_runs": 0})
-            if event.name == "body_start":
-                entry["body_runs"] += 1
+def regions_of(events, slowest=()):
+    """Every region the events show, by number; the slowest region's own
+    events fill in a region that the table of events did not keep."""
+    regions = {}
+    kept = {event.region for event in events if event.name == "launch"}
+    extra = [event for event in slowest if event.region not in kept]
+    for event in list(events) + extra:
+        if event.name == "launch":
+            regions[event.region] = {"region": event.region, "parent": event.link or None,
+                                     "level": event.thread, "site_index": event.site,
+                                     "launched_by": event.tid, "launch": event.time,
+                                     "launch_return": None, "threads": {}}
+        region = regions.get(event.region)
+        if region is None:
+            continue
+        if event.name == "launch_return":
+            region["launch_return"] = event.time
+        elif event.name in ("body_start", "body_end", "join"):
+            entry = region["threads"].setdefault(event.tid, {"thread": event.thread,
+                                                             "kernel_thread": event.tid,
+                                                             "body_runs": 0})
+            entry["body_runs"] += event.name == "body_start"
             entry.setdefault(event.name, event.time)
-    for entry in threads.values():
-        # libomp: a team of one has no closing barrier; its task's end is both.
-        if "task_end" in entry:
-            entry.setdefault("body_end", entry["task_end"])
-            entry.setdefault("join", entry.pop("task_end"))
-        first = first_of(events, "first_instruction", tid=entry["kernel_thread"])
-        call = first and first_of(events, "create_call", link=first.link)
+    return regions
+
+
+def creations(events):
+    """Per created kernel thread: who created it, when, and its first
+    instruction."""
+    calls = {event.link: event for event in events if event.name == "create_call"}
+    returns = {event.link: event for event in events if event.name == "create_return"}
+    created = {}
+    for first in (event for event in events if event.name == "first_instruction"):
+        call = calls.get(first.link)
         if call is not None:
-            done = first_of(events, "create_return", link=first.link)
-            entry["created_by"] = call.tid
-            entry["create_call"] = call.time
-            entry["create_return"] = done.time if done else None
-            entry["first_instruction"] = first.time
-        if "join" not in entry and entry["kernel_thread"] == launch.tid:
-            entry["join"] = end  # libgomp: thread 0 is joined when the launch returns
-    team = [threads[number] for number in sorted(threads)]
+            done = returns.get(first.link)
+            created[first.tid] = {"created_by": call.tid, "create_call": call.time,
+                                  "create_return": done.time if done else None,
+                                  "first_instruction": first.time}
+    return created
+
+
+def region_timeline(region, events):
+    """One region's rows, threads in team order, and its phases."""
+    created = creations(events)
+    end = region["launch_return"]
+    team = sorted(region["threads"].values(), key=lambda entry: entry["thread"])
     for entry in team:
-        creator = next((t["thread"] for t in team
-                        if t["kernel_thread"] == entry.get("created_by")), None)
+        creation = created.get(entry["kernel_thread"])
+        if creation and region["launch"] <= creation["create_call"] <= (end or float("inf")):
+            entry.update(creation)
+        if "join" not in entry and entry["kernel_thread"] == region["launched_by"]:
+            entry["join"] = end  # libgomp: thread 0 is joined when the launch returns
+    for entry in team:
+        creator = next((t["thread"] for t in team if t["kernel_thread"] == entry.get("created_by")),
+                       None)
         entry["created_by"] = None if "created_by" not in entry else (
             f"thread {creator}" if creator is not None else f"kernel thread {entry['created_by']}")
     starts = [entry["body_start"] for entry in team if "body_start" in entry]
     ends = [entry["body_end"] for entry in team if "body_end" in entry]
-    exit_event = first_of(events, "exit")
+    bodies = [entry["body_end"] - entry["body_start"] for entry in team
+              if "body_start" in entry and "body_end" in entry]
     phases = {}
-    if starts and ends:
-        phases = {"load to launch": launch.time, "fork": max(starts) - launch.time,
-                  "work": max(ends) - max(starts), "join": end - max(ends),
-                  "return to exit": (exit_event.time if exit_event else end) - end}
-    created = [event for event in region if event.name == "create_call"]
-    return {"regions": sum(1 for event in events
-                           if event.name == "launch" and event.tid == launch.tid),
-            "launch": launch.time, "launch_return": end, "threads_created": len(created),
-            "threads": team, "phases": phases}
+    if starts and ends and end is not None:
+        phases = {"fork": max(starts) - region["launch"], "work": max(ends) - max(starts),
+                  "join": end - max(ends), "imbalance": max(bodies) - min(bodies)}
+    inside = [event for event in events if event.name == "create_call"
+              and region["launch"] <= event.time <= (end or event.time)]
+    shown = {key: value for key, value in region.items() if key != "threads"}
+    return {**shown, "threads": team, "phases": phases, "threads_created": len(inside)}
+
+
+def process_model(trace, chosen=None):
+    """The model of one process's trace; CHOSEN is the number of the region
+    to show, else the slowest."""
+    regions = regions_of(trace.events, trace.slowest)
+    complete = [region for region in regions.values() if region["launch_return"] is not None]
+    if chosen is not None:
+        region = regions.get(chosen)
+    else:
+        region = max(complete, key=lambda r: r["launch_return"] - r["launch"], default=None)
+    named = name_sites([(site.address, site.base, site.object) for site in trace.sites])
+    sites, by_index = [], {}
+    for site, name in zip(trace.sites, named):
+        entry = {**name, "index": site.index, "launches": site.launches,
+                 "team_sizes": site.teams}
+        for phase in SITE_PHASES:
+            total, largest, median = site.phases.get(phase, (0, 0, 0))
+            # The tracer's median is a histogram bucket's middle: exact for one
+            # launch, and never above the largest.
+            median = total if site.launches == 1 else min(median, largest)
+            entry[phase] = {"total": total / 1000, "median": median / 1000, "max": largest / 1000}
+        entry["time"] = sum(entry[phase]["total"] for phase in ("fork", "work", "join"))
+        sites.append(entry)
+        by_index[site.index] = entry
+    sites.sort(key=lambda entry: -entry["time"])
+    exit_event = next((event for event in trace.events if event.name == "exit"), None)
+    run_time = exit_event.time if exit_event else None
+    shown = region_timeline(region, trace.events) if region else None
+    if shown is not None:
+        shown["site"] = by_index.get(shown.pop("site_index"), {}).get("site")
+    return {"pid": trace.pid, "program": trace.program, "regions": trace.regions,
+            "regions_kept": len(regions), "threads_created": trace.threads_created,
+            "run_time": run_time, "time_in_regions": trace.in_regions,
+            "time_outside_regions": None if run_time is None else run_time - trace.in_regions,
+            "lost_events": trace.lost_events, "lost_from": trace.lost_from,
+            "call_sites": sites, "region": shown,
+            "region_numbers": sorted(regions)}
 
 
 def stretches(entry, launch):

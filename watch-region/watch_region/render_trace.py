@@ -1,22 +1,60 @@
-"""The timeline in the Trace Event Format, which Perfetto's UI and
-chrome://tracing open: one named track (tid) per team thread."""
+"""The run in the Trace Event Format, which Perfetto's UI and chrome://tracing
+open: a track for the process and one for each kernel thread; each region a
+slice on the thread that launched it, named by its call site, each body a
+slice on its thread, so that nested regions nest; thread creation and the
+wait for a core; and arrows from each launch to the bodies it forked, and
+from each body's end to the join."""
 
 import json
 
-from .model import stretches
+from .model import creations, regions_of
 
 
-def trace_events(model):
-    events = []
-    for entry in model["threads"]:
-        events.append({"name": "thread_name", "ph": "M", "pid": 1, "tid": entry["thread"],
-                       "args": {"name": f"thread {entry['thread']}"}})
-        for phase, start, stop in stretches(entry, model["launch"]):
-            events.append({"name": phase, "ph": "X", "pid": 1, "tid": entry["thread"],
-                           "ts": start, "dur": stop - start})
+def trace_events(trace, model):
+    pid = trace.pid or 1
+    names = {site["index"]: site["site"] for site in model["call_sites"] if "index" in site}
+    events = [{"name": "process_name", "ph": "M", "pid": pid,
+               "args": {"name": f"{model['program']} ({pid})"}}]
+    tids = {event.tid for event in trace.events}
+    for tid in sorted(tids):
+        name = f"kernel thread {tid}" + (" (main)" if tid == pid else "")
+        events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid,
+                       "args": {"name": name}})
+
+    def slice_(name, tid, start, end, **args):
+        events.append({"name": name, "ph": "X", "pid": pid, "tid": tid, "ts": start,
+                       "dur": max(end - start, 0), "args": args})
+
+    def arrow(flow, start_tid, start, end_tid, end):
+        events.append({"name": "fork-join", "cat": "flow", "ph": "s", "id": flow, "pid": pid,
+                       "tid": start_tid, "ts": start})
+        events.append({"name": "fork-join", "cat": "flow", "ph": "f", "bp": "e", "id": flow,
+                       "pid": pid, "tid": end_tid, "ts": end})
+
+    for tid, created in creations(trace.events).items():
+        done = created["create_return"] or created["create_call"]
+        slice_("pthread_create", created["created_by"], created["create_call"], done)
+        slice_("waiting for a core", tid, done, max(done, created["first_instruction"]))
+    flow = 0
+    for region in regions_of(trace.events, trace.slowest).values():
+        end = region["launch_return"]
+        if end is None:
+            continue
+        slice_(names.get(region["site_index"], f"region {region['region']}"),
+               region["launched_by"], region["launch"], end, region=region["region"],
+               level=region["level"], parent=region["parent"], team=len(region["threads"]))
+        for entry in region["threads"].values():
+            if "body_start" not in entry or "body_end" not in entry:
+                continue
+            slice_("body", entry["kernel_thread"], entry["body_start"], entry["body_end"],
+                   region=region["region"], thread=entry["thread"])
+            arrow(flow := flow + 1, region["launched_by"], region["launch"],
+                  entry["kernel_thread"], entry["body_start"])
+            arrow(flow := flow + 1, entry["kernel_thread"], entry["body_end"],
+                  region["launched_by"], end)
     return {"traceEvents": events, "displayTimeUnit": "ns"}
 
 
-def write_trace(model, path):
-    with open(path, "w", encoding="utf-8") as trace:
-        json.dump(trace_events(model), trace)
+def write_trace(trace, model, path):
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(trace_events(trace, model), file)

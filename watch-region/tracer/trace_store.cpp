@@ -1,0 +1,464 @@
+// The tracer's record of one run (trace_store.h), and its writing at exit to
+// the file that WATCH_REGION_TRACE names: the version line, a line naming the
+// process, the events kept, the slowest region's moments, one line per call
+// site with its statistics, and what was counted but not kept.
+#include "trace_store.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+#include <unistd.h>
+
+std::int64_t now()
+{
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    constexpr std::int64_t nanoseconds_per_second = 1000000000;
+    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
+}
+
+namespace {
+
+// An event as the table holds it, and as the trace's table gives it: little
+// endian, three 64-bit and three 32-bit integers and the event's number, 40
+// bytes in all. A slot whose time is 0 is empty.
+struct Record {
+    std::int64_t nanoseconds;
+    std::int64_t region;
+    std::int64_t link;
+    std::int32_t kernel_thread;
+    std::int32_t thread;
+    std::int32_t site;
+    Event event;
+};
+static_assert(sizeof(Record) == 40);
+
+// 2^18 events: some 40,000 regions of a team of two, in 10 MiB. Each thread
+// takes slots a chunk at a time, so that threads seldom touch the same
+// counter; a chunk's unused slots stay empty (time 0) and are skipped.
+constexpr std::size_t capacity = 1 << 18;
+constexpr std::size_t chunk = 64;
+std::array<Record, capacity> records;
+std::atomic<std::size_t> taken{0};
+std::atomic<std::int64_t> left_out{0};
+std::atomic<std::int64_t> first_left_out{0};
+thread_local std::size_t next_slot = 0;
+thread_local std::size_t chunk_end = 0;
+
+// The names the trace gives the events, from the same list as the enum; the
+// list is read as an X-macro, once to count it and once for the names.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
+#define EVENT(name) +1
+constexpr std::size_t event_count = 0
+#include "events.def"
+    ;
+#undef EVENT
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
+#define EVENT(name) #name,
+constexpr std::array<const char *, event_count> event_names{
+#include "events.def"
+};
+#undef EVENT
+
+// A phase of every launch from one call site: total, largest, and a
+// histogram for the median, its buckets 1/16 of a power of two wide (a
+// median read from it is within 3%).
+constexpr int sub_buckets = 16;
+constexpr int buckets = 48 * sub_buckets;
+
+struct Phase {
+    std::uint64_t total = 0;
+    std::uint64_t largest = 0;
+    std::array<std::uint32_t, buckets> histogram{};
+
+    void add(std::int64_t nanoseconds)
+    {
+        const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
+        total += value;
+        largest = std::max(largest, value);
+        ++histogram[static_cast<std::size_t>(bucket(value))];
+    }
+
+    static int bucket(std::uint64_t value)
+    {
+        if (value < sub_buckets) {
+            return static_cast<int>(value);
+        }
+        const int power = 63 - __builtin_clzll(value);
+        const auto fraction = static_cast<int>((value >> (power - 4)) & (sub_buckets - 1));
+        return std::min(buckets - 1, (power - 3) * sub_buckets + fraction);
+    }
+
+    // The middle of the bucket that holds the median launch.
+    [[nodiscard]] double median(std::uint64_t launches) const
+    {
+        std::uint64_t seen = 0;
+        for (int index = 0; index < buckets; ++index) {
+            seen += histogram[static_cast<std::size_t>(index)];
+            if (2 * seen >= launches) {
+                if (index < sub_buckets) {
+                    return index;
+                }
+                const int power = index / sub_buckets + 3;
+                const double low = static_cast<double>((sub_buckets + index % sub_buckets)) *
+                                   static_cast<double>(1ULL << (power - 4));
+                return low + static_cast<double>(1ULL << (power - 4)) / 2;
+            }
+        }
+        return 0;
+    }
+};
+
+constexpr int team_sizes_kept = 8;
+
+struct Site {
+    std::atomic<std::uintptr_t> address{0};
+    std::atomic_flag busy = ATOMIC_FLAG_INIT;
+    std::uint64_t launches = 0;
+    std::array<std::array<std::uint64_t, 2>, team_sizes_kept> teams{}; // size, launches
+    std::uint64_t other_teams = 0;
+    Phase fork, work, imbalance, join;
+};
+
+// Call sites by the launch's return address; one slot more for the sites
+// beyond the table, reported together.
+constexpr int max_sites = 512;
+std::array<Site, max_sites + 1> sites;
+
+int site_of(const void *call_site)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(call_site);
+    for (int probe = 0; probe < max_sites; ++probe) {
+        const auto index = static_cast<std::size_t>((address / 16 + probe) % max_sites);
+        std::uintptr_t held = sites[index].address.load(std::memory_order_acquire);
+        if (held == 0 && sites[index].address.compare_exchange_strong(held, address)) {
+            return static_cast<int>(index);
+        }
+        if (held == address) {
+            return static_cast<int>(index);
+        }
+    }
+    return max_sites;
+}
+
+std::atomic<std::int64_t> regions_launched{0};
+std::atomic<std::int64_t> time_in_regions{0};
+std::atomic<long> threads_created{0};
+
+// The slowest region so far, launch to return, as it was at its return.
+struct Slowest {
+    std::atomic_flag busy = ATOMIC_FLAG_INIT;
+    std::int64_t duration = -1;
+    std::int64_t id = 0, parent = 0, launch = 0, end = 0, kernel_thread = 0;
+    int level = 0, site = 0, team = 0;
+    std::array<ThreadMoments, detailed_threads> threads{};
+} slowest;
+
+// The region each thread is in, innermost last, and when its body started.
+constexpr int max_depth = 64;
+thread_local std::array<Region *, max_depth> inside{};
+thread_local std::array<std::int64_t, max_depth> started{};
+thread_local int depth = 0;
+thread_local const std::int32_t kernel_thread = gettid();
+
+void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
+{
+    std::int64_t held = target.load(std::memory_order_relaxed);
+    while (held < value && !target.compare_exchange_weak(held, value)) {
+    }
+}
+
+void atomic_min(std::atomic<std::int64_t> &target, std::int64_t value)
+{
+    std::int64_t held = target.load(std::memory_order_relaxed);
+    while (held > value && !target.compare_exchange_weak(held, value)) {
+    }
+}
+
+void lock(std::atomic_flag &flag)
+{
+    while (flag.test_and_set(std::memory_order_acquire)) {
+    }
+}
+
+void unlock(std::atomic_flag &flag) { flag.clear(std::memory_order_release); }
+
+void write_line(std::FILE *file, const char *name, std::int64_t time, std::int64_t tid, int thread,
+                std::int64_t region, std::int64_t link, int site)
+{
+    std::fprintf(file, "%s %lld %lld %d %lld %lld %d\n", name, static_cast<long long>(time),
+                 static_cast<long long>(tid), thread, static_cast<long long>(region),
+                 static_cast<long long>(link), site);
+}
+
+void write_slowest(std::FILE *file)
+{
+    if (slowest.duration < 0) {
+        return;
+    }
+    std::fprintf(file, "slowest\n");
+    write_line(file, "launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
+               slowest.parent, slowest.site);
+    const int team = std::min(slowest.team, detailed_threads);
+    for (int thread = 0; thread < team; ++thread) {
+        const ThreadMoments &moments = slowest.threads[static_cast<std::size_t>(thread)];
+        if (moments.kernel_thread == 0) {
+            continue;
+        }
+        write_line(file, "body_start", moments.body_start, moments.kernel_thread, thread,
+                   slowest.id, 0, 0);
+        write_line(file, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0,
+                   0);
+    }
+    write_line(file, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
+}
+
+void write_phase(std::FILE *file, const char *name, const Phase &phase, std::uint64_t launches)
+{
+    std::fprintf(file, " %s %llu %llu %.0f", name, static_cast<unsigned long long>(phase.total),
+                 static_cast<unsigned long long>(phase.largest), phase.median(launches));
+}
+
+// A site line: index, return address, the object that holds it and its load
+// address, launches, team sizes, each phase's total, largest and median in
+// nanoseconds; the object's path last, since it may hold spaces.
+void write_sites(std::FILE *file)
+{
+    for (int index = 0; index <= max_sites; ++index) {
+        const Site &site = sites[static_cast<std::size_t>(index)];
+        if (site.launches == 0) {
+            continue;
+        }
+        const std::uintptr_t address = site.address.load();
+        Dl_info object{};
+        const bool found = address != 0 && dladdr(reinterpret_cast<void *>(address), &object) != 0;
+        std::fprintf(file, "site %d %#llx %#llx %llu teams", index,
+                     static_cast<unsigned long long>(address),
+                     static_cast<unsigned long long>(
+                         found ? reinterpret_cast<std::uintptr_t>(object.dli_fbase) : 0),
+                     static_cast<unsigned long long>(site.launches));
+        for (const auto &team : site.teams) {
+            if (team[1] != 0) {
+                std::fprintf(file, " %llu:%llu", static_cast<unsigned long long>(team[0]),
+                             static_cast<unsigned long long>(team[1]));
+            }
+        }
+        if (site.other_teams != 0) {
+            std::fprintf(file, " other:%llu", static_cast<unsigned long long>(site.other_teams));
+        }
+        write_phase(file, "fork", site.fork, site.launches);
+        write_phase(file, "work", site.work, site.launches);
+        write_phase(file, "imbalance", site.imbalance, site.launches);
+        write_phase(file, "join", site.join, site.launches);
+        std::fprintf(file, " object %s\n",
+                     found && object.dli_fname != nullptr ? object.dli_fname : "?");
+    }
+}
+
+// The exit is written whether or not the table had room for it.
+void write_trace(std::int64_t exit_time)
+{
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): at exit, and nothing sets it
+    const char *path = std::getenv("WATCH_REGION_TRACE");
+    if (path == nullptr) {
+        return;
+    }
+    std::FILE *file = std::fopen(path, "we");
+    if (file == nullptr) {
+        return;
+    }
+    std::array<char, 4096> program{};
+    const ssize_t length = readlink("/proc/self/exe", program.data(), program.size() - 1);
+    std::fprintf(file, "watch-region-trace %d\nprocess %d %s\n", trace_version, getpid(),
+                 length > 0 ? program.data() : "?");
+    std::fputs("events", file);
+    for (const char *name : event_names) {
+        std::fprintf(file, " %s", name);
+    }
+    std::fputc('\n', file);
+    write_line(file, "exit", exit_time, kernel_thread, -1, 0, 0, 0);
+    write_slowest(file);
+    write_sites(file);
+    std::fprintf(file, "regions %lld\nthreads_created %ld\nin_regions %lld\n",
+                 static_cast<long long>(regions_launched.load()), threads_created.load(),
+                 static_cast<long long>(time_in_regions.load()));
+    if (left_out.load() > 0) {
+        std::fprintf(file, "left_out %lld %lld\n", static_cast<long long>(left_out.load()),
+                     static_cast<long long>(first_left_out.load()));
+    }
+    // The table last, as it is in memory: written in one piece, it costs the
+    // run a few milliseconds where text would cost a tenth of a second.
+    const std::size_t count = std::min(taken.load(), capacity);
+    std::fprintf(file, "table %zu %zu\n", count, sizeof(Record));
+    std::fwrite(records.data(), sizeof(Record), count, file);
+    std::fclose(file);
+}
+
+__attribute__((constructor)) void on_load() { record(Event::load); }
+
+__attribute__((destructor)) void on_exit() { write_trace(now()); }
+
+constexpr std::size_t spare_regions = 1024;
+std::array<Region, spare_regions> spares;
+std::atomic<std::size_t> next_spare{0};
+
+} // namespace
+
+bool runtime_reports_regions = false;
+
+void record(Event event, std::int64_t region, int thread, std::int64_t link, std::int64_t site,
+            std::int64_t time)
+{
+    if (next_slot == chunk_end && chunk_end != capacity) {
+        next_slot = std::min(taken.fetch_add(chunk, std::memory_order_relaxed), capacity);
+        chunk_end = std::min(next_slot + chunk, capacity);
+    }
+    if (next_slot == capacity) {
+        if (left_out.fetch_add(1, std::memory_order_relaxed) == 0) {
+            first_left_out.store(time, std::memory_order_relaxed);
+        }
+        return;
+    }
+    records[next_slot++] =
+        Record{time, region, link, kernel_thread, thread, static_cast<std::int32_t>(site), event};
+}
+
+void count_thread_created() { threads_created.fetch_add(1, std::memory_order_relaxed); }
+
+void region_begin(Region &region, const void *call_site)
+{
+    const Region *parent = depth > 0 ? inside[static_cast<std::size_t>(depth - 1)] : nullptr;
+    region.id = regions_launched.fetch_add(1, std::memory_order_relaxed) + 1;
+    region.parent = parent != nullptr ? parent->id : 0;
+    region.level = parent != nullptr ? parent->level + 1 : 1;
+    region.site = site_of(call_site);
+    region.launch = now();
+    record(Event::launch, region.id, region.level, region.parent, region.site, region.launch);
+}
+
+constexpr std::int64_t tag_of(std::int64_t id) { return id ^ 0x5eedf00dc0ffee11; }
+
+void Region::reset()
+{
+    team_size = 0;
+    more_threads.store(0);
+    last_start.store(0);
+    last_end.store(0);
+    shortest.store(std::numeric_limits<std::int64_t>::max());
+    longest.store(0);
+}
+
+void region_end(Region &region)
+{
+    const std::int64_t end = now();
+    record(Event::launch_return, region.id, -1, 0, 0, end);
+    int team = region.more_threads.load();
+    std::int64_t last_start = region.last_start.load();
+    std::int64_t last_end = region.last_end.load();
+    std::int64_t shortest = region.shortest.load();
+    std::int64_t longest = region.longest.load();
+    const int slots =
+        region.team_size > 0 ? std::min(region.team_size, detailed_threads) : detailed_threads;
+    for (int slot = 0; slot < slots; ++slot) {
+        ThreadMoments &moments = region.threads[static_cast<std::size_t>(slot)];
+        if (moments.tag != tag_of(region.id)) {
+            moments.kernel_thread = 0; // not the region's: not the slowest's either
+        }
+        else {
+            ++team;
+            last_start = std::max(last_start, moments.body_start);
+            last_end = std::max(last_end, moments.body_end);
+            shortest = std::min(shortest, moments.body_end - moments.body_start);
+            longest = std::max(longest, moments.body_end - moments.body_start);
+        }
+    }
+    if (team == 0) {
+        return;
+    }
+    if (region.level == 1) {
+        time_in_regions.fetch_add(end - region.launch, std::memory_order_relaxed);
+    }
+    Site &site = sites[static_cast<std::size_t>(region.site)];
+    lock(site.busy);
+    ++site.launches;
+    auto size = std::find_if(site.teams.begin(), site.teams.end(), [team](const auto &entry) {
+        return entry[0] == static_cast<std::uint64_t>(team) || entry[1] == 0;
+    });
+    if (size != site.teams.end()) {
+        (*size)[0] = static_cast<std::uint64_t>(team);
+        ++(*size)[1];
+    }
+    else {
+        ++site.other_teams;
+    }
+    site.fork.add(last_start - region.launch);
+    site.work.add(last_end - last_start);
+    site.imbalance.add(longest - shortest);
+    site.join.add(end - last_end);
+    unlock(site.busy);
+    if (end - region.launch > slowest.duration) {
+        lock(slowest.busy);
+        if (end - region.launch > slowest.duration) {
+            slowest.duration = end - region.launch;
+            slowest.id = region.id;
+            slowest.parent = region.parent;
+            slowest.launch = region.launch;
+            slowest.end = end;
+            slowest.kernel_thread = kernel_thread;
+            slowest.level = region.level;
+            slowest.site = region.site;
+            slowest.team = slots;
+            std::copy_n(region.threads.begin(), slots, slowest.threads.begin());
+        }
+        unlock(slowest.busy);
+    }
+}
+
+void body_begin(Region &region, int thread, int team_size)
+{
+    const std::int64_t start = now();
+    record(Event::body_start, region.id, thread, 0, 0, start);
+    if (depth < max_depth) {
+        inside[static_cast<std::size_t>(depth)] = &region;
+        started[static_cast<std::size_t>(depth)] = start;
+    }
+    ++depth;
+    if (thread == 0) {
+        region.team_size = team_size;
+    }
+    if (thread >= 0 && thread < detailed_threads) {
+        auto &moments = region.threads[static_cast<std::size_t>(thread)];
+        moments.tag = tag_of(region.id);
+        moments.body_start = start;
+        moments.kernel_thread = kernel_thread;
+    }
+    else {
+        region.more_threads.fetch_add(1, std::memory_order_relaxed);
+        atomic_max(region.last_start, start);
+    }
+}
+
+void body_end(Region &region, int thread)
+{
+    const std::int64_t end = now();
+    record(Event::body_end, region.id, thread, 0, 0, end);
+    --depth;
+    if (thread >= 0 && thread < detailed_threads) {
+        region.threads[static_cast<std::size_t>(thread)].body_end = end;
+        return;
+    }
+    const std::int64_t start =
+        depth < max_depth ? started[static_cast<std::size_t>(depth)] : region.launch;
+    atomic_max(region.last_end, end);
+    atomic_max(region.longest, end - start);
+    atomic_min(region.shortest, end - start);
+}
+
+Region &spare_region()
+{
+    Region &region = spares[next_spare.fetch_add(1, std::memory_order_relaxed) % spare_regions];
+    region.reset();
+    return region;
+}
