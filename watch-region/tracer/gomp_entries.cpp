@@ -96,10 +96,10 @@ using Body = void (*)(void *);
 // first word of the data it is given (the address of the reductions' own
 // data), so it comes first, copied from the program's.
 struct Launched {
-    void *first_word;
+    void *first_word = nullptr;
+    Body function = nullptr;
+    void *data = nullptr;
     Region region;
-    Body function;
-    void *data;
 };
 
 int ask(Entry query)
@@ -138,7 +138,6 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
     }
     // Not value-initialised: the region's slots need no clearing.
     Launched launched; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    launched.first_word = nullptr;
     launched.function = function;
     launched.data = data;
     if constexpr (entry == Entry::parallel_reductions) {

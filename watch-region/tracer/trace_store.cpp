@@ -33,7 +33,8 @@ struct Record {
     std::int32_t site;
     Event event;
 };
-static_assert(sizeof(Record) == 40);
+constexpr std::size_t record_size = 40;
+static_assert(sizeof(Record) == record_size, "the trace's records are 40 bytes");
 
 // 2^18 events: some 40,000 regions of a team of two, in 10 MiB. Each thread
 // takes slots a chunk at a time, so that threads seldom touch the same
@@ -68,11 +69,8 @@ constexpr std::array<const char *, event_count> event_names{
 constexpr int sub_buckets = 16;
 constexpr int buckets = 48 * sub_buckets;
 
-struct Phase {
-    std::uint64_t total = 0;
-    std::uint64_t largest = 0;
-    std::array<std::uint32_t, buckets> histogram{};
-
+class Phase {
+  public:
     void add(std::int64_t nanoseconds)
     {
         const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
@@ -80,6 +78,18 @@ struct Phase {
         largest = std::max(largest, value);
         ++histogram[static_cast<std::size_t>(bucket(value))];
     }
+
+    // " NAME TOTAL LARGEST MEDIAN", in nanoseconds.
+    void write(std::FILE *file, const char *name, std::uint64_t launches) const
+    {
+        std::fprintf(file, " %s %llu %llu %.0f", name, static_cast<unsigned long long>(total),
+                     static_cast<unsigned long long>(largest), median(launches));
+    }
+
+  private:
+    std::uint64_t total = 0;
+    std::uint64_t largest = 0;
+    std::array<std::uint32_t, buckets> histogram{};
 
     static int bucket(std::uint64_t value)
     {
@@ -102,9 +112,8 @@ struct Phase {
                     return index;
                 }
                 const int power = index / sub_buckets + 3;
-                const double low = static_cast<double>((sub_buckets + index % sub_buckets)) *
-                                   static_cast<double>(1ULL << (power - 4));
-                return low + static_cast<double>(1ULL << (power - 4)) / 2;
+                const auto width = static_cast<double>(1ULL << (power - 4));
+                return static_cast<double>(sub_buckets + index % sub_buckets) * width + width / 2;
             }
         }
         return 0;
@@ -149,11 +158,11 @@ std::atomic<long> threads_created{0};
 
 // The slowest region so far, launch to return, as it was at its return.
 struct Slowest {
-    std::atomic_flag busy = ATOMIC_FLAG_INIT;
+    std::array<ThreadMoments, detailed_threads> threads{};
     std::int64_t duration = -1;
     std::int64_t id = 0, parent = 0, launch = 0, end = 0, kernel_thread = 0;
     int level = 0, site = 0, team = 0;
-    std::array<ThreadMoments, detailed_threads> threads{};
+    std::atomic_flag busy = ATOMIC_FLAG_INIT;
 } slowest;
 
 // The region each thread is in, innermost last, and when its body started.
@@ -215,19 +224,14 @@ void write_slowest(std::FILE *file)
     write_line(file, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
 }
 
-void write_phase(std::FILE *file, const char *name, const Phase &phase, std::uint64_t launches)
-{
-    std::fprintf(file, " %s %llu %llu %.0f", name, static_cast<unsigned long long>(phase.total),
-                 static_cast<unsigned long long>(phase.largest), phase.median(launches));
-}
-
 // A site line: index, return address, the object that holds it and its load
 // address, launches, team sizes, each phase's total, largest and median in
 // nanoseconds; the object's path last, since it may hold spaces.
 void write_sites(std::FILE *file)
 {
-    for (int index = 0; index <= max_sites; ++index) {
-        const Site &site = sites[static_cast<std::size_t>(index)];
+    int index = -1;
+    for (const Site &site : sites) {
+        ++index;
         if (site.launches == 0) {
             continue;
         }
@@ -248,10 +252,10 @@ void write_sites(std::FILE *file)
         if (site.other_teams != 0) {
             std::fprintf(file, " other:%llu", static_cast<unsigned long long>(site.other_teams));
         }
-        write_phase(file, "fork", site.fork, site.launches);
-        write_phase(file, "work", site.work, site.launches);
-        write_phase(file, "imbalance", site.imbalance, site.launches);
-        write_phase(file, "join", site.join, site.launches);
+        site.fork.write(file, "fork", site.launches);
+        site.work.write(file, "work", site.launches);
+        site.imbalance.write(file, "imbalance", site.launches);
+        site.join.write(file, "join", site.launches);
         std::fprintf(file, " object %s\n",
                      found && object.dli_fname != nullptr ? object.dli_fname : "?");
     }
@@ -269,7 +273,8 @@ void write_trace(std::int64_t exit_time)
     if (file == nullptr) {
         return;
     }
-    std::array<char, 4096> program{};
+    constexpr std::size_t path_size = 4096;
+    std::array<char, path_size> program{};
     const ssize_t length = readlink("/proc/self/exe", program.data(), program.size() - 1);
     std::fprintf(file, "watch-region-trace %d\nprocess %d %s\n", trace_version, getpid(),
                  length > 0 ? program.data() : "?");
@@ -338,7 +343,9 @@ void region_begin(Region &region, const void *call_site)
     record(Event::launch, region.id, region.level, region.parent, region.site, region.launch);
 }
 
-constexpr std::int64_t tag_of(std::int64_t id) { return id ^ 0x5eedf00dc0ffee11; }
+// Any number that stack garbage is unlikely to hold.
+constexpr std::int64_t tag_bits = 0x5eedf00dc0ffee11;
+constexpr std::int64_t tag_of(std::int64_t region) { return region ^ tag_bits; }
 
 void Region::reset()
 {
@@ -383,7 +390,7 @@ void region_end(Region &region)
     Site &site = sites[static_cast<std::size_t>(region.site)];
     lock(site.busy);
     ++site.launches;
-    auto size = std::find_if(site.teams.begin(), site.teams.end(), [team](const auto &entry) {
+    auto *size = std::find_if(site.teams.begin(), site.teams.end(), [team](const auto &entry) {
         return entry[0] == static_cast<std::uint64_t>(team) || entry[1] == 0;
     });
     if (size != site.teams.end()) {
