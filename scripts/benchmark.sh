@@ -10,6 +10,7 @@
 # and each team size's runs are measured next to runs of the serial build, so
 # that the machine's drift falls on both sides of every ratio.
 # ROUNDS and RUNS (default 10 and 20) change how many, for a quick look.
+# Last, benchmark/tracer_cost.py measures what watch-region's tracer costs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 parts=scripts/benchmark
@@ -18,12 +19,6 @@ teams=(default 1 2 4 8 32 128)
 policies=(unset passive)
 programs=(serial parallel_sum parallel_hello parallel_sum_clang parallel_hello_clang)
 rounds=${ROUNDS:-10} runs=${RUNS:-20} warmup=5
-# The region tracer's cost: at these teams, with the passive policy,
-# parallel_sum runs through env with and without the tracer preloaded.
-traced_teams=" 1 2 8 32 "
-tracer=$PWD/build/default/watch-region/tracer/libregion_tracer.so
-# In memory, as watch-region keeps it.
-trace=/dev/shm/benchmark-trace
 
 require_tools() {
   local missing=() tool package
@@ -42,11 +37,12 @@ build() {
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
   done
+  cmake --build --preset default --target empty_preload > /dev/null
 }
 
 # hyperfine's JSON for every round, policy and team, interleaved.
 measure() {
-  local round policy team settings traced
+  local round policy team settings
   for ((round = 1; round <= rounds; round++)); do
     for policy in "${policies[@]}"; do
       for team in "${teams[@]}"; do
@@ -54,11 +50,6 @@ measure() {
         settings=(-u OMP_NUM_THREADS -u OMP_WAIT_POLICY)
         [[ $team == default ]] || settings+=("OMP_NUM_THREADS=$team")
         [[ $policy == unset ]] || settings+=("OMP_WAIT_POLICY=$policy")
-        traced=()
-        if [[ $policy == passive && $traced_teams == *" $team "* ]]; then
-          traced=(-n untraced_via_env "env $bin/parallel_sum"
-            -n traced_via_env "env LD_PRELOAD=$tracer WATCH_REGION_TRACE=$trace $bin/parallel_sum")
-        fi
         env "${settings[@]}" hyperfine --shell=none --style none \
           --warmup "$warmup" --runs "$runs" \
           --export-json "$out/json/$policy-$team-$round.json" \
@@ -66,8 +57,7 @@ measure() {
           -n parallel_sum "$bin/parallel_sum" \
           -n parallel_hello "$bin/parallel_hello" \
           -n parallel_sum_clang "$clang_bin/parallel_sum" \
-          -n parallel_hello_clang "$clang_bin/parallel_hello" \
-          "${traced[@]}"
+          -n parallel_hello_clang "$clang_bin/parallel_hello"
       done
     done
   done
@@ -102,15 +92,6 @@ write_table() {
     echo "| program | OMP_WAIT_POLICY | team | median | spread | serial build's median | ratio to serial |"
     echo "| --- | --- | --- | ---: | ---: | ---: | ---: |"
     awk -v n="$(nproc)" -f "$parts/table.awk" "$out/results.tsv"
-    echo
-    echo "The region tracer's cost, OMP_WAIT_POLICY=passive: parallel_sum's median run with"
-    echo "the tracer preloaded against without, both started through env in the same rounds."
-    echo
-    echo "| team | untraced | traced | ratio |"
-    echo "| ---: | ---: | ---: | ---: |"
-    awk -F'\t' '$3 == "untraced_via_env" { plain[$2] = $4 } $3 == "traced_via_env" { traced[$2] = $4 }
-      END { for (team in traced) printf "| %s | %.2f | %.2f | %.3f |\n", team, plain[team], traced[team],
-            traced[team] / plain[team] }' "$out/results.tsv" | sort -t'|' -k2 -n
   } > "$out/benchmark.md"
 }
 
@@ -131,8 +112,9 @@ build
 rm -rf "$out"
 mkdir -p "$out/json" "$out/series"
 measure
-rm -f "$trace"
 summarise
 write_table
 draw_chart
 cat "$out/benchmark.md"
+echo
+python3 "$parts/tracer_cost.py" "$bin" | tee "$out/tracer_cost.txt"

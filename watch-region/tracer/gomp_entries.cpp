@@ -99,7 +99,7 @@ struct Launched {
     void *first_word = nullptr;
     Body function = nullptr;
     void *data = nullptr;
-    Region region;
+    Region *region = nullptr;
 };
 
 int ask(Entry query)
@@ -112,9 +112,9 @@ void traced_body(void *pointer)
 {
     auto *launched = static_cast<Launched *>(pointer);
     const int thread = ask(Entry::thread_number);
-    body_begin(launched->region, thread, thread == 0 ? ask(Entry::team_size) : 0);
+    body_begin(*launched->region, thread, thread == 0 ? ask(Entry::team_size) : 0);
     launched->function(launched->data);
-    body_end(launched->region, thread);
+    body_end(*launched->region, thread);
 }
 
 // The trampoline every team-starting entry shares: the real entry runs the
@@ -136,21 +136,20 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
     if (runtime_reports_regions) {
         return real_entry(function, data, rest...);
     }
-    // Not value-initialised: the region's slots need no clearing.
-    Launched launched; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    launched.function = function;
-    launched.data = data;
+    Region region;
+    region.reset();
+    Launched launched{nullptr, function, data, &region};
     if constexpr (entry == Entry::parallel_reductions) {
         launched.first_word = *static_cast<void **>(data);
     }
-    region_begin(launched.region, call_site);
+    region_begin(region, call_site);
     if constexpr (std::is_void_v<Result>) {
         real_entry(traced_body, &launched, rest...);
-        region_end(launched.region);
+        region_end(region);
     }
     else {
         const Result result = real_entry(traced_body, &launched, rest...);
-        region_end(launched.region);
+        region_end(region);
         return result;
     }
 }
@@ -177,8 +176,8 @@ void launch_start(const void *call_site, Body function, void *data, Rest... rest
     Launched &launched = open_launches[static_cast<std::size_t>(open_count++)];
     launched.function = function;
     launched.data = data;
-    Region &region = launched.region;
-    region.reset();
+    Region &region = spare_region();
+    launched.region = &region;
     region_begin(region, call_site);
     real_entry(traced_body, &launched, rest...);
     body_begin(region, 0, ask(Entry::team_size));
@@ -284,7 +283,7 @@ void GOMP_parallel_end()
         }
         return;
     }
-    Region &region = open_launches[static_cast<std::size_t>(--open_count)].region;
+    Region &region = *open_launches[static_cast<std::size_t>(--open_count)].region;
     body_end(region, 0);
     if (real_end != nullptr) {
         real_end();

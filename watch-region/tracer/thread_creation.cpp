@@ -17,7 +17,7 @@ struct Start {
     void *(*routine)(void *);
     void *argument;
 };
-constexpr std::size_t start_slots = 1 << 17;
+constexpr std::size_t start_slots = 1 << 12;
 std::array<Start, start_slots> starts;
 std::atomic<long> created{0};
 

@@ -135,6 +135,15 @@ struct Site {
 // beyond the table, reported together.
 constexpr int max_sites = 512;
 std::array<Site, max_sites + 1> sites;
+// The sites in use, in the order first launched from: only their pages of
+// the table are ever touched.
+std::array<std::atomic<int>, max_sites + 1> used_sites{};
+std::atomic<int> sites_used{0};
+
+void mark_used(int index)
+{
+    used_sites[static_cast<std::size_t>(sites_used.fetch_add(1))].store(index);
+}
 
 int site_of(const void *call_site)
 {
@@ -143,11 +152,16 @@ int site_of(const void *call_site)
         const auto index = static_cast<std::size_t>((address / 16 + probe) % max_sites);
         std::uintptr_t held = sites[index].address.load(std::memory_order_acquire);
         if (held == 0 && sites[index].address.compare_exchange_strong(held, address)) {
+            mark_used(static_cast<int>(index));
             return static_cast<int>(index);
         }
         if (held == address) {
             return static_cast<int>(index);
         }
+    }
+    std::uintptr_t none = 0;
+    if (sites[max_sites].address.compare_exchange_strong(none, 1)) {
+        mark_used(max_sites);
     }
     return max_sites;
 }
@@ -159,7 +173,7 @@ std::atomic<long> threads_created{0};
 // The slowest region so far, launch to return, as it was at its return.
 struct Slowest {
     std::array<ThreadMoments, detailed_threads> threads{};
-    std::int64_t duration = -1;
+    std::int64_t duration = 0; // none yet
     std::int64_t id = 0, parent = 0, launch = 0, end = 0, kernel_thread = 0;
     int level = 0, site = 0, team = 0;
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
@@ -204,7 +218,7 @@ void write_line(std::FILE *file, const char *name, std::int64_t time, std::int64
 
 void write_slowest(std::FILE *file)
 {
-    if (slowest.duration < 0) {
+    if (slowest.duration == 0) {
         return;
     }
     std::fprintf(file, "slowest\n");
@@ -229,15 +243,16 @@ void write_slowest(std::FILE *file)
 // nanoseconds; the object's path last, since it may hold spaces.
 void write_sites(std::FILE *file)
 {
-    int index = -1;
-    for (const Site &site : sites) {
-        ++index;
+    const int count = std::min(sites_used.load(), max_sites + 1);
+    for (int used = 0; used < count; ++used) {
+        const int index = used_sites[static_cast<std::size_t>(used)].load();
+        const Site &site = sites[static_cast<std::size_t>(index)];
         if (site.launches == 0) {
             continue;
         }
         const std::uintptr_t address = site.address.load();
         Dl_info object{};
-        const bool found = address != 0 && dladdr(reinterpret_cast<void *>(address), &object) != 0;
+        const bool found = address > 1 && dladdr(reinterpret_cast<void *>(address), &object) != 0;
         std::fprintf(file, "site %d %#llx %#llx %llu teams", index,
                      static_cast<unsigned long long>(address),
                      static_cast<unsigned long long>(
@@ -305,7 +320,7 @@ __attribute__((constructor)) void on_load() { record(Event::load); }
 
 __attribute__((destructor)) void on_exit() { write_trace(now()); }
 
-constexpr std::size_t spare_regions = 1024;
+constexpr std::size_t spare_regions = 256;
 std::array<Region, spare_regions> spares;
 std::atomic<std::size_t> next_spare{0};
 

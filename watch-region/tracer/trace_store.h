@@ -53,15 +53,16 @@ struct Region {
     std::int64_t launch = 0;
     // Written by thread 0, where the runtime says how large the team is.
     int team_size = 0;
-    std::array<ThreadMoments, detailed_threads> threads;
+    std::array<ThreadMoments, detailed_threads> threads{};
     // The threads beyond the detailed ones.
     std::atomic<int> more_threads{0};
     std::atomic<std::int64_t> last_start{0};
     std::atomic<std::int64_t> last_end{0};
-    std::atomic<std::int64_t> shortest{std::numeric_limits<std::int64_t>::max()};
+    std::atomic<std::int64_t> shortest{0};
     std::atomic<std::int64_t> longest{0};
 
-    // Makes the region ready for another launch.
+    // Makes the region ready for a launch. Every initial value above is 0,
+    // so that a table of regions costs nothing until it is used.
     void reset();
 };
 

@@ -80,6 +80,8 @@ def name_sites(sites):
     for entry in named:
         where = f"+{entry['offset']:#x}" if entry["function"] else f"@{entry['address']:#x}"
         entry["site"] = f"{entry['object']}!{entry['function'] or ''}{where}"
+        if entry["object"] == "?":  # the tracer's table of sites was full
+            entry["site"] = "(the other call sites)"
         entry.setdefault("source", None)
         del entry["path"], entry["address"]
     return named
