@@ -15,7 +15,8 @@ installed=$(files_below "$work")
 [[ $installed == "$(installed_files)" ]] || fail "installed: $(paste -sd ' ' <<< "$installed")"
 check_no_run_path "$work"/bin/parallel_*
 mkdir -p "$work/elsewhere/deeper/still"
-timeline=$(cd "$work/elsewhere/deeper/still" && "$work/bin/watch-region" --timeline --team 2 "$work/bin/parallel_sum") ||
+timeline=$(cd "$work/elsewhere/deeper/still" &&
+  "$work/bin/watch-region" --timeline --team 2 "$work/bin/parallel_sum" 2>&1) ||
   fail "the installed watch-region --timeline exited $?"
 grep -q '^thread 1 ' <<< "$timeline" || fail "the installed watch-region timed no thread 1: $timeline"
 finish

@@ -32,10 +32,10 @@ if [[ $1 == installed ]]; then
   dpkg --install "$package" > /dev/null || fail "dpkg could not install $package"
   mkdir "$work/empty" && cd "$work/empty"
   from_path() { env -i PATH=/usr/bin:/bin HOME="$work" OMP_NUM_THREADS=2 "$@"; }
-  run=$(from_path watch-region --timeline parallel_sum) || fail "watch-region --timeline exited $?"
+  run=$(from_path watch-region --timeline parallel_sum 2>&1) || fail "watch-region --timeline exited $?"
   grep -q '^thread 1 ' <<< "$run" || fail "watch-region --timeline timed no thread 1: $run"
   if command -v gdb > /dev/null; then
-    run=$(from_path watch-region parallel_hello) || fail "watch-region exited $?"
+    run=$(from_path watch-region parallel_hello 2>&1) || fail "watch-region exited $?"
     grep -qx 'threads seen: 2; exit status: 0' <<< "$run" || fail "watch-region under gdb: $run"
   fi
   page=$(from_path man -P cat watch-region 2> /dev/null) || fail "man watch-region exited $?"

@@ -1,7 +1,8 @@
 """Follows README.md as a newcomer would: runs its shell blocks in order in a
 fresh clone of the repository, with a home folder of its own and what each
 block exports kept for the next, as in one terminal, and checks
-that each succeeds and prints every line of the output block that README
+that each succeeds and shows (on standard output or error) every line of
+the output block that README
 shows after it (in any order, since thread order varies; addresses masked).
 Lines that need root or install packages (marked "# as root") are skipped,
 by name.
@@ -63,7 +64,10 @@ def main():
                 continue
             if expected is None:
                 continue
-            printed = {ADDRESS.sub("0x…", line) for line in run.stdout.splitlines()}
+            # What a terminal shows: the programs' output and watch-region's
+            # report, which goes to standard error.
+            printed = {ADDRESS.sub("0x…", line)
+                       for line in (run.stdout + run.stderr).splitlines()}
             missing = [line for line in expected.splitlines()
                        if ADDRESS.sub("0x…", line) not in printed]
             if missing:

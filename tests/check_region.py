@@ -12,6 +12,7 @@ import json
 import shutil
 import subprocess
 import sys
+import tempfile
 
 SKIPPED = 77
 SIZE = 100
@@ -34,12 +35,13 @@ def main():
     if shutil.which("gdb") is None:
         print("SKIP: gdb is not installed, so the region cannot be watched")
         return SKIPPED
-    run = subprocess.run([watch_region, "--json", "--team", str(team), binary],
-                         capture_output=True, text=True, check=False)
-    if run.returncode != 0:
-        print(f"FAIL: watch-region exited {run.returncode}:\n{run.stderr}")
-        return 1
-    seen = json.loads(run.stdout)
+    with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+        run = subprocess.run([watch_region, "--json", "-o", report.name, "--team", str(team),
+                              binary], capture_output=True, text=True, check=False)
+        if run.returncode != 0:
+            print(f"FAIL: watch-region exited {run.returncode}:\n{run.stderr}")
+            return 1
+        seen = json.loads(report.read())
     problems = []
 
     def expect(what, actual, expected):

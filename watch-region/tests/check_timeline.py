@@ -41,9 +41,13 @@ def check(problems, what, actual, expected):
 
 
 def timeline(*arguments, env=None):
-    command = [WATCH_REGION, "--timeline", *arguments]
-    return subprocess.run(command, capture_output=True, text=True, check=False, env=env,
-                          timeout=120)
+    """The run, with the report it wrote to a file (-o) as run.report."""
+    with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+        command = [WATCH_REGION, "--timeline", "-o", report.name, *arguments]
+        run = subprocess.run(command, capture_output=True, text=True, check=False, env=env,
+                             timeout=120)
+        run.report = report.read()
+    return run
 
 
 def teams(problems):
@@ -56,7 +60,7 @@ def teams(problems):
                 if run.returncode != 0:
                     problems.append(f"{case}: exit status {run.returncode}: {run.stderr}")
                     continue
-                process = json.loads(run.stdout)["processes"][0]
+                process = json.loads(run.report)["processes"][0]
                 seen = process["region"]
                 threads = seen["threads"]
                 check(problems, f"{case}: team threads", [t["thread"] for t in threads],
@@ -104,7 +108,7 @@ def body_time(problems, fixture=None):
     wrong side of the body would bring them together."""
     for team in (1, 3):
         run = timeline("--json", "--team", str(team), fixture or BUILT["sleeping_body"])
-        threads = (json.loads(run.stdout)["processes"][0]["region"]["threads"]
+        threads = (json.loads(run.report)["processes"][0]["region"]["threads"]
                    if run.returncode == 0 else [])
         check(problems, f"team {team}: bodies of at least 20 ms",
               [(t["thread"], t["body_end"] - t["body_start"] >= 20000) for t in threads],
@@ -154,15 +158,15 @@ def files(problems):
             check(problems, f"{option} unwritable: one line", run.stderr.count("\n"), 1)
             check(problems, f"{option} unwritable: names the file",
                   run.stderr.startswith(f"watch-region: {unwritable}: "), True)
-            check(problems, f"{option} unwritable: the program's output reported",
-                  "  Sum of array: 5050\n" in run.stdout, True)
+            check(problems, f"{option} unwritable: the program's output and the report",
+                  (run.stdout, "region 1 at" in run.report), ("Sum of array: 5050\n", True))
         missing = os.path.join(work, "none.so")
         run = timeline("--tracer", missing, BUILT["parallel_sum"])
         check(problems, "--tracer missing", (run.returncode, run.stderr),
               (125, f"watch-region: no region tracer at {missing}\n"))
         run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
         check(problems, "--tracer named: threads timed", run.returncode == 0
-              and len(json.loads(run.stdout)["processes"][0]["region"]["threads"]), 2)
+              and len(json.loads(run.report)["processes"][0]["region"]["threads"]), 2)
 
 
 def other_runtime(problems):
@@ -211,7 +215,7 @@ def every_entry_run(repeats, work):
     if run.returncode != 0:
         return run, None, None
     with open(trace_path, encoding="utf-8") as trace_file:
-        return run, json.loads(run.stdout)["processes"][0], json.load(trace_file)["traceEvents"]
+        return run, json.loads(run.report)["processes"][0], json.load(trace_file)["traceEvents"]
 
 
 def every_entry(problems):
@@ -266,8 +270,8 @@ def late_runtime(problems):
     """libgomp loaded with dlopen, after the tracer: the region is traced and
     the program runs as it does alone."""
     run = timeline("--json", "--team", "2", BUILT["late_runtime"], BUILT["region_library"])
-    report = json.loads(run.stdout) if run.returncode == 0 else {}
-    check(problems, "status and output", (run.returncode, report.get("output")), (0, "2 bodies\n"))
+    report = json.loads(run.report) if run.returncode == 0 else {}
+    check(problems, "status and output", (run.returncode, run.stdout), (0, "2 bodies\n"))
     sites = report["processes"][0]["call_sites"] if report else []
     check(problems, "the library's call site",
           [(site["object"], site["function"], site["launches"]) for site in sites],

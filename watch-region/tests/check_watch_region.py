@@ -25,9 +25,15 @@ BUILT = dict(argument.split("=", 1) for argument in sys.argv[3:])
 
 
 def watch(*arguments, env=None, cwd=None, json_report=False):
-    command = [WATCH_REGION, *(["--json"] if json_report else []), *arguments]
-    return subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True,
-                          check=False, timeout=120)
+    """The run, with the report it wrote to a file (-o) as run.report; the
+    program's own output is run.stdout."""
+    with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+        command = [WATCH_REGION, "-o", report.name, *(["--json"] if json_report else []),
+                   *arguments]
+        run = subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True,
+                             check=False, timeout=120)
+        run.report = report.read()
+    return run
 
 
 def environment(**changes):
@@ -39,7 +45,7 @@ def environment(**changes):
 
 def report_of(*arguments, **options):
     run = watch(*arguments, json_report=True, **options)
-    return run, json.loads(run.stdout)
+    return run, json.loads(run.report)
 
 
 def check(problems, what, actual, expected):
@@ -56,7 +62,7 @@ def exit_status(problems):
         table = watch(*arguments)
         check(problems, f"{arguments}: status", table.returncode, status)
         outcome = f"killed by signal {signal_name}" if signal_name else f"exit status: {exit_code}"
-        check(problems, f"{arguments}: outcome line", outcome in table.stdout, True)
+        check(problems, f"{arguments}: outcome line", outcome in table.report, True)
         run, report = report_of(*arguments)
         check(problems, f"{arguments}: --json status", run.returncode, status)
         check(problems, f"{arguments}: JSON", (report["exit_status"], report["signal"]),
@@ -68,7 +74,8 @@ def arguments(problems):
                   ["*", "$HOME", "`true`", ";|&", "-"]]:
         run, report = report_of(BUILT["print_arguments"], *given)
         expected = f"{len(given)} arguments\n" + "".join(f"[{each}]\n" for each in given)
-        check(problems, f"{given!r}: the program's output", report["output"], expected)
+        check(problems, f"{given!r}: the program's output", run.stdout, expected)
+        check(problems, f"{given!r}: no output in the report", "output" in report, False)
         check(problems, f"{given!r}: status", run.returncode, 0)
 
 
@@ -78,17 +85,17 @@ def environment_cases(problems):
             ([], {"OMP_NUM_THREADS": "5"}, 5, "OMP_NUM_THREADS=5 (environment)"),
             ([], {}, len(os.sched_getaffinity(0)), "OMP_NUM_THREADS unset: the runtime's default")]:
         run = watch(*options, BUILT["parallel_hello"], env=environment(**changes))
-        check(problems, f"{options} {changes}: header", run.stdout.splitlines()[0],
+        check(problems, f"{options} {changes}: header", run.report.splitlines()[0],
               f"parallel_hello, {header}")
         check(problems, f"{options} {changes}: threads seen",
-              f"threads seen: {team}; exit status: 0" in run.stdout, True)
+              f"threads seen: {team}; exit status: 0" in run.report, True)
     # gdb and the shell it starts the program with must add, drop and change
     # nothing: not LINES, COLUMNS, SHELL or PWD.
     given = environment(COLUMNS="33", SHELL="/bin/no-such-shell", ODD="two words\nand a line")
     for name in ("LINES", "PWD"):
         given.pop(name, None)
-    _, report = report_of("/usr/bin/env", "-0", env=given)
-    seen = dict(entry.split("=", 1) for entry in report["output"].split("\0") if entry)
+    run = watch("/usr/bin/env", "-0", env=given)
+    seen = dict(entry.split("=", 1) for entry in run.stdout.split("\0") if entry)
     check(problems, "the environment the program sees", seen, given)
 
 
@@ -146,9 +153,8 @@ def no_region(problems):
         run = watch(program)
         check(problems, f"{program}: status", run.returncode, 0)
         check(problems, f"{program}: says so",
-              "no parallel region: GOMP_parallel was never called" in run.stdout, True)
-        _, report = report_of(program)
-        check(problems, f"{program}: output", report["output"], output)
+              "no parallel region: GOMP_parallel was never called" in run.report, True)
+        check(problems, f"{program}: output", run.stdout, output)
 
 
 def session_members(session):
@@ -198,16 +204,24 @@ def stop_signals(problems):
 
 
 def write_errors(problems):
-    for redirection, reason in [(">&-", "Bad file descriptor"),
-                                ("> /dev/full", "No space left on device"),
-                                ("| true", "Broken pipe")]:
+    """The report to a full disk, to a folder that does not exist, to a
+    closed standard error and to a reader that has gone: status 1, and the
+    reason where standard error can take it."""
+    missing = "/nonexistent/folder/report"
+    for redirection, status, message in [
+            ("-o /dev/full", 1, "watch-region: write error: No space left on device\n"),
+            (f"-o {missing}", 1, f"watch-region: {missing}: No such file or directory\n"),
+            ("2>&-", 1, None),
+            ("2>&1 > /dev/null | true", 1, None)]:
+        options = redirection if redirection.startswith("-o") else ""
+        shell = "" if options else redirection
         run = subprocess.run(
-            ["bash", "-c", f'trap "" PIPE; "$@" {redirection}; exit ${{PIPESTATUS[0]}}', "bash",
-             WATCH_REGION, BUILT["parallel_sum"]],
+            ["bash", "-c", f'trap "" PIPE; "$@" {options} "$0" {shell}; exit ${{PIPESTATUS[0]}}',
+             BUILT["parallel_sum"], WATCH_REGION],
             capture_output=True, text=True, check=False)
-        check(problems, f"{redirection}: status", run.returncode, 1)
-        check(problems, f"{redirection}: message", run.stderr,
-              f"watch-region: write error: {reason}\n")
+        check(problems, f"{redirection}: status", run.returncode, status)
+        if message is not None:
+            check(problems, f"{redirection}: message", run.stderr, message)
 
 
 TEAM_3_TABLE = """\
@@ -219,14 +233,12 @@ thread  told team size  team queries, in order                   body runs  atom
 2       3               omp_get_num_threads, omp_get_thread_num  1          +2772
 shared total after the join: 5050
 threads seen: 3; exit status: 0
-standard output:
-  Sum of array: 5050
 """
 
 
 def table(problems):
     run = watch("--team", "3", BUILT["parallel_sum"])
-    check(problems, "the table", re.sub(r"data at 0x[0-9a-f]+", "data at ADDRESS", run.stdout),
+    check(problems, "the table", re.sub(r"data at 0x[0-9a-f]+", "data at ADDRESS", run.report),
           TEAM_3_TABLE)
 
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
 
 std::int64_t now()
@@ -131,6 +132,16 @@ struct Site {
     Phase fork, work, imbalance, join;
 };
 
+void reset(Site &site)
+{
+    site.address.store(0);
+    site.busy.clear();
+    site.launches = 0;
+    site.teams = {};
+    site.other_teams = 0;
+    site.fork = site.work = site.imbalance = site.join = Phase{};
+}
+
 // Call sites by the launch's return address; one slot more for the sites
 // beyond the table, reported together.
 constexpr int max_sites = 512;
@@ -160,7 +171,7 @@ int site_of(const void *call_site)
         }
     }
     std::uintptr_t none = 0;
-    if (sites[max_sites].address.compare_exchange_strong(none, 1)) {
+    if (sites.back().address.compare_exchange_strong(none, 1)) {
         mark_used(max_sites);
     }
     return max_sites;
@@ -279,8 +290,16 @@ void write_sites(std::FILE *file)
 // The exit is written whether or not the table had room for it.
 void write_trace(std::int64_t exit_time)
 {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): at exit, and nothing sets it
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): at exit, and nothing sets them
     const char *path = std::getenv("WATCH_REGION_TRACE");
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char *folder = std::getenv("WATCH_REGION_TRACE_DIR");
+    constexpr std::size_t path_size = 4096;
+    std::array<char, path_size> in_folder{};
+    if (path == nullptr && folder != nullptr) {
+        std::snprintf(in_folder.data(), in_folder.size(), "%s/%d.trace", folder, getpid());
+        path = in_folder.data();
+    }
     if (path == nullptr) {
         return;
     }
@@ -288,11 +307,10 @@ void write_trace(std::int64_t exit_time)
     if (file == nullptr) {
         return;
     }
-    constexpr std::size_t path_size = 4096;
     std::array<char, path_size> program{};
     const ssize_t length = readlink("/proc/self/exe", program.data(), program.size() - 1);
-    std::fprintf(file, "watch-region-trace %d\nprocess %d %s\n", trace_version, getpid(),
-                 length > 0 ? program.data() : "?");
+    std::fprintf(file, "watch-region-trace %d\nprocess %d %d %s\n", trace_version, getpid(),
+                 getppid(), length > 0 ? program.data() : "?");
     std::fputs("events", file);
     for (const char *name : event_names) {
         std::fprintf(file, " %s", name);
@@ -316,7 +334,33 @@ void write_trace(std::int64_t exit_time)
     std::fclose(file);
 }
 
-__attribute__((constructor)) void on_load() { record(Event::load); }
+// A child that fork made starts a record of its own: it holds a copy of the
+// parent's, which is the parent's to write.
+void forget_after_fork()
+{
+    taken.store(0);
+    next_slot = 0;
+    chunk_end = 0;
+    left_out.store(0);
+    first_left_out.store(0);
+    const int count = std::min(sites_used.load(), max_sites + 1);
+    for (int used = 0; used < count; ++used) {
+        reset(sites[static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load())]);
+    }
+    sites_used.store(0);
+    regions_launched.store(0);
+    time_in_regions.store(0);
+    threads_created.store(0);
+    slowest.duration = 0;
+    depth = 0;
+    record(Event::load);
+}
+
+__attribute__((constructor)) void on_load()
+{
+    record(Event::load);
+    pthread_atfork(nullptr, nullptr, forget_after_fork);
+}
 
 __attribute__((destructor)) void on_exit() { write_trace(now()); }
 

@@ -126,7 +126,8 @@ def process_model(trace, chosen=None):
     shown = region_timeline(region, trace.events) if region else None
     if shown is not None:
         shown["site"] = by_index.get(shown.pop("site_index"), {}).get("site")
-    return {"pid": trace.pid, "program": trace.program, "regions": trace.regions,
+    return {"pid": trace.pid, "parent": trace.parent, "program": trace.program,
+            "regions": trace.regions,
             "regions_kept": len(regions), "threads_created": trace.threads_created,
             "run_time": run_time, "time_in_regions": trace.in_regions,
             "time_outside_regions": None if run_time is None else run_time - trace.in_regions,

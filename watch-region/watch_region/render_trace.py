@@ -10,7 +10,9 @@ import json
 from .model import creations, regions_of
 
 
-def trace_events(trace, model):
+def trace_events(trace, model, offset=0.0):
+    """The events of one process, their times moved by OFFSET µs (so that
+    the processes of one run share a time axis)."""
     pid = trace.pid or 1
     names = {site["index"]: site["site"] for site in model["call_sites"] if "index" in site}
     events = [{"name": "process_name", "ph": "M", "pid": pid,
@@ -22,14 +24,15 @@ def trace_events(trace, model):
                        "args": {"name": name}})
 
     def slice_(name, tid, start, end, **args):
-        events.append({"name": name, "ph": "X", "pid": pid, "tid": tid, "ts": start,
+        events.append({"name": name, "ph": "X", "pid": pid, "tid": tid, "ts": start + offset,
                        "dur": max(end - start, 0), "args": args})
 
     def arrow(flow, start_tid, start, end_tid, end):
+        flow = f"{pid}.{flow}"
         events.append({"name": "fork-join", "cat": "flow", "ph": "s", "id": flow, "pid": pid,
-                       "tid": start_tid, "ts": start})
+                       "tid": start_tid, "ts": start + offset})
         events.append({"name": "fork-join", "cat": "flow", "ph": "f", "bp": "e", "id": flow,
-                       "pid": pid, "tid": end_tid, "ts": end})
+                       "pid": pid, "tid": end_tid, "ts": end + offset})
 
     for tid, created in creations(trace.events).items():
         done = created["create_return"] or created["create_call"]
@@ -55,6 +58,10 @@ def trace_events(trace, model):
     return {"traceEvents": events, "displayTimeUnit": "ns"}
 
 
-def write_trace(trace, model, path):
+def write_trace(traces, models, path):
+    """One file for every process of the run, a process track each."""
+    events, first = [], min((trace.start for trace in traces), default=0)
+    for trace, model in zip(traces, models):
+        events += trace_events(trace, model, (trace.start - first) / 1000)["traceEvents"]
     with open(path, "w", encoding="utf-8") as file:
-        json.dump(trace_events(trace, model), file)
+        json.dump({"traceEvents": events, "displayTimeUnit": "ns"}, file)

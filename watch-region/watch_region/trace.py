@@ -1,7 +1,7 @@
 """Reads the trace that the region tracer writes when a process ends:
 
   watch-region-trace VERSION
-  process PID PROGRAM
+  process PID PARENT_PID PROGRAM
   events NAME...                          (the event names, in number order)
   EVENT NANOSECONDS KERNEL_THREAD THREAD REGION LINK SITE    (events.def)
   slowest                                 (then the slowest region's events)
@@ -34,7 +34,7 @@ class Trace:
     """One process's trace."""
 
     def __init__(self):
-        self.pid, self.program = None, None
+        self.pid, self.parent, self.program = None, None, None
         self.events, self.slowest, self.sites = [], [], []
         self.regions = self.threads_created = self.lost_events = 0
         self.in_regions, self.lost_from = 0.0, None
@@ -88,7 +88,8 @@ def read_trace(path):
         fields = line.split()
         try:
             if fields[0] == "process":
-                trace.pid, trace.program = int(fields[1]), line.split(" ", 2)[2]
+                trace.pid, trace.parent = int(fields[1]), int(fields[2])
+                trace.program = line.split(" ", 3)[3]
             elif fields[0] == "events":
                 names = fields[1:]
             elif fields[0] == "slowest":
