@@ -22,10 +22,14 @@ usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
 
 import json
 import os
+import pty
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree
 
 SKIPPED = 77
@@ -278,11 +282,78 @@ def late_runtime(problems):
           [("libregion_library.so", "library_region_bodies", 1)])
 
 
+def own_programs(problems):
+    """Programs as users run them: their output live, every process that
+    started a team reported, with its parent."""
+    with tempfile.TemporaryDirectory() as work:
+        script = os.path.join(work, "script.sh")
+        with open(script, "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']} | sort\n")
+        os.chmod(script, 0o755)
+        cases = [
+            ("a fork, a region, system()", [BUILT["family"], BUILT["parallel_sum"]],
+             ["Sum of array: 5050", "child: 2 threads", "parent: 2 threads"],
+             ["family", "family", "parallel_sum"]),
+            ("a shell script", [script],
+             ["Hello from thread 0 of 2", "Hello from thread 1 of 2", "Sum of array: 5050"],
+             ["parallel_hello", "parallel_sum"]),
+        ]
+        if "hybrid" in BUILT:
+            cases.append(("mpirun", [BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe",
+                                     "-np", "2", BUILT["hybrid"]],
+                          ["rank 0: 2 threads", "rank 1: 2 threads"], ["hybrid", "hybrid"]))
+        else:
+            print("MPI is not installed (openmpi-bin, libopenmpi-dev): mpirun is not checked")
+        for case, command, output, programs in cases:
+            run = timeline("--json", "--team", "2", *command)
+            report = json.loads(run.report) if run.report else {"processes": []}
+            ran = [p for p in report["processes"] if p["regions"]]
+            check(problems, f"{case}: status and output, live",
+                  (run.returncode, sorted(run.stdout.splitlines())), (0, output))
+            check(problems, f"{case}: the processes that started a team",
+                  sorted(os.path.basename(p["program"]) for p in ran), programs)
+            pids = {p["pid"] for p in ran}
+            check(problems, f"{case}: children of processes of the run",
+                  len([p for p in ran if p["parent"] in pids]), 1 if case.startswith("a fork") else 0)
+
+
+def terminal(problems):
+    """A program that asks on the terminal, in both modes: the prompt shows,
+    the answer reaches it, and the report follows."""
+    modes = [["--timeline"]] + ([[]] if shutil.which("gdb") else [])
+    for mode in modes:
+        pid, master = pty.fork()
+        if pid == 0:
+            os.execv(WATCH_REGION, [WATCH_REGION, *mode, "--team", "2", BUILT["ask_name"]])
+        shown, answered, deadline = b"", False, time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if select.select([master], [], [], 0.2)[0]:
+                try:
+                    data = os.read(master, 4096)
+                except OSError:
+                    break
+                if not data:
+                    break
+                shown += data
+            if not answered and b"name? " in shown:
+                os.write(master, b"world\n")
+                answered = True
+        if time.monotonic() >= deadline:
+            os.kill(pid, signal.SIGKILL)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        text = shown.decode(errors="replace")
+        case = " ".join(mode) or "under gdb"
+        check(problems, f"{case}: prompt, answer, greeting, report, status",
+              (answered, "hello world" in text, "ask_name, OMP_NUM_THREADS=2 (--team)" in text,
+               status), (True, True, True, 0))
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
-     "late_runtime": late_runtime}[GROUP](problems)
+     "late_runtime": late_runtime, "own_programs": own_programs,
+     "terminal": terminal}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0
