@@ -314,7 +314,8 @@ def own_programs(problems):
                   sorted(os.path.basename(p["program"]) for p in ran), programs)
             pids = {p["pid"] for p in ran}
             check(problems, f"{case}: children of processes of the run",
-                  len([p for p in ran if p["parent"] in pids]), 1 if case.startswith("a fork") else 0)
+                  len([p for p in ran if p["parent"] in pids]),
+                  1 if case.startswith("a fork") else 0)
 
 
 def terminal(problems):
