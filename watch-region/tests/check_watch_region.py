@@ -153,7 +153,7 @@ def no_region(problems):
         run = watch(program)
         check(problems, f"{program}: status", run.returncode, 0)
         check(problems, f"{program}: says so",
-              "no parallel region: GOMP_parallel was never called" in run.report, True)
+              "no parallel region: no libgomp entry that starts a team was called" in run.report, True)
         check(problems, f"{program}: output", run.stdout, output)
 
 
@@ -227,7 +227,7 @@ def write_errors(problems):
 TEAM_3_TABLE = """\
 parallel_sum, OMP_NUM_THREADS=3 (--team)
 launch: GOMP_parallel(body main._omp_fn, data at ADDRESS, num_threads 0, flags 0)
-thread  told team size  team queries, in order                   body runs  atomic additions
+thread  told team size  team queries, in order                   body runs  atomic operations
 0       3               omp_get_num_threads, omp_get_thread_num  1          +595
 1       3               omp_get_num_threads, omp_get_thread_num  1          +1683
 2       3               omp_get_num_threads, omp_get_thread_num  1          +2772
@@ -261,10 +261,57 @@ def branch(problems):
     check(problems, "total after the join", report["total_after_join"], 2)
 
 
+def own_programs(problems):
+    """Programs as users run them, under gdb: each launch's body counted once
+    a thread however the compiler laid it out, atomic operations by what
+    they are, libgomp loaded late, forks said, many launches told by call
+    site in lines that do not grow, and a libomp program refused plainly."""
+    with_levels = environment(OMP_MAX_ACTIVE_LEVELS="2")
+    cases = [
+        ("one body code for two launches; a double added atomically",
+         [BUILT["twin_bodies"]], None,
+         lambda report: ([t["body_runs"] for t in report["threads"]],
+                         "lock cmpxchg" in report["threads"][0]["atomic_instructions"],
+                         report["total_after_join"]), ([3, 3], True, None)),
+        ("libgomp loaded with dlopen", [BUILT["late_runtime"], BUILT["region_library"]], None,
+         lambda report: [launch["body"] for launch in report["launches"]],
+         ["library_region_bodies._omp_fn"]),
+        ("every entry, and a region in a library", [BUILT["every_entry"], "1"], with_levels,
+         lambda report: (len(report["launches"]),
+                         {launch["site"].split("(")[0].split("+")[0]
+                          for launch in report["launches"]} >= {
+                              "sections", "task_reduction", "old_pair", "static_loop",
+                              "library_region_bodies", "nested_inner"}),
+         (16, True)),
+        ("a fork and system()", [BUILT["family"], BUILT["parallel_sum"]], None,
+         lambda report: (len(report["launches"]), report["forks"] >= 1), (1, True)),
+    ]
+    for case, command, env, seen, expected in cases:
+        run, report = report_of("--team", "2", *command, env=env or environment())
+        check(problems, f"{case}: status", run.returncode, 0)
+        if run.returncode == 0:
+            check(problems, f"{case}: findings", seen(report), expected)
+    many = watch("--team", "2", BUILT["every_entry"], "300", env=with_levels)
+    check(problems, "300 launches: told by call site, in lines of bounded length",
+          ("repeated(long)+" in many.report and ": 300 x GOMP_parallel" in many.report,
+           max(map(len, many.report.splitlines())) < 250), (True, True))
+    if shutil.which("clang++"):
+        with tempfile.TemporaryDirectory() as work:
+            program = os.path.join(work, "libomp_program")
+            built = subprocess.run(["clang++", "-fopenmp", "-x", "c++", "-", "-o", program],
+                                   input="int main() {\n#pragma omp parallel\n{}\n}\n",
+                                   capture_output=True, text=True, check=False)
+            if built.returncode == 0:
+                run = watch(program)
+                check(problems, "a libomp program: refused plainly", (run.returncode, run.stderr),
+                      (125, f"watch-region: {program} uses LLVM's libomp: this mode watches "
+                            "libgomp's entries; --timeline watches both\n"))
+
+
 GROUPS = {"exit_status": exit_status, "arguments": arguments, "environment": environment_cases,
           "standard_error": standard_error, "path_look_up": path_look_up, "no_region": no_region,
           "stop_signals": stop_signals, "write_errors": write_errors, "table": table,
-          "launch_clauses": launch_clauses, "branch": branch}
+          "launch_clauses": launch_clauses, "branch": branch, "own_programs": own_programs}
 
 
 def main():

@@ -269,6 +269,10 @@ def watch(options, closed, built):
         if options.timeline:
             report, traces = traced_run(options, closed, built, environment, path)
         else:
+            runtimes = program.runtimes_of(path, environment)
+            if "libomp" in runtimes and "libgomp" not in runtimes:
+                raise CannotWatch(CANNOT_WATCH, f"{options.program} uses LLVM's libomp: this "
+                                  "mode watches libgomp's entries; --timeline watches both")
             with tempfile.TemporaryDirectory(prefix=f"{NAME}.") as work:
                 report = process.run_under_gdb(path, options.args, environment, closed, work)
         report["team_origin"] = team_origin(environment, options.team)

@@ -23,6 +23,7 @@ stop while a signal ends a running team can leave gdb unable to go on.
 """
 
 import json
+import os
 import re
 import signal
 import time
@@ -30,6 +31,20 @@ import time
 import gdb  # pylint: disable=import-error
 
 QUERIES = ("omp_get_num_threads", "omp_get_thread_num")
+# libgomp's entries that start a team, and where each finds its flags: a
+# register, or the stack at the entry (the 7th and 8th integer arguments);
+# the older *_start entries have none.
+ENTRIES = {
+    "GOMP_parallel": "rcx", "GOMP_parallel_reductions": "rcx", "GOMP_parallel_sections": "r8",
+    **{f"GOMP_parallel_loop_{schedule}": "rsp+16"
+       for schedule in ("static", "dynamic", "guided", "nonmonotonic_dynamic",
+                        "nonmonotonic_guided")},
+    **{f"GOMP_parallel_loop_{schedule}": "rsp+8"
+       for schedule in ("runtime", "nonmonotonic_runtime", "maybe_nonmonotonic_runtime")},
+    **{f"GOMP_parallel{kind}_start": None
+       for kind in ("", "_loop_static", "_loop_dynamic", "_loop_guided", "_loop_runtime",
+                    "_sections")},
+}
 
 
 def register(name):
@@ -51,7 +66,7 @@ class ThreadRecord:
     def __init__(self):
         self.queries = []  # [name, result or None], in the order called
         self.body_runs = 0
-        self.atomic_additions = []  # (instruction, value added)
+        self.atomic_operations = []  # (instruction, address, integer added or None)
 
     def as_json(self):
         results = {name: result for name, result in self.queries}
@@ -60,8 +75,10 @@ class ThreadRecord:
             "team_size": results.get("omp_get_num_threads"),
             "queries": [name for name, _ in self.queries],
             "body_runs": self.body_runs,
-            "atomic_additions": [value for _, value in self.atomic_additions],
-            "atomic_instructions": sorted({insn for insn, _ in self.atomic_additions}),
+            "atomic_additions": [value for _, _, value in self.atomic_operations
+                                 if value is not None],
+            "atomic_instructions": sorted({insn for insn, _, _ in self.atomic_operations}),
+            "atomic_operations": len(self.atomic_operations),
         }
 
 
@@ -75,6 +92,9 @@ class RegionWatcher:
         self.total_after_join = None
         self.placed = set()  # (breakpoint kind, address)
         self.to_place = []  # breakpoints asked for while gdb was deciding to stop
+        self.active_bodies = []  # the bodies of the launches not yet joined
+        self.entries_placed = False
+        self.forks = 0
 
     def thread(self):
         return self.threads.setdefault(current_lwp(), ThreadRecord())
@@ -98,21 +118,42 @@ class RegionWatcher:
             self.place(kind, address, *arguments)
 
     def place_entry_breakpoints(self):
-        """At the launch and the queries. A program that does not import one
-        of them never calls it, and is watched without that breakpoint."""
-        entries = [(LaunchBreakpoint, "GOMP_parallel")]
-        entries += [(TeamQueryBreakpoint, query, query) for query in QUERIES]
-        for kind, symbol, *arguments in entries:
+        """At every entry that starts a team and at the queries, in libgomp
+        itself, so that a launch from any object is seen: now, if libgomp is
+        loaded, or as soon as it is (with the program, or later with
+        dlopen). An entry that this libgomp lacks is not watched."""
+        if self.entries_placed or not any(
+                "libgomp" in os.path.basename(objfile.filename or "")
+                for objfile in gdb.objfiles()):
+            return
+        self.entries_placed = True
+        # Some entries are one function under two names (the dynamic loop
+        # and its nonmonotonic form): one breakpoint, both names.
+        names = {}
+        for entry in (*ENTRIES, *QUERIES):
             try:
-                kind(self, f"*{symbol}", *arguments)
+                names.setdefault(int(gdb.parse_and_eval(f"(long) &{entry}")), []).append(entry)
             except gdb.error:
                 pass
+        for address, entries in names.items():
+            if entries[0] in QUERIES:
+                TeamQueryBreakpoint(self, f"*{address}", entries[0])
+            else:
+                LaunchBreakpoint(self, f"*{address}", entries)
 
     def report(self):
         team = [record.as_json() for record in self.threads.values()]
         team.sort(key=lambda seen: (seen["thread"] is None, seen["thread"] or 0))
-        return {"launches": self.launches, "threads": team,
-                "total_after_join": self.total_after_join}
+        operations = [operation for record in self.threads.values()
+                      for operation in record.atomic_operations]
+        # A shared total only where every atomic operation was an integer
+        # addition to one address.
+        total = self.total_after_join
+        if not operations or any(value is None for _, _, value in operations) or len(
+                {address for _, address, _ in operations}) != 1:
+            total = None
+        return {"launches": self.launches, "threads": team, "total_after_join": total,
+                "forks": self.forks}
 
 
 class WatchBreakpoint(gdb.Breakpoint):
@@ -134,24 +175,41 @@ class WatchBreakpoint(gdb.Breakpoint):
 
 
 class LaunchBreakpoint(WatchBreakpoint):
-    """GOMP_parallel's entry: the body, the data, num_threads and flags."""
+    """An entry that starts a team: the body, the data, num_threads, flags
+    and the call site."""
+
+    def __init__(self, watcher, location, entries):
+        super().__init__(watcher, location)
+        self.entry = " or ".join(entries)
+        self.flags_at = ENTRIES[entries[0]]
 
     def on_hit(self):
-        body, data, num_threads, flags = (register(r) for r in ("rdi", "rsi", "rdx", "rcx"))
-        symbol = gdb.execute(f"info symbol {body}", to_string=True)
-        name = hex(body) if symbol.startswith("No symbol") else symbol.split(" in ")[0].strip()
-        self.watcher.launches.append({"entry": "GOMP_parallel", "body": name,
-                                      "data": hex(data) if data else None,
-                                      "num_threads": num_threads, "flags": flags})
+        body, data, num_threads = (register(r) for r in ("rdi", "rsi", "rdx"))
+        where = self.flags_at
+        if where is None:
+            flags = 0
+        elif where.startswith("rsp+"):
+            flags = read_memory(register("rsp") + int(where[4:]), 4)
+        else:
+            flags = register(where) & 0xFFFFFFFF
         return_site = read_memory(register("rsp"), 8)
-        asked = self.watcher.place_later(JoinBreakpoint, return_site, current_lwp())
+        self.watcher.launches.append({"entry": self.entry, "body": symbol_of(body),
+                                      "data": hex(data) if data else None,
+                                      "num_threads": num_threads & 0xFFFFFFFF, "flags": flags,
+                                      "site": symbol_of(return_site)})
+        self.watcher.active_bodies.append(body)
+        # The *_start entries return before the team is joined: their join is
+        # GOMP_parallel_end's, which is not watched.
+        asked = False
+        if where is not None:
+            asked |= self.watcher.place_later(JoinBreakpoint, return_site, current_lwp(), body)
         asked |= self.watcher.place_later(BodyEntryBreakpoint, body)
         # Placed now, before the team runs, so that gdb need not stop a
         # running team: a team that a signal is ending can fail its resume.
         for address, text, length in body_instructions(body):
             locked = re.match(r"lock\s+(\w+)\s+(.*)", text)
             if locked:
-                asked |= self.watcher.place_later(AtomicAdditionBreakpoint, address,
+                asked |= self.watcher.place_later(AtomicBreakpoint, address,
                                                   (locked[1], locked[2]))
             call = re.match(r"call\s+0x[0-9a-f]+\s+<(\w+)(?:@plt)?>", text)
             if call and call[1] in QUERIES:
@@ -159,41 +217,87 @@ class LaunchBreakpoint(WatchBreakpoint):
         return asked
 
 
+def symbol_of(address):
+    """function+offset where gdb knows the symbol, else the address."""
+    said = gdb.execute(f"info symbol {address}", to_string=True)
+    if said.startswith("No symbol"):
+        return hex(address)
+    return said.split(" in ")[0].strip().replace(" + ", "+")
+
+
 class JoinBreakpoint(WatchBreakpoint):
     """GOMP_parallel's return site: on the launching thread, the region has
     joined and the shared total holds its final value."""
 
-    def __init__(self, watcher, location, launcher):
+    def __init__(self, watcher, location, launcher, body):
         super().__init__(watcher, location)
-        self.launcher = launcher
+        self.launcher, self.body = launcher, body
 
     def on_hit(self):
-        if current_lwp() == self.launcher and self.watcher.total_address is not None:
+        if current_lwp() != self.launcher:
+            return
+        if self.body in self.watcher.active_bodies:
+            self.watcher.active_bodies.remove(self.body)
+        if self.watcher.total_address is not None:
             self.watcher.total_after_join = read_memory(self.watcher.total_address, 4, signed=True)
 
 
 class BodyEntryBreakpoint(WatchBreakpoint):
-    """The outlined region body's first instruction: one run of the body."""
+    """The first instruction of a body that a launch was given: one run of
+    the body, when that launch is running. Where the compiler folded two
+    identical bodies into one, one launch's body jumps into the other's,
+    which is not counted again."""
+
+    def __init__(self, watcher, location):
+        super().__init__(watcher, location)
+        self.address = int(location[1:])
 
     def on_hit(self):
-        self.watcher.thread().body_runs += 1
+        if self.address in self.watcher.active_bodies:
+            self.watcher.thread().body_runs += 1
 
 
-class AtomicAdditionBreakpoint(WatchBreakpoint):
-    """A lock-prefixed instruction of the body: what it adds, and where."""
+class AtomicBreakpoint(WatchBreakpoint):
+    """A lock-prefixed instruction of the body: what it is, where it writes
+    and, for an integer addition, what it adds."""
 
     def __init__(self, watcher, location, instruction):
         super().__init__(watcher, location)
         self.mnemonic, self.operands = instruction
 
     def on_hit(self):
+        name = self.mnemonic
         if "," in self.operands:
             source, destination = self.operands.split(",", 1)
-            value = operand_value(source)
-        else:  # lock inc or lock dec
-            destination, value = self.operands, -1 if self.mnemonic.startswith("dec") else 1
-        self.watcher.total_address = memory_address(destination)
-        self.watcher.thread().atomic_additions.append(("lock " + self.mnemonic, value))
+        else:  # lock inc, lock dec
+            source, destination = None, self.operands
+        value = None
+        if re.match(r"(add|xadd|sub)[bwlq]?$", name):
+            value = operand_value(source, width_of(name, source))
+            value = -value if name.startswith("sub") else value
+        elif re.match(r"(inc|dec)[bwlq]?$", name):
+            value = -1 if name.startswith("dec") else 1
+        address = memory_address(destination)
+        if value is not None:
+            self.watcher.total_address = address
+        self.watcher.thread().atomic_operations.append((f"lock {name}", address, value))
+
+
+def width_of(mnemonic, operand):
+    """The operation's width in bytes: from the mnemonic's suffix where gdb
+    gives one (addl), else from the source register's name."""
+    suffixes = {"b": 1, "w": 2, "l": 4, "q": 8}
+    base = re.match(r"(xadd|add|sub|inc|dec)([bwlq]?)$", mnemonic)
+    if base and base[2]:
+        return suffixes[base[2]]
+    name = (operand or "").lstrip("%")
+    if re.fullmatch(r"r([a-d]x|[sd]i|[sb]p|\d+)", name):
+        return 8
+    if re.fullmatch(r"e([a-d]x|[sd]i|[sb]p)|r\d+d", name):
+        return 4
+    if re.fullmatch(r"[a-d]x|[sd]i|[sb]p|r\d+w", name):
+        return 2
+    return 1 if name else 4
 
 
 class TeamQueryBreakpoint(WatchBreakpoint):
@@ -239,10 +343,12 @@ def body_instructions(body):
             address += instruction["length"]
 
 
-def operand_value(operand):
-    if operand.startswith("$"):
-        return int(operand[1:], 0)
-    return register(operand.lstrip("%"))
+def operand_value(operand, width):
+    """An immediate or a register's value, as a signed integer of WIDTH
+    bytes."""
+    value = int(operand[1:], 0) if operand.startswith("$") else register(operand.lstrip("%"))
+    value &= (1 << 8 * width) - 1
+    return value - (1 << 8 * width) if value >> (8 * width - 1) else value
 
 
 def memory_address(operand):
@@ -306,17 +412,33 @@ def run(config_path):
     set_inferior_environment(config["environment"])
 
     watcher = RegionWatcher()
-    watcher.place_entry_breakpoints()
+    # libgomp comes with the program or later, with dlopen: its entries are
+    # watched once it is loaded.
+    gdb.execute("set stop-on-solib-events 1")
+    # The program's children are not followed: each fork is counted, and the
+    # child runs on without breakpoints.
+    gdb.execute("set detach-on-fork on")
+    gdb.execute("set follow-fork-mode parent")
+    before = {breakpoint.number for breakpoint in gdb.breakpoints()}
+    gdb.execute("catch fork", to_string=True)
+    gdb.execute("catch vfork", to_string=True)
+    catchpoints = {breakpoint.number for breakpoint in gdb.breakpoints()} - before
     exited, signals = [], []
     gdb.events.exited.connect(exited.append)
-    gdb.events.stop.connect(
-        lambda event: (signals.append(event.stop_signal)
-                       if isinstance(event, gdb.SignalEvent) else None))
+
+    def on_stop(event):
+        if isinstance(event, gdb.SignalEvent):
+            signals.append(event.stop_signal)
+        elif isinstance(event, gdb.BreakpointEvent) and any(
+                breakpoint.number in catchpoints for breakpoint in event.breakpoints):
+            watcher.forks += 1
+    gdb.events.stop.connect(on_stop)
     gdb.execute("run", to_string=True)
     pid = gdb.selected_inferior().pid
     ended = None
     while not exited:
         try:
+            watcher.place_entry_breakpoints()
             watcher.place_asked_for()
             gdb.execute("continue", to_string=True)
         except gdb.error:

@@ -1,32 +1,71 @@
-"""The gdb mode's report: the launches, one row per kernel thread of what it
-asked the runtime, how often it ran the body and what it added atomically,
-and the shared total after the join."""
+"""The gdb mode's report: the launches (told by call site when there are
+many), one row per kernel thread of what it asked the runtime, how often it
+ran a body and its atomic operations, and the shared total after the join.
+No line grows with the run."""
+
+import collections
+
+LAUNCHES_LISTED = 8
+VALUES_LISTED = 8
+
+
+def launch_lines(launches):
+    if len(launches) <= LAUNCHES_LISTED:
+        lines = []
+        for launch in launches:
+            data = f"data at {launch['data']}" if launch["data"] else "no data (null)"
+            lines.append(f"launch: {launch['entry']}(body {launch['body']}, {data}, "
+                         f"num_threads {launch['num_threads']}, flags {launch['flags']})")
+        return lines
+    by_site = collections.Counter((launch["site"], launch["entry"], launch["body"])
+                                  for launch in launches)
+    lines = [f"{len(launches)} launches, by call site:"]
+    for (site, entry, body), count in by_site.most_common():
+        lines.append(f"  {site}: {count} x {entry}(body {body})")
+    return lines
+
+
+def atomics_cell(seen):
+    values = seen["atomic_additions"]
+    cell = " ".join(f"+{value}" if value >= 0 else str(value) for value in values[:VALUES_LISTED])
+    if len(values) > VALUES_LISTED:
+        cell += f" ... ({len(values)} in all, sum {sum(values)})"
+    others = seen["atomic_operations"] - len(values)
+    if others:
+        kinds = "/".join(name for name in seen["atomic_instructions"]
+                         if not name.startswith(("lock add", "lock xadd", "lock sub",
+                                                 "lock inc", "lock dec")))
+        cell = (cell + " " if cell else "") + f"{others} x {kinds or 'lock'} (no value)"
+    return cell or "-"
 
 
 def table(findings, outcome):
     """The report's lines; OUTCOME says how the program ended."""
-    lines = []
-    for launch in findings["launches"]:
-        data = f"data at {launch['data']}" if launch["data"] else "no data (null)"
-        lines.append(f"launch: GOMP_parallel(body {launch['body']}, {data}, "
-                     f"num_threads {launch['num_threads']}, flags {launch['flags']})")
+    lines = launch_lines(findings["launches"])
     if not findings["launches"]:
-        lines.append("no parallel region: GOMP_parallel was never called")
+        lines.append("no parallel region: no libgomp entry that starts a team was called")
     if findings["threads"]:
         rows = [("thread", "told team size", "team queries, in order", "body runs",
-                 "atomic additions")]
+                 "atomic operations")]
         for seen in findings["threads"]:
+            queries = seen["queries"]
+            told = ", ".join(queries[:4])
+            if len(queries) > 4:
+                told += f" ... ({len(queries)} in all)"
             rows.append((
                 "?" if seen["thread"] is None else str(seen["thread"]),
                 "?" if seen["team_size"] is None else str(seen["team_size"]),
-                ", ".join(seen["queries"]) or "-",
+                told or "-",
                 str(seen["body_runs"]),
-                " ".join(f"+{value}" for value in seen["atomic_additions"]) or "-",
+                atomics_cell(seen),
             ))
         widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
         for row in rows:
             lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
     if findings["total_after_join"] is not None:
         lines.append(f"shared total after the join: {findings['total_after_join']}")
+    if findings.get("forks"):
+        lines.append(f"the program forked {findings['forks']} times; "
+                     "this mode does not follow child processes (--timeline does)")
     lines.append(f"threads seen: {len(findings['threads'])}; {outcome}")
     return lines
