@@ -290,28 +290,39 @@ def own_programs(problems):
         with open(script, "w", encoding="ascii") as file:
             file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']} | sort\n")
         os.chmod(script, 0o755)
+        leaves = os.path.join(work, "leaves.sh")
+        with open(leaves, "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\nsleep 2 &\nexec {BUILT['parallel_sum']}\n")
+        os.chmod(leaves, 0o755)
+        # (case, command, its output, the programs that started teams, and
+        # how many each started, in order)
         cases = [
             ("a fork, a region, system()", [BUILT["family"], BUILT["parallel_sum"]],
-             ["Sum of array: 5050", "child: 2 threads", "parent: 2 threads"],
-             ["family", "family", "parallel_sum"]),
+             ["Sum of array: 5050", "alone: 1 threads", "child: 2 threads", "parent: 2 threads"],
+             ["family", "family", "parallel_sum"], [1, 1, 2]),
             ("a shell script", [script],
              ["Hello from thread 0 of 2", "Hello from thread 1 of 2", "Sum of array: 5050"],
-             ["parallel_hello", "parallel_sum"]),
+             ["parallel_hello", "parallel_sum"], [1, 1]),
+            ("a child left running", [leaves], ["Sum of array: 5050"], ["parallel_sum"], [1]),
         ]
         if "hybrid" in BUILT:
             cases.append(("mpirun", [BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe",
                                      "-np", "2", BUILT["hybrid"]],
-                          ["rank 0: 2 threads", "rank 1: 2 threads"], ["hybrid", "hybrid"]))
+                          ["rank 0: 2 threads", "rank 1: 2 threads"], ["hybrid", "hybrid"],
+                          [1, 1]))
         else:
             print("MPI is not installed (openmpi-bin, libopenmpi-dev): mpirun is not checked")
-        for case, command, output, programs in cases:
+        for case, command, output, programs, regions in cases:
             run = timeline("--json", "--team", "2", *command)
             report = json.loads(run.report) if run.report else {"processes": []}
             ran = [p for p in report["processes"] if p["regions"]]
             check(problems, f"{case}: status and output, live",
                   (run.returncode, sorted(run.stdout.splitlines())), (0, output))
-            check(problems, f"{case}: the processes that started a team",
-                  sorted(os.path.basename(p["program"]) for p in ran), programs)
+            check(problems, f"{case}: the processes that started a team, and their regions",
+                  (sorted(os.path.basename(p["program"]) for p in ran),
+                   sorted(p["regions"] for p in ran)), (programs, regions))
+            check(problems, f"{case}: a process still running at the end is named",
+                  len(report.get("still_running", [])), 1 if "left running" in case else 0)
             pids = {p["pid"] for p in ran}
             check(problems, f"{case}: children of processes of the run",
                   len([p for p in ran if p["parent"] in pids]),

@@ -284,7 +284,7 @@ def own_programs(problems):
                               "library_region_bodies", "nested_inner"}),
          (16, True)),
         ("a fork and system()", [BUILT["family"], BUILT["parallel_sum"]], None,
-         lambda report: (len(report["launches"]), report["forks"] >= 1), (1, True)),
+         lambda report: (len(report["launches"]), report["forks"] >= 1), (2, True)),
     ]
     for case, command, env, seen, expected in cases:
         run, report = report_of("--team", "2", *command, env=env or environment())
@@ -303,7 +303,8 @@ def own_programs(problems):
                                    capture_output=True, text=True, check=False)
             if built.returncode == 0:
                 run = watch(program)
-                check(problems, "a libomp program: refused plainly", (run.returncode, run.stderr),
+                check(problems, "a libomp program: refused plainly",
+                      (run.returncode, run.stderr),
                       (125, f"watch-region: {program} uses LLVM's libomp: this mode watches "
                             "libgomp's entries; --timeline watches both\n"))
 
