@@ -153,7 +153,8 @@ def no_region(problems):
         run = watch(program)
         check(problems, f"{program}: status", run.returncode, 0)
         check(problems, f"{program}: says so",
-              "no parallel region: no libgomp entry that starts a team was called" in run.report, True)
+              "no parallel region: no libgomp entry that starts a team was called"
+              in run.report, True)
         check(problems, f"{program}: output", run.stdout, output)
 
 
