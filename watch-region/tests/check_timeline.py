@@ -313,7 +313,8 @@ def own_programs(problems):
         else:
             print("MPI is not installed (openmpi-bin, libopenmpi-dev): mpirun is not checked")
         for case, command, output, programs, regions in cases:
-            run = timeline("--json", "--team", "2", *command)
+            kept = os.path.join(work, "traces of " + case)
+            run = timeline("--json", "--team", "2", "--trace-dir", kept, *command)
             report = json.loads(run.report) if run.report else {"processes": []}
             ran = [p for p in report["processes"] if p["regions"]]
             check(problems, f"{case}: status and output, live",
@@ -323,6 +324,11 @@ def own_programs(problems):
                    sorted(p["regions"] for p in ran)), (programs, regions))
             check(problems, f"{case}: a process still running at the end is named",
                   len(report.get("still_running", [])), 1 if "left running" in case else 0)
+            merged = subprocess.run([WATCH_REGION, "--merge", kept, "--json"], capture_output=True,
+                                    text=True, check=False)
+            check(problems, f"{case}: the traces kept, merged again",
+                  [p["pid"] for p in json.loads(merged.stderr or "{}").get("processes", [])
+                   if p["regions"]], [p["pid"] for p in ran])
             pids = {p["pid"] for p in ran}
             check(problems, f"{case}: children of processes of the run",
                   len([p for p in ran if p["parent"] in pids]),
