@@ -6,7 +6,7 @@
 # unpacked files.
 #
 # usage: check_package.sh lintian FOLDER
-#        check_package.sh installed FOLDER
+#        check_package.sh installed FOLDER RUNTIME
 #        check_package.sh contents FOLDER RUNTIME VERSION CHECK_RUN
 #   FOLDER    where cpack wrote the package, and nothing else
 #   lintian   Debian's package checker must find no error and no warning
@@ -34,9 +34,13 @@ if [[ $1 == installed ]]; then
   from_path() { env -i PATH=/usr/bin:/bin HOME="$work" OMP_NUM_THREADS=2 "$@"; }
   run=$(from_path watch-region --timeline parallel_sum 2>&1) || fail "watch-region --timeline exited $?"
   grep -q '^thread 1 ' <<< "$run" || fail "watch-region --timeline timed no thread 1: $run"
-  if command -v gdb > /dev/null; then
+  # Under gdb, a libgomp program is watched and a libomp one refused plainly.
+  if command -v gdb > /dev/null && [[ $3 == libgomp ]]; then
     run=$(from_path watch-region parallel_hello 2>&1) || fail "watch-region exited $?"
     grep -qx 'threads seen: 2; exit status: 0' <<< "$run" || fail "watch-region under gdb: $run"
+  elif command -v gdb > /dev/null; then
+    run=$(from_path watch-region parallel_hello 2>&1) && fail "watch-region watched a $3 program"
+    grep -q "uses LLVM's libomp" <<< "$run" || fail "watch-region under gdb: $run"
   fi
   page=$(from_path man -P cat watch-region 2> /dev/null) || fail "man watch-region exited $?"
   grep -q 'watch-region - show what every thread' <<< "$page" || fail "man watch-region: $page"
