@@ -183,7 +183,7 @@ MUTANTS = [
              'streams = [passed_stream(0, closed), (None, "1>/dev/null"), '
              'passed_stream(2, closed)]')]),
     Mutant("watch-region leaves gdb and the program running when stopped", PROCESS,
-           [("    process.kill()\n    process.wait()\n", "    process.wait()\n")]),
+           [("                kill(pid, signal.SIGKILL)\n", "                pass\n")]),
     Mutant("watch-region's failed write exits 0", CLI,
            [("        return WRITE_ERROR\n", "        return 0\n")]),
     Mutant("watch-region does not search PATH", MODULES + "program.py",

@@ -178,30 +178,46 @@ def thread_count(pid):
         return 0
 
 
+def command_of(pid):
+    try:
+        with open(f"/proc/{pid}/comm", encoding="ascii", errors="replace") as comm:
+            return comm.read().strip()
+    except OSError:
+        return ""
+
+
 def stop_signals(problems):
+    """Stopped by a signal, watch-region ends gdb and the program (which a
+    gdb that is killed would leave running), removes its files and exits
+    128 + N: during a team of 20,000 threads, and in a program that would
+    never end by itself."""
+    cases = [("a team of 20000", ["--team", "20000", BUILT["parallel_hello"]],
+              lambda pids: any(thread_count(pid) >= 2000 for pid in pids)),
+             ("sleep 1000", ["/bin/sleep", "1000"],
+              lambda pids: any(command_of(pid) == "sleep" for pid in pids))]
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        with tempfile.TemporaryDirectory() as temporary:
-            command = [WATCH_REGION, "--team", "20000", BUILT["parallel_hello"]]
-            viewer = subprocess.Popen(command, env=environment(TMPDIR=temporary),
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                      text=True, start_new_session=True)
-            deadline = time.monotonic() + 60
-            while time.monotonic() < deadline and not any(
-                    thread_count(pid) >= 2000 for pid in session_members(viewer.pid)):
-                time.sleep(0.05)
-            viewer.send_signal(signum)
-            name = signal.Signals(signum).name
-            try:  # the whole run would take minutes under gdb
-                _, stderr = viewer.communicate(timeout=20)
-            except subprocess.TimeoutExpired:
-                _, stderr = "", "still running 20 s later"
-            check(problems, f"{name}: status", viewer.returncode, 128 + signum)
-            check(problems, f"{name}: standard error", stderr, "")
-            left = session_members(viewer.pid)
-            check(problems, f"{name}: processes left in its session", left, [])
-            for pid in left:  # not to leave them to the next test
-                os.kill(pid, signal.SIGKILL)
-            check(problems, f"{name}: temporary files left", os.listdir(temporary), [])
+        for case, arguments, ready in cases:
+            name = f"{signal.Signals(signum).name}, {case}"
+            with tempfile.TemporaryDirectory() as temporary:
+                viewer = subprocess.Popen([WATCH_REGION, *arguments],
+                                          env=environment(TMPDIR=temporary),
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                          text=True, start_new_session=True)
+                deadline = time.monotonic() + 60
+                while time.monotonic() < deadline and not ready(session_members(viewer.pid)):
+                    time.sleep(0.05)
+                viewer.send_signal(signum)
+                try:  # the whole run would take minutes under gdb
+                    _, stderr = viewer.communicate(timeout=20)
+                except subprocess.TimeoutExpired:
+                    _, stderr = "", "still running 20 s later"
+                check(problems, f"{name}: status", viewer.returncode, 128 + signum)
+                check(problems, f"{name}: standard error", stderr, "")
+                left = session_members(viewer.pid)
+                check(problems, f"{name}: processes left in its session", left, [])
+                for pid in left:  # not to leave them to the next test
+                    os.kill(pid, signal.SIGKILL)
+                check(problems, f"{name}: temporary files left", os.listdir(temporary), [])
 
 
 def write_errors(problems):
