@@ -183,7 +183,8 @@ MUTANTS = [
              'streams = [passed_stream(0, closed), (None, "1>/dev/null"), '
              'passed_stream(2, closed)]')]),
     Mutant("watch-region leaves gdb and the program running when stopped", PROCESS,
-           [("                kill(pid, signal.SIGKILL)\n", "                pass\n")]),
+           [("    if process.poll() is not None:\n        return\n    started",
+             "    if True:\n        return\n    started")]),
     Mutant("watch-region's failed write exits 0", CLI,
            [("        return WRITE_ERROR\n", "        return 0\n")]),
     Mutant("watch-region does not search PATH", MODULES + "program.py",
