@@ -90,17 +90,21 @@ void *real(Entry entry)
     return address;
 }
 
-using Body = void (*)(void *);
+// The real ENTRY and, with it, the runtime's two queries that traced_body
+// asks on every team thread: all found here, on the launching thread. A
+// team thread that looked a symbol up could wait for the loader's lock, and
+// a thread that waits sleeps: its wake-up alone costs more than a region.
+void *real_with_queries(Entry entry)
+{
+    void *address = real(entry);
+    if (address != nullptr) {
+        real(Entry::thread_number);
+        real(Entry::team_size);
+    }
+    return address;
+}
 
-// What traced_body receives as its data. GOMP_parallel_reductions reads the
-// first word of the data it is given (the address of the reductions' own
-// data), so it comes first, copied from the program's.
-struct Launched {
-    void *first_word = nullptr;
-    Body function = nullptr;
-    void *data = nullptr;
-    Region *region = nullptr;
-};
+using Body = void (*)(void *);
 
 int ask(Entry query)
 {
@@ -108,13 +112,17 @@ int ask(Entry query)
     return function != nullptr ? function() : -1;
 }
 
-void traced_body(void *pointer)
+// Every team thread runs this in place of the program's body, with the
+// region as its data. GOMP_parallel_reductions reads the first word of the
+// data it is given (the address of the reductions' own data), so the region
+// starts with a copy of the program's.
+void traced_body(void *data)
 {
-    auto *launched = static_cast<Launched *>(pointer);
+    auto &region = *static_cast<Region *>(data);
     const int thread = ask(Entry::thread_number);
-    body_begin(*launched->region, thread, thread == 0 ? ask(Entry::team_size) : 0);
-    launched->function(launched->data);
-    body_end(*launched->region, thread);
+    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);
+    region.body(region.data);
+    body_end(region, thread);
 }
 
 // The trampoline every team-starting entry shares: the real entry runs the
@@ -123,7 +131,7 @@ template <Entry entry, typename Result, typename... Rest>
 Result launch(const void *call_site, Body function, void *data, Rest... rest)
 {
     using Function = Result (*)(Body, void *, Rest...);
-    auto *real_entry = reinterpret_cast<Function>(real(entry));
+    auto *real_entry = reinterpret_cast<Function>(real_with_queries(entry));
     if (real_entry == nullptr) {
         function(data);
         if constexpr (!std::is_void_v<Result>) {
@@ -138,17 +146,18 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
     }
     Region region;
     region.reset();
-    Launched launched{nullptr, function, data, &region};
+    region.body = function;
+    region.data = data;
     if constexpr (entry == Entry::parallel_reductions) {
-        launched.first_word = *static_cast<void **>(data);
+        region.first_word = *static_cast<void **>(data);
     }
     region_begin(region, call_site);
     if constexpr (std::is_void_v<Result>) {
-        real_entry(traced_body, &launched, rest...);
+        real_entry(traced_body, &region, rest...);
         region_end(region);
     }
     else {
-        const Result result = real_entry(traced_body, &launched, rest...);
+        const Result result = real_entry(traced_body, &region, rest...);
         region_end(region);
         return result;
     }
@@ -158,14 +167,15 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
 // the body itself as thread 0, and GOMP_parallel_end joins. The launches
 // still open on a thread, innermost last.
 constexpr int max_open = 4;
-thread_local std::array<Launched, max_open> open_launches;
+thread_local std::array<Region *, max_open> open_launches;
 thread_local int open_count = 0;
 thread_local int untraced_open = 0;
 
 template <Entry entry, typename... Rest>
 void launch_start(const void *call_site, Body function, void *data, Rest... rest)
 {
-    auto *real_entry = reinterpret_cast<void (*)(Body, void *, Rest...)>(real(entry));
+    auto *real_entry =
+        reinterpret_cast<void (*)(Body, void *, Rest...)>(real_with_queries(entry));
     if (real_entry == nullptr || runtime_reports_regions || open_count == max_open) {
         ++untraced_open;
         if (real_entry != nullptr) {
@@ -173,18 +183,20 @@ void launch_start(const void *call_site, Body function, void *data, Rest... rest
         }
         return;
     }
-    Launched &launched = open_launches[static_cast<std::size_t>(open_count++)];
-    launched.function = function;
-    launched.data = data;
     Region &region = spare_region();
-    launched.region = &region;
+    open_launches[static_cast<std::size_t>(open_count++)] = &region;
+    region.body = function;
+    region.data = data;
     region_begin(region, call_site);
-    real_entry(traced_body, &launched, rest...);
+    real_entry(traced_body, &region, rest...);
     body_begin(region, 0, ask(Entry::team_size));
 }
 
 } // namespace
 
+// The entries the tracer puts in place of libgomp's, the only symbols it
+// exports besides pthread_create and ompt_start_tool.
+#pragma GCC visibility push(default)
 extern "C" {
 
 void GOMP_parallel(Body function, void *data, unsigned threads, unsigned flags)
@@ -283,7 +295,7 @@ void GOMP_parallel_end()
         }
         return;
     }
-    Region &region = *open_launches[static_cast<std::size_t>(--open_count)].region;
+    Region &region = *open_launches[static_cast<std::size_t>(--open_count)];
     body_end(region, 0);
     if (real_end != nullptr) {
         real_end();
@@ -291,3 +303,4 @@ void GOMP_parallel_end()
     region_end(region);
 }
 }
+#pragma GCC visibility pop

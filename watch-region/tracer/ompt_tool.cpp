@@ -108,7 +108,8 @@ ompt_start_tool_result_t tool{initialize, finalize, {}};
 
 } // namespace
 
-extern "C" ompt_start_tool_result_t *ompt_start_tool(unsigned /*version*/, const char * /*runtime*/)
+extern "C" [[gnu::visibility("default")]] ompt_start_tool_result_t *
+ompt_start_tool(unsigned /*version*/, const char * /*runtime*/)
 {
     return &tool;
 }

@@ -41,7 +41,7 @@ __attribute__((constructor)) void find_create() { real(); }
 
 } // namespace
 
-extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
+extern "C" [[gnu::visibility("default")]] int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
                               void *(*routine)(void *), void *argument)
 {
     const long link = created.fetch_add(1, std::memory_order_relaxed);

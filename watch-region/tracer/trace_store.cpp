@@ -44,10 +44,42 @@ constexpr std::size_t capacity = 1 << 18;
 constexpr std::size_t chunk = 64;
 std::array<Record, capacity> records;
 std::atomic<std::size_t> taken{0};
-std::atomic<std::int64_t> left_out{0};
-std::atomic<std::int64_t> first_left_out{0};
 thread_local std::size_t next_slot = 0;
 thread_local std::size_t chunk_end = 0;
+
+// The events a full table leaves out, each thread counting its own in a
+// cache line of its own, so that threads never contend for a counter; the
+// threads beyond the counters share the last one. The time of the first
+// event left out is kept once.
+struct alignas(64) Count {
+    std::atomic<std::int64_t> value{0};
+};
+constexpr std::size_t counters = 256;
+std::array<Count, counters + 1> left_out;
+std::atomic<std::size_t> counters_taken{0};
+thread_local Count *own_left_out = nullptr;
+std::atomic<std::int64_t> first_left_out{0};
+
+std::int64_t total_left_out()
+{
+    std::int64_t total = left_out.back().value.load();
+    const std::size_t taken_counters = std::min(counters_taken.load(), counters);
+    for (std::size_t index = 0; index < taken_counters; ++index) {
+        total += left_out[index].value.load();
+    }
+    return total;
+}
+
+void leave_out(std::int64_t time)
+{
+    if (own_left_out == nullptr) {
+        own_left_out =
+            &left_out[std::min(counters_taken.fetch_add(1, std::memory_order_relaxed), counters)];
+        std::int64_t none = 0;
+        first_left_out.compare_exchange_strong(none, time, std::memory_order_relaxed);
+    }
+    own_left_out->value.fetch_add(1, std::memory_order_relaxed);
+}
 
 // The names the trace gives the events, from the same list as the enum; the
 // list is read as an X-macro, once to count it and once for the names.
@@ -322,8 +354,8 @@ void write_trace(std::int64_t exit_time)
     std::fprintf(file, "regions %lld\nthreads_created %ld\nin_regions %lld\n",
                  static_cast<long long>(regions_launched.load()), threads_created.load(),
                  static_cast<long long>(time_in_regions.load()));
-    if (left_out.load() > 0) {
-        std::fprintf(file, "left_out %lld %lld\n", static_cast<long long>(left_out.load()),
+    if (const std::int64_t left = total_left_out(); left > 0) {
+        std::fprintf(file, "left_out %lld %lld\n", static_cast<long long>(left),
                      static_cast<long long>(first_left_out.load()));
     }
     // The table last, as it is in memory: written in one piece, it costs the
@@ -341,7 +373,13 @@ void forget_after_fork()
     taken.store(0);
     next_slot = 0;
     chunk_end = 0;
-    left_out.store(0);
+    const std::size_t taken_counters = std::min(counters_taken.load(), counters);
+    for (std::size_t index = 0; index < taken_counters; ++index) {
+        left_out[index].value.store(0);
+    }
+    left_out.back().value.store(0);
+    counters_taken.store(0);
+    own_left_out = nullptr;
     first_left_out.store(0);
     const int count = std::min(sites_used.load(), max_sites + 1);
     for (int used = 0; used < count; ++used) {
@@ -380,9 +418,7 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
         chunk_end = std::min(next_slot + chunk, capacity);
     }
     if (next_slot == capacity) {
-        if (left_out.fetch_add(1, std::memory_order_relaxed) == 0) {
-            first_left_out.store(time, std::memory_order_relaxed);
-        }
+        leave_out(time);
         return;
     }
     records[next_slot++] =
@@ -406,27 +442,36 @@ void region_begin(Region &region, const void *call_site)
 constexpr std::int64_t tag_bits = 0x5eedf00dc0ffee11;
 constexpr std::int64_t tag_of(std::int64_t region) { return region ^ tag_bits; }
 
+// Relaxed stores: the runtime's start of the team and its join order every
+// access to a region.
 void Region::reset()
 {
-    team_size = 0;
-    more_threads.store(0);
-    last_start.store(0);
-    last_end.store(0);
-    shortest.store(std::numeric_limits<std::int64_t>::max());
-    longest.store(0);
+    constexpr auto relaxed = std::memory_order_relaxed;
+    first_word = nullptr;
+    body = nullptr;
+    data = nullptr;
+    id = parent = launch = 0;
+    level = site = team_size = 0;
+    more_threads.store(0, relaxed);
+    last_start.store(0, relaxed);
+    last_end.store(0, relaxed);
+    shortest.store(std::numeric_limits<std::int64_t>::max(), relaxed);
+    longest.store(0, relaxed);
 }
 
 void region_end(Region &region)
 {
     const std::int64_t end = now();
     record(Event::launch_return, region.id, -1, 0, 0, end);
-    int team = region.more_threads.load();
-    std::int64_t last_start = region.last_start.load();
-    std::int64_t last_end = region.last_end.load();
-    std::int64_t shortest = region.shortest.load();
-    std::int64_t longest = region.longest.load();
-    const int slots =
-        region.team_size > 0 ? std::min(region.team_size, detailed_threads) : detailed_threads;
+    constexpr auto relaxed = std::memory_order_relaxed;
+    int team = region.more_threads.load(relaxed);
+    std::int64_t last_start = region.last_start.load(relaxed);
+    std::int64_t last_end = region.last_end.load(relaxed);
+    std::int64_t shortest = region.shortest.load(relaxed);
+    std::int64_t longest = region.longest.load(relaxed);
+    // Thread 0 says how large the team is, and each of its threads has
+    // written its slot before the join.
+    const int slots = std::clamp(region.team_size, 0, detailed_threads);
     for (int slot = 0; slot < slots; ++slot) {
         ThreadMoments &moments = region.threads[static_cast<std::size_t>(slot)];
         if (moments.tag != tag_of(region.id)) {

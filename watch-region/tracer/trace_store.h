@@ -45,24 +45,33 @@ struct alignas(64) ThreadMoments {
 
 // One launch of a team, from the launch to its return. The team threads
 // write their own moments; the launching thread reads them after the join.
+// Trivially constructed: a table of regions is all zeros and costs nothing
+// until it is used, and a region on a stack is made ready by reset() alone,
+// which leaves the threads' slots as they are: a slot is read only once its
+// thread has written it for this launch.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
 struct Region {
-    std::int64_t id = 0;
-    std::int64_t parent = 0;
-    int level = 0;
-    int site = 0;
-    std::int64_t launch = 0;
+    // What every team thread reads, in one cache line: for the libgomp half,
+    // the program's body and data (after the word GOMP_parallel_reductions
+    // reads first), and the region's number.
+    void *first_word;
+    void (*body)(void *);
+    void *data;
+    std::int64_t id;
+    std::int64_t parent;
+    std::int64_t launch;
+    int level;
+    int site;
     // Written by thread 0, where the runtime says how large the team is.
-    int team_size = 0;
-    std::array<ThreadMoments, detailed_threads> threads{};
+    int team_size;
+    std::array<ThreadMoments, detailed_threads> threads;
     // The threads beyond the detailed ones.
-    std::atomic<int> more_threads{0};
-    std::atomic<std::int64_t> last_start{0};
-    std::atomic<std::int64_t> last_end{0};
-    std::atomic<std::int64_t> shortest{0};
-    std::atomic<std::int64_t> longest{0};
+    std::atomic<int> more_threads;
+    std::atomic<std::int64_t> last_start;
+    std::atomic<std::int64_t> last_end;
+    std::atomic<std::int64_t> shortest;
+    std::atomic<std::int64_t> longest;
 
-    // Makes the region ready for a launch. Every initial value above is 0,
-    // so that a table of regions costs nothing until it is used.
     void reset();
 };
 
