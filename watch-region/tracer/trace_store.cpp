@@ -5,11 +5,15 @@
 #include "trace_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <string_view>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 std::int64_t now()
@@ -21,6 +25,70 @@ std::int64_t now()
 }
 
 namespace {
+
+// The trace's text, gathered in a buffer of the tracer's own (stdio would
+// allocate one at exit, and take a lock a line) and written with write(2);
+// the table of events goes to the file straight from memory.
+class Output {
+  public:
+    explicit Output(int file) : file(file) {}
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    Output(Output &&) = delete;
+    Output &operator=(Output &&) = delete;
+    ~Output() { flush(); }
+
+    // A line or a part of one, as snprintf makes it of FORMAT and VALUES.
+    template <typename... Values> void print(const char *format, Values... values)
+    {
+        if (buffer.size() - used < room_for_a_line) {
+            flush();
+        }
+        const int length =
+            std::snprintf(&buffer[used], buffer.size() - used, format, values...);
+        if (length > 0) {
+            used = std::min(used + static_cast<std::size_t>(length), buffer.size() - 1);
+        }
+    }
+
+    void put(const char *text) { print("%s", text); }
+
+    void write(const void *data, std::size_t size)
+    {
+        flush();
+        write_all(data, size);
+    }
+
+  private:
+    // A line holds at most a path and a few numbers.
+    static constexpr std::size_t room_for_a_line = 8192;
+    static std::array<char, 4 * room_for_a_line> buffer;
+    int file;
+    std::size_t used = 0;
+
+    void flush()
+    {
+        write_all(buffer.data(), used);
+        used = 0;
+    }
+
+    void write_all(const void *data, std::size_t size) const
+    {
+        const auto *bytes = static_cast<const char *>(data);
+        while (size > 0) {
+            const ssize_t written = ::write(file, bytes, size);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return;
+            }
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+};
+std::array<char, 4 * Output::room_for_a_line> Output::buffer;
 
 // An event as the table holds it, and as the trace's table gives it: little
 // endian, three 64-bit and three 32-bit integers and the event's number, 40
@@ -113,9 +181,9 @@ class Phase {
     }
 
     // " NAME TOTAL LARGEST MEDIAN", in nanoseconds.
-    void write(std::FILE *file, const char *name, std::uint64_t launches) const
+    void write(Output &output, const char *name, std::uint64_t launches) const
     {
-        std::fprintf(file, " %s %llu %llu %.0f", name, static_cast<unsigned long long>(total),
+        output.print(" %s %llu %llu %.0f", name, static_cast<unsigned long long>(total),
                      static_cast<unsigned long long>(largest), median(launches));
     }
 
@@ -251,21 +319,21 @@ void lock(std::atomic_flag &flag)
 
 void unlock(std::atomic_flag &flag) { flag.clear(std::memory_order_release); }
 
-void write_line(std::FILE *file, const char *name, std::int64_t time, std::int64_t tid, int thread,
-                std::int64_t region, std::int64_t link, int site)
+void write_line(Output &output, const char *name, std::int64_t time, std::int64_t tid,
+                int thread, std::int64_t region, std::int64_t link, int site)
 {
-    std::fprintf(file, "%s %lld %lld %d %lld %lld %d\n", name, static_cast<long long>(time),
+    output.print("%s %lld %lld %d %lld %lld %d\n", name, static_cast<long long>(time),
                  static_cast<long long>(tid), thread, static_cast<long long>(region),
                  static_cast<long long>(link), site);
 }
 
-void write_slowest(std::FILE *file)
+void write_slowest(Output &output)
 {
     if (slowest.duration == 0) {
         return;
     }
-    std::fprintf(file, "slowest\n");
-    write_line(file, "launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
+    output.put("slowest\n");
+    write_line(output, "launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
                slowest.parent, slowest.site);
     const int team = std::min(slowest.team, detailed_threads);
     for (int thread = 0; thread < team; ++thread) {
@@ -273,19 +341,24 @@ void write_slowest(std::FILE *file)
         if (moments.kernel_thread == 0) {
             continue;
         }
-        write_line(file, "body_start", moments.body_start, moments.kernel_thread, thread,
+        write_line(output, "body_start", moments.body_start, moments.kernel_thread, thread,
                    slowest.id, 0, 0);
-        write_line(file, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0,
+        write_line(output, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0,
                    0);
     }
-    write_line(file, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
+    write_line(output, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
 }
 
 // A site line: index, return address, the object that holds it and its load
 // address, launches, team sizes, each phase's total, largest and median in
 // nanoseconds; the object's path last, since it may hold spaces.
-void write_sites(std::FILE *file)
+void write_sites(Output &output, const char *program)
 {
+    // The program's own sites are named by its path: the loader knows the
+    // program only by the name it was called by.
+    Dl_info main_program{};
+    const bool main_found =
+        dladdr(reinterpret_cast<void *>(getauxval(AT_ENTRY)), &main_program) != 0;
     const int count = std::min(sites_used.load(), max_sites + 1);
     for (int used = 0; used < count; ++used) {
         const int index = used_sites[static_cast<std::size_t>(used)].load();
@@ -296,26 +369,79 @@ void write_sites(std::FILE *file)
         const std::uintptr_t address = site.address.load();
         Dl_info object{};
         const bool found = address > 1 && dladdr(reinterpret_cast<void *>(address), &object) != 0;
-        std::fprintf(file, "site %d %#llx %#llx %llu teams", index,
+        output.print("site %d %#llx %#llx %llu teams", index,
                      static_cast<unsigned long long>(address),
                      static_cast<unsigned long long>(
                          found ? reinterpret_cast<std::uintptr_t>(object.dli_fbase) : 0),
                      static_cast<unsigned long long>(site.launches));
         for (const auto &team : site.teams) {
             if (team[1] != 0) {
-                std::fprintf(file, " %llu:%llu", static_cast<unsigned long long>(team[0]),
+                output.print(" %llu:%llu", static_cast<unsigned long long>(team[0]),
                              static_cast<unsigned long long>(team[1]));
             }
         }
         if (site.other_teams != 0) {
-            std::fprintf(file, " other:%llu", static_cast<unsigned long long>(site.other_teams));
+            output.print(" other:%llu", static_cast<unsigned long long>(site.other_teams));
         }
-        site.fork.write(file, "fork", site.launches);
-        site.work.write(file, "work", site.launches);
-        site.imbalance.write(file, "imbalance", site.launches);
-        site.join.write(file, "join", site.launches);
-        std::fprintf(file, " object %s\n",
-                     found && object.dli_fname != nullptr ? object.dli_fname : "?");
+        site.fork.write(output, "fork", site.launches);
+        site.work.write(output, "work", site.launches);
+        site.imbalance.write(output, "imbalance", site.launches);
+        site.join.write(output, "join", site.launches);
+        const char *path = found && object.dli_fname != nullptr ? object.dli_fname : "?";
+        if (found && main_found && object.dli_fbase == main_program.dli_fbase) {
+            path = program;
+        }
+        output.print(" object %s\n", path);
+    }
+}
+
+constexpr std::size_t path_size = 4096;
+using Path = std::array<char, path_size>;
+// The folder the program was started in, kept at load when a trace is asked
+// for and the program was started by a relative name.
+Path started_in{};
+
+bool trace_asked_for()
+{
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before main and at exit
+    return std::getenv("WATCH_REGION_TRACE") != nullptr ||
+           std::getenv("WATCH_REGION_TRACE_DIR") != nullptr; // NOLINT(concurrency-mt-unsafe)
+}
+
+const char *started_as() { return reinterpret_cast<const char *>(getauxval(AT_EXECFN)); }
+
+bool is_elf(const char *path)
+{
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    std::array<char, 4> magic{};
+    const bool elf = ::read(file, magic.data(), magic.size()) == 4 &&
+                     std::string_view(magic.data(), magic.size()) == "\177ELF";
+    close(file);
+    return elf;
+}
+
+// The program's path: the file execve was given, made whole with the
+// folder it was started in, unless that file is a script (whose interpreter
+// is the program); only then is /proc/self/exe read, whose first reading
+// costs a process some 20 µs.
+void program_path(Path &path)
+{
+    const char *name = started_as();
+    if (name != nullptr && (name[0] == '/' || started_in[0] != '\0')) {
+        std::snprintf(path.data(), path.size(), name[0] == '/' ? "%s%s" : "%s/%s",
+                      name[0] == '/' ? "" : started_in.data(), name);
+        if (is_elf(path.data())) {
+            return;
+        }
+    }
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    path[length > 0 ? static_cast<std::size_t>(length) : 0] = '\0';
+    if (length <= 0) {
+        std::snprintf(path.data(), path.size(), "?");
     }
 }
 
@@ -326,8 +452,7 @@ void write_trace(std::int64_t exit_time)
     const char *path = std::getenv("WATCH_REGION_TRACE");
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char *folder = std::getenv("WATCH_REGION_TRACE_DIR");
-    constexpr std::size_t path_size = 4096;
-    std::array<char, path_size> in_folder{};
+    Path in_folder{};
     if (path == nullptr && folder != nullptr) {
         std::snprintf(in_folder.data(), in_folder.size(), "%s/%d.trace", folder, getpid());
         path = in_folder.data();
@@ -335,35 +460,38 @@ void write_trace(std::int64_t exit_time)
     if (path == nullptr) {
         return;
     }
-    std::FILE *file = std::fopen(path, "we");
-    if (file == nullptr) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file < 0) {
         return;
     }
-    std::array<char, path_size> program{};
-    const ssize_t length = readlink("/proc/self/exe", program.data(), program.size() - 1);
-    std::fprintf(file, "watch-region-trace %d\nprocess %d %d %s\n", trace_version, getpid(),
-                 getppid(), length > 0 ? program.data() : "?");
-    std::fputs("events", file);
-    for (const char *name : event_names) {
-        std::fprintf(file, " %s", name);
+    {
+        Output output(file);
+        Path program{};
+        program_path(program);
+        output.print("watch-region-trace %d\nprocess %d %d %s\nevents", trace_version, getpid(),
+                     getppid(), program.data());
+        for (const char *name : event_names) {
+            output.print(" %s", name);
+        }
+        output.put("\n");
+        write_line(output, "exit", exit_time, kernel_thread, -1, 0, 0, 0);
+        write_slowest(output);
+        write_sites(output, program.data());
+        output.print("regions %lld\nthreads_created %ld\nin_regions %lld\n",
+                     static_cast<long long>(regions_launched.load()), threads_created.load(),
+                     static_cast<long long>(time_in_regions.load()));
+        if (const std::int64_t left = total_left_out(); left > 0) {
+            output.print("left_out %lld %lld\n", static_cast<long long>(left),
+                         static_cast<long long>(first_left_out.load()));
+        }
+        // The table last, as it is in memory: written in one piece, it costs
+        // the run a few milliseconds where text would cost a tenth of a second.
+        const std::size_t count = std::min(taken.load(), capacity);
+        output.print("table %zu %zu\n", count, sizeof(Record));
+        output.write(records.data(), sizeof(Record) * count);
     }
-    std::fputc('\n', file);
-    write_line(file, "exit", exit_time, kernel_thread, -1, 0, 0, 0);
-    write_slowest(file);
-    write_sites(file);
-    std::fprintf(file, "regions %lld\nthreads_created %ld\nin_regions %lld\n",
-                 static_cast<long long>(regions_launched.load()), threads_created.load(),
-                 static_cast<long long>(time_in_regions.load()));
-    if (const std::int64_t left = total_left_out(); left > 0) {
-        std::fprintf(file, "left_out %lld %lld\n", static_cast<long long>(left),
-                     static_cast<long long>(first_left_out.load()));
-    }
-    // The table last, as it is in memory: written in one piece, it costs the
-    // run a few milliseconds where text would cost a tenth of a second.
-    const std::size_t count = std::min(taken.load(), capacity);
-    std::fprintf(file, "table %zu %zu\n", count, sizeof(Record));
-    std::fwrite(records.data(), sizeof(Record), count, file);
-    std::fclose(file);
+    close(file);
 }
 
 // A child that fork made starts a record of its own: it holds a copy of the
@@ -396,6 +524,11 @@ void forget_after_fork()
 
 __attribute__((constructor)) void on_load()
 {
+    if (const char *name = started_as(); name != nullptr && name[0] != '/' && trace_asked_for()) {
+        if (getcwd(started_in.data(), started_in.size()) == nullptr) {
+            started_in[0] = '\0';
+        }
+    }
     record(Event::load);
     pthread_atfork(nullptr, nullptr, forget_after_fork);
 }
