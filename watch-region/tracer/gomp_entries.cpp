@@ -68,6 +68,10 @@ constexpr std::array<Symbol, static_cast<std::size_t>(Entry::count)> symbols{{
 
 std::array<std::atomic<void *>, symbols.size()> found{};
 
+// The table's page written at load, before it is read: a page first read is
+// mapped to the zero page, and its first write then faults again.
+__attribute__((constructor)) void prepare_found() { found[0].store(nullptr); }
+
 void *real(Entry entry)
 {
     auto &slot = found[static_cast<std::size_t>(entry)];

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
 #include <string_view>
 #include <sys/auxv.h>
@@ -26,11 +28,18 @@ std::int64_t now()
 
 namespace {
 
-// The trace's text, gathered in a buffer of the tracer's own (stdio would
-// allocate one at exit, and take a lock a line) and written with write(2);
-// the table of events goes to the file straight from memory.
+// A number the trace gives in hexadecimal, as printf's %#x does.
+struct Hex {
+    std::uint64_t value;
+};
+
+// The trace, gathered in a buffer of the tracer's own and written with
+// write(2): stdio would allocate a buffer at exit, and printf costs a
+// fraction of a microsecond a number where a loop of divisions costs a few
+// nanoseconds.
 class Output {
   public:
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled as used
     explicit Output(int file) : file(file) {}
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
@@ -38,33 +47,76 @@ class Output {
     Output &operator=(Output &&) = delete;
     ~Output() { flush(); }
 
-    // A line or a part of one, as snprintf makes it of FORMAT and VALUES.
-    template <typename... Values> void print(const char *format, Values... values)
+    // Appends each value: text as it is, an integer in decimal.
+    template <typename... Values> Output &add(Values... values)
     {
-        if (buffer.size() - used < room_for_a_line) {
-            flush();
-        }
-        const int length =
-            std::snprintf(&buffer[used], buffer.size() - used, format, values...);
-        if (length > 0) {
-            used = std::min(used + static_cast<std::size_t>(length), buffer.size() - 1);
-        }
+        (add_one(values), ...);
+        return *this;
     }
 
-    void put(const char *text) { print("%s", text); }
-
-    void write(const void *data, std::size_t size)
+    // A line of NAME and VALUES, separated by spaces.
+    template <typename... Values> void line(const char *name, Values... values)
     {
-        flush();
-        write_all(data, size);
+        add(name);
+        ((add(' '), add(values)), ...);
+        add('\n');
+    }
+
+    // Appends SIZE bytes of memory as they are.
+    void bytes(const void *data, std::size_t size)
+    {
+        if (buffer.size() - used < size) {
+            flush();
+        }
+        if (size > buffer.size()) {
+            write_all(data, size);
+            return;
+        }
+        std::memcpy(&buffer[used], data, size);
+        used += size;
     }
 
   private:
-    // A line holds at most a path and a few numbers.
-    static constexpr std::size_t room_for_a_line = 8192;
-    static std::array<char, 4 * room_for_a_line> buffer;
+    std::array<char, 1 << 12> buffer;
     int file;
     std::size_t used = 0;
+
+    void add_one(std::string_view text) { bytes(text.data(), text.size()); }
+    void add_one(const char *text) { add_one(std::string_view(text)); }
+    void add_one(char character) { bytes(&character, 1); }
+
+    template <typename Integer, typename = std::enable_if_t<std::is_integral_v<Integer>>>
+    void add_one(Integer value)
+    {
+        auto magnitude = static_cast<std::uint64_t>(value);
+        if constexpr (std::is_signed_v<Integer>) {
+            if (value < 0) {
+                add_one('-');
+                // As unsigned, which holds even the most negative value's.
+                magnitude = ~magnitude + 1;
+            }
+        }
+        add_number(magnitude, 10);
+    }
+
+    void add_one(Hex number)
+    {
+        if (number.value != 0) {
+            add_one("0x");
+        }
+        add_number(number.value, 16);
+    }
+
+    void add_number(std::uint64_t value, unsigned base)
+    {
+        std::array<char, 24> digits{};
+        auto *first = digits.end();
+        do {
+            *--first = "0123456789abcdef"[value % base];
+            value /= base;
+        } while (value != 0);
+        bytes(first, static_cast<std::size_t>(digits.end() - first));
+    }
 
     void flush()
     {
@@ -74,21 +126,20 @@ class Output {
 
     void write_all(const void *data, std::size_t size) const
     {
-        const auto *bytes = static_cast<const char *>(data);
+        const auto *from = static_cast<const char *>(data);
         while (size > 0) {
-            const ssize_t written = ::write(file, bytes, size);
+            const ssize_t written = ::write(file, from, size);
             if (written < 0 && errno == EINTR) {
                 continue;
             }
             if (written <= 0) {
                 return;
             }
-            bytes += written;
+            from += written;
             size -= static_cast<std::size_t>(written);
         }
     }
 };
-std::array<char, 4 * Output::room_for_a_line> Output::buffer;
 
 // An event as the table holds it, and as the trace's table gives it: little
 // endian, three 64-bit and three 32-bit integers and the event's number, 40
@@ -149,48 +200,50 @@ void leave_out(std::int64_t time)
     own_left_out->value.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The names the trace gives the events, from the same list as the enum; the
-// list is read as an X-macro, once to count it and once for the names.
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
-#define EVENT(name) +1
-constexpr std::size_t event_count = 0
-#include "events.def"
-    ;
-#undef EVENT
+// The line that names the events, in the order of their numbers, from the
+// same list as the enum: the list read as an X-macro makes one string.
 // NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
-#define EVENT(name) #name,
-constexpr std::array<const char *, event_count> event_names{
+#define EVENT(name) " " #name
+constexpr std::string_view events_line = "events"
 #include "events.def"
-};
+                                         "\n";
 #undef EVENT
 
-// A phase of every launch from one call site: total, largest, and a
-// histogram for the median, its buckets 1/16 of a power of two wide (a
-// median read from it is within 3%).
+// The phases of every launch from one call site: for each, the total, the
+// largest, and a histogram for the median, its buckets 1/16 of a power of
+// two wide (a median read from it is within 3%). The four phases' counts of
+// a bucket sit side by side: the phases of a site's launches are of a few
+// magnitudes, so that they touch a page or two of the histogram, not one
+// page each.
+enum class Phase : std::uint8_t { fork, work, imbalance, join };
+constexpr std::array<const char *, 4> phase_names{"fork", "work", "imbalance", "join"};
 constexpr int sub_buckets = 16;
 constexpr int buckets = 48 * sub_buckets;
 
-class Phase {
+class Phases {
   public:
-    void add(std::int64_t nanoseconds)
+    void add(Phase phase, std::int64_t nanoseconds)
     {
         const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
-        total += value;
-        largest = std::max(largest, value);
-        ++histogram[static_cast<std::size_t>(bucket(value))];
+        const auto index = static_cast<std::size_t>(phase);
+        total[index] += value;
+        largest[index] = std::max(largest[index], value);
+        ++histogram[static_cast<std::size_t>(bucket(value))][index];
     }
 
-    // " NAME TOTAL LARGEST MEDIAN", in nanoseconds.
-    void write(Output &output, const char *name, std::uint64_t launches) const
+    // " NAME TOTAL LARGEST MEDIAN" for each phase, in nanoseconds.
+    void write(Output &output, std::uint64_t launches) const
     {
-        output.print(" %s %llu %llu %.0f", name, static_cast<unsigned long long>(total),
-                     static_cast<unsigned long long>(largest), median(launches));
+        for (std::size_t index = 0; index < phase_names.size(); ++index) {
+            output.add(' ', phase_names[index], ' ', total[index], ' ', largest[index], ' ',
+                       median(index, launches));
+        }
     }
 
   private:
-    std::uint64_t total = 0;
-    std::uint64_t largest = 0;
-    std::array<std::uint32_t, buckets> histogram{};
+    std::array<std::uint64_t, phase_names.size()> total{};
+    std::array<std::uint64_t, phase_names.size()> largest{};
+    std::array<std::array<std::uint32_t, phase_names.size()>, buckets> histogram{};
 
     static int bucket(std::uint64_t value)
     {
@@ -202,19 +255,21 @@ class Phase {
         return std::min(buckets - 1, (power - 3) * sub_buckets + fraction);
     }
 
-    // The middle of the bucket that holds the median launch.
-    [[nodiscard]] double median(std::uint64_t launches) const
+    // The middle of the bucket that holds the median launch, in whole
+    // nanoseconds (a bucket one nanosecond wide holds one value).
+    [[nodiscard]] std::uint64_t median(std::size_t phase, std::uint64_t launches) const
     {
         std::uint64_t seen = 0;
         for (int index = 0; index < buckets; ++index) {
-            seen += histogram[static_cast<std::size_t>(index)];
+            seen += histogram[static_cast<std::size_t>(index)][phase];
             if (2 * seen >= launches) {
                 if (index < sub_buckets) {
-                    return index;
+                    return static_cast<std::uint64_t>(index);
                 }
                 const int power = index / sub_buckets + 3;
-                const auto width = static_cast<double>(1ULL << (power - 4));
-                return static_cast<double>(sub_buckets + index % sub_buckets) * width + width / 2;
+                const std::uint64_t width = 1ULL << (power - 4);
+                return static_cast<std::uint64_t>(sub_buckets + index % sub_buckets) * width +
+                       width / 2;
             }
         }
         return 0;
@@ -224,28 +279,30 @@ class Phase {
 constexpr int team_sizes_kept = 8;
 
 struct Site {
-    std::atomic<std::uintptr_t> address{0};
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
     std::uint64_t launches = 0;
     std::array<std::array<std::uint64_t, 2>, team_sizes_kept> teams{}; // size, launches
     std::uint64_t other_teams = 0;
-    Phase fork, work, imbalance, join;
+    Phases phases;
 };
 
 void reset(Site &site)
 {
-    site.address.store(0);
     site.busy.clear();
     site.launches = 0;
     site.teams = {};
     site.other_teams = 0;
-    site.fork = site.work = site.imbalance = site.join = Phase{};
+    site.phases = Phases{};
 }
 
 // Call sites by the launch's return address; one slot more for the sites
 // beyond the table, reported together.
 constexpr int max_sites = 512;
 std::array<Site, max_sites + 1> sites;
+// Their return addresses, apart from the rest: a probe reads them, and a
+// page first read is mapped to the zero page and faults again when written;
+// this way that happens to one page, not to every site's.
+std::array<std::atomic<std::uintptr_t>, max_sites + 1> site_addresses{};
 // The sites in use, in the order first launched from: only their pages of
 // the table are ever touched.
 std::array<std::atomic<int>, max_sites + 1> used_sites{};
@@ -261,8 +318,8 @@ int site_of(const void *call_site)
     const auto address = reinterpret_cast<std::uintptr_t>(call_site);
     for (int probe = 0; probe < max_sites; ++probe) {
         const auto index = static_cast<std::size_t>((address / 16 + probe) % max_sites);
-        std::uintptr_t held = sites[index].address.load(std::memory_order_acquire);
-        if (held == 0 && sites[index].address.compare_exchange_strong(held, address)) {
+        std::uintptr_t held = site_addresses[index].load(std::memory_order_acquire);
+        if (held == 0 && site_addresses[index].compare_exchange_strong(held, address)) {
             mark_used(static_cast<int>(index));
             return static_cast<int>(index);
         }
@@ -271,7 +328,7 @@ int site_of(const void *call_site)
         }
     }
     std::uintptr_t none = 0;
-    if (sites.back().address.compare_exchange_strong(none, 1)) {
+    if (site_addresses.back().compare_exchange_strong(none, 1)) {
         mark_used(max_sites);
     }
     return max_sites;
@@ -322,9 +379,7 @@ void unlock(std::atomic_flag &flag) { flag.clear(std::memory_order_release); }
 void write_line(Output &output, const char *name, std::int64_t time, std::int64_t tid,
                 int thread, std::int64_t region, std::int64_t link, int site)
 {
-    output.print("%s %lld %lld %d %lld %lld %d\n", name, static_cast<long long>(time),
-                 static_cast<long long>(tid), thread, static_cast<long long>(region),
-                 static_cast<long long>(link), site);
+    output.line(name, time, tid, thread, region, link, site);
 }
 
 void write_slowest(Output &output)
@@ -332,7 +387,7 @@ void write_slowest(Output &output)
     if (slowest.duration == 0) {
         return;
     }
-    output.put("slowest\n");
+    output.add("slowest\n");
     write_line(output, "launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
                slowest.parent, slowest.site);
     const int team = std::min(slowest.team, detailed_threads);
@@ -352,13 +407,28 @@ void write_slowest(Output &output)
 // A site line: index, return address, the object that holds it and its load
 // address, launches, team sizes, each phase's total, largest and median in
 // nanoseconds; the object's path last, since it may hold spaces.
+// The object that holds ADDRESS: where it is loaded, and its path; the
+// program's own is named by PROGRAM, as the loader knows the program only by
+// the name it was called by. _dl_find_object (glibc 2.35) takes no lock and
+// searches no symbols, where dladdr does both.
+struct Object {
+    std::uintptr_t base;
+    const char *path;
+};
+
+Object object_of(std::uintptr_t address, const char *program)
+{
+    dl_find_object found{};
+    if (address <= 1 || _dl_find_object(reinterpret_cast<void *>(address), &found) != 0) {
+        return {0, "?"};
+    }
+    const char *name = found.dlfo_link_map->l_name;
+    return {reinterpret_cast<std::uintptr_t>(found.dlfo_map_start),
+            name == nullptr || name[0] == '\0' ? program : name};
+}
+
 void write_sites(Output &output, const char *program)
 {
-    // The program's own sites are named by its path: the loader knows the
-    // program only by the name it was called by.
-    Dl_info main_program{};
-    const bool main_found =
-        dladdr(reinterpret_cast<void *>(getauxval(AT_ENTRY)), &main_program) != 0;
     const int count = std::min(sites_used.load(), max_sites + 1);
     for (int used = 0; used < count; ++used) {
         const int index = used_sites[static_cast<std::size_t>(used)].load();
@@ -366,33 +436,41 @@ void write_sites(Output &output, const char *program)
         if (site.launches == 0) {
             continue;
         }
-        const std::uintptr_t address = site.address.load();
-        Dl_info object{};
-        const bool found = address > 1 && dladdr(reinterpret_cast<void *>(address), &object) != 0;
-        output.print("site %d %#llx %#llx %llu teams", index,
-                     static_cast<unsigned long long>(address),
-                     static_cast<unsigned long long>(
-                         found ? reinterpret_cast<std::uintptr_t>(object.dli_fbase) : 0),
-                     static_cast<unsigned long long>(site.launches));
+        const std::uintptr_t address = site_addresses[static_cast<std::size_t>(index)].load();
+        const Object object = object_of(address, program);
+        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ', site.launches,
+                   " teams");
         for (const auto &team : site.teams) {
             if (team[1] != 0) {
-                output.print(" %llu:%llu", static_cast<unsigned long long>(team[0]),
-                             static_cast<unsigned long long>(team[1]));
+                output.add(' ', team[0], ':', team[1]);
             }
         }
         if (site.other_teams != 0) {
-            output.print(" other:%llu", static_cast<unsigned long long>(site.other_teams));
+            output.add(" other:", site.other_teams);
         }
-        site.fork.write(output, "fork", site.launches);
-        site.work.write(output, "work", site.launches);
-        site.imbalance.write(output, "imbalance", site.launches);
-        site.join.write(output, "join", site.launches);
-        const char *path = found && object.dli_fname != nullptr ? object.dli_fname : "?";
-        if (found && main_found && object.dli_fbase == main_program.dli_fbase) {
-            path = program;
-        }
-        output.print(" object %s\n", path);
+        site.phases.write(output, site.launches);
+        output.add(" object ", object.path, '\n');
     }
+}
+
+// How many slots of each chunk of the table were filled: a thread fills its
+// chunk from the start, and a slot whose time is 0 was never filled.
+// Counted once, before the table's line gives the count, so that an event
+// recorded meanwhile by a thread still running changes nothing.
+std::array<std::uint8_t, capacity / chunk> filled;
+
+std::size_t count_filled(std::size_t end)
+{
+    std::size_t count = 0;
+    for (std::size_t start = 0; start < end; start += chunk) {
+        std::size_t used = 0;
+        while (used < std::min(chunk, end - start) && records[start + used].nanoseconds != 0) {
+            ++used;
+        }
+        filled[start / chunk] = static_cast<std::uint8_t>(used);
+        count += used;
+    }
+    return count;
 }
 
 constexpr std::size_t path_size = 4096;
@@ -427,14 +505,16 @@ bool is_elf(const char *path)
 // The program's path: the file execve was given, made whole with the
 // folder it was started in, unless that file is a script (whose interpreter
 // is the program); only then is /proc/self/exe read, whose first reading
-// costs a process some 20 µs.
+// costs a process some 20 µs. A program whose first argument is the file's
+// name is that file (a script's first argument names its interpreter);
+// otherwise the file's first bytes tell.
 void program_path(Path &path)
 {
     const char *name = started_as();
     if (name != nullptr && (name[0] == '/' || started_in[0] != '\0')) {
         std::snprintf(path.data(), path.size(), name[0] == '/' ? "%s%s" : "%s/%s",
                       name[0] == '/' ? "" : started_in.data(), name);
-        if (is_elf(path.data())) {
+        if (std::string_view(name) == program_invocation_name || is_elf(path.data())) {
             return;
         }
     }
@@ -469,27 +549,24 @@ void write_trace(std::int64_t exit_time)
         Output output(file);
         Path program{};
         program_path(program);
-        output.print("watch-region-trace %d\nprocess %d %d %s\nevents", trace_version, getpid(),
-                     getppid(), program.data());
-        for (const char *name : event_names) {
-            output.print(" %s", name);
-        }
-        output.put("\n");
+        output.line("watch-region-trace", trace_version);
+        output.line("process", getpid(), getppid(), program.data());
+        output.add(events_line);
         write_line(output, "exit", exit_time, kernel_thread, -1, 0, 0, 0);
         write_slowest(output);
         write_sites(output, program.data());
-        output.print("regions %lld\nthreads_created %ld\nin_regions %lld\n",
-                     static_cast<long long>(regions_launched.load()), threads_created.load(),
-                     static_cast<long long>(time_in_regions.load()));
+        output.line("regions", regions_launched.load());
+        output.line("threads_created", threads_created.load());
+        output.line("in_regions", time_in_regions.load());
         if (const std::int64_t left = total_left_out(); left > 0) {
-            output.print("left_out %lld %lld\n", static_cast<long long>(left),
-                         static_cast<long long>(first_left_out.load()));
+            output.line("left_out", left, first_left_out.load());
         }
-        // The table last, as it is in memory: written in one piece, it costs
-        // the run a few milliseconds where text would cost a tenth of a second.
-        const std::size_t count = std::min(taken.load(), capacity);
-        output.print("table %zu %zu\n", count, sizeof(Record));
-        output.write(records.data(), sizeof(Record) * count);
+        // The table last, as it is in memory, less the chunks' empty ends.
+        const std::size_t end = std::min(taken.load(), capacity);
+        output.line("table", count_filled(end), sizeof(Record));
+        for (std::size_t start = 0; start < end; start += chunk) {
+            output.bytes(&records[start], sizeof(Record) * filled[start / chunk]);
+        }
     }
     close(file);
 }
@@ -511,7 +588,9 @@ void forget_after_fork()
     first_left_out.store(0);
     const int count = std::min(sites_used.load(), max_sites + 1);
     for (int used = 0; used < count; ++used) {
-        reset(sites[static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load())]);
+        const auto index = static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load());
+        reset(sites[index]);
+        site_addresses[index].store(0);
     }
     sites_used.store(0);
     regions_launched.store(0);
@@ -637,10 +716,10 @@ void region_end(Region &region)
     else {
         ++site.other_teams;
     }
-    site.fork.add(last_start - region.launch);
-    site.work.add(last_end - last_start);
-    site.imbalance.add(longest - shortest);
-    site.join.add(end - last_end);
+    site.phases.add(Phase::fork, last_start - region.launch);
+    site.phases.add(Phase::work, last_end - last_start);
+    site.phases.add(Phase::imbalance, longest - shortest);
+    site.phases.add(Phase::join, end - last_end);
     unlock(site.busy);
     if (end - region.launch > slowest.duration) {
         lock(slowest.busy);
