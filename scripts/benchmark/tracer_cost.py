@@ -1,18 +1,23 @@
-"""What the region tracer costs, in three figures, each from runs of the
-traced and the untraced program taken in turns (ABBA, so that the machine's
-drift falls on both sides):
+"""What the region tracer costs, in three figures:
 
-  per region  every_entry N (N empty regions and 14 others) at teams of 2
-              and 8 with OMP_WAIT_POLICY=passive: the median of the pairwise
-              differences, divided by N
-  whole run   parallel_sum at the default team, passive: the median of the
-              pairwise ratios of the traced run to a run with an empty
-              library preloaded, and of that to a plain run
+  per region  region_cost REGIONS at teams of 2 and 8, OMP_WAIT_POLICY=passive:
+              empty regions in blocks that take turns, within one run, between
+              the program's parallel region (which the tracer takes) and a call
+              straight to libgomp (which nothing takes). With the tracer
+              preloaded, the median over the pairs of blocks of their
+              difference is what it adds to a region. Runs without it, taking
+              turns with those, give the same figure for two identical ways:
+              the measure's resolution. Their straight blocks against the
+              traced runs' tell whether the tracer's presence alone slows the
+              regions it does not take.
+  whole run   parallel_sum at the default team, passive: in every round a plain
+              run, one with an empty library preloaded, and one each with the
+              tracer writing no trace and writing one to /dev/shm, in turns; the
+              medians over the rounds of the ratios to the empty library's run
   memory      every_entry 1,000,000: the largest resident set with the tracer
               less that without it
 
-The traced runs write their trace to /dev/shm, as watch-region does.
-usage: tracer_cost.py [--pairs N] [--regions N] BUILD   (BUILD: build/default)
+usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] BUILD   (BUILD: build/default)
 """
 
 import argparse
@@ -25,67 +30,118 @@ import time
 TRACE = "/dev/shm/tracer-cost.trace"
 
 
-def run(command, env):
-    """Wall seconds and largest resident set (KiB) of one run."""
-    started = time.perf_counter()
-    child = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    took = time.perf_counter() - started
+def region_cost(command, env):
+    """(through, straight, difference) of one run of region_cost, in ns."""
+    done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        sys.exit(f"{command[0]} failed: {done.stderr.strip()}")
+    return [float(field) for field in done.stdout.split()]
+
+
+def per_region(command, plain_env, traced_env, runs):
+    """Lines telling what the tracer adds to a region."""
+    plain, traced = [], []
+    for run in range(runs):
+        order = [(plain, plain_env), (traced, traced_env)]
+        for results, env in order if run % 2 == 0 else reversed(order):
+            results.append(region_cost(command, env))
+    median = statistics.median
+    added = median(t[2] for t in traced) / 1000
+    resolution = median(p[2] for p in plain) / 1000
+    presence = median(t[1] - p[1] for p, t in zip(plain, traced)) / 1000
+    takes = median(p[1] for p in plain) / 1000
+    return (f"a region takes {takes:.1f} µs; the tracer adds {added:.2f} µs "
+            f"(without it the same measure reads {resolution:+.2f} µs; its presence "
+            f"changes the regions it does not take by {presence:+.2f} µs)")
+
+
+def spawn(program, env):
+    """Wall nanoseconds of one run, its output thrown away."""
+    started = time.perf_counter_ns()
+    pid = os.posix_spawn(program, [program], env,
+                         file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+    _, status = os.waitpid(pid, 0)
+    took = time.perf_counter_ns() - started
+    if status != 0:
+        sys.exit(f"{program} failed: status {status}")
+    return took
+
+
+def whole_runs(program, envs, rounds):
+    """For each of ENVS after the first, the median over ROUNDS of its run's
+    ratio to the first's; each round runs them all, in turns."""
+    ratios = [[] for _ in envs[1:]]
+    for round_number in range(rounds):
+        shift = round_number % len(envs)
+        order = list(range(len(envs)))[shift:] + list(range(len(envs)))[:shift]
+        times = [0] * len(envs)
+        for index in order:
+            times[index] = spawn(program, envs[index])
+        for index, ratio in enumerate(ratios):
+            ratio.append(times[index + 1] / times[0])
+    return [statistics.median(ratio) for ratio in ratios]
+
+
+def largest_resident(command, env):
+    """The largest resident set of one run, in KiB: the program's own high
+    water mark (VmHWM), read until it ends. The kernel's count for a child
+    (ru_maxrss) would include this interpreter, the process it was before
+    its exec."""
+    pid = os.posix_spawn(command[0], command, env,
+                         file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+    largest = 0
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        try:
+            with open(f"/proc/{pid}/status", encoding="ascii") as status:
+                for line in status:
+                    if line.startswith("VmHWM:"):
+                        largest = max(largest, int(line.split()[1]))
+        except OSError:
+            pass
+        time.sleep(0.01)
     if status != 0:
         sys.exit(f"{command} failed: status {status}")
-    return took, usage.ru_maxrss
-
-
-def pairs(command, plain_env, other_env, count):
-    """(plain, other) times of COUNT pairs, in ABBA order."""
-    results = []
-    for index in range(count):
-        order = [(0, plain_env), (1, other_env)]
-        if index % 2:
-            order.reverse()
-        pair = [0.0, 0.0]
-        for slot, env in order:
-            pair[slot] = run(command, env)[0]
-        results.append(tuple(pair))
-    return results
+    return largest
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--pairs", type=int, default=20)
+    parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--regions", type=int, default=100000)
+    parser.add_argument("--rounds", type=int, default=1000)
     parser.add_argument("build")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     tracer = os.path.join(build, "watch-region/tracer/libregion_tracer.so")
     empty = os.path.join(build, "scripts/libempty_preload.so")
+    cost = os.path.join(build, "scripts/region_cost")
     every_entry = os.path.join(build, "watch-region/tests/every_entry")
     base = {**os.environ, "OMP_WAIT_POLICY": "passive"}
     base.pop("OMP_NUM_THREADS", None)
-    traced = {**base, "LD_PRELOAD": tracer, "WATCH_REGION_TRACE": TRACE}
+    base.pop("LD_PRELOAD", None)
+    untraced = {**base, "LD_PRELOAD": tracer}
+    traced = {**untraced, "WATCH_REGION_TRACE": TRACE}
 
-    print(f"per region, {options.regions} empty regions, {options.pairs} pairs:")
+    print(f"per region, {options.regions} empty regions a run, {options.runs} runs each way:")
     for team in (2, 8):
         team_env = {"OMP_NUM_THREADS": str(team)}
-        times = pairs([every_entry, str(options.regions)], {**base, **team_env},
-                      {**traced, **team_env}, options.pairs)
-        added = statistics.median(t - p for p, t in times) / options.regions * 1e6
-        plain = statistics.median(p for p, _ in times) / options.regions * 1e6
-        print(f"  team {team}: a region takes {plain:.1f} µs; the tracer adds {added:.2f} µs "
-              f"(median of the pairwise differences)")
+        line = per_region([cost, str(options.regions)], {**base, **team_env},
+                          {**traced, **team_env}, options.runs)
+        print(f"  team {team}: {line}")
 
-    program = [os.path.join(build, "parallel_sum")]
-    print(f"whole run of parallel_sum, {2 * options.pairs} pairs each:")
-    floor = pairs(program, base, {**base, "LD_PRELOAD": empty}, 2 * options.pairs)
-    print(f"  an empty library preloaded: {statistics.median(e / p for p, e in floor):.3f} "
-          "times a plain run")
-    cost = pairs(program, {**base, "LD_PRELOAD": empty}, traced, 2 * options.pairs)
-    print(f"  the tracer: {statistics.median(t / e for e, t in cost):.3f} times a run with the "
-          "empty library")
+    program = os.path.join(build, "parallel_sum")
+    floor, no_trace, trace = whole_runs(
+        program, [{**base, "LD_PRELOAD": empty}, base, untraced, traced], options.rounds)
+    print(f"whole run of parallel_sum, {options.rounds} rounds, to a run with an empty library "
+          f"preloaded: a plain run {floor:.3f} times; the tracer {no_trace:.3f} times writing no "
+          f"trace, {trace:.3f} times writing one")
 
     million = [every_entry, "1000000"]
-    _, plain_memory = run(million, {**base, "OMP_NUM_THREADS": "2"})
-    _, traced_memory = run(million, {**traced, "OMP_NUM_THREADS": "2"})
+    plain_memory = largest_resident(million, {**base, "OMP_NUM_THREADS": "2"})
+    traced_memory = largest_resident(million, {**traced, "OMP_NUM_THREADS": "2"})
     print(f"memory at 1,000,000 regions, team 2: {plain_memory} KiB untraced, {traced_memory} KiB "
           f"traced: the tracer's {(traced_memory - plain_memory) / 1024:.1f} MiB")
     os.remove(TRACE)
