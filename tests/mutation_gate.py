@@ -137,11 +137,10 @@ MUTANTS = [
            [("shared(values)", "firstprivate(values)")]),
     # The region tracer and the timeline.
     Mutant("the tracer records a body's start after the body", TRACER + "gomp_entries.cpp",
-           [("    body_begin(*launched->region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n"
-             "    launched->function(launched->data);\n",
-             "    launched->function(launched->data);\n"
-             "    body_begin(*launched->region, thread,\n"
-             "               thread == 0 ? ask(Entry::team_size) : 0);\n")]),
+           [("    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n"
+             "    region.body(region.data);\n",
+             "    region.body(region.data);\n"
+             "    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n")]),
     Mutant("the tracer gives a body the next thread's number", TRACER + "gomp_entries.cpp",
            [("const int thread = ask(Entry::thread_number);",
              "const int thread = ask(Entry::thread_number) + 1;")]),
@@ -209,7 +208,7 @@ MUTANTS = [
     # Every team of any program.
     Mutant("the tracer hands GOMP_parallel_reductions data without the reductions' address",
            TRACER + "gomp_entries.cpp",
-           [("launched.first_word = *static_cast<void **>(data);", "")]),
+           [("region.first_word = *static_cast<void **>(data);", "")]),
     Mutant("the tracer looks for the real entries only after itself, not in a late libgomp",
            TRACER + "gomp_entries.cpp",
            [('dlopen("libgomp.so.1", RTLD_LAZY | RTLD_NOLOAD)', "nullptr")]),
@@ -222,8 +221,7 @@ MUTANTS = [
     Mutant("the report counts only the regions whose events were kept", MODULES + "model.py",
            [('            "regions": trace.regions,', '            "regions": len(regions),')]),
     Mutant("the tracer leaves events out silently", TRACER + "trace_store.cpp",
-           [("if (left_out.fetch_add(1, std::memory_order_relaxed) == 0) {",
-             "if (left_out.load() < 0) {")]),
+           [("    own_left_out->value.fetch_add(1, std::memory_order_relaxed);\n", "")]),
     Mutant("the chart shows the first region, not the slowest", MODULES + "model.py",
            [('region = max(complete, key=lambda r: r["launch_return"] - r["launch"], default=None)',
              "region = complete[0] if complete else None")]),
@@ -243,6 +241,10 @@ MUTANTS = [
     Mutant("gdb watches the entries only if libgomp came with the program", GDB_SIDE,
            [("            watcher.place_entry_breakpoints()\n            watcher.place_asked_for()",
              "            watcher.place_asked_for()")]),
+    Mutant("the tracer names the program's own call sites by the name it was called by",
+           TRACER + "trace_store.cpp",
+           [("name == nullptr || name[0] == '\\0' ? program : name}",
+             "name == nullptr ? program : name}")]),
     Mutant("the tool's modules are not installed", TOOL + "CMakeLists.txt",
            [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')]),
 ]

@@ -48,11 +48,13 @@ def per_region(command, plain_env, traced_env, runs):
     median = statistics.median
     added = median(t[2] for t in traced) / 1000
     resolution = median(p[2] for p in plain) / 1000
-    presence = median(t[1] - p[1] for p, t in zip(plain, traced)) / 1000
+    presence = [(t[1] - p[1]) / 1000 for p, t in zip(plain, traced)]
+    low, middle, high = statistics.quantiles(presence, n=4) if len(presence) > 1 else presence * 3
     takes = median(p[1] for p in plain) / 1000
     return (f"a region takes {takes:.1f} µs; the tracer adds {added:.2f} µs "
-            f"(without it the same measure reads {resolution:+.2f} µs; its presence "
-            f"changes the regions it does not take by {presence:+.2f} µs)")
+            f"(without it the same measure reads {resolution:+.2f} µs); the regions it does "
+            f"not take, against untraced runs: {middle:+.2f} µs (quartiles {low:+.2f} to "
+            f"{high:+.2f})")
 
 
 def spawn(program, env):

@@ -288,7 +288,9 @@ def own_programs(problems):
     with tempfile.TemporaryDirectory() as work:
         script = os.path.join(work, "script.sh")
         with open(script, "w", encoding="ascii") as file:
-            file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']} | sort\n")
+            # parallel_sum by its name alone, found in PATH
+            file.write(f"#!/bin/sh\nPATH={os.path.dirname(BUILT['parallel_sum'])}:$PATH\n"
+                       f"parallel_sum\n{BUILT['parallel_hello']} | sort\n")
         os.chmod(script, 0o755)
         leaves = os.path.join(work, "leaves.sh")
         with open(leaves, "w", encoding="ascii") as file:
@@ -322,6 +324,9 @@ def own_programs(problems):
             check(problems, f"{case}: the processes that started a team, and their regions",
                   (sorted(os.path.basename(p["program"]) for p in ran),
                    sorted(p["regions"] for p in ran)), (programs, regions))
+            check(problems, f"{case}: every call site named in its program",
+                  [site["site"] for p in ran for site in p["call_sites"] if not site["function"]],
+                  [])
             check(problems, f"{case}: a process still running at the end is named",
                   len(report.get("still_running", [])), 1 if "left running" in case else 0)
             merged = subprocess.run([WATCH_REGION, "--merge", kept, "--json"], capture_output=True,
