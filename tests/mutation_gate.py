@@ -243,7 +243,7 @@ MUTANTS = [
              "            watcher.place_asked_for()")]),
     Mutant("the tracer names the program's own call sites by the name it was called by",
            TRACER + "trace_store.cpp",
-           [("name == nullptr || name[0] == '\\0' ? program : name}",
+           [("name == nullptr || *name == '\\0' ? program : name}",
              "name == nullptr ? program : name}")]),
     Mutant("the tool's modules are not installed", TOOL + "CMakeLists.txt",
            [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')]),

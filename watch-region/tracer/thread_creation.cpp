@@ -48,8 +48,10 @@ __attribute__((constructor)) void find_create() { real_create = find(); }
 
 } // namespace
 
-extern "C" [[gnu::visibility("default")]] int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
-                              void *(*routine)(void *), void *argument)
+extern "C" [[gnu::visibility("default")]] int pthread_create(pthread_t *thread,
+                                                             const pthread_attr_t *attributes,
+                                                             void *(*routine)(void *),
+                                                             void *argument)
 {
     const long link = created.fetch_add(1, std::memory_order_relaxed);
     starts[static_cast<std::size_t>(link) % start_slots] = Start{routine, argument};

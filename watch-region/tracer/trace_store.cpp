@@ -77,7 +77,10 @@ class Output {
     }
 
   private:
-    std::array<char, 1 << 12> buffer;
+    static constexpr std::size_t buffer_size = 4096;
+    static constexpr unsigned decimal = 10;
+    static constexpr unsigned hexadecimal = 16;
+    std::array<char, buffer_size> buffer;
     int file;
     std::size_t used = 0;
 
@@ -96,7 +99,7 @@ class Output {
                 magnitude = ~magnitude + 1;
             }
         }
-        add_number(magnitude, 10);
+        add_number(magnitude, decimal);
     }
 
     void add_one(Hex number)
@@ -104,18 +107,19 @@ class Output {
         if (number.value != 0) {
             add_one("0x");
         }
-        add_number(number.value, 16);
+        add_number(number.value, hexadecimal);
     }
 
     void add_number(std::uint64_t value, unsigned base)
     {
-        std::array<char, 24> digits{};
-        auto *first = digits.end();
+        constexpr std::string_view digit_names = "0123456789abcdef";
+        std::array<char, std::numeric_limits<std::uint64_t>::digits10 + 1> digits{};
+        std::size_t first = digits.size();
         do {
-            *--first = "0123456789abcdef"[value % base];
+            digits[--first] = digit_names[value % base];
             value /= base;
         } while (value != 0);
-        bytes(first, static_cast<std::size_t>(digits.end() - first));
+        bytes(&digits[first], digits.size() - first);
     }
 
     void flush()
@@ -126,17 +130,16 @@ class Output {
 
     void write_all(const void *data, std::size_t size) const
     {
-        const auto *from = static_cast<const char *>(data);
-        while (size > 0) {
-            const ssize_t written = ::write(file, from, size);
+        std::string_view left(static_cast<const char *>(data), size);
+        while (!left.empty()) {
+            const ssize_t written = ::write(file, left.data(), left.size());
             if (written < 0 && errno == EINTR) {
                 continue;
             }
             if (written <= 0) {
                 return;
             }
-            from += written;
-            size -= static_cast<std::size_t>(written);
+            left.remove_prefix(static_cast<std::size_t>(written));
         }
     }
 };
@@ -170,7 +173,8 @@ thread_local std::size_t chunk_end = 0;
 // cache line of its own, so that threads never contend for a counter; the
 // threads beyond the counters share the last one. The time of the first
 // event left out is kept once.
-struct alignas(64) Count {
+constexpr std::size_t cache_line = 64;
+struct alignas(cache_line) Count {
     std::atomic<std::int64_t> value{0};
 };
 constexpr std::size_t counters = 256;
@@ -216,7 +220,8 @@ constexpr std::string_view events_line = "events"
 // magnitudes, so that they touch a page or two of the histogram, not one
 // page each.
 enum class Phase : std::uint8_t { fork, work, imbalance, join };
-constexpr std::array<const char *, 4> phase_names{"fork", "work", "imbalance", "join"};
+constexpr std::size_t phase_count = 4;
+constexpr std::array<const char *, phase_count> phase_names{"fork", "work", "imbalance", "join"};
 constexpr int sub_buckets = 16;
 constexpr int buckets = 48 * sub_buckets;
 
@@ -234,16 +239,17 @@ class Phases {
     // " NAME TOTAL LARGEST MEDIAN" for each phase, in nanoseconds.
     void write(Output &output, std::uint64_t launches) const
     {
-        for (std::size_t index = 0; index < phase_names.size(); ++index) {
+        for (std::size_t index = 0; index < phase_count; ++index) {
             output.add(' ', phase_names[index], ' ', total[index], ' ', largest[index], ' ',
-                       median(index, launches));
+                       median(histogram, index, launches));
         }
     }
 
   private:
-    std::array<std::uint64_t, phase_names.size()> total{};
-    std::array<std::uint64_t, phase_names.size()> largest{};
-    std::array<std::array<std::uint32_t, phase_names.size()>, buckets> histogram{};
+    std::array<std::uint64_t, phase_count> total{};
+    std::array<std::uint64_t, phase_count> largest{};
+    using Histogram = std::array<std::array<std::uint32_t, phase_count>, buckets>;
+    Histogram histogram{};
 
     static int bucket(std::uint64_t value)
     {
@@ -257,7 +263,8 @@ class Phases {
 
     // The middle of the bucket that holds the median launch, in whole
     // nanoseconds (a bucket one nanosecond wide holds one value).
-    [[nodiscard]] std::uint64_t median(std::size_t phase, std::uint64_t launches) const
+    static std::uint64_t median(const Histogram &histogram, std::size_t phase,
+                                std::uint64_t launches)
     {
         std::uint64_t seen = 0;
         for (int index = 0; index < buckets; ++index) {
@@ -376,8 +383,8 @@ void lock(std::atomic_flag &flag)
 
 void unlock(std::atomic_flag &flag) { flag.clear(std::memory_order_release); }
 
-void write_line(Output &output, const char *name, std::int64_t time, std::int64_t tid,
-                int thread, std::int64_t region, std::int64_t link, int site)
+void write_line(Output &output, const char *name, std::int64_t time, std::int64_t tid, int thread,
+                std::int64_t region, std::int64_t link, int site)
 {
     output.line(name, time, tid, thread, region, link, site);
 }
@@ -398,8 +405,8 @@ void write_slowest(Output &output)
         }
         write_line(output, "body_start", moments.body_start, moments.kernel_thread, thread,
                    slowest.id, 0, 0);
-        write_line(output, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0,
-                   0);
+        write_line(output, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id,
+                   0, 0);
     }
     write_line(output, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
 }
@@ -424,7 +431,7 @@ Object object_of(std::uintptr_t address, const char *program)
     }
     const char *name = found.dlfo_link_map->l_name;
     return {reinterpret_cast<std::uintptr_t>(found.dlfo_map_start),
-            name == nullptr || name[0] == '\0' ? program : name};
+            name == nullptr || *name == '\0' ? program : name};
 }
 
 void write_sites(Output &output, const char *program)
@@ -511,9 +518,10 @@ bool is_elf(const char *path)
 void program_path(Path &path)
 {
     const char *name = started_as();
-    if (name != nullptr && (name[0] == '/' || started_in[0] != '\0')) {
-        std::snprintf(path.data(), path.size(), name[0] == '/' ? "%s%s" : "%s/%s",
-                      name[0] == '/' ? "" : started_in.data(), name);
+    const bool whole = name != nullptr && *name == '/';
+    if (name != nullptr && (whole || started_in[0] != '\0')) {
+        std::snprintf(path.data(), path.size(), whole ? "%s%s" : "%s/%s",
+                      whole ? "" : started_in.data(), name);
         if (std::string_view(name) == program_invocation_name || is_elf(path.data())) {
             return;
         }
@@ -588,7 +596,8 @@ void forget_after_fork()
     first_left_out.store(0);
     const int count = std::min(sites_used.load(), max_sites + 1);
     for (int used = 0; used < count; ++used) {
-        const auto index = static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load());
+        const auto index =
+            static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load());
         reset(sites[index]);
         site_addresses[index].store(0);
     }
@@ -603,7 +612,7 @@ void forget_after_fork()
 
 __attribute__((constructor)) void on_load()
 {
-    if (const char *name = started_as(); name != nullptr && name[0] != '/' && trace_asked_for()) {
+    if (const char *name = started_as(); name != nullptr && *name != '/' && trace_asked_for()) {
         if (getcwd(started_in.data(), started_in.size()) == nullptr) {
             started_in[0] = '\0';
         }
