@@ -383,32 +383,25 @@ void lock(std::atomic_flag &flag)
 
 void unlock(std::atomic_flag &flag) { flag.clear(std::memory_order_release); }
 
-void write_line(Output &output, const char *name, std::int64_t time, std::int64_t tid, int thread,
-                std::int64_t region, std::int64_t link, int site)
-{
-    output.line(name, time, tid, thread, region, link, site);
-}
-
 void write_slowest(Output &output)
 {
     if (slowest.duration == 0) {
         return;
     }
     output.add("slowest\n");
-    write_line(output, "launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
-               slowest.parent, slowest.site);
+    output.line("launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
+                slowest.parent, slowest.site);
     const int team = std::min(slowest.team, detailed_threads);
     for (int thread = 0; thread < team; ++thread) {
         const ThreadMoments &moments = slowest.threads[static_cast<std::size_t>(thread)];
         if (moments.kernel_thread == 0) {
             continue;
         }
-        write_line(output, "body_start", moments.body_start, moments.kernel_thread, thread,
-                   slowest.id, 0, 0);
-        write_line(output, "body_end", moments.body_end, moments.kernel_thread, thread, slowest.id,
-                   0, 0);
+        output.line("body_start", moments.body_start, moments.kernel_thread, thread, slowest.id, 0,
+                    0);
+        output.line("body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0, 0);
     }
-    write_line(output, "launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
+    output.line("launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
 }
 
 // A site line: index, return address, the object that holds it and its load
@@ -560,7 +553,7 @@ void write_trace(std::int64_t exit_time)
         output.line("watch-region-trace", trace_version);
         output.line("process", getpid(), getppid(), program.data());
         output.add(events_line);
-        write_line(output, "exit", exit_time, kernel_thread, -1, 0, 0, 0);
+        output.line("exit", exit_time, kernel_thread, -1, 0, 0, 0);
         write_slowest(output);
         write_sites(output, program.data());
         output.line("regions", regions_launched.load());
