@@ -40,213 +40,250 @@ class Mutant:
     file: str
     changes: list
     killed_by: tuple = ("default",)
+    test: str = ""
 
 
 # Each row: a name, the file it changes, the changes (text, replacement; each
-# text found exactly once), and the suites (a configure, build and test preset
-# each) that must each kill it.
+# text found exactly once), the suites (a configure, build and test preset
+# each) that must each kill it, and the tests (a regular expression) that last
+# killed it. Those run first, so that a kill costs a build and a test or two;
+# only a mutant they let through goes on to the whole suite.
 MUTANTS = [
     Mutant("SIZE is 101", SUM,
-           [("SIZE = 100", "SIZE = 101")]),
+           [("SIZE = 100", "SIZE = 101")], test="timeline.files"),
     Mutant("the sum starts at 1", SUM,
-           [("int total = 0;", "int total = 1;")]),
+           [("int total = 0;", "int total = 1;")], test="timeline.files"),
     Mutant("the loop skips index 0", SUM,
-           [("(int i = 0;", "(int i = 1;")]),
+           [("(int i = 0;", "(int i = 1;")], test="timeline.files"),
     Mutant("a printf inside the region", SUM,
-           [(SUM_LOOP_BODY, SUM_LOOP_BODY + '\n        std::puts("adding");')]),
+           [(SUM_LOOP_BODY, SUM_LOOP_BODY + '\n        std::puts("adding");')],
+           test="timeline.files"),
     Mutant("a critical section around the addition", SUM,
            [(SUM_LOOP_BODY, "#pragma omp critical\n" + SUM_LOOP_BODY)],
-           killed_by=("default", "clang")),
+           killed_by=("default", "clang"), test="parallel_sum.runtime_contract"),
     Mutant("schedule(dynamic)", SUM,
            [("schedule(static)", "schedule(dynamic)")],
-           killed_by=("default", "clang")),
+           killed_by=("default", "clang"), test="parallel_sum.runtime_contract"),
     Mutant("schedule(static, 1): strides, not blocks", SUM,
-           [("schedule(static)", "schedule(static, 1)")]),
+           [("schedule(static)", "schedule(static, 1)")], test="watch_region.table"),
     Mutant("num_threads(1)", SUM,
            [("schedule(static)", "schedule(static) num_threads(1)")],
-           killed_by=("default", "clang")),
+           killed_by=("default", "clang"),
+           test="watch_region.table|parallel_sum.runtime_contract"),
     Mutant("an atomic addition per element instead of the reduction", SUM,
            [(SUM_PRAGMA, SUM_PRAGMA.replace("shared(values)", "shared(values, total)")
              .replace(" reduction(+ : total)", "")),
-            (SUM_LOOP_BODY, "#pragma omp atomic\n" + SUM_LOOP_BODY)]),
+            (SUM_LOOP_BODY, "#pragma omp atomic\n" + SUM_LOOP_BODY)], test="watch_region.table"),
     Mutant("the reduction removed: a race on the total", SUM,
            [("reduction(+ : total)", "shared(total)")],
-           killed_by=("tsan", "clang-tsan")),
+           killed_by=("tsan", "clang-tsan"), test="parallel_sum.team_2"),
     Mutant("a failed write exits 0", SUM,
            [('std::perror("parallel_sum: write error");\n        return 1;',
-             'std::perror("parallel_sum: write error");\n        return 0;')]),
+             'std::perror("parallel_sum: write error");\n        return 0;')],
+           test="parallel_sum.write_error.closed_team_1"),
     Mutant("the greeting split over two printf calls", HELLO,
            [(GREETING, '        std::printf("Hello from thread %d ", thread);\n'
-                       '        std::printf("of %d\\n", team_size);')]),
+                       '        std::printf("of %d\\n", team_size);')],
+           test="parallel_hello.whole_lines.pipe"),
     Mutant("a line printed from main", HELLO,
            [("    }\n    // Close standard output",
-             '    }\n    std::puts("done");\n    // Close standard output')]),
+             '    }\n    std::puts("done");\n    // Close standard output')],
+           test="parallel_hello.team_8"),
     Mutant("the two numbers swapped", HELLO,
-           [("thread, team_size);", "team_size, thread);")]),
+           [("thread, team_size);", "team_size, thread);")], test="parallel_hello.team_8"),
     Mutant("the thread number asked before the team size", HELLO,
-           [(QUERIES, "\n".join(reversed(QUERIES.split("\n"))))]),
+           [(QUERIES, "\n".join(reversed(QUERIES.split("\n"))))],
+           test="parallel_hello.region.team_1"),
     Mutant("omp_get_max_threads for the team size", HELLO,
-           [("omp_get_num_threads()", "omp_get_max_threads()")]),
+           [("omp_get_num_threads()", "omp_get_max_threads()")],
+           test="parallel_hello.region.team_1"),
     Mutant("only the master thread greets", HELLO,
-           [(GREETING, "#pragma omp master\n" + GREETING)]),
+           [(GREETING, "#pragma omp master\n" + GREETING)], test="parallel_hello.region.team_1"),
     Mutant("a team of 2 whatever the default", HELLO,
            [("#pragma omp parallel default(none)",
-             "#pragma omp parallel default(none) num_threads(2)")]),
+             "#pragma omp parallel default(none) num_threads(2)")],
+           test="parallel_hello.region.team_1"),
     Mutant("a worker's failed write reported with main's errno", HELLO,
-           [("if (close_failed && errno != 0)", "if (earlier_write_failed || close_failed)")]),
+           [("if (close_failed && errno != 0)", "if (earlier_write_failed || close_failed)")],
+           test="parallel_hello.write_error.unread"),
     Mutant("built with exceptions: a terminate guard and libstdc++", "CMakeLists.txt",
            [(" -fno-exceptions)", ")")],
-           killed_by=("default", "clang")),
+           killed_by=("default", "clang"), test="parallel_hello.runtime_contract"),
     Mutant("every library the compiler driver names is recorded as needed", "CMakeLists.txt",
            [("  target_link_options(${target} PRIVATE LINKER:--as-needed)\n", "")],
-           killed_by=("clang",)),
+           killed_by=("clang",), test="parallel_hello.runtime_contract"),
     Mutant("debug information, and with it the build folder, in the release build",
            "CMakeLists.txt",
-           [(" -fno-exceptions)", " -fno-exceptions -g)")]),
+           [(" -fno-exceptions)", " -fno-exceptions -g)")], test="optimised"),
     Mutant("the package's dependencies not worked out", PACKAGING,
-           [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")]),
+           [("CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON", "CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF")],
+           test="package.contents"),
     Mutant("unstripped programs in the package", PACKAGING,
-           [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")]),
+           [("set(CPACK_STRIP_FILES ON)", "set(CPACK_STRIP_FILES OFF)")], test="package.lintian"),
     Mutant("a misspelt macro in a manual page", "man/parallel_sum.1.in",
-           [(".SH EXAMPLES", ".Sh EXAMPLES")]),
+           [(".SH EXAMPLES", ".Sh EXAMPLES")], test="package.lintian"),
     # What the build and the package promise.
     Mutant("the programs compiled with -O0", "CMakeLists.txt",
-           [(" -fno-exceptions)", " -fno-exceptions -O0)")]),
+           [(" -fno-exceptions)", " -fno-exceptions -O0)")], test="optimised_without_preset"),
     Mutant("the default preset built RelWithDebInfo", PRESETS,
-           [('"CMAKE_BUILD_TYPE": "Release"', '"CMAKE_BUILD_TYPE": "RelWithDebInfo"')]),
+           [('"CMAKE_BUILD_TYPE": "Release"', '"CMAKE_BUILD_TYPE": "RelWithDebInfo"')],
+           test="optimised"),
     Mutant("a configure without a preset builds for debugging", "CMakeLists.txt",
-           [("set(CMAKE_BUILD_TYPE Release CACHE", "set(CMAKE_BUILD_TYPE Debug CACHE")]),
+           [("set(CMAKE_BUILD_TYPE Release CACHE", "set(CMAKE_BUILD_TYPE Debug CACHE")],
+           test="optimised_without_preset"),
     Mutant("the build-tree programs keep the run path CMake gives them", "CMakeLists.txt",
            [(" BUILD_WITH_INSTALL_RPATH ON", "")],
-           killed_by=("clang",)),
+           killed_by=("clang",), test="parallel_sum.no_run_path"),
     Mutant("a hand-written Depends with libc6 too old", PACKAGING,
            [("set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)",
-             'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.2.5), libgomp1 (>= 4.9)")')]),
+             'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.2.5), libgomp1 (>= 4.9)")')],
+           test="package.lintian"),
     Mutant("a hand-written Depends with libgomp1 too old", PACKAGING,
            [("set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)",
-             'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgomp1 (>= 4.2.1)")')]),
+             'set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgomp1 (>= 4.2.1)")')],
+           test="package.lintian"),
     Mutant("the version raised without a change log entry", "CMakeLists.txt",
-           [("VERSION 1.0.0", "VERSION 1.0.1")]),
+           [("VERSION 1.0.0", "VERSION 1.0.1")], test="package.contents"),
     Mutant("a manual page without its ENVIRONMENT section", "man/parallel_sum.1.in",
-           [(".SH ENVIRONMENT\n", "")]),
+           [(".SH ENVIRONMENT\n", "")], test="parallel_sum.manual_page"),
     Mutant("a manual page without its BUGS section", "man/parallel_hello.1.in",
-           [(".SH BUGS\n", "")]),
+           [(".SH BUGS\n", "")], test="parallel_hello.manual_page"),
     Mutant("a manual page whose NAME line whatis cannot read", "man/parallel_hello.1.in",
-           [("parallel_hello \\- ", "parallel_hello: ")]),
+           [("parallel_hello \\- ", "parallel_hello: ")], test="parallel_hello.manual_page"),
     Mutant("each thread copies the array: firstprivate(values)", SUM,
-           [("shared(values)", "firstprivate(values)")]),
+           [("shared(values)", "firstprivate(values)")], test="parallel_sum.array_read_in_place"),
     # The region tracer and the timeline.
     Mutant("the tracer records a body's start after the body", TRACER + "gomp_entries.cpp",
            [("    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n"
              "    region.body(region.data);\n",
              "    region.body(region.data);\n"
-             "    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n")]),
+             "    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);\n")],
+           test="timeline.body_time"),
     Mutant("the tracer gives a body the next thread's number", TRACER + "gomp_entries.cpp",
            [("const int thread = ask(Entry::thread_number);",
-             "const int thread = ask(Entry::thread_number) + 1;")]),
+             "const int thread = ask(Entry::thread_number) + 1;")], test="timeline.body_time"),
     Mutant("the tracer ties a created thread to the next creation", TRACER + "thread_creation.cpp",
            [("record(Event::first_instruction, 0, -1, link);",
-             "record(Event::first_instruction, 0, -1, link + 1);")]),
+             "record(Event::first_instruction, 0, -1, link + 1);")], test="timeline.teams"),
     Mutant("the tracer takes libomp's barrier end for the body's end", TRACER + "ompt_tool.cpp",
            [("    if (endpoint == ompt_scope_begin) {\n        end_body(*task);",
              "    if (endpoint != ompt_scope_begin) {\n        end_body(*task);")],
-           killed_by=("clang",)),
+           killed_by=("clang",), test="timeline.teams"),
     Mutant("the timeline's fork ends at the first body start", MODULES + "model.py",
-           [('"fork": max(starts) - region["launch"]', '"fork": min(starts) - region["launch"]')]),
+           [('"fork": max(starts) - region["launch"]', '"fork": min(starts) - region["launch"]')],
+           test="timeline.teams"),
     # watch-region's own faults.
     Mutant("watch-region exits 0 whatever the program did", CLI,
-           [('return 128 + number if number is not None else report["exit_status"]', "return 0")]),
+           [('return 128 + number if number is not None else report["exit_status"]', "return 0")],
+           test="watch_region.exit_status"),
     Mutant("watch-region forgets the signal that killed the program", GDB_SIDE,
-           [('gdb.convenience_variable("_exitsignal"))', "None)")]),
+           [('gdb.convenience_variable("_exitsignal"))', "None)")],
+           test="watch_region.exit_status"),
     Mutant("watch-region reads the flags of GOMP_parallel from the wrong register", GDB_SIDE,
            [('"GOMP_parallel": "rcx", "GOMP_parallel_reductions": "rcx"',
-             '"GOMP_parallel": "r8", "GOMP_parallel_reductions": "rcx"')]),
+             '"GOMP_parallel": "r8", "GOMP_parallel_reductions": "rcx"')],
+           test="watch_region.launch_clauses"),
     Mutant("watch-region follows no jump to a locked instruction", GDB_SIDE,
-           [("starts.append(int(jump[2], 16))", "pass")]),
+           [("starts.append(int(jump[2], 16))", "pass")], test="watch_region.branch"),
     Mutant("watch-region's table swaps the thread and team size cells",
            MODULES + "render_table.py",
-           [(TABLE_CELLS, "\n".join(reversed(TABLE_CELLS.split("\n"))))]),
+           [(TABLE_CELLS, "\n".join(reversed(TABLE_CELLS.split("\n"))))],
+           test="watch_region.table"),
     Mutant("watch-region drops OMP_NUM_THREADS from the environment", CLI,
            [("    environment = process.caller_environment()\n",
              "    environment = process.caller_environment()\n"
-             '    environment.pop("OMP_NUM_THREADS", None)\n')]),
+             '    environment.pop("OMP_NUM_THREADS", None)\n')], test="watch_region.environment"),
     Mutant("watch-region leaves gdb's LINES and COLUMNS in the environment", GDB_SIDE,
-           [('for name in ("LINES", "COLUMNS", "SHELL"):', "for name in ():")]),
+           [('for name in ("LINES", "COLUMNS", "SHELL"):', "for name in ():")],
+           test="watch_region.environment"),
     Mutant("watch-region drops the program's arguments", PROCESS,
-           [('"--args", program, *arguments]', '"--args", program]')]),
+           [('"--args", program, *arguments]', '"--args", program]')],
+           test="watch_region.environment"),
     Mutant("watch-region throws the program's standard error away", PROCESS,
            [("streams = [passed_stream(fd, closed) for fd in (0, 1, 2)]",
-             'streams = [passed_stream(fd, closed) for fd in (0, 1)] + [(None, "2>/dev/null")]')]),
+             'streams = [passed_stream(fd, closed) for fd in (0, 1)] + [(None, "2>/dev/null")]')],
+           test="watch_region.standard_error"),
     Mutant("watch-region keeps the program's output from the caller", PROCESS,
            [("streams = [passed_stream(fd, closed) for fd in (0, 1, 2)]",
              'streams = [passed_stream(0, closed), (None, "1>/dev/null"), '
-             'passed_stream(2, closed)]')]),
+             'passed_stream(2, closed)]')], test="watch_region.environment"),
     Mutant("watch-region leaves gdb and the program running when stopped", PROCESS,
            [("    if process.poll() is not None:\n        return\n    started",
-             "    if True:\n        return\n    started")]),
+             "    if True:\n        return\n    started")], test="watch_region.stop_signals"),
     Mutant("watch-region's failed write exits 0", CLI,
-           [("        return WRITE_ERROR\n", "        return 0\n")]),
+           [("        return WRITE_ERROR\n", "        return 0\n")],
+           test="watch_region.write_errors"),
     Mutant("watch-region does not search PATH", MODULES + "program.py",
-           [('path = name if "/" in name else shutil.which(name)', "path = name")]),
+           [('path = name if "/" in name else shutil.which(name)', "path = name")],
+           test="package.installed"),
     # The tool as a component: its trace format, its install, its tracer.
     Mutant("the trace reader drops the count of lost events", MODULES + "trace.py",
            [("trace.lost_events, trace.lost_from = int(fields[1]), int(fields[2])",
-             "trace.lost_from = int(fields[2])")]),
+             "trace.lost_from = int(fields[2])")], test="timeline.many_regions"),
     Mutant("the trace reader takes a trace of any format", MODULES + "trace.py",
-           [('lines[0] != f"watch-region-trace {VERSION}"', "not lines[0]")]),
+           [('lines[0] != f"watch-region-trace {VERSION}"', "not lines[0]")],
+           test="watch_region.model"),
     Mutant("the installed watch-region looks for its tracer from the current folder",
            TOOL + "watch-region.in",
            [('tracer=os.path.join(HERE, "@WATCH_REGION_TRACER@")',
-             'tracer="@WATCH_REGION_TRACER@"')]),
+             'tracer="@WATCH_REGION_TRACER@"')], test="package.installed"),
     Mutant("the g++ build's tracer has no half for libomp", TRACER + "CMakeLists.txt",
-           [("/usr/lib/llvm-*/lib/clang/*/include/omp-tools.h", "/nonexistent/omp-tools.h")]),
+           [("/usr/lib/llvm-*/lib/clang/*/include/omp-tools.h", "/nonexistent/omp-tools.h")],
+           test="timeline.other_runtime"),
     Mutant("the package does not recommend gdb", PACKAGING,
-           [('"gdb, gnuplot-nox"', '"gnuplot-nox"')]),
+           [('"gdb, gnuplot-nox"', '"gnuplot-nox"')], test="package.contents"),
     Mutant("an unused import in the tool", MODULES + "trace.py",
            [("import collections\n", "import collections\nimport os\n")],
-           killed_by=("lint",)),
+           killed_by=("lint",), test="python.pyflakes"),
     # Every team of any program.
     Mutant("the tracer hands GOMP_parallel_reductions data without the reductions' address",
            TRACER + "gomp_entries.cpp",
-           [("region.first_word = *static_cast<void **>(data);", "")]),
+           [("region.first_word = *static_cast<void **>(data);", "")],
+           test="timeline.many_regions"),
     Mutant("the tracer looks for the real entries only after itself, not in a late libgomp",
            TRACER + "gomp_entries.cpp",
-           [('dlopen("libgomp.so.1", RTLD_LAZY | RTLD_NOLOAD)', "nullptr")]),
+           [('dlopen("libgomp.so.1", RTLD_LAZY | RTLD_NOLOAD)', "nullptr")],
+           test="timeline.late_runtime"),
     Mutant("the tracer does not wrap parallel sections", TRACER + "gomp_entries.cpp",
            [("    launch<Entry::parallel_sections, void>(__builtin_return_address(0), function, "
              "data, threads,\n", "    launch<Entry::parallel_sections, void>(nullptr, function, "
-             "data, threads,\n")]),
+             "data, threads,\n")], test="timeline.every_entry"),
     Mutant("the tracer forgets a region's parent", TRACER + "trace_store.cpp",
-           [("region.parent = parent != nullptr ? parent->id : 0;", "region.parent = 0;")]),
+           [("region.parent = parent != nullptr ? parent->id : 0;", "region.parent = 0;")],
+           test="timeline.every_entry"),
     Mutant("the report counts only the regions whose events were kept", MODULES + "model.py",
-           [('            "regions": trace.regions,', '            "regions": len(regions),')]),
+           [('            "regions": trace.regions,', '            "regions": len(regions),')],
+           test="timeline.many_regions"),
     Mutant("the tracer leaves events out silently", TRACER + "trace_store.cpp",
-           [("    own_left_out->value.fetch_add(1, std::memory_order_relaxed);\n", "")]),
+           [("    own_left_out->value.fetch_add(1, std::memory_order_relaxed);\n", "")],
+           test="timeline.many_regions"),
     Mutant("the chart shows the first region, not the slowest", MODULES + "model.py",
            [('region = max(complete, key=lambda r: r["launch_return"] - r["launch"], default=None)',
-             "region = complete[0] if complete else None")]),
+             "region = complete[0] if complete else None")], test="watch_region.model"),
     # A program as it runs alone.
     Mutant("the traced program in a process group of its own, stopped by the terminal",
            PROCESS,
            [("        preexec_fn=lambda: [os.close(fd) for fd in closed])",
-             "        preexec_fn=lambda: [os.close(fd) for fd in closed], process_group=0)")]),
+             "        preexec_fn=lambda: [os.close(fd) for fd in closed], process_group=0)")],
+           test="timeline.terminal"),
     Mutant("a forked child keeps its parent's record", TRACER + "trace_store.cpp",
-           [("    regions_launched.store(0);\n", "")]),
+           [("    regions_launched.store(0);\n", "")], test="timeline.own_programs"),
     Mutant("gdb counts every run of a body's code, whichever launch it serves", GDB_SIDE,
            [("        if self.address in self.watcher.active_bodies:\n",
-             "        if True:\n")]),
+             "        if True:\n")], test="watch_region.own_programs"),
     Mutant("gdb reads a value, such as a double's bits, from every atomic operation", GDB_SIDE,
            [('        if re.match(r"(add|xadd|sub)[bwlq]?$", name):',
-             '        if source is not None:')]),
+             '        if source is not None:')], test="watch_region.own_programs"),
     Mutant("gdb watches the entries only if libgomp came with the program", GDB_SIDE,
            [("            watcher.place_entry_breakpoints()\n            watcher.place_asked_for()",
-             "            watcher.place_asked_for()")]),
+             "            watcher.place_asked_for()")], test="watch_region.own_programs"),
     Mutant("the tracer names the program's own call sites by the name it was called by",
            TRACER + "trace_store.cpp",
            [("name == nullptr || *name == '\\0' ? program : name}",
-             "name == nullptr ? program : name}")]),
+             "name == nullptr ? program : name}")], test="timeline.many_regions"),
     Mutant("the tool's modules are not installed", TOOL + "CMakeLists.txt",
-           [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')]),
+           [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')],
+           test="package.installed"),
 ]
 
 
@@ -283,7 +320,7 @@ def main():
                 target.write(mutated)
             for suite in suites:
                 started = time.monotonic()
-                verdict = killer(tree, suite, configure=path == PRESETS)
+                verdict = killer(tree, suite, mutant.test, configure=path == PRESETS)
                 if verdict == "":
                     survivors.append(f"{name} ({suite})")
                     print(f"BROKEN  {name}: the mutant does not build, so it tests nothing")
@@ -307,17 +344,27 @@ def main():
     return 0
 
 
-def killer(tree, suite, configure):
-    """Builds the mutant (configuring it first if CONFIGURE) and runs the
-    suite up to its first failure; returns what failed, None when everything
-    passed, or "" when it does not build."""
+def killer(tree, suite, suspects, configure):
+    """Builds the mutant (configuring it first if CONFIGURE), runs the tests
+    SUSPECTS names, then, if they pass, the whole suite up to its first
+    failure; returns what failed, None when everything passed, or "" when it
+    does not build."""
     if configure and run(["cmake", "--preset", suite], tree).returncode != 0:
         return ""
     if run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
         return ""
+    if suspects:
+        pattern = "^(" + suspects.replace(".", "\\.") + ")$"
+        test = run(["ctest", "--preset", suite, "--no-tests=ignore", "--tests-regex", pattern],
+                   tree)
+        if test.returncode != 0:
+            return verdict_of(test)
+        print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)")
     test = run(["ctest", "--preset", suite, "--stop-on-failure"], tree)
-    if test.returncode == 0:
-        return None
+    return None if test.returncode == 0 else verdict_of(test)
+
+
+def verdict_of(test):
     failed = re.findall(r"^\s*\d+ - (\S+) \(", test.stdout, re.MULTILINE)
     return "test " + ", ".join(failed) if failed else "ctest (exit %d)" % test.returncode
 

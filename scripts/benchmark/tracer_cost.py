@@ -57,11 +57,16 @@ def per_region(command, plain_env, traced_env, runs):
             f"{high:+.2f})")
 
 
+def start(command, env):
+    """Starts COMMAND with its output thrown away; returns its pid."""
+    return os.posix_spawn(command[0], command, env,
+                          file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+
+
 def spawn(program, env):
-    """Wall nanoseconds of one run, its output thrown away."""
+    """Wall nanoseconds of one run."""
     started = time.perf_counter_ns()
-    pid = os.posix_spawn(program, [program], env,
-                         file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+    pid = start([program], env)
     _, status = os.waitpid(pid, 0)
     took = time.perf_counter_ns() - started
     if status != 0:
@@ -89,16 +94,15 @@ def largest_resident(command, env):
     water mark (VmHWM), read until it ends. The kernel's count for a child
     (ru_maxrss) would include this interpreter, the process it was before
     its exec."""
-    pid = os.posix_spawn(command[0], command, env,
-                         file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+    pid = start(command, env)
     largest = 0
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
             break
         try:
-            with open(f"/proc/{pid}/status", encoding="ascii") as status:
-                for line in status:
+            with open(f"/proc/{pid}/status", encoding="ascii") as lines:
+                for line in lines:
                     if line.startswith("VmHWM:"):
                         largest = max(largest, int(line.split()[1]))
         except OSError:

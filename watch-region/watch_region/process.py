@@ -123,15 +123,22 @@ def run_traced(program, arguments, environment, closed, trace_dir, tracer):
     deadline = time.monotonic() + 0.2
     running = children(os.getpid())
     while running and time.monotonic() < deadline:
-        for pid in running:
-            try:
-                os.waitpid(pid, os.WNOHANG)
-            except ChildProcessError:
-                pass
+        reap(running)
         time.sleep(0.01)
         running = children(os.getpid())
     status = child.returncode
     return status if status >= 0 else None, -status if status < 0 else None, running
+
+
+def reap(pids):
+    """Collects the exit status of those of PIDS that have ended and are
+    children of this process (as a subreaper, also its orphaned
+    descendants), so that they leave no zombie."""
+    for pid in pids:
+        try:
+            os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            pass
 
 
 def end_process(process):
@@ -151,9 +158,5 @@ def end_process(process):
     process.wait()
     deadline = time.monotonic() + 30
     while any(os.path.exists(f"/proc/{pid}") for pid in started) and time.monotonic() < deadline:
-        for pid in started:
-            try:
-                os.waitpid(pid, os.WNOHANG)
-            except ChildProcessError:
-                pass
+        reap(started)
         time.sleep(0.05)
