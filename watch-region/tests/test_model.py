@@ -8,11 +8,13 @@ usage: test_model.py TRACES
 
 import os
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from watch_region.model import process_model  # noqa: E402
-from watch_region.trace import TraceError, read_trace  # noqa: E402
+from watch_region.timeline.model import process_model  # noqa: E402
+from watch_region.timeline.run import read_traces  # noqa: E402
+from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
 
 TRACES = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "traces")
 
@@ -36,10 +38,22 @@ MODELS = [
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "is not a trace of format 2"),
-    ("short_line.trace", "short_line.trace:2: not a line of a trace"),
-    ("short_table.trace", "the table holds 10 bytes, not 2 records of 40"),
-    ("no_such.trace", "the tracer wrote no trace"),
+    ("old_version.trace", "^a trace of format 1; this watch-region reads format 3$"),
+    ("short_line.trace", "^line 6 is not a line of a trace"),
+    ("short_table.trace", "^truncated: its table holds 10 bytes, not 2 records of 40$"),
+    ("no_such.trace", "^No such file or directory$"),
+]
+
+# A folder of traces as --merge finds it: (file, how it is made from
+# libgomp_team_2.trace, why it is not read, or None for the one process).
+FOLDER = [
+    ("500.trace", lambda data: data, None),
+    ("500-again.trace", lambda data: data, "a duplicate of 500.trace"),
+    ("501.trace", lambda data: data[:300], "truncated: it ends before its table of events"),
+    ("502.trace", lambda data: data.replace(b"table 0 40\n", b"table 1 40\n"),
+     "truncated: its table holds 0 bytes, not 1 records of 40"),
+    ("notes.trace", lambda data: b"shopping list\n", "not a trace"),
+    ("empty.trace", lambda data: b"", "not a trace"),
 ]
 
 
@@ -63,12 +77,26 @@ class Model(unittest.TestCase):
         model = process_model(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")))
         site = model["call_sites"][0]
         self.assertEqual((site["launches"], site["team_sizes"], site["time"], site["fork"]),
-                         (1, {2: 1}, 120, {"total": 110, "median": 110, "max": 110}))
+                         (1, {2: 1}, 120, {"total": 110, "min": 110, "median": 110,
+                                           "median_error": 0, "max": 110}))
 
     def test_refused(self):
         for name, said in REFUSED:
             with self.subTest(trace=name), self.assertRaisesRegex(TraceError, said):
                 read_trace(os.path.join(TRACES, name))
+
+    def test_folder(self):
+        with open(os.path.join(TRACES, "libgomp_team_2.trace"), "rb") as trace:
+            data = trace.read()
+        with tempfile.TemporaryDirectory() as folder:
+            for name, made, _ in FOLDER:
+                with open(os.path.join(folder, name), "wb") as copy:
+                    copy.write(made(data))
+            report, traces = read_traces(folder, None)
+        self.assertEqual([(model["pid"], trace.path.endswith("500.trace"))
+                          for model, trace in zip(report["processes"], traces)], [(500, True)])
+        self.assertEqual(sorted((each["file"], each["reason"]) for each in report["unreadable"]),
+                         sorted((name, why) for name, _, why in FOLDER if why))
 
 
 if __name__ == "__main__":

@@ -1,16 +1,20 @@
 """watch-region: shows what every thread of an OpenMP program's parallel
-region did, under gdb or, with --timeline, with the region tracer preloaded.
+regions did, under gdb or, with --timeline, with the region tracer
+preloaded.
 
-The modules, by role:
-  cli           the command line, the report it prints, its exit status
-  errors        the exit statuses and the errors that carry one
-  program       the program to watch: found, checked, its OpenMP runtime
-  process       running the program (under gdb or traced) and its streams
-  gdb_side      runs inside gdb's Python: the breakpoints and what they see
-  trace         reads the tracer's trace file
-  model         the regions and threads a trace shows, and their phases
-  render_table  the gdb mode's table
-  render_chart  the timeline as a terminal chart and tables
-  render_trace  the timeline in the Trace Event Format (Perfetto)
-  render_svg    the timeline drawn by gnuplot
+The package, in the order a run goes through it:
+  cli        options and dispatch, the exit status
+  errors     the exit statuses and the errors that carry one
+  program    the program to run: found, checked, its OpenMP runtime
+  entries    the runtime's entries, from the tracer's entries.def
+  process    running the program as it would run alone: streams, signals,
+             the processes it leaves
+  gdb_mode/  the program under gdb: the runner outside gdb, the session and
+             recorder inside it, x86-64 decoding, its table
+  timeline/  the program traced: the run and its folder of traces (run), one
+             trace read (trace), the regions and call sites it shows (model)
+  elf        the one ELF reader: segments, dynamic section, symbols, debug links
+  symbols    call sites named object!function+0xoffset, with file:line
+  outputs/   the forms of the findings, each with render(findings): text
+             (and its chart), json_report, svg, trace_event
 """

@@ -1,29 +1,25 @@
-"""The command line: runs a program once, as it would run alone, and reports
-what its OpenMP parallel regions did on standard error (or in the file that
--o names), then exits with the program's status.
-
-Under gdb (the default): how libgomp's GOMP_parallel was called, what every
-team thread asked the runtime and was told, how often it ran the region body
-and what it added atomically to the shared total. With --timeline, at full
-speed with the region tracer preloaded into every process of the run: every
-team each process started, by call site, and one region whole.
-"""
+"""Options and dispatch: runs a program once, as it would run alone, in the
+mode asked for (under gdb, or with --timeline traced), or merges the traces
+of a run; writes the findings in the forms asked for (outputs) and exits
+with the program's status."""
 
 import argparse
-import json
 import os
 import signal
 import sys
 import tempfile
 
-from . import process, program, render_chart, render_svg, render_table, render_trace
+from . import outputs, process, program
 from .errors import (CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, USAGE, WRITE_ERROR, CannotWatch,
                      Stopped)
-from .model import process_model
-from .trace import TraceError, read_trace
+from .outputs import Findings
+from .outputs.chart import plural
+from .timeline import run
 
 NAME = "watch-region"
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# The tracer's table of events holds at most this many.
+MAX_EVENTS = 1 << 18
 
 EPILOG = f"""\
 The program's standard input, output and error are the caller's; the report
@@ -52,103 +48,27 @@ def team_origin(environment, team):
     return "OMP_NUM_THREADS unset: the runtime's default"
 
 
-def outcome(report):
-    if report.get("signal"):
-        return f"killed by signal {report['signal']}"
-    return f"exit status: {report['exit_status']}"
+def text_width(destination):
+    """The columns the text report may take: a terminal's width, else 120."""
+    try:
+        return max(os.get_terminal_size(destination).columns, 80)
+    except OSError:
+        return 120
 
 
-def table_text(report, name):
-    lines = [f"{name}, {report['team_origin']}"]
-    lines += render_table.table(report, outcome(report))
-    return "\n".join(lines) + "\n"
-
-
-def timeline_text(report, name):
-    lines = [f"{name}, {report['team_origin']}" if name else "merged traces"]
-    if report.get("no_trace"):
-        lines.append(f"no timeline: {report['no_trace']}")
-    shown = [each for each in report["processes"] if each["regions"]]
-    for traced in shown:
-        lines += render_chart.process_summary(traced)
-        if traced["region"] is None:
-            lines.append(f"region {report['chosen_region']} was not kept; the regions kept are "
-                         f"{render_chart.number_ranges(traced['region_numbers'])}")
-        else:
-            lines.append(render_chart.chart(traced["region"]).rstrip("\n"))
-            if report["chosen_region"] is None and traced["regions"] > 1:
-                lines.append(f"(region {traced['region']['region']} is the slowest of "
-                             f"{traced['regions']}; --region N shows another)")
-    if report["processes"] and not shown:
-        lines.append("no parallel region: the runtime never started one")
-    others = len(report["processes"]) - len(shown)
-    if shown and others:
-        lines.append(f"{render_chart.plural(others, 'other process')} of the run started no team")
-    if report.get("still_running"):
-        lines.append("still running when the program ended: "
-                     + ", ".join(f"process {pid}" for pid in report["still_running"]))
-    if "exit_status" in report:
-        lines.append(outcome(report))
-    return "\n".join(lines) + "\n"
-
-
-def find_tracer(named, built, runtimes):
-    """The tracer library: the one named with --tracer, or the one built with
-    this watch-region, which must have a half for each runtime the program
-    needs."""
-    if named is not None:
-        if not os.path.isfile(named):
-            raise CannotWatch(CANNOT_WATCH, f"no region tracer at {named}")
-        return os.path.abspath(named)
-    if not os.path.isfile(built["tracer"]):
-        raise CannotWatch(CANNOT_WATCH, f"no region tracer at {built['tracer']}: build it, "
-                          "or name one with --tracer")
-    if "libomp" in runtimes and "libomp" not in built["tracer_runtimes"]:
-        raise CannotWatch(CANNOT_WATCH, "the program uses LLVM's libomp, and this tracer was "
-                          "built without its half for it (no omp-tools.h: libomp-dev); "
-                          "name one with --tracer")
-    return built["tracer"]
-
-
-def read_traces(folder, chosen):
-    """The models of the traces in FOLDER, one per process, in the order the
-    processes were started, and the traces themselves."""
-    report = {"processes": [], "chosen_region": chosen}
-    traces = []
-    names = sorted((name for name in os.listdir(folder) if name.endswith(".trace")),
-                   key=lambda name: int(name.split(".")[0]) if name.split(".")[0].isdigit() else 0)
-    for name in names:
-        try:
-            trace = read_trace(os.path.join(folder, name))
-        except TraceError as error:
-            report.setdefault("unreadable", []).append(str(error))
-            continue
-        traces.append(trace)
-        report["processes"].append(process_model(trace, chosen))
-    if not traces:
-        report["no_trace"] = ("the tracer wrote no trace: the program did not end through exit, "
-                              "or is not dynamically linked")
-    return report, traces
-
-
-def write_timeline_files(report, traces, options, title):
-    """Writes --trace and --svg; returns False after saying why one failed."""
-    with_region = [each for each in report["processes"] if each["region"]]
-    shown = with_region[0]["region"] if with_region else None
-    written = True
-    for path, write in ((options.trace, lambda path: render_trace.write_trace(
-                            traces, report["processes"], path)),
-                        (options.svg, lambda path: render_svg.write_svg(shown, path, title))):
-        if path is None:
-            continue
-        try:
-            if shown is None or not shown["threads"]:
-                raise OSError("no region was timed")
-            write(path)
-        except OSError as error:
-            print(f"{NAME}: {path}: {error.strerror or error}", file=sys.stderr)
-            written = False
-    return written
+def write_file(path, form, findings):
+    """Writes FINDINGS in FORM to PATH, if asked for; returns False after
+    saying why it could not."""
+    if path is None:
+        return True
+    try:
+        text = outputs.render(form, findings)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+    except OSError as error:
+        print(f"{NAME}: {path}: {error.strerror or error}", file=sys.stderr)
+        return False
+    return True
 
 
 def write_report(text, destination):
@@ -190,6 +110,12 @@ def parse_arguments(version):
                              "be), which may be shared by the nodes of a run")
     parser.add_argument("--merge", metavar="DIR",
                         help="report on the traces in DIR, left by --trace-dir; run nothing")
+    parser.add_argument("--keep", choices=("first", "last", "slowest"), default="first",
+                        help="with --timeline, when the tracer's table of events fills: keep the "
+                             "first events (the default), the last, or the slowest regions whole")
+    parser.add_argument("--events", type=int, metavar="N",
+                        help=f"with --timeline: the table's size, at most {MAX_EVENTS} events "
+                             "(the default)")
     parser.add_argument("--tracer", metavar="LIB",
                         help="with --timeline: the tracer library (default: the one installed "
                              "with watch-region)")
@@ -207,12 +133,16 @@ def parse_arguments(version):
         parser.error("PROGRAM is missing")
     if options.team is not None and options.team < 1:
         parser.error("--team must be at least 1")
+    if options.events is not None and not 1 <= options.events <= MAX_EVENTS:
+        parser.error(f"--events must be from 1 to {MAX_EVENTS}")
     if not options.timeline and (options.trace or options.svg or options.tracer
-                                 or options.region is not None or options.trace_dir):
-        parser.error("--trace, --svg, --tracer, --region and --trace-dir go with --timeline")
+                                 or options.region is not None or options.trace_dir
+                                 or options.keep != "first" or options.events is not None):
+        parser.error("--trace, --svg, --tracer, --region, --trace-dir, --keep and --events go "
+                     "with --timeline")
     if options.region is not None and options.region < 1:
         parser.error("--region must be at least 1")
-    return options
+    return parser, options
 
 
 def open_output(path):
@@ -227,69 +157,68 @@ def open_output(path):
         raise CannotWatch(WRITE_ERROR, f"{path}: {error.strerror}") from None
 
 
-def traced_run(options, closed, built, environment, path):
-    """Runs PATH with the tracer; returns the report and the traces."""
-    tracer = find_tracer(options.tracer, built, program.runtimes_of(path, environment))
-    if options.trace_dir is not None:
-        try:
-            os.makedirs(options.trace_dir, exist_ok=True)
-        except OSError as error:
-            raise CannotWatch(CANNOT_WATCH, f"{options.trace_dir}: {error.strerror}") from None
-        folder = os.path.abspath(options.trace_dir)
-        status, number, running = process.run_traced(path, options.args, environment, closed,
-                                                     folder, tracer)
-        report, traces = read_traces(folder, options.region)
+def run_program(options, closed, built, environment):
+    """Runs the program once, in the mode asked for; returns its findings."""
+    path = program.find_program(options.program, elf_only=not options.timeline)
+    name = os.path.basename(path)
+    # The program sees the name it was called by; only the path run is found.
+    argv = [options.program, *options.args]
+    runtimes = program.runtimes_of(path, environment)
+    if options.timeline:
+        report, traces = run.traced_run(options, argv, closed, built, environment, path,
+                                        runtimes)
     else:
-        # Traces are written at each process's exit, which costs the run less
-        # in memory than on a disk.
-        in_memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-        with tempfile.TemporaryDirectory(prefix=f"{NAME}.", dir=in_memory) as folder:
-            status, number, running = process.run_traced(path, options.args, environment,
-                                                         closed, folder, tracer)
-            report, traces = read_traces(folder, options.region)
-    report.update(exit_status=status, signal_number=number, still_running=running)
-    return report, traces
+        if "libomp" in runtimes and "libgomp" not in runtimes:
+            raise CannotWatch(CANNOT_WATCH, f"{options.program} uses LLVM's libomp: this "
+                              "mode watches libgomp's entries; --timeline watches both")
+        from .gdb_mode import runner  # pylint: disable=import-outside-toplevel
+        with tempfile.TemporaryDirectory(prefix=f"{NAME}.") as work:
+            report = runner.run_under_gdb(path, argv, environment, closed, work)
+        traces = []
+    report["team_origin"] = team_origin(environment, options.team)
+    return Findings("timeline" if options.timeline else "gdb", report, name, traces)
 
 
-def watch(options, closed, built):
+def check_region(parser, options, report):
+    """--region N past the last region of every process is a usage error."""
+    launched = max((each["regions"] for each in report.get("processes", [])), default=0)
+    if options.region is not None and report.get("processes") and options.region > launched:
+        parser.error(f"--region {options.region}: the run launched "
+                     f"{plural(launched, 'region')}")
+
+
+def watch(parser, options, closed, built):
     """Watches one run, or merges the traces of one; returns watch-region's
     exit status."""
     destination = open_output(options.output)
     environment = process.caller_environment()
     if options.team is not None:
         environment["OMP_NUM_THREADS"] = str(options.team)
-    name, traces = None, []
     if options.merge is not None:
         if not os.path.isdir(options.merge):
             raise CannotWatch(NOT_FOUND, f"{options.merge}: No such directory")
-        report, traces = read_traces(options.merge, options.region)
+        report, traces = run.read_traces(options.merge, options.region)
+        findings = Findings("timeline", report, traces=traces)
     else:
-        path = program.find_program(options.program, elf_only=not options.timeline)
-        name = os.path.basename(path)
-        if options.timeline:
-            report, traces = traced_run(options, closed, built, environment, path)
-        else:
-            runtimes = program.runtimes_of(path, environment)
-            if "libomp" in runtimes and "libgomp" not in runtimes:
-                raise CannotWatch(CANNOT_WATCH, f"{options.program} uses LLVM's libomp: this "
-                                  "mode watches libgomp's entries; --timeline watches both")
-            with tempfile.TemporaryDirectory(prefix=f"{NAME}.") as work:
-                report = process.run_under_gdb(path, options.args, environment, closed, work)
-        report["team_origin"] = team_origin(environment, options.team)
+        findings = run_program(options, closed, built, environment)
+    report = findings.report
+    check_region(parser, options, report)
     number = report.pop("signal_number", None)
     if "exit_status" in report:
         report["signal"] = signal.Signals(number).name if number is not None else None
-    if options.json:
-        text = json.dumps(report, indent=1) + "\n"
-    else:
-        text = (timeline_text if options.timeline else table_text)(report, name)
-    files_written = True
-    if options.timeline:
-        title = (f"{name or 'merged'}, {report.get('team_origin', '')}, OMP_WAIT_POLICY="
-                 + environment.get("OMP_WAIT_POLICY", "unset"))
-        files_written = write_timeline_files(report, traces, options, title)
+    stopped = report.pop("stopped_by", None)
+    if stopped is not None:
+        report["stopped_by"] = signal.Signals(stopped).name
+    findings.width = text_width(destination)
+    findings.title = (f"{findings.name or 'merged'}, {report.get('team_origin', '')}, "
+                      f"OMP_WAIT_POLICY={environment.get('OMP_WAIT_POLICY', 'unset')}")
+    files_written = all([write_file(options.trace, "trace", findings),
+                         write_file(options.svg, "svg", findings)])
+    text = outputs.render("json" if options.json else "text", findings)
     if not write_report(text, destination) or not files_written:
         return WRITE_ERROR
+    if stopped is not None:
+        return 128 + stopped
     if options.merge is not None:
         return 0
     return 128 + number if number is not None else report["exit_status"]
@@ -313,12 +242,12 @@ def main(version, tracer, tracer_runtimes):
         except OSError:
             closed.add(fd)
             os.open("/dev/null", direction)
-    options = parse_arguments(version)
+    parser, options = parse_arguments(version)
     for signum in STOPPING_SIGNALS:
         signal.signal(signum, stop)
     try:
         built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split()}
-        return watch(options, closed, built)
+        return watch(parser, options, closed, built)
     except CannotWatch as error:
         print(f"{NAME}: {error}", file=sys.stderr)
         return error.status

@@ -13,7 +13,7 @@ import signal
 import subprocess
 import time
 
-from .errors import CANNOT_WATCH, CannotWatch
+from .errors import CANNOT_WATCH, CannotWatch, Stopped
 
 # The folder that holds this package, for gdb's Python to import it from.
 MODULES = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -104,18 +104,25 @@ def run_under_gdb(program, arguments, environment, closed, work):
         return json.load(report_file)
 
 
-def run_traced(program, arguments, environment, closed, trace_dir, tracer):
-    """Runs PROGRAM with the region tracer preloaded; every process of the
-    run writes its trace into TRACE_DIR. Returns (exit status or None,
-    signal number or None, the processes still running at the end)."""
+def run_traced(program, argv, environment, closed, trace_dir, tracer):
+    """Runs PROGRAM, as ARGV (argv[0] as the caller typed it), with the
+    region tracer preloaded; every process of the run writes its trace into
+    TRACE_DIR. Returns how the run ended: exit_status and signal_number (the
+    program's), stopped_by (a signal that stopped watch-region itself, which
+    is passed on to the program so that its tracer writes what it recorded)
+    and still_running (the processes left behind)."""
     preload = ":".join(filter(None, [tracer, environment.get("LD_PRELOAD")]))
     become_subreaper()
     child = subprocess.Popen(
-        [program, *arguments],
+        argv, executable=program,
         env={**environment, "LD_PRELOAD": preload, "WATCH_REGION_TRACE_DIR": trace_dir},
         preexec_fn=lambda: [os.close(fd) for fd in closed])
+    stopped_by = None
     try:
         child.wait()
+    except Stopped as stopped:
+        stopped_by = stopped.signum
+        pass_on(child, stopped.signum)
     finally:
         end_process(child)
     # Processes that the program left behind run on, as they would alone;
@@ -127,7 +134,26 @@ def run_traced(program, arguments, environment, closed, trace_dir, tracer):
         time.sleep(0.01)
         running = children(os.getpid())
     status = child.returncode
-    return status if status >= 0 else None, -status if status < 0 else None, running
+    return {"exit_status": status if status >= 0 else None,
+            "signal_number": -status if status < 0 else None,
+            "stopped_by": stopped_by, "still_running": running}
+
+
+def pass_on(child, signum, seconds=5):
+    """Gives SIGNUM to CHILD, as the program alone would have received it,
+    unless it ends within a moment (a signal from the terminal reaches the
+    whole process group), and gives it SECONDS to end, its tracer writing
+    what it recorded, before it is killed."""
+    try:
+        child.wait(timeout=0.1)
+        return
+    except subprocess.TimeoutExpired:
+        pass
+    try:
+        os.kill(child.pid, signum)
+        child.wait(timeout=seconds)
+    except (OSError, subprocess.TimeoutExpired):
+        pass
 
 
 def reap(pids):

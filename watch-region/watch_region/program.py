@@ -5,14 +5,11 @@ dynamic section's DT_NEEDED entries, and theirs in turn)."""
 import os
 import platform
 import shutil
-import struct
 import subprocess
 
+from .elf import EM_X86_64, Elf
 from .errors import CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, CannotWatch
 
-EM_X86_64 = 62
-PT_LOAD, PT_DYNAMIC = 1, 2
-DT_NEEDED, DT_STRTAB, DT_RPATH, DT_RUNPATH = 1, 5, 15, 29
 # The runtimes by the file names of their libraries.
 RUNTIMES = {"libgomp.so.1": "libgomp", "libomp.so.5": "libomp", "libomp.so": "libomp"}
 
@@ -29,10 +26,8 @@ def find_program(name, elf_only=True):
     if not os.access(path, os.X_OK):
         raise CannotWatch(NOT_EXECUTABLE, f"{name}: Permission denied")
     if elf_only:
-        with open(path, "rb") as program:
-            header = program.read(20)
-        # ELF magic, 64-bit class, and e_machine.
-        if header[:5] != b"\x7fELF\x02" or int.from_bytes(header[18:20], "little") != EM_X86_64:
+        elf = Elf.open(path)
+        if elf is None or elf.machine != EM_X86_64:
             raise CannotWatch(CANNOT_WATCH, f"{name}: not an x86-64 ELF program")
         if platform.machine() != "x86_64":
             raise CannotWatch(CANNOT_WATCH, f"this machine is {platform.machine()}, not x86-64")
@@ -40,44 +35,10 @@ def find_program(name, elf_only=True):
 
 
 def dynamic_section(path):
-    """(needed library names, search folders) from a 64-bit little-endian
-    ELF file's dynamic section; nothing for any other file."""
-    try:
-        with open(path, "rb") as file:
-            data = file.read()
-    except OSError:
-        return [], []
-    if data[:6] != b"\x7fELF\x02\x01":
-        return [], []
-    phoff, = struct.unpack_from("<Q", data, 0x20)
-    phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
-    loads, dynamic = [], None
-    for index in range(phnum):
-        kind, _, offset, vaddr, _, filesz, _, _ = struct.unpack_from(
-            "<IIQQQQQQ", data, phoff + index * phentsize)
-        if kind == PT_LOAD:
-            loads.append((vaddr, offset, filesz))
-        elif kind == PT_DYNAMIC:
-            dynamic = (offset, filesz)
-    if dynamic is None:
-        return [], []
-    entries = [struct.unpack_from("<qQ", data, dynamic[0] + at)
-               for at in range(0, dynamic[1] - 15, 16)]
-    strtab = next((value for tag, value in entries if tag == DT_STRTAB), None)
-    table = next((offset + strtab - vaddr for vaddr, offset, size in loads
-                  if strtab is not None and vaddr <= strtab < vaddr + size), None)
-    if table is None:
-        return [], []
-
-    def string(at):
-        return data[table + at:data.index(b"\0", table + at)].decode(errors="replace")
-
-    needed = [string(value) for tag, value in entries if tag == DT_NEEDED]
-    origin = os.path.dirname(os.path.abspath(path))
-    folders = [folder.replace("$ORIGIN", origin).replace("${ORIGIN}", origin)
-               for tag, value in entries if tag in (DT_RPATH, DT_RUNPATH)
-               for folder in string(value).split(":") if folder]
-    return needed, folders
+    """(needed library names, search folders) of an ELF file; nothing for
+    any other file."""
+    elf = Elf.open(path)
+    return elf.dynamic() if elf is not None else ([], [])
 
 
 def system_libraries():

@@ -1,8 +1,7 @@
-"""The timeline on a terminal: the process as a whole, a table of its call
-sites, then one region as one row per team thread on a common axis from the
-launch to its return, with each thread's moments."""
+"""One region on a terminal: a row per team thread on a common axis from the
+launch to its return, and each thread's moments."""
 
-from .model import PHASES, SITE_PHASES, stretches
+from ..timeline.model import PHASES, stretches
 
 
 def columns(rows):
@@ -23,40 +22,21 @@ def number_ranges(numbers):
 
 
 def plural(count, word):
-    return f"{count} {word}{'' if count == 1 else 's'}"
+    """1 thread, 2 threads; 2 processes."""
+    if count == 1:
+        return f"{count} {word}"
+    return f"{count} {word}{'es' if word.endswith('s') else 's'}"
 
 
-def process_summary(model):
-    lines = [f"process {model['pid']} ({model['program']}): "
-             f"{plural(model['regions'], 'region')} launched, "
-             f"{plural(model['threads_created'], 'thread')} created; "
-             f"{model['time_in_regions']:.1f} µs in regions"
-             + ("" if model["time_outside_regions"] is None
-                else f", {model['time_outside_regions']:.1f} µs outside")]
-    if model["lost_events"]:
-        lines.append(f"events left out: {model['lost_events']}, from {model['lost_from']:.1f} µs "
-                     f"on (the tracer's table was full); every launch is still counted below")
-    if model["call_sites"]:
-        rows = [("call site", "source", "launches", "teams", "time µs",
-                 *(f"{phase} µs total/median/max" for phase in SITE_PHASES))]
-        for site in model["call_sites"]:
-            teams = ",".join(str(size) for size in site["team_sizes"])
-            rows.append((site["site"], site["source"] or "-", str(site["launches"]), teams,
-                         f"{site['time']:.1f}",
-                         *("{total:.1f}/{median:.1f}/{max:.1f}".format(**site[phase])
-                           for phase in SITE_PHASES)))
-        lines += columns(rows)
-    return lines
-
-
-def chart(model, width=64):
-    """One region: its rows, the table of each thread's moments, its phases."""
+def chart(model, site, width=64):
+    """One region: its rows, the table of each thread's moments, its phases;
+    SITE is its call site as the text shows it."""
     begin, end = model["launch"], model["launch_return"]
     scale = width / max(end - begin, 1e-9)
     parent = f", inside region {model['parent']}" if model["parent"] else ""
-    lines = [f"region {model['region']} at {model['site'] or '?'}, level {model['level']}{parent}: "
+    lines = [f"region {model['region']} at {site or '?'}, level {model['level']}{parent}: "
              f"launched at {begin:.0f} µs, returned at {end:.0f} µs; "
-             f"{model['threads_created']} threads created in it",
+             f"{plural(model['threads_created'], 'thread')} created in it",
              " " * 11 + f"|{'launch':<{width - 6}}return|"]
     for entry in model["threads"]:
         row = [" "] * width

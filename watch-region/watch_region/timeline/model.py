@@ -11,7 +11,7 @@ from there to the last body end; join, from there to the launch's return
 body less the shortest.
 """
 
-from .symbols import name_sites
+from ..symbols import name_sites
 
 # Each stretch of a thread's row: what it is, and the character and colour
 # that draw it.
@@ -23,6 +23,7 @@ PHASES = {
     "waiting at the join": ("~", "#1f77b4"),  # body done, region not yet joined
 }
 SITE_PHASES = ("fork", "work", "imbalance", "join")
+CREATION = ("create_call", "create_return", "first_instruction")
 
 
 def regions_of(events, slowest=()):
@@ -97,43 +98,67 @@ def region_timeline(region, events):
     return {**shown, "threads": team, "phases": phases, "threads_created": len(inside)}
 
 
-def process_model(trace, chosen=None):
-    """The model of one process's trace; CHOSEN is the number of the region
-    to show, else the slowest."""
-    regions = regions_of(trace.events, trace.slowest)
-    complete = [region for region in regions.values() if region["launch_return"] is not None]
-    if chosen is not None:
-        region = regions.get(chosen)
-    else:
-        region = max(complete, key=lambda r: r["launch_return"] - r["launch"], default=None)
+def kept_regions(trace):
+    """The numbers of the regions whose launch the table of events kept."""
+    launches = trace.where("launch")
+    numbers = trace.column("region") if launches else []
+    return sorted({numbers[at] for at in launches}
+                  | {event.region for event in trace.text_events if event.name == "launch"})
+
+
+def shown_region(trace, chosen):
+    """The region to show whole: CHOSEN, else the slowest, which the
+    tracer keeps apart; from the table's events where it kept them."""
+    slowest = next((event.region for event in trace.slowest if event.name == "launch"), None)
+    if chosen is None and slowest is None:  # no region ended: the slowest kept, if any
+        regions = regions_of(trace.events())
+        return max((region for region in regions.values() if region["launch_return"] is not None),
+                   key=lambda r: r["launch_return"] - r["launch"], default=None)
+    wanted = slowest if chosen is None else chosen
+    return regions_of(trace.region_events(wanted),
+                      trace.slowest if wanted == slowest else ()).get(wanted)
+
+
+def site_entries(trace):
+    """The call sites, named, each phase's statistics in microseconds."""
     named = name_sites([(site.address, site.base, site.object) for site in trace.sites])
-    sites, by_index = [], {}
+    sites = []
     for site, name in zip(trace.sites, named):
         entry = {**name, "index": site.index, "launches": site.launches,
                  "team_sizes": site.teams}
         for phase in SITE_PHASES:
-            total, largest, median = site.phases.get(phase, (0, 0, 0))
-            # The tracer's median is a histogram bucket's middle: exact for one
-            # launch, and never above the largest.
-            median = total if site.launches == 1 else min(median, largest)
-            entry[phase] = {"total": total / 1000, "median": median / 1000, "max": largest / 1000}
+            stats = site.phases.get(phase, {})
+            entry[phase] = {key: stats.get(key, 0) / 1000
+                            for key in ("total", "median", "median_error", "min", "max")}
         entry["time"] = sum(entry[phase]["total"] for phase in ("fork", "work", "join"))
         sites.append(entry)
-        by_index[site.index] = entry
-    sites.sort(key=lambda entry: -entry["time"])
-    exit_event = next((event for event in trace.events if event.name == "exit"), None)
+    return sorted(sites, key=lambda entry: -entry["time"])
+
+
+def process_model(trace, chosen=None):
+    """The model of one process's trace; CHOSEN is the number of the region
+    to show, else the slowest."""
+    region = shown_region(trace, chosen)
+    sites = site_entries(trace)
+    kept = kept_regions(trace)
+    exit_event = next((event for event in trace.text_events if event.name == "exit"), None)
     run_time = exit_event.time if exit_event else None
-    shown = region_timeline(region, trace.events) if region else None
-    if shown is not None:
-        shown["site"] = by_index.get(shown.pop("site_index"), {}).get("site")
+    shown = None
+    if region:
+        made = trace.events_at(trace.where(*CREATION)) + [
+            event for event in trace.text_events if event.name in CREATION]
+        shown = region_timeline(region, made)
+        shown["site"] = next((site["site"] for site in sites
+                              if site["index"] == shown["site_index"]), None)
+        del shown["site_index"]
     return {"pid": trace.pid, "parent": trace.parent, "program": trace.program,
             "regions": trace.regions,
-            "regions_kept": len(regions), "threads_created": trace.threads_created,
+            "regions_kept": len(kept), "threads_created": trace.threads_created,
             "run_time": run_time, "time_in_regions": trace.in_regions,
             "time_outside_regions": None if run_time is None else run_time - trace.in_regions,
             "lost_events": trace.lost_events, "lost_from": trace.lost_from,
-            "call_sites": sites, "region": shown,
-            "region_numbers": sorted(regions)}
+            "stopped_by": trace.stopped_by,
+            "call_sites": sites, "region": shown, "region_numbers": kept}
 
 
 def stretches(entry, launch):

@@ -1,20 +1,28 @@
-"""The timeline drawn by gnuplot as an SVG picture."""
+"""The region shown whole, drawn by gnuplot as an SVG picture."""
 
 import os
 import shutil
 import subprocess
 import tempfile
 
-from .model import PHASES, stretches
+from ..timeline.model import PHASES, stretches
 
 
-def write_svg(model, path, title):
-    """Draws the rows with gnuplot; raises OSError if it cannot."""
+def shown_region(findings):
+    """The region the text shows whole: the first process's that has one."""
+    shown = next((each["region"] for each in findings.report["processes"] if each["region"]),
+                 None)
+    if shown is None or not shown["threads"]:
+        raise OSError("no region was timed")
+    return shown
+
+
+def render(findings):
+    """The region's rows drawn by gnuplot; raises OSError if it cannot."""
+    model, title = shown_region(findings), findings.title
     gnuplot = shutil.which("gnuplot")
     if gnuplot is None:
         raise OSError("gnuplot is not installed (Debian package gnuplot-nox)")
-    with open(path, "w", encoding="utf-8"):
-        pass  # an unwritable path fails here, with the system's reason
     with tempfile.TemporaryDirectory() as work:
         data = os.path.join(work, "stretches.dat")
         with open(data, "w", encoding="ascii") as rows:
@@ -27,7 +35,6 @@ def write_svg(model, path, title):
         height = 140 + 22 * len(model["threads"])
         script = f"""
 set terminal svg size 900,{height} dynamic noenhanced font "sans,11" background "white"
-set output "{path}"
 set title "{title}"
 set xlabel "microseconds since the tracer was loaded"
 set ylabel "team thread"
@@ -43,3 +50,4 @@ plot "{data}" using (($2 + $3) / 2):1:(($3 - $2) / 2):(0.35):4 \\
     if result.returncode != 0:
         said = result.stderr.strip().splitlines()
         raise OSError(said[-1] if said else f"gnuplot exited {result.returncode}")
+    return result.stdout

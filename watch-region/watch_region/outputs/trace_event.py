@@ -7,7 +7,8 @@ from each body's end to the join."""
 
 import json
 
-from .model import creations, regions_of
+from ..timeline.model import creations, regions_of
+from .svg import shown_region
 
 
 def trace_events(trace, model, offset=0.0):
@@ -17,7 +18,7 @@ def trace_events(trace, model, offset=0.0):
     names = {site["index"]: site["site"] for site in model["call_sites"] if "index" in site}
     events = [{"name": "process_name", "ph": "M", "pid": pid,
                "args": {"name": f"{model['program']} ({pid})"}}]
-    tids = {event.tid for event in trace.events}
+    tids = {event.tid for event in trace.events()}
     for tid in sorted(tids):
         name = f"kernel thread {tid}" + (" (main)" if tid == pid else "")
         events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid,
@@ -34,12 +35,16 @@ def trace_events(trace, model, offset=0.0):
         events.append({"name": "fork-join", "cat": "flow", "ph": "f", "bp": "e", "id": flow,
                        "pid": pid, "tid": end_tid, "ts": end + offset})
 
-    for tid, created in creations(trace.events).items():
+    if trace.lost_events:
+        events.append({"name": f"{trace.lost_events} events left out from here on",
+                       "ph": "i", "s": "p", "pid": pid, "tid": pid,
+                       "ts": trace.lost_from + offset, "args": {"left_out": trace.lost_events}})
+    for tid, created in creations(trace.events()).items():
         done = created["create_return"] or created["create_call"]
         slice_("pthread_create", created["created_by"], created["create_call"], done)
         slice_("waiting for a core", tid, done, max(done, created["first_instruction"]))
     flow = 0
-    for region in regions_of(trace.events, trace.slowest).values():
+    for region in regions_of(trace.events(), trace.slowest).values():
         end = region["launch_return"]
         if end is None:
             continue
@@ -58,10 +63,15 @@ def trace_events(trace, model, offset=0.0):
     return {"traceEvents": events, "displayTimeUnit": "ns"}
 
 
-def write_trace(traces, models, path):
-    """One file for every process of the run, a process track each."""
+def render(findings):
+    """One file for every process of the run, a process track each; its
+    metadata counts the events each process's tracer kept and left out."""
+    shown_region(findings)
+    traces, models = findings.traces, findings.report["processes"]
     events, first = [], min((trace.start for trace in traces), default=0)
     for trace, model in zip(traces, models):
         events += trace_events(trace, model, (trace.start - first) / 1000)["traceEvents"]
-    with open(path, "w", encoding="utf-8") as file:
-        json.dump({"traceEvents": events, "displayTimeUnit": "ns"}, file)
+    kept = {str(trace.pid): {"events_kept": len(trace.events()),
+                             "events_left_out": trace.lost_events} for trace in traces}
+    return json.dumps({"traceEvents": events, "displayTimeUnit": "ns",
+                       "otherData": {"processes": kept}})

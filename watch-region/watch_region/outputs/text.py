@@ -1,0 +1,107 @@
+"""The report as text: the gdb mode's table, or the timeline's account of each
+process (the run as a whole, a table of its call sites, one region whole),
+fitted to the width it is given. C++ functions are shortened to
+Class::method here; the JSON keeps them whole."""
+
+from ..symbols import short_name
+from ..timeline.model import SITE_PHASES
+from .chart import chart, columns, number_ranges, plural
+
+
+def render(findings):
+    if findings.mode == "gdb":
+        from ..gdb_mode.table import table_text  # pylint: disable=import-outside-toplevel
+        return table_text(findings.report, findings.name)
+    return timeline_text(findings.report, findings.name, findings.width)
+
+
+def outcome(report):
+    if report.get("signal"):
+        return f"killed by signal {report['signal']}"
+    return f"exit status: {report['exit_status']}"
+
+
+def text_site(site):
+    if not site.get("function"):
+        return site["site"]
+    return f"{site['object']}!{short_name(site['function'])}+{site['offset']:#x}"
+
+
+def phase_cell(stats):
+    """total/median/max, the median's bound where it is not exact."""
+    error = f"±{stats['median_error']:.1f}" if stats.get("median_error") else ""
+    return f"{stats['total']:.1f}/{stats['median']:.1f}{error}/{stats['max']:.1f}"
+
+
+def site_table(sites, width):
+    """The call sites, a row each; where a row is wider than WIDTH, each
+    site's name and source get a line of their own above its numbers."""
+    head = ("launches", "teams", "time µs", *(f"{phase} µs" for phase in SITE_PHASES))
+    rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
+             f"{site['time']:.1f}", *(phase_cell(site[phase]) for phase in SITE_PHASES))
+            for site in sites]
+    names = [(text_site(site), site["source"] or "-") for site in sites]
+    lines = ["call sites; each phase's total/median/max in µs:"]
+    wide = columns([("call site", "source", *head)]
+                   + [name + row for name, row in zip(names, rows)])
+    if max(len(line) for line in wide) <= width:
+        return lines + wide
+    numbers = columns([head] + rows)
+    lines.append(numbers[0])
+    for (site, source), row in zip(names, numbers[1:]):
+        lines.append(f"{site}  ({source})" if source != "-" else site)
+        lines.append("  " + row)
+    return lines
+
+
+def process_summary(model, width):
+    lines = [f"process {model['pid']} ({model['program']}): "
+             f"{plural(model['regions'], 'region')} launched, "
+             f"{plural(model['threads_created'], 'thread')} created; "
+             f"{model['time_in_regions']:.1f} µs in regions"
+             + ("" if model["time_outside_regions"] is None
+                else f", {model['time_outside_regions']:.1f} µs outside")]
+    if model.get("stopped_by"):
+        lines.append(f"its tracer wrote what it had recorded when signal {model['stopped_by']} "
+                     "ended it")
+    if model["lost_events"]:
+        lines.append(f"events left out: {model['lost_events']}, from {model['lost_from']:.1f} µs "
+                     f"on (the tracer's table was full); every launch is still counted below")
+    if model["call_sites"]:
+        lines += site_table(model["call_sites"], width)
+    return lines
+
+
+def timeline_text(report, name, width):
+    lines = [f"{name}, {report['team_origin']}" if name else "merged traces"]
+    if report.get("stopped_by"):
+        lines.append(f"partial run: watch-region was stopped by {report['stopped_by']}, "
+                     "and reports what was recorded until then")
+    if report.get("no_trace"):
+        lines.append(f"no timeline: {report['no_trace']}")
+    for unreadable in report.get("unreadable", []):
+        lines.append(f"not read: {unreadable['file']}: {unreadable['reason']}")
+    shown = [each for each in report["processes"] if each["regions"]]
+    for traced in shown:
+        lines += process_summary(traced, width)
+        if traced["region"] is None:
+            lines.append(f"region {report['chosen_region']} was not kept; the regions kept are "
+                         f"{number_ranges(traced['region_numbers'])}")
+        else:
+            site = next((text_site(site) for site in traced["call_sites"]
+                         if site["site"] == traced["region"]["site"]), traced["region"]["site"])
+            lines.append(chart(traced["region"], site).rstrip("\n"))
+            if report["chosen_region"] is None and traced["regions"] > 1:
+                lines.append(f"(region {traced['region']['region']} is the slowest of "
+                             f"{traced['regions']}; --region N shows another)")
+    if report["processes"] and not shown:
+        lines.append("no parallel region: the runtime never started one")
+    others = len(report["processes"]) - len(shown)
+    if shown and others:
+        lines.append(f"{plural(others, 'other process')} of the run started no team")
+    if report.get("still_running"):
+        lines.append("still running when the program ended: "
+                     + ", ".join(f"process {pid}" for pid in report["still_running"]))
+    if "exit_status" in report:
+        lines.append(outcome(report))
+    return "\n".join(lines) + "\n"

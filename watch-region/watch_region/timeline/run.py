@@ -1,0 +1,92 @@
+"""A traced run: the program run once with the tracer preloaded, each of its
+processes writing a trace into one folder, and the folder read back; or a
+folder of traces left by earlier runs, merged."""
+
+import os
+import tempfile
+
+from .. import process
+from ..errors import CANNOT_WATCH, CannotWatch
+from .model import process_model
+from .trace import TraceError, format_version, read_trace
+
+NO_TRACE = ("the tracer wrote no trace: the program did not end through exit, or is not "
+            "dynamically linked")
+
+
+def find_tracer(named, built, runtimes):
+    """The tracer library: the one named with --tracer, or the one built with
+    this watch-region, which must have a half for each runtime the program
+    needs."""
+    if named is not None:
+        if not os.path.isfile(named):
+            raise CannotWatch(CANNOT_WATCH, f"no region tracer at {named}")
+        return os.path.abspath(named)
+    if not os.path.isfile(built["tracer"]):
+        raise CannotWatch(CANNOT_WATCH, f"no region tracer at {built['tracer']}: build it, "
+                          "or name one with --tracer")
+    if "libomp" in runtimes and "libomp" not in built["tracer_runtimes"]:
+        raise CannotWatch(CANNOT_WATCH, "the program uses LLVM's libomp, and this tracer was "
+                          "built without its half for it (no omp-tools.h: libomp-dev); "
+                          "name one with --tracer")
+    return built["tracer"]
+
+
+def trace_order(name):
+    """Traces by the number that names them (a process id), others last."""
+    stem = name.split(".")[0]
+    return (0, int(stem), name) if stem.isdigit() else (1, 0, name)
+
+
+def read_traces(folder, chosen):
+    """The report of the traces in FOLDER, one process each in the order
+    they were started, and the traces themselves. A file that cannot be read
+    is named with the reason, and so is a second copy of a process's trace;
+    neither counts as a process."""
+    report = {"processes": [], "chosen_region": chosen, "unreadable": []}
+    traces, seen = [], {}
+    version = format_version()
+    for name in sorted((name for name in os.listdir(folder) if name.endswith(".trace")),
+                       key=trace_order):
+        try:
+            trace = read_trace(os.path.join(folder, name), version)
+        except TraceError as error:
+            report["unreadable"].append({"file": name, "reason": str(error)})
+            continue
+        identity = (trace.pid, trace.parent, trace.program, trace.start)
+        if identity in seen:
+            report["unreadable"].append({"file": name,
+                                         "reason": f"a duplicate of {seen[identity]}"})
+            continue
+        seen[identity] = name
+        traces.append(trace)
+        report["processes"].append(process_model(trace, chosen))
+    if not traces and not report["unreadable"]:
+        report["no_trace"] = NO_TRACE
+    return report, traces
+
+
+def traced_run(options, argv, closed, built, environment, path, runtimes):
+    """Runs PATH with ARGV and the tracer; returns the report and the
+    traces."""
+    tracer = find_tracer(options.tracer, built, runtimes)
+    environment = {**environment, "WATCH_REGION_KEEP": options.keep}
+    if options.events is not None:
+        environment["WATCH_REGION_EVENTS"] = str(options.events)
+    if options.trace_dir is not None:
+        try:
+            os.makedirs(options.trace_dir, exist_ok=True)
+        except OSError as error:
+            raise CannotWatch(CANNOT_WATCH, f"{options.trace_dir}: {error.strerror}") from None
+        folder = os.path.abspath(options.trace_dir)
+        ended = process.run_traced(path, argv, environment, closed, folder, tracer)
+        report, traces = read_traces(folder, options.region)
+    else:
+        # Traces are written at each process's exit, which costs the run less
+        # in memory than on a disk.
+        in_memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        with tempfile.TemporaryDirectory(prefix="watch-region.", dir=in_memory) as folder:
+            ended = process.run_traced(path, argv, environment, closed, folder, tracer)
+            report, traces = read_traces(folder, options.region)
+    report.update(ended)
+    return report, traces

@@ -1,0 +1,231 @@
+"""Reads the trace that the region tracer writes when a process ends. The
+tracer's events.def owns the format; this reader knows only its version and
+takes everything else from the trace's own header lines:
+
+  watch-region-trace VERSION
+  process PID PARENT_PID PROGRAM
+  events NAME...                    the event names, in the order of their numbers
+  record FIELD:CODE...              the binary record's fields, as struct codes
+  phases NAME...                    the phases of a site line, in order
+  phase_stats NAME...               the numbers given for each phase, in order
+  EVENT NANOSECONDS FIELD...        an event as text (the exit; the slowest region's)
+  slowest                           the slowest region's events follow
+  site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... object PATH
+  regions N | threads_created N | in_regions NANOSECONDS
+  left_out COUNT FIRST_NANOSECONDS  when the table of events filled
+  stopped_by SIGNAL                 when a signal ended the process
+  table COUNT SIZE                  then COUNT binary records, to the end
+
+The table is kept as the bytes it is: the report needs only a few of its
+events (one region's and the threads created), read by column; only a
+Trace Event file reads them all. Times become microseconds from the
+tracer's load."""
+
+import collections
+import os
+import re
+import struct
+
+Event = collections.namedtuple("Event", "name time tid thread region link site")
+Site = collections.namedtuple("Site", "index address base launches teams phases object")
+# An event's fields after its name, in the order of a text line.
+TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
+# The record's field names the reader needs, by the names of TEXT_FIELDS.
+RECORD_NAMES = {"time": "time", "tid": "kernel_thread", "thread": "thread", "region": "region",
+                "link": "link", "site": "site"}
+FORMAT_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tracer", "events.def")
+
+
+def format_version():
+    """The version of the format the tracer built with this reader writes."""
+    with open(FORMAT_FILE, encoding="utf-8") as definition:
+        return int(re.search(r"^TRACE_VERSION\((\d+)\)", definition.read(), re.MULTILINE)[1])
+
+
+class TraceError(Exception):
+    """A file that is not a whole trace this reader knows; says why."""
+
+
+class Trace:
+    """One process's trace."""
+
+    def __init__(self, path):
+        self.path = path
+        self.pid = self.parent = self.program = self.stopped_by = None
+        self.names, self.phase_names, self.stat_names = [], [], []
+        self.text_events, self.slowest, self.sites = [], [], []
+        self.regions = self.threads_created = self.lost_events = 0
+        self.in_regions, self.lost_from = 0.0, None
+        self.record, self.fields, self.table = None, {}, b""
+        self.start = 0
+        self._events = None
+
+    @property
+    def count(self):
+        return len(self.table) // self.record.size if self.record else 0
+
+    def column(self, name):
+        """One field of every record in the table, as a sequence."""
+        code, offset = self.fields[name]
+        size = struct.calcsize(code)
+        if offset % size == 0 and self.record.size % size == 0 and len(self.table) % size == 0:
+            return memoryview(self.table).cast(code)[offset // size::self.record.size // size]
+        return [struct.unpack_from("<" + code, self.table, at)[0]
+                for at in range(offset, len(self.table), self.record.size)]
+
+    def where(self, *names):
+        """The table's record numbers of the events named, in table order."""
+        codes = bytes(self.names.index(name) for name in names if name in self.names)
+        if not codes or not self.count:
+            return []
+        events = self.column("event")
+        events = events.tobytes() if isinstance(events, memoryview) else bytes(events)
+        return [found.start() for found in re.finditer(b"[" + re.escape(codes) + b"]", events)]
+
+    def events_at(self, numbers):
+        """The records NUMBERS as events, their times from the tracer's load."""
+        found = []
+        for number in numbers:
+            values = self.record.unpack_from(self.table, number * self.record.size)
+            row = dict(zip(self.record_names, values))
+            if row["time"]:
+                found.append(self.event(row))
+        return found
+
+    def event(self, row):
+        number = row["event"]
+        name = self.names[number] if number < len(self.names) else f"event {number}"
+        return Event(name, (row["time"] - self.start) / 1000,
+                     *(row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:]))
+
+    def events(self):
+        """Every event, the table's and the text's, in time order."""
+        if self._events is None:
+            rows = (dict(zip(self.record_names, values))
+                    for values in self.record.iter_unpack(self.table)) if self.record else ()
+            self._events = sorted([self.event(row) for row in rows if row["time"]]
+                                  + self.text_events, key=lambda event: event.time)
+        return self._events
+
+    def region_events(self, region):
+        """Every kept event of REGION."""
+        if not self.count:
+            return [event for event in self.text_events if event.region == region]
+        regions = self.column("region")
+        return self.events_at(index for index, value in enumerate(regions) if value == region) + [
+            event for event in self.text_events if event.region == region]
+
+
+def parse_site(trace, line):
+    stats = len(trace.phase_names) * len(trace.stat_names)
+    fields = line.split(" ", 7 + stats)
+    if len(fields) != 8 + stats or fields[6 + stats] != "object":
+        raise ValueError
+    teams = {}
+    for pair in filter(None, fields[5].split(",")):
+        size, count = pair.split(":")
+        teams[size if size == "other" else int(size)] = int(count)
+    numbers = [int(value) for value in fields[6:6 + stats]]
+    width = len(trace.stat_names)
+    phases = {name: dict(zip(trace.stat_names, numbers[at * width:(at + 1) * width]))
+              for at, name in enumerate(trace.phase_names)}
+    return Site(int(fields[1]), int(fields[2], 0), int(fields[3], 0), int(fields[4]), teams,
+                phases, fields[7 + stats])
+
+
+def parse_record(trace, fields):
+    trace.record_names, codes = [], "<"
+    for field in fields:
+        name, code = field.split(":")
+        if name:
+            trace.fields[name] = (code, struct.calcsize(codes))
+            trace.record_names.append(name)
+        codes += code
+    trace.record = struct.Struct(codes)
+    missing = {"event", *RECORD_NAMES.values()} - set(trace.fields)
+    if missing:
+        raise ValueError
+
+
+def read_text(trace, lines):
+    events = trace.text_events
+    for number, line in enumerate(lines[1:], start=2):
+        fields = line.split()
+        try:
+            key = fields[0]
+            if key == "process":
+                trace.pid, trace.parent = int(fields[1]), int(fields[2])
+                trace.program = line.split(" ", 3)[3]
+            elif key in ("events", "phases", "phase_stats"):
+                setattr(trace, {"events": "names", "phases": "phase_names",
+                                "phase_stats": "stat_names"}[key], fields[1:])
+            elif key == "record":
+                parse_record(trace, fields[1:])
+            elif key == "slowest":
+                events = trace.slowest
+            elif key == "site":
+                trace.sites.append(parse_site(trace, line))
+            elif key in ("regions", "threads_created") and len(fields) == 2:
+                setattr(trace, key, int(fields[1]))
+            elif key == "in_regions" and len(fields) == 2:
+                trace.in_regions = int(fields[1]) / 1000
+            elif key == "left_out" and len(fields) == 3:
+                trace.lost_events, trace.lost_from = int(fields[1]), int(fields[2])
+            elif key == "stopped_by" and len(fields) == 2:
+                trace.stopped_by = int(fields[1])
+            elif len(fields) == 7 and key in trace.names:
+                events.append(Event(key, *(int(field) for field in fields[1:])))
+            else:
+                raise ValueError
+        except (ValueError, IndexError, struct.error):
+            raise TraceError(f"line {number} is not a line of a trace: {line[:60]!r}") from None
+
+
+def read_trace(path, version=None):
+    """The trace at PATH; raises TraceError saying why it cannot be read:
+    not a trace, another version of the format, or truncated."""
+    version = format_version() if version is None else version
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise TraceError(error.strerror) from None
+    first = data[:data.find(b"\n")] if b"\n" in data else data[:80]
+    said = re.fullmatch(rb"watch-region-trace (\d+)", first)
+    if said is None:
+        raise TraceError("not a trace")
+    if int(said[1]) != version:
+        raise TraceError(f"a trace of format {int(said[1])}; this watch-region reads format "
+                         f"{version}")
+    table_at = data.find(b"\ntable ")
+    if table_at < 0:
+        raise TraceError("truncated: it ends before its table of events")
+    trace = Trace(path)
+    read_text(trace, data[:table_at].decode("utf-8", errors="replace").split("\n"))
+    header_end = data.find(b"\n", table_at + 1)
+    try:
+        count, size = (int(field) for field in data[table_at + 7:header_end].split())
+    except ValueError:
+        raise TraceError("truncated: it ends in its table's line") from None
+    trace.table = data[header_end + 1:]
+    if trace.record is None or size != trace.record.size:
+        raise TraceError(f"its table's records are {size} bytes, not as its record line says")
+    if len(trace.table) != count * size:
+        raise TraceError(f"truncated: its table holds {len(trace.table)} bytes, not {count} "
+                         f"records of {size}")
+    times = [event.time for event in trace.text_events + trace.slowest]
+    if trace.count:
+        column = trace.column("time")
+        first = min(column)
+        times.append(first if first else min((time for time in column if time), default=0))
+    trace.start = min(times, default=0)
+    trace.text_events = [moved(trace, event) for event in trace.text_events]
+    trace.slowest = [moved(trace, event) for event in trace.slowest]
+    if trace.lost_from is not None:
+        trace.lost_from = (trace.lost_from - trace.start) / 1000
+    return trace
+
+
+def moved(trace, event):
+    return event._replace(time=(event.time - trace.start) / 1000)
