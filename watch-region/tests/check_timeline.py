@@ -371,12 +371,66 @@ def terminal(problems):
                status), (True, True, True, 0))
 
 
+def trust(problems):
+    """What a user reads off a run: the name the program was called by, call
+    sites named from a separate debug file, medians within the launches'
+    range, a usage error for a region past the last, a run stopped by a
+    signal reported as far as it went, and a full table said in the Trace
+    Event file, whichever events it keeps."""
+    folder, program = os.path.split(BUILT["stripped_regions"])
+    path = {**os.environ, "PATH": f"{folder}:{os.environ['PATH']}"}
+    for typed, cwd in (("stripped_regions", None), ("./stripped_regions", folder)):
+        run = subprocess.run([WATCH_REGION, "--timeline", "-o", os.devnull, typed],
+                             capture_output=True, text=True, check=False, env=path, cwd=cwd)
+        check(problems, f"argv[0] as typed: {typed}", run.stdout, f"called as {typed}\n")
+    run = timeline("--json", "--team", "2", BUILT["stripped_regions"], "20")
+    site = json.loads(run.report)["processes"][0]["call_sites"][0] if run.report else {}
+    check(problems, "named from the debug file", (site.get("site", "").split("+")[0],
+                                                  (site.get("source") or "").split(":")[0]),
+          (f"{program}!(anonymous namespace)::launch_team()", FIXTURE_SOURCE.replace(
+              "sleeping_body", "stripped_regions")))
+    for phase in ("fork", "work", "join"):
+        stats = site.get(phase, {})
+        check(problems, f"{phase}: an exact median within the launches' range",
+              (stats.get("min", 0) <= stats.get("median", -1) <= stats.get("max", 0),
+               stats.get("median_error")), (True, 0))
+    run = timeline("--region", "21", BUILT["stripped_regions"], "20")
+    check(problems, "--region past the last region", (run.returncode, "launched 20 regions"
+                                                      in run.stderr), (2, True))
+    with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+        watching = subprocess.Popen([WATCH_REGION, "--timeline", "-o", report.name,
+                                     BUILT["stripped_regions"], "3", "60"],
+                                    stdout=subprocess.PIPE, text=True)
+        said = watching.stdout.readline()
+        watching.send_signal(signal.SIGTERM)
+        status = watching.wait(timeout=60)
+        text = report.read()
+    check(problems, "stopped: the status, the regions recorded, the run said partial",
+          (said, status, "3 regions launched" in text, "partial run" in text),
+          ("called as " + BUILT["stripped_regions"] + "\n", 128 + signal.SIGTERM, True, True))
+    with tempfile.TemporaryDirectory() as work:
+        trace_path = os.path.join(work, "trace.json")
+        for keep, first_region in (("first", 1), ("last", 50)):
+            run = timeline("--keep", keep, "--events", "64", "--trace", trace_path,
+                           BUILT["stripped_regions"], "50")
+            with open(trace_path, encoding="utf-8") as trace_file:
+                trace = json.load(trace_file)
+            marks = [e for e in trace["traceEvents"] if e["ph"] == "i"]
+            counts = list(trace["otherData"]["processes"].values())[0]
+            regions = [e["args"]["region"] for e in trace["traceEvents"]
+                       if e["ph"] == "X" and "team" in e["args"]]
+            check(problems, f"--keep {keep}: the events left out marked and counted",
+                  (len(marks), counts["events_kept"] <= 64, counts["events_left_out"] > 0),
+                  (1, True, True))
+            check(problems, f"--keep {keep}: a region kept", first_region in regions, True)
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
      "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal}[GROUP](problems)
+     "terminal": terminal, "trust": trust}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from watch_region.outputs.text import site_table  # noqa: E402
 from watch_region.timeline.model import process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
 from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
@@ -97,6 +98,21 @@ class Model(unittest.TestCase):
                           for model, trace in zip(report["processes"], traces)], [(500, True)])
         self.assertEqual(sorted((each["file"], each["reason"]) for each in report["unreadable"]),
                          sorted((name, why) for name, _, why in FOLDER if why))
+
+    def test_site_table_width(self):
+        """However long a site's name, no line is wider than asked for, and
+        every number is still given."""
+        stats = {"total": 123456.7, "median": 1234.5, "median_error": 1.5, "max": 99999.9}
+        for function, width in (("f", 120), ("a" * 300, 120), ("b" * 90, 80)):
+            site = {"site": f"lib.so!{function}+0x10", "object": "lib.so",
+                    "function": function, "offset": 16, "source": "f.cpp:12", "launches": 7,
+                    "team_sizes": {2: 7}, "time": 3.5, "fork": stats, "work": stats,
+                    "imbalance": stats, "join": stats}
+            with self.subTest(function=function[:8], width=width):
+                lines = site_table([site], width)
+                self.assertLessEqual(max(len(line) for line in lines), width)
+                self.assertEqual(sum(line.count("123456.7/1234.5±1.5/99999.9") for line in lines),
+                                 4)
 
 
 if __name__ == "__main__":

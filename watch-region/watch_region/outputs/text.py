@@ -33,9 +33,28 @@ def phase_cell(stats):
     return f"{stats['total']:.1f}/{stats['median']:.1f}{error}/{stats['max']:.1f}"
 
 
+def cut(text, width):
+    """TEXT, its middle left out where it is wider than WIDTH."""
+    if len(text) <= width:
+        return text
+    half = (width - 1) // 2
+    return text[:half] + "…" + text[len(text) - (width - 1 - half):]
+
+
+def wrapped(cells, width, indent="  "):
+    """CELLS on lines of at most WIDTH, none broken."""
+    lines, line = [], indent
+    for cell in cells:
+        if line.strip() and len(line) + 2 + len(cell) > width:
+            lines.append(line.rstrip())
+            line = indent
+        line += ("  " if line.strip() else "") + cell
+    return lines + [line.rstrip()] if line.strip() else lines
+
+
 def site_table(sites, width):
     """The call sites, a row each; where a row is wider than WIDTH, each
-    site's name and source get a line of their own above its numbers."""
+    site's name gets a line of its own, and its numbers the lines below."""
     head = ("launches", "teams", "time µs", *(f"{phase} µs" for phase in SITE_PHASES))
     rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
              f"{site['time']:.1f}", *(phase_cell(site[phase]) for phase in SITE_PHASES))
@@ -47,10 +66,13 @@ def site_table(sites, width):
     if max(len(line) for line in wide) <= width:
         return lines + wide
     numbers = columns([head] + rows)
-    lines.append(numbers[0])
-    for (site, source), row in zip(names, numbers[1:]):
-        lines.append(f"{site}  ({source})" if source != "-" else site)
-        lines.append("  " + row)
+    narrow = max(len(line) for line in numbers) + 2 > width
+    if not narrow:
+        lines.append("  " + numbers[0])
+    for (site, source), row, cells in zip(names, numbers[1:], rows):
+        lines.append(cut(f"{site}  ({source})" if source != "-" else site, width))
+        lines += wrapped([f"{name} {cell}" for name, cell in zip(head, cells)], width) \
+            if narrow else ["  " + row]
     return lines
 
 
