@@ -30,6 +30,7 @@ TOOL = "watch-region/"
 MODULES = TOOL + "watch_region/"
 TRACER = TOOL + "tracer/"
 CLI, PROCESS, GDB_SIDE = MODULES + "cli.py", MODULES + "process.py", MODULES + "gdb_side.py"
+TIMELINE, OUTPUTS = MODULES + "timeline/", MODULES + "outputs/"
 TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
                '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
 
@@ -169,7 +170,7 @@ MUTANTS = [
            [("    if (endpoint == ompt_scope_begin) {\n        end_body(*task);",
              "    if (endpoint != ompt_scope_begin) {\n        end_body(*task);")],
            killed_by=("clang",), test="timeline.teams"),
-    Mutant("the timeline's fork ends at the first body start", MODULES + "model.py",
+    Mutant("the timeline's fork ends at the first body start", TIMELINE + "model.py",
            [('"fork": max(starts) - region["launch"]', '"fork": min(starts) - region["launch"]')],
            test="timeline.teams"),
     # watch-region's own faults.
@@ -217,11 +218,11 @@ MUTANTS = [
            [('path = name if "/" in name else shutil.which(name)', "path = name")],
            test="package.installed"),
     # The tool as a component: its trace format, its install, its tracer.
-    Mutant("the trace reader drops the count of lost events", MODULES + "trace.py",
+    Mutant("the trace reader drops the count of lost events", TIMELINE + "trace.py",
            [("trace.lost_events, trace.lost_from = int(fields[1]), int(fields[2])",
              "trace.lost_from = int(fields[2])")], test="timeline.many_regions"),
-    Mutant("the trace reader takes a trace of any format", MODULES + "trace.py",
-           [('lines[0] != f"watch-region-trace {VERSION}"', "not lines[0]")],
+    Mutant("the trace reader takes a trace of any format", TIMELINE + "trace.py",
+           [("    if int(said[1]) != version:", "    if False:")],
            test="watch_region.model"),
     Mutant("the installed watch-region looks for its tracer from the current folder",
            TOOL + "watch-region.in",
@@ -232,7 +233,7 @@ MUTANTS = [
            test="timeline.other_runtime"),
     Mutant("the package does not recommend gdb", PACKAGING,
            [('"gdb, gnuplot-nox"', '"gnuplot-nox"')], test="package.contents"),
-    Mutant("an unused import in the tool", MODULES + "trace.py",
+    Mutant("an unused import in the tool", TIMELINE + "trace.py",
            [("import collections\n", "import collections\nimport os\n")],
            killed_by=("lint",), test="python.pyflakes"),
     # Every team of any program.
@@ -251,15 +252,15 @@ MUTANTS = [
     Mutant("the tracer forgets a region's parent", TRACER + "trace_store.cpp",
            [("region.parent = parent != nullptr ? parent->id : 0;", "region.parent = 0;")],
            test="timeline.every_entry"),
-    Mutant("the report counts only the regions whose events were kept", MODULES + "model.py",
-           [('            "regions": trace.regions,', '            "regions": len(regions),')],
+    Mutant("the report counts only the regions whose events were kept", TIMELINE + "model.py",
+           [('            "regions": trace.regions,', '            "regions": len(kept),')],
            test="timeline.many_regions"),
     Mutant("the tracer leaves events out silently", TRACER + "trace_store.cpp",
            [("    own_left_out->value.fetch_add(1, std::memory_order_relaxed);\n", "")],
            test="timeline.many_regions"),
-    Mutant("the chart shows the first region, not the slowest", MODULES + "model.py",
-           [('region = max(complete, key=lambda r: r["launch_return"] - r["launch"], default=None)',
-             "region = complete[0] if complete else None")], test="watch_region.model"),
+    Mutant("the chart shows the first region, not the slowest", TIMELINE + "model.py",
+           [("    wanted = slowest if chosen is None else chosen",
+             "    wanted = 1 if chosen is None else chosen")], test="watch_region.model"),
     # A program as it runs alone.
     Mutant("the traced program in a process group of its own, stopped by the terminal",
            PROCESS,
@@ -284,6 +285,29 @@ MUTANTS = [
     Mutant("the tool's modules are not installed", TOOL + "CMakeLists.txt",
            [('FILES_MATCHING PATTERN "*.py"', 'FILES_MATCHING PATTERN "*.pyc"')],
            test="package.installed"),
+    # The house: a folder of traces, and what a user reads off a run.
+    Mutant("a second copy of a process's trace counted as another process", TIMELINE + "run.py",
+           [("        if identity in seen:", "        if False:")], test="watch_region.model"),
+    Mutant("the text names no trace it could not read", OUTPUTS + "text.py",
+           [("        lines.append(f\"not read: {unreadable['file']}: {unreadable['reason']}\")\n",
+             "")], test="watch_region.model"),
+    Mutant("the call sites' table wider than the width it is given", OUTPUTS + "text.py",
+           [("    if max(len(line) for line in wide) <= width:", "    if True:")],
+           test="watch_region.model"),
+    Mutant("the traced program sees its resolved path as argv[0]", PROCESS,
+           [("        argv, executable=program,", "        [program, *argv[1:]],")],
+           test="timeline.trust"),
+    Mutant("a stopped watch-region kills the program before its tracer writes", PROCESS,
+           [("        pass_on(child, stopped.signum)\n", "")], test="timeline.trust"),
+    Mutant("a stripped object's debug file not looked for", MODULES + "elf.py",
+           [("    for candidate in [] if table else debug_files(elf):",
+             "    for candidate in []:")], test="timeline.trust"),
+    Mutant("--region past the last region reported as not kept", CLI,
+           [("options.region > launched:", "options.region > launched + 1000:")],
+           test="timeline.trust"),
+    Mutant("the Trace Event file silent about the events left out", OUTPUTS + "trace_event.py",
+           [("    if trace.lost_events:\n        events.append(",
+             "    if False:\n        events.append(")], test="timeline.trust"),
 ]
 
 

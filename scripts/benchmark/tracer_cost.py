@@ -16,6 +16,9 @@
               medians over the rounds of the ratios to the empty library's run
   memory      every_entry 1,000,000: the largest resident set with the tracer
               less that without it
+  the tool    every_entry 100,000, whose table of events fills: watch-region
+              --timeline's whole run less the program's own traced run, in
+              turns; the median over the rounds
 
 usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] BUILD   (BUILD: build/default)
 """
@@ -64,14 +67,26 @@ def start(command, env):
 
 
 def spawn(program, env):
-    """Wall nanoseconds of one run."""
+    """Wall nanoseconds of one run; PROGRAM is a path or a command."""
+    command = [program] if isinstance(program, str) else program
     started = time.perf_counter_ns()
-    pid = start([program], env)
+    pid = start(command, env)
     _, status = os.waitpid(pid, 0)
     took = time.perf_counter_ns() - started
     if status != 0:
-        sys.exit(f"{program} failed: status {status}")
+        sys.exit(f"{command} failed: status {status}")
     return took
+
+
+def tool_time(watch_region, program, env, traced, rounds):
+    """The median over ROUNDS of watch-region --timeline's run of PROGRAM
+    less the program's own run with the tracer writing its trace, in ms."""
+    differences = []
+    for _ in range(rounds):
+        alone = spawn(program, traced)
+        whole = spawn([watch_region, "--timeline", "-o", os.devnull, *program], env)
+        differences.append((whole - alone) / 1e6)
+    return statistics.median(differences)
 
 
 def whole_runs(program, envs, rounds):
@@ -150,6 +165,13 @@ def main():
     traced_memory = largest_resident(million, {**traced, "OMP_NUM_THREADS": "2"})
     print(f"memory at 1,000,000 regions, team 2: {plain_memory} KiB untraced, {traced_memory} KiB "
           f"traced: the tracer's {(traced_memory - plain_memory) / 1024:.1f} MiB")
+
+    team_2 = {"OMP_NUM_THREADS": "2"}
+    full = [every_entry, "100000"]
+    took = tool_time(os.path.join(build, "watch-region/watch-region"), full, {**base, **team_2},
+                     {**traced, **team_2}, max(5, options.rounds // 100))
+    print(f"the tool's own time on a run whose table fills (262,144 events kept): {took:.0f} ms "
+          "beyond the program's traced run")
     os.remove(TRACE)
 
 

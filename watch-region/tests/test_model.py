@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from watch_region.outputs.text import site_table  # noqa: E402
+from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.timeline.model import process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
 from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
@@ -98,6 +98,9 @@ class Model(unittest.TestCase):
                           for model, trace in zip(report["processes"], traces)], [(500, True)])
         self.assertEqual(sorted((each["file"], each["reason"]) for each in report["unreadable"]),
                          sorted((name, why) for name, _, why in FOLDER if why))
+        text = timeline_text(report, None, 120)
+        self.assertEqual([name for name, _, why in FOLDER if f"{name}: {why}" in text],
+                         [name for name, _, why in FOLDER if why])
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

@@ -3,19 +3,18 @@ package with one function, render(findings) -> str, that raises OSError
 when it cannot make its form; the caller writes what it returns. Adding a
 form is a module and a line of FORMS."""
 
-import dataclasses
 import importlib
 
 
-@dataclasses.dataclass
-class Findings:
-    """What one run, or one merge of traces, found."""
-    mode: str  # "gdb" or "timeline"
-    report: dict  # the findings as --json gives them
-    name: str = None  # the program's name; None for merged traces
-    traces: list = dataclasses.field(default_factory=list)  # the timeline's traces
-    title: str = ""  # a picture's title
-    width: int = 120  # the columns a text may take
+class Findings:  # pylint: disable=too-few-public-methods
+    """What one run, or one merge of traces, found: in MODE ("gdb" or
+    "timeline"), the REPORT as --json gives it, the program's NAME (None
+    for merged traces), the timeline's TRACES, a picture's TITLE and the
+    columns a text may take, WIDTH."""
+
+    def __init__(self, mode, report, name=None, traces=(), title="", width=120):
+        self.mode, self.report, self.name, self.traces = mode, report, name, list(traces)
+        self.title, self.width = title, width
 
 
 # The form's name, and the module that renders it.
