@@ -36,7 +36,7 @@ MODELS = [
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "is not a trace of format 2"),
+    ("old_version.trace", "is not a trace of format 3"),
     ("short_line.trace", "short_line.trace:2: not a line of a trace"),
     ("short_table.trace", "the table holds 10 bytes, not 2 records of 40"),
     ("no_such.trace", "the tracer wrote no trace"),

@@ -21,6 +21,8 @@ __thread std::int32_t kernel_thread_id = 0;
 
 namespace {
 
+// Little endian, three 64-bit and three 32-bit integers and the event's
+// number, 40 bytes in all.
 constexpr std::size_t record_size = 40;
 static_assert(sizeof(Record) == record_size, "the trace's records are 40 bytes");
 
@@ -82,8 +84,7 @@ std::size_t count_kept()
     std::size_t count = 0;
     for (std::size_t start = 0; start < counted_end; start += chunk) {
         std::size_t used = 0;
-        while (used < std::min(chunk, counted_end - start) &&
-               records[start + used].nanoseconds != 0) {
+        while (used < std::min(chunk, counted_end - start) && records[start + used].time != 0) {
             ++used;
         }
         filled[start / chunk] = static_cast<std::uint8_t>(used);
@@ -147,6 +148,12 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
         leave_out(time);
         return;
     }
-    records[next_slot++] =
-        Record{time, region, link, kernel_thread(), thread, static_cast<std::int32_t>(site), event};
+    Record &slot = records[next_slot++];
+    slot.time = time;
+    slot.region = region;
+    slot.link = link;
+    slot.kernel_thread = kernel_thread();
+    slot.thread = thread;
+    slot.site = static_cast<std::int32_t>(site);
+    slot.event = event;
 }

@@ -11,19 +11,6 @@
 
 namespace tracer {
 
-// An event as the table holds it, and as the trace's table gives it: little
-// endian, three 64-bit and three 32-bit integers and the event's number, 40
-// bytes in all. A slot whose time is 0 is empty.
-struct Record {
-    std::int64_t nanoseconds;
-    std::int64_t region;
-    std::int64_t link;
-    std::int32_t kernel_thread;
-    std::int32_t thread;
-    std::int32_t site;
-    Event event;
-};
-
 // 2^18 events: some 40,000 regions of a team of two, in 10 MiB.
 constexpr std::size_t capacity = 1 << 18;
 

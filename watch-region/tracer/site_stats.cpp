@@ -102,6 +102,15 @@ void add_launch(int index, int team, const std::array<std::int64_t, phase_count>
     unlock(site.busy);
 }
 
+void write_site_format(Output &output)
+{
+    output.add("phases");
+    for (const char *name : phase_names) {
+        output.add(' ', name);
+    }
+    output.add("\nphase_stats total max median\n");
+}
+
 void write_sites(Output &output, const char *program)
 {
     const int count = sites_in_use();
@@ -113,15 +122,16 @@ void write_sites(Output &output, const char *program)
         }
         const std::uintptr_t address = site_addresses[static_cast<std::size_t>(index)].load();
         const Object object = object_of(address, program);
-        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ', site.launches,
-                   " teams");
+        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ', site.launches);
+        char separator = ' ';
         for (const auto &team : site.teams) {
             if (team[1] != 0) {
-                output.add(' ', team[0], ':', team[1]);
+                output.add(separator, team[0], ':', team[1]);
+                separator = ',';
             }
         }
         if (site.other_teams != 0) {
-            output.add(" other:", site.other_teams);
+            output.add(separator, "other:", site.other_teams);
         }
         site.phases.write(output, site.launches);
         output.add(" object ", object.path, '\n');

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "output.h"
+#include "trace_format.h"
 
 #include <algorithm>
 #include <array>
@@ -18,9 +19,6 @@ namespace tracer {
 // a bucket sit side by side: the phases of a site's launches are of a few
 // magnitudes, so that they touch a page or two of the histogram, not one
 // page each.
-enum class Phase : std::uint8_t { fork, work, imbalance, join };
-constexpr std::size_t phase_count = 4;
-constexpr std::array<const char *, phase_count> phase_names{"fork", "work", "imbalance", "join"};
 constexpr int sub_buckets = 16;
 constexpr int buckets = 48 * sub_buckets;
 
@@ -35,11 +33,11 @@ class Phases {
         ++histogram[static_cast<std::size_t>(bucket(value))][index];
     }
 
-    // " NAME TOTAL LARGEST MEDIAN" for each phase, in nanoseconds.
+    // " TOTAL LARGEST MEDIAN" for each phase, in nanoseconds.
     void write(Output &output, std::uint64_t launches) const
     {
         for (std::size_t index = 0; index < phase_count; ++index) {
-            output.add(' ', phase_names[index], ' ', total[index], ' ', largest[index], ' ',
+            output.add(' ', total[index], ' ', largest[index], ' ',
                        median(histogram, index, launches));
         }
     }
@@ -104,9 +102,12 @@ int sites_in_use();
 // Adds a launch of a team of TEAM threads from the site at INDEX, with its
 // phases (Phase's order) in nanoseconds.
 void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases);
-// A line per site: index, return address, the load address of the object
-// that holds it, launches, team sizes, each phase's total, largest and median
-// in nanoseconds, and the object's path last, since it may hold spaces; the
+// The lines that name a site line's phases, and the numbers given for each.
+void write_site_format(Output &output);
+// A line per site: "site", its index, return address, the load address of
+// the object that holds it, launches, team sizes as SIZE:COUNT,... (other:COUNT
+// last for the sizes beyond the table), each phase's numbers in nanoseconds,
+// and "object" and the object's path last, since it may hold spaces; the
 // program's own is named PROGRAM, as the loader knows the program only by the
 // name it was called by.
 void write_sites(Output &output, const char *program);

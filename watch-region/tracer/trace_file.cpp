@@ -1,8 +1,8 @@
 // The trace's file, written once, at exit, to the file that WATCH_REGION_TRACE
 // names (or PID.trace in the folder WATCH_REGION_TRACE_DIR names): a line
-// giving the format's version, one naming the process, the names of the
-// events, the exit, the slowest region's events, a line per call site, the
-// counts, and last the table of events, in binary. Also the tracer's load,
+// giving the format's version, one naming the process, the lines that give
+// the format (events.def), the exit, the slowest region's events, a line per
+// call site, the counts, and last the table of events, in binary. Also the tracer's load,
 // its exit, and a fork's child, which starts a record of its own.
 #include "trace_file.h"
 
@@ -22,15 +22,6 @@
 namespace tracer {
 
 namespace {
-
-// The line that names the events, in the order of their numbers, from the
-// same list as the enum: the list read as an X-macro makes one string.
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
-#define EVENT(name) " " #name
-constexpr std::string_view events_line = "events"
-#include "events.def"
-                                         "\n";
-#undef EVENT
 
 constexpr std::size_t path_size = 4096;
 using Path = std::array<char, path_size>;
@@ -85,6 +76,19 @@ void program_path(Path &path)
     }
 }
 
+// "record NAME:CODE...": the binary record's fields, and its padding.
+void write_record_format(Output &output)
+{
+    output.add("record");
+    for (const FieldFormat &field : record_fields) {
+        output.add(' ', field.name, ':', field.code);
+    }
+    if (record_padding != 0) {
+        output.add(" :", record_padding, 'x');
+    }
+    output.add('\n');
+}
+
 } // namespace
 
 // The exit is written whether or not the table had room for it.
@@ -119,6 +123,8 @@ void write_trace_file(const char *path, std::int64_t exit_time)
         output.line("watch-region-trace", trace_version);
         output.line("process", getpid(), getppid(), program.data());
         output.add(events_line);
+        write_record_format(output);
+        write_site_format(output);
         output.line("exit", exit_time, kernel_thread(), -1, 0, 0, 0);
         write_slowest(output);
         write_sites(output, program.data());

@@ -12,20 +12,12 @@
 // All of it is written out once, when the process ends (trace_file.cpp).
 #pragma once
 
+#include "trace_format.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
-
-// The trace format's version, the first line of every trace.
-constexpr int trace_version = 2;
-
-enum class Event : std::uint8_t {
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the list is read as an X-macro
-#define EVENT(name) name,
-#include "events.def"
-#undef EVENT
-};
 
 // Now, in nanoseconds on the monotonic clock.
 std::int64_t now();
