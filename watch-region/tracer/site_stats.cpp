@@ -4,11 +4,45 @@
 #include "spin_lock.h"
 
 #include <dlfcn.h>
+#include <limits>
 #include <link.h>
 
 namespace tracer {
 
 namespace {
+
+int bucket(std::uint64_t value)
+{
+    if (value < sub_buckets) {
+        return static_cast<int>(value);
+    }
+    const int power = 63 - __builtin_clzll(value);
+    const auto fraction = static_cast<int>((value >> (power - 4)) & (sub_buckets - 1));
+    return std::min(buckets - 1, (power - 3) * sub_buckets + fraction);
+}
+
+// The values bucket INDEX holds, first and last.
+std::array<std::uint64_t, 2> bucket_range(int index)
+{
+    if (index < sub_buckets) {
+        return {static_cast<std::uint64_t>(index), static_cast<std::uint64_t>(index)};
+    }
+    const int shift = index / sub_buckets - 1;
+    const auto fraction = static_cast<std::uint64_t>(sub_buckets + index % sub_buckets);
+    const std::uint64_t last = index == buckets - 1 ? std::numeric_limits<std::uint64_t>::max()
+                                                    : ((fraction + 1) << shift) - 1;
+    return {fraction << shift, last};
+}
+
+// (A + B) / 2 and (A + B) / 4, rounded down, with no overflow.
+std::uint64_t half_sum(std::uint64_t a, std::uint64_t b)
+{
+    return a / 2 + b / 2 + (a % 2 + b % 2) / 2;
+}
+std::uint64_t quarter_sum(std::uint64_t a, std::uint64_t b)
+{
+    return a / 4 + b / 4 + (a % 4 + b % 4) / 4;
+}
 
 std::array<Site, max_sites + 1> sites;
 // Their return addresses, apart from the rest: a probe reads them, and a
@@ -28,7 +62,6 @@ void mark_used(int index)
 void reset(Site &site)
 {
     site.busy.clear();
-    site.launches = 0;
     site.teams = {};
     site.other_teams = 0;
     site.phases = Phases{};
@@ -55,6 +88,80 @@ Object object_of(std::uintptr_t address, const char *program)
 }
 
 } // namespace
+
+void Phases::add(const std::array<std::int64_t, phase_count> &nanoseconds)
+{
+    ++count;
+    std::array<std::uint64_t, phase_count> values{};
+    for (std::size_t phase = 0; phase < phase_count; ++phase) {
+        const auto value =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds[phase], 0));
+        values[phase] = value;
+        total[phase] += value;
+        smallest[phase] = count == 1 ? value : std::min(smallest[phase], value);
+        largest[phase] = std::max(largest[phase], value);
+    }
+    if (count <= exact_launches) {
+        first[count - 1] = values;
+        return;
+    }
+    if (count == exact_launches + 1) {
+        for (const auto &kept : first) {
+            count_in_histogram(kept);
+        }
+    }
+    count_in_histogram(values);
+}
+
+void Phases::count_in_histogram(const std::array<std::uint64_t, phase_count> &values)
+{
+    for (std::size_t phase = 0; phase < phase_count; ++phase) {
+        ++histogram[static_cast<std::size_t>(bucket(values[phase]))][phase];
+    }
+}
+
+std::array<std::uint64_t, 2> Phases::range_of(std::size_t phase, std::uint64_t rank) const
+{
+    std::uint64_t seen = 0;
+    int index = 0;
+    while (index < buckets - 1 &&
+           (seen += histogram[static_cast<std::size_t>(index)][phase]) < rank) {
+        ++index;
+    }
+    const auto range = bucket_range(index);
+    return {std::max(range[0], smallest[phase]), std::min(range[1], largest[phase])};
+}
+
+PhaseStats Phases::stats(std::size_t phase) const
+{
+    PhaseStats stats{total[phase], smallest[phase], largest[phase], 0, 0};
+    if (count == 0) {
+        return stats;
+    }
+    // The middle launches, in increasing order from 1: one for an odd count.
+    const std::uint64_t low = (count + 1) / 2;
+    const std::uint64_t high = count / 2 + 1;
+    if (count <= exact_launches) {
+        std::array<std::uint64_t, exact_launches> values{};
+        for (std::size_t launch = 0; launch < count; ++launch) {
+            values[launch] = first[launch][phase];
+        }
+        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count));
+        stats.median = half_sum(values[low - 1], values[high - 1]);
+        return stats;
+    }
+    // The median lies between the mean of the middle launches' first values
+    // and the mean of their last: twice those are FROM and TO.
+    const auto low_range = range_of(phase, low);
+    const auto high_range = range_of(phase, high);
+    const std::uint64_t from = low_range[0] + high_range[0];
+    const std::uint64_t to = low_range[1] + high_range[1];
+    stats.median = quarter_sum(from, to);
+    // The end further from the median, which is the upper: the median is
+    // rounded down.
+    stats.median_error = (to - 2 * stats.median + 1) / 2;
+    return stats;
+}
 
 int site_of(const void *call_site)
 {
@@ -85,7 +192,6 @@ void add_launch(int index, int team, const std::array<std::int64_t, phase_count>
 {
     Site &site = sites[static_cast<std::size_t>(index)];
     lock(site.busy);
-    ++site.launches;
     auto *size = std::find_if(site.teams.begin(), site.teams.end(), [team](const auto &entry) {
         return entry[0] == static_cast<std::uint64_t>(team) || entry[1] == 0;
     });
@@ -96,9 +202,7 @@ void add_launch(int index, int team, const std::array<std::int64_t, phase_count>
     else {
         ++site.other_teams;
     }
-    for (std::size_t phase = 0; phase < phase_count; ++phase) {
-        site.phases.add(static_cast<Phase>(phase), phases[phase]);
-    }
+    site.phases.add(phases);
     unlock(site.busy);
 }
 
@@ -108,7 +212,7 @@ void write_site_format(Output &output)
     for (const char *name : phase_names) {
         output.add(' ', name);
     }
-    output.add("\nphase_stats total max median\n");
+    output.add("\nphase_stats total min max median median_error\n");
 }
 
 void write_sites(Output &output, const char *program)
@@ -117,12 +221,13 @@ void write_sites(Output &output, const char *program)
     for (int used = 0; used < count; ++used) {
         const int index = used_sites[static_cast<std::size_t>(used)].load();
         const Site &site = sites[static_cast<std::size_t>(index)];
-        if (site.launches == 0) {
+        if (site.phases.launches() == 0) {
             continue;
         }
         const std::uintptr_t address = site_addresses[static_cast<std::size_t>(index)].load();
         const Object object = object_of(address, program);
-        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ', site.launches);
+        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ',
+                   site.phases.launches());
         char separator = ' ';
         for (const auto &team : site.teams) {
             if (team[1] != 0) {
@@ -133,7 +238,11 @@ void write_sites(Output &output, const char *program)
         if (site.other_teams != 0) {
             output.add(separator, "other:", site.other_teams);
         }
-        site.phases.write(output, site.launches);
+        for (std::size_t phase = 0; phase < phase_count; ++phase) {
+            const PhaseStats stats = site.phases.stats(phase);
+            output.add(' ', stats.total, ' ', stats.min, ' ', stats.max, ' ', stats.median, ' ',
+                       stats.median_error);
+        }
         output.add(" object ", object.path, '\n');
     }
 }
