@@ -33,6 +33,9 @@ std::array<Record, capacity> records;
 std::atomic<std::size_t> taken{0};
 thread_local std::size_t next_slot = 0;
 thread_local std::size_t chunk_end = 0;
+// The slots that a fork's child holds from its parent, below this: a chunk
+// among them is cleared as it is taken, so that only the chunks used are.
+std::size_t stale_end = 0;
 
 // The events a full table leaves out, each thread counting its own in a
 // cache line of its own, so that threads never contend for a counter; the
@@ -93,14 +96,13 @@ std::size_t count_kept()
     return count;
 }
 
-const Record &kept(std::size_t index)
+const Record *kept_in_chunk(std::size_t index, std::size_t &used)
 {
-    std::size_t start = 0;
-    while (index >= filled[start / chunk]) {
-        index -= filled[start / chunk];
-        start += chunk;
+    if (index * chunk >= counted_end) {
+        return nullptr;
     }
-    return records[start + index];
+    used = filled[index];
+    return &records[index * chunk];
 }
 
 void write_left_out(Output &output)
@@ -120,6 +122,7 @@ void write_table(Output &output)
 
 void forget_events()
 {
+    stale_end = std::max(stale_end, std::min(taken.load(), capacity));
     taken.store(0);
     next_slot = 0;
     chunk_end = 0;
@@ -143,6 +146,10 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
     if (next_slot == chunk_end && chunk_end != capacity) {
         next_slot = std::min(taken.fetch_add(chunk, std::memory_order_relaxed), capacity);
         chunk_end = std::min(next_slot + chunk, capacity);
+        if (next_slot < stale_end) {
+            const auto first = records.begin() + static_cast<std::ptrdiff_t>(next_slot);
+            std::fill(first, first + static_cast<std::ptrdiff_t>(chunk_end - next_slot), Record{});
+        }
     }
     if (next_slot == capacity) {
         leave_out(time);
