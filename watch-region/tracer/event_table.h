@@ -26,9 +26,21 @@ inline std::int32_t kernel_thread()
 }
 
 // The events kept, counted once for the trace's table (a slot filled later
-// by a thread still running changes nothing), and the i-th of them.
+// by a thread still running changes nothing); the events of the chunk at
+// INDEX among them, USED of them, or none beyond the last.
 std::size_t count_kept();
-const Record &kept(std::size_t index);
+const Record *kept_in_chunk(std::size_t index, std::size_t &used);
+
+// Calls VISIT with each event that count_kept() counted.
+template <typename Visit> void visit_kept(Visit visit)
+{
+    std::size_t used = 0;
+    for (std::size_t index = 0; const Record *events = kept_in_chunk(index, used); ++index) {
+        for (std::size_t event = 0; event < used; ++event) {
+            visit(events[event]); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+        }
+    }
+}
 // The events left out, and the time of the first (0: none).
 std::int64_t total_left_out();
 std::int64_t first_left_out();
