@@ -147,8 +147,7 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
         next_slot = std::min(taken.fetch_add(chunk, std::memory_order_relaxed), capacity);
         chunk_end = std::min(next_slot + chunk, capacity);
         if (next_slot < stale_end) {
-            const auto first = records.begin() + static_cast<std::ptrdiff_t>(next_slot);
-            std::fill(first, first + static_cast<std::ptrdiff_t>(chunk_end - next_slot), Record{});
+            std::fill_n(&records[next_slot], chunk_end - next_slot, Record{});
         }
     }
     if (next_slot == capacity) {

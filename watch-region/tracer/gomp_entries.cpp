@@ -85,7 +85,7 @@ constexpr bool agrees(Result (* /*interposer*/)(Arguments...), Positions listed)
     return is_at<Body, Arguments...>(listed.body) &&
            is_at<unsigned, Arguments...>(listed.team_size) &&
            is_at<unsigned, Arguments...>(listed.flags) &&
-           (listed.flags < 0 || listed.flags == count - 1);
+           (listed.flags < 0 || listed.flags + 1 == count);
 }
 
 std::array<std::atomic<void *>, symbols.size()> found{};
@@ -248,7 +248,7 @@ extern "C" {
 // INTERPOSE_kind; each checked against the list's positions.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage): made from the list
 #define CHECKED(symbol, kind)                                                                      \
-    static_assert(agrees(&symbol, positions::kind), #symbol "'s arguments are not as listed");
+    static_assert(agrees(&(symbol), positions::kind), #symbol "'s arguments are not as listed");
 #define INTERPOSE_plain(symbol)                                                                    \
     void symbol(Body function, void *data, unsigned threads, unsigned flags)                       \
     {                                                                                              \

@@ -28,20 +28,20 @@ std::array<std::uint64_t, 2> bucket_range(int index)
         return {static_cast<std::uint64_t>(index), static_cast<std::uint64_t>(index)};
     }
     const int shift = index / sub_buckets - 1;
-    const auto fraction = static_cast<std::uint64_t>(sub_buckets + index % sub_buckets);
+    const std::uint64_t fraction = sub_buckets + static_cast<std::uint64_t>(index % sub_buckets);
     const std::uint64_t last = index == buckets - 1 ? std::numeric_limits<std::uint64_t>::max()
                                                     : ((fraction + 1) << shift) - 1;
     return {fraction << shift, last};
 }
 
-// (A + B) / 2 and (A + B) / 4, rounded down, with no overflow.
-std::uint64_t half_sum(std::uint64_t a, std::uint64_t b)
+// (FIRST + SECOND) / 2 and / 4, rounded down, with no overflow.
+std::uint64_t half_sum(std::uint64_t first, std::uint64_t second)
 {
-    return a / 2 + b / 2 + (a % 2 + b % 2) / 2;
+    return first / 2 + second / 2 + (first % 2 + second % 2) / 2;
 }
-std::uint64_t quarter_sum(std::uint64_t a, std::uint64_t b)
+std::uint64_t quarter_sum(std::uint64_t first, std::uint64_t second)
 {
-    return a / 4 + b / 4 + (a % 4 + b % 4) / 4;
+    return first / 4 + second / 4 + (first % 4 + second % 4) / 4;
 }
 
 std::array<Site, max_sites + 1> sites;
@@ -151,15 +151,15 @@ PhaseStats Phases::stats(std::size_t phase) const
         return stats;
     }
     // The median lies between the mean of the middle launches' first values
-    // and the mean of their last: twice those are FROM and TO.
+    // and the mean of their last: twice those are TWICE_FROM and TWICE_TO.
     const auto low_range = range_of(phase, low);
     const auto high_range = range_of(phase, high);
-    const std::uint64_t from = low_range[0] + high_range[0];
-    const std::uint64_t to = low_range[1] + high_range[1];
-    stats.median = quarter_sum(from, to);
+    const std::uint64_t twice_from = low_range[0] + high_range[0];
+    const std::uint64_t twice_to = low_range[1] + high_range[1];
+    stats.median = quarter_sum(twice_from, twice_to);
     // The end further from the median, which is the upper: the median is
     // rounded down.
-    stats.median_error = (to - 2 * stats.median + 1) / 2;
+    stats.median_error = (twice_to - 2 * stats.median + 1) / 2;
     return stats;
 }
 
