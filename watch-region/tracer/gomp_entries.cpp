@@ -5,9 +5,11 @@
 // the tracer or, when the program's libgomp came later with dlopen (a plugin
 // or Python module that uses OpenMP), in that libgomp. An entry that no
 // loaded libgomp has is never jumped to: the body then runs once, on the
-// calling thread, as a team of one.
+// calling thread, as a team of one. The entries, their symbol versions and
+// their arguments are listed in entries.def.
 #include "trace_store.h"
 
+#include <cstdint>
 #include <dlfcn.h>
 #include <type_traits>
 
@@ -18,53 +20,73 @@ struct Symbol {
     const char *version;
 };
 
+// NOLINTBEGIN(cppcoreguidelines-macro-usage): the list is read as an X-macro
+#define KIND(kind, body_argument, team_size_argument, flags_argument)
+
+// The entries, by their symbols.
 // NOLINTNEXTLINE(performance-enum-size)
 enum class Entry : int {
-    parallel,
-    parallel_reductions,
-    parallel_sections,
-    loop_static,
-    loop_dynamic,
-    loop_guided,
-    loop_runtime,
-    loop_nonmonotonic_dynamic,
-    loop_nonmonotonic_guided,
-    loop_nonmonotonic_runtime,
-    loop_maybe_nonmonotonic_runtime,
-    parallel_start,
-    parallel_end,
-    loop_static_start,
-    loop_dynamic_start,
-    loop_guided_start,
-    loop_runtime_start,
-    sections_start,
-    thread_number,
-    team_size,
+#define ENTRY(symbol, version, kind) symbol,
+#include "entries.def"
+#undef ENTRY
     count,
+    // The queries that traced_body asks.
+    thread_number = omp_get_thread_num,
+    team_size = omp_get_num_threads,
 };
 
 constexpr std::array<Symbol, static_cast<std::size_t>(Entry::count)> symbols{{
-    {"GOMP_parallel", "GOMP_4.0"},
-    {"GOMP_parallel_reductions", "GOMP_5.0"},
-    {"GOMP_parallel_sections", "GOMP_4.0"},
-    {"GOMP_parallel_loop_static", "GOMP_4.0"},
-    {"GOMP_parallel_loop_dynamic", "GOMP_4.0"},
-    {"GOMP_parallel_loop_guided", "GOMP_4.0"},
-    {"GOMP_parallel_loop_runtime", "GOMP_4.0"},
-    {"GOMP_parallel_loop_nonmonotonic_dynamic", "GOMP_4.5"},
-    {"GOMP_parallel_loop_nonmonotonic_guided", "GOMP_4.5"},
-    {"GOMP_parallel_loop_nonmonotonic_runtime", "GOMP_5.0"},
-    {"GOMP_parallel_loop_maybe_nonmonotonic_runtime", "GOMP_5.0"},
-    {"GOMP_parallel_start", "GOMP_1.0"},
-    {"GOMP_parallel_end", "GOMP_1.0"},
-    {"GOMP_parallel_loop_static_start", "GOMP_1.0"},
-    {"GOMP_parallel_loop_dynamic_start", "GOMP_1.0"},
-    {"GOMP_parallel_loop_guided_start", "GOMP_1.0"},
-    {"GOMP_parallel_loop_runtime_start", "GOMP_1.0"},
-    {"GOMP_parallel_sections_start", "GOMP_1.0"},
-    {"omp_get_thread_num", "OMP_1.0"},
-    {"omp_get_num_threads", "OMP_1.0"},
+#define ENTRY(symbol, version, kind) {#symbol, version},
+#include "entries.def"
+#undef ENTRY
 }};
+#undef KIND
+
+#define ENTRY(symbol, version, kind)
+
+// The kinds of entry: how each is called, and where its arguments are.
+enum class Kind : std::uint8_t {
+#define KIND(kind, body_argument, team_size_argument, flags_argument) kind,
+#include "entries.def"
+#undef KIND
+};
+
+using Body = void (*)(void *);
+
+struct Positions {
+    int body;
+    int team_size;
+    int flags;
+};
+
+namespace positions {
+#define KIND(kind, body_argument, team_size_argument, flags_argument)                              \
+    constexpr Positions kind{body_argument, team_size_argument, flags_argument};
+#include "entries.def"
+#undef KIND
+} // namespace positions
+#undef ENTRY
+// NOLINTEND(cppcoreguidelines-macro-usage)
+
+// Whether the argument at POSITION (-1: none) is of type Type.
+template <typename Type, typename... Arguments> constexpr bool is_at(int position)
+{
+    constexpr std::array<bool, sizeof...(Arguments)> same{std::is_same_v<Type, Arguments>...};
+    return position < 0 || (static_cast<std::size_t>(position) < same.size() &&
+                            same[static_cast<std::size_t>(position)]);
+}
+
+// Whether an interposer's arguments are where the list puts them: the body,
+// the team's size, and the flags, which come last.
+template <typename Result, typename... Arguments>
+constexpr bool agrees(Result (* /*interposer*/)(Arguments...), Positions listed)
+{
+    constexpr int count = sizeof...(Arguments);
+    return is_at<Body, Arguments...>(listed.body) &&
+           is_at<unsigned, Arguments...>(listed.team_size) &&
+           is_at<unsigned, Arguments...>(listed.flags) &&
+           (listed.flags < 0 || listed.flags + 1 == count);
+}
 
 std::array<std::atomic<void *>, symbols.size()> found{};
 
@@ -108,8 +130,6 @@ void *real_with_queries(Entry entry)
     return address;
 }
 
-using Body = void (*)(void *);
-
 int ask(Entry query)
 {
     auto *function = reinterpret_cast<int (*)()>(real(query));
@@ -131,7 +151,7 @@ void traced_body(void *data)
 
 // The trampoline every team-starting entry shares: the real entry runs the
 // team with traced_body in place of the program's body.
-template <Entry entry, typename Result, typename... Rest>
+template <Entry entry, Kind kind, typename Result, typename... Rest>
 Result launch(const void *call_site, Body function, void *data, Rest... rest)
 {
     using Function = Result (*)(Body, void *, Rest...);
@@ -154,7 +174,7 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
     region.reset();
     region.body = function;
     region.data = data;
-    if constexpr (entry == Entry::parallel_reductions) {
+    if constexpr (kind == Kind::reductions) {
         region.first_word = *static_cast<void **>(data);
     }
     region_begin(region, call_site);
@@ -197,102 +217,11 @@ void launch_start(const void *call_site, Body function, void *data, Rest... rest
     body_begin(region, 0, ask(Entry::team_size));
 }
 
-} // namespace
-
-// The entries the tracer puts in place of libgomp's, the only symbols it
-// exports besides pthread_create and ompt_start_tool.
-#pragma GCC visibility push(default)
-extern "C" {
-
-void GOMP_parallel(Body function, void *data, unsigned threads, unsigned flags)
+// The old pair's join: the calling thread ends its body, and the real
+// entry joins the team.
+template <Entry entry> void launch_end()
 {
-    launch<Entry::parallel, void>(__builtin_return_address(0), function, data, threads, flags);
-}
-
-unsigned GOMP_parallel_reductions(Body function, void *data, unsigned threads, unsigned flags)
-{
-    return launch<Entry::parallel_reductions, unsigned>(__builtin_return_address(0), function, data,
-                                                        threads, flags);
-}
-
-void GOMP_parallel_sections(Body function, void *data, unsigned threads, unsigned count,
-                            unsigned flags)
-{
-    launch<Entry::parallel_sections, void>(__builtin_return_address(0), function, data, threads,
-                                           count, flags);
-}
-
-// The combined parallel loops: the team's size, the loop's start, end and
-// increment, the chunk size where the schedule has one, and the flags.
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
-#define CHUNKED_LOOP(name, entry)                                                                  \
-    void name(Body function, void *data, unsigned threads, long start, long end, long step,        \
-              long chunk, unsigned flags)                                                          \
-    {                                                                                              \
-        launch<entry, void>(__builtin_return_address(0), function, data, threads, start, end,      \
-                            step, chunk, flags);                                                   \
-    }
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
-#define RUNTIME_LOOP(name, entry)                                                                  \
-    void name(Body function, void *data, unsigned threads, long start, long end, long step,        \
-              unsigned flags)                                                                      \
-    {                                                                                              \
-        launch<entry, void>(__builtin_return_address(0), function, data, threads, start, end,      \
-                            step, flags);                                                          \
-    }
-CHUNKED_LOOP(GOMP_parallel_loop_static, Entry::loop_static)
-CHUNKED_LOOP(GOMP_parallel_loop_dynamic, Entry::loop_dynamic)
-CHUNKED_LOOP(GOMP_parallel_loop_guided, Entry::loop_guided)
-CHUNKED_LOOP(GOMP_parallel_loop_nonmonotonic_dynamic, Entry::loop_nonmonotonic_dynamic)
-CHUNKED_LOOP(GOMP_parallel_loop_nonmonotonic_guided, Entry::loop_nonmonotonic_guided)
-RUNTIME_LOOP(GOMP_parallel_loop_runtime, Entry::loop_runtime)
-RUNTIME_LOOP(GOMP_parallel_loop_nonmonotonic_runtime, Entry::loop_nonmonotonic_runtime)
-RUNTIME_LOOP(GOMP_parallel_loop_maybe_nonmonotonic_runtime, Entry::loop_maybe_nonmonotonic_runtime)
-#undef CHUNKED_LOOP
-#undef RUNTIME_LOOP
-
-void GOMP_parallel_start(Body function, void *data, unsigned threads)
-{
-    launch_start<Entry::parallel_start>(__builtin_return_address(0), function, data, threads);
-}
-
-void GOMP_parallel_loop_static_start(Body function, void *data, unsigned threads, long start,
-                                     long end, long step, long chunk)
-{
-    launch_start<Entry::loop_static_start>(__builtin_return_address(0), function, data, threads,
-                                           start, end, step, chunk);
-}
-
-void GOMP_parallel_loop_dynamic_start(Body function, void *data, unsigned threads, long start,
-                                      long end, long step, long chunk)
-{
-    launch_start<Entry::loop_dynamic_start>(__builtin_return_address(0), function, data, threads,
-                                            start, end, step, chunk);
-}
-
-void GOMP_parallel_loop_guided_start(Body function, void *data, unsigned threads, long start,
-                                     long end, long step, long chunk)
-{
-    launch_start<Entry::loop_guided_start>(__builtin_return_address(0), function, data, threads,
-                                           start, end, step, chunk);
-}
-
-void GOMP_parallel_loop_runtime_start(Body function, void *data, unsigned threads, long start,
-                                      long end, long step)
-{
-    launch_start<Entry::loop_runtime_start>(__builtin_return_address(0), function, data, threads,
-                                            start, end, step);
-}
-
-void GOMP_parallel_sections_start(Body function, void *data, unsigned threads, unsigned count)
-{
-    launch_start<Entry::sections_start>(__builtin_return_address(0), function, data, threads,
-                                        count);
-}
-
-void GOMP_parallel_end()
-{
-    auto *real_end = reinterpret_cast<void (*)()>(real(Entry::parallel_end));
+    auto *real_end = reinterpret_cast<void (*)()>(real(entry));
     if (untraced_open > 0 || open_count == 0) {
         untraced_open = untraced_open > 0 ? untraced_open - 1 : 0;
         if (real_end != nullptr) {
@@ -307,5 +236,106 @@ void GOMP_parallel_end()
     }
     region_end(region);
 }
+
+} // namespace
+
+// The entries the tracer puts in place of libgomp's, the only symbols it
+// exports besides pthread_create and ompt_start_tool.
+#pragma GCC visibility push(default)
+extern "C" {
+
+// An interposer for each entry, its arguments as its kind says, made by
+// INTERPOSE_kind; each checked against the list's positions.
+// NOLINTBEGIN(cppcoreguidelines-macro-usage): made from the list
+#define CHECKED(symbol, kind)                                                                      \
+    static_assert(agrees(&(symbol), positions::kind), #symbol "'s arguments are not as listed");
+#define INTERPOSE_plain(symbol)                                                                    \
+    void symbol(Body function, void *data, unsigned threads, unsigned flags)                       \
+    {                                                                                              \
+        launch<Entry::symbol, Kind::plain, void>(__builtin_return_address(0), function, data,      \
+                                                 threads, flags);                                  \
+    }                                                                                              \
+    CHECKED(symbol, plain)
+#define INTERPOSE_reductions(symbol)                                                               \
+    unsigned symbol(Body function, void *data, unsigned threads, unsigned flags)                   \
+    {                                                                                              \
+        return launch<Entry::symbol, Kind::reductions, unsigned>(__builtin_return_address(0),      \
+                                                                 function, data, threads, flags);  \
+    }                                                                                              \
+    CHECKED(symbol, reductions)
+#define INTERPOSE_sections(symbol)                                                                 \
+    void symbol(Body function, void *data, unsigned threads, unsigned count, unsigned flags)       \
+    {                                                                                              \
+        launch<Entry::symbol, Kind::sections, void>(__builtin_return_address(0), function, data,   \
+                                                    threads, count, flags);                        \
+    }                                                                                              \
+    CHECKED(symbol, sections)
+// The combined parallel loops: the team's size, the loop's start, end and
+// increment, the chunk size where the schedule has one, and the flags.
+#define INTERPOSE_loop(symbol)                                                                     \
+    void symbol(Body function, void *data, unsigned threads, long start, long end, long step,      \
+                long chunk, unsigned flags)                                                        \
+    {                                                                                              \
+        launch<Entry::symbol, Kind::loop, void>(__builtin_return_address(0), function, data,       \
+                                                threads, start, end, step, chunk, flags);          \
+    }                                                                                              \
+    CHECKED(symbol, loop)
+#define INTERPOSE_runtime_loop(symbol)                                                             \
+    void symbol(Body function, void *data, unsigned threads, long start, long end, long step,      \
+                unsigned flags)                                                                    \
+    {                                                                                              \
+        launch<Entry::symbol, Kind::runtime_loop, void>(__builtin_return_address(0), function,     \
+                                                        data, threads, start, end, step, flags);   \
+    }                                                                                              \
+    CHECKED(symbol, runtime_loop)
+#define INTERPOSE_start(symbol)                                                                    \
+    void symbol(Body function, void *data, unsigned threads)                                       \
+    {                                                                                              \
+        launch_start<Entry::symbol>(__builtin_return_address(0), function, data, threads);         \
+    }                                                                                              \
+    CHECKED(symbol, start)
+#define INTERPOSE_loop_start(symbol)                                                               \
+    void symbol(Body function, void *data, unsigned threads, long start, long end, long step,      \
+                long chunk)                                                                        \
+    {                                                                                              \
+        launch_start<Entry::symbol>(__builtin_return_address(0), function, data, threads, start,   \
+                                    end, step, chunk);                                             \
+    }                                                                                              \
+    CHECKED(symbol, loop_start)
+#define INTERPOSE_runtime_loop_start(symbol)                                                       \
+    void symbol(Body function, void *data, unsigned threads, long start, long end, long step)      \
+    {                                                                                              \
+        launch_start<Entry::symbol>(__builtin_return_address(0), function, data, threads, start,   \
+                                    end, step);                                                    \
+    }                                                                                              \
+    CHECKED(symbol, runtime_loop_start)
+#define INTERPOSE_sections_start(symbol)                                                           \
+    void symbol(Body function, void *data, unsigned threads, unsigned count)                       \
+    {                                                                                              \
+        launch_start<Entry::symbol>(__builtin_return_address(0), function, data, threads, count);  \
+    }                                                                                              \
+    CHECKED(symbol, sections_start)
+#define INTERPOSE_end(symbol)                                                                      \
+    void symbol() { launch_end<Entry::symbol>(); }                                                 \
+    CHECKED(symbol, end)
+#define INTERPOSE_query(symbol)
+#define KIND(kind, body_argument, team_size_argument, flags_argument)
+#define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
+#include "entries.def"
+#undef ENTRY
+#undef KIND
+#undef INTERPOSE_plain
+#undef INTERPOSE_reductions
+#undef INTERPOSE_sections
+#undef INTERPOSE_loop
+#undef INTERPOSE_runtime_loop
+#undef INTERPOSE_start
+#undef INTERPOSE_loop_start
+#undef INTERPOSE_runtime_loop_start
+#undef INTERPOSE_sections_start
+#undef INTERPOSE_end
+#undef INTERPOSE_query
+#undef CHECKED
+// NOLINTEND(cppcoreguidelines-macro-usage)
 }
 #pragma GCC visibility pop

@@ -1,28 +1,23 @@
-// The tracer's record of one run, shared by its libgomp half and its libomp
-// half. While the program runs it keeps, with a clock read and a few stores
-// an event and no lock, allocation or output:
+// The tracer's record of one run, as its libgomp half, its libomp half and
+// its wrapper of pthread_create feed it. While the program runs it keeps,
+// with a clock read and a few stores an event and no lock, allocation or
+// output:
 // - a fixed table of events, kept whole until it fills; the events after
-//   that are counted, with the time of the first one left out;
+//   that are counted, with the time of the first one left out
+//   (event_table.cpp);
 // - for every call site, exact counts and totals of every launch's fork,
-//   work, imbalance and join, and histograms of them for the medians;
-// - the slowest region's moments, thread by thread, wherever it falls.
-// All of it is written out once, when the process ends.
+//   work, imbalance and join, and their medians (site_stats.cpp);
+// - the slowest region's moments, thread by thread, wherever it falls
+//   (regions.cpp).
+// All of it is written out once, when the process ends (trace_file.cpp).
 #pragma once
+
+#include "trace_format.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
-
-// The trace format's version, the first line of every trace.
-constexpr int trace_version = 2;
-
-enum class Event : std::uint8_t {
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the list is read as an X-macro
-#define EVENT(name) name,
-#include "events.def"
-#undef EVENT
-};
 
 // Now, in nanoseconds on the monotonic clock.
 std::int64_t now();

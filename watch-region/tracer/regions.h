@@ -1,0 +1,24 @@
+// The regions' side of the record: the regions launched and the time spent
+// in them, the threads created, and the slowest region's moments, thread by
+// thread, wherever it falls. region_begin() and the rest (trace_store.h)
+// keep them.
+#pragma once
+
+#include "output.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace tracer {
+
+extern std::atomic<std::int64_t> regions_launched;
+extern std::atomic<std::int64_t> time_in_regions;
+extern std::atomic<long> threads_created;
+
+// "slowest", then the slowest region's events, one a line; nothing before
+// the first region has returned.
+void write_slowest(Output &output);
+// Forgets the regions, as a child that fork made must.
+void forget_regions();
+
+} // namespace tracer

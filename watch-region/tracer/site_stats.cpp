@@ -1,0 +1,262 @@
+// The call sites' statistics (site_stats.h), and the objects that hold them.
+#include "site_stats.h"
+
+#include "spin_lock.h"
+
+#include <dlfcn.h>
+#include <limits>
+#include <link.h>
+
+namespace tracer {
+
+namespace {
+
+int bucket(std::uint64_t value)
+{
+    if (value < sub_buckets) {
+        return static_cast<int>(value);
+    }
+    const int power = 63 - __builtin_clzll(value);
+    const auto fraction = static_cast<int>((value >> (power - 4)) & (sub_buckets - 1));
+    return std::min(buckets - 1, (power - 3) * sub_buckets + fraction);
+}
+
+// The values bucket INDEX holds, first and last.
+std::array<std::uint64_t, 2> bucket_range(int index)
+{
+    if (index < sub_buckets) {
+        return {static_cast<std::uint64_t>(index), static_cast<std::uint64_t>(index)};
+    }
+    const int shift = index / sub_buckets - 1;
+    const std::uint64_t fraction = sub_buckets + static_cast<std::uint64_t>(index % sub_buckets);
+    const std::uint64_t last = index == buckets - 1 ? std::numeric_limits<std::uint64_t>::max()
+                                                    : ((fraction + 1) << shift) - 1;
+    return {fraction << shift, last};
+}
+
+// (FIRST + SECOND) / 2 and / 4, rounded down, with no overflow.
+std::uint64_t half_sum(std::uint64_t first, std::uint64_t second)
+{
+    return first / 2 + second / 2 + (first % 2 + second % 2) / 2;
+}
+std::uint64_t quarter_sum(std::uint64_t first, std::uint64_t second)
+{
+    return first / 4 + second / 4 + (first % 4 + second % 4) / 4;
+}
+
+std::array<Site, max_sites + 1> sites;
+// Their return addresses, apart from the rest: a probe reads them, and a
+// page first read is mapped to the zero page and faults again when written;
+// this way that happens to one page, not to every site's.
+std::array<std::atomic<std::uintptr_t>, max_sites + 1> site_addresses{};
+// The sites in use, in the order first launched from: only their pages of
+// the table are ever touched.
+std::array<std::atomic<int>, max_sites + 1> used_sites{};
+std::atomic<int> sites_used{0};
+
+void mark_used(int index)
+{
+    used_sites[static_cast<std::size_t>(sites_used.fetch_add(1))].store(index);
+}
+
+void reset(Site &site)
+{
+    site.busy.clear();
+    site.teams = {};
+    site.other_teams = 0;
+    site.phases = Phases{};
+}
+
+// The object that holds ADDRESS: where it is loaded, and its path; the
+// program's own is named by PROGRAM, as the loader knows the program only by
+// the name it was called by. _dl_find_object (glibc 2.35) takes no lock and
+// searches no symbols, where dladdr does both.
+struct Object {
+    std::uintptr_t base;
+    const char *path;
+};
+
+Object object_of(std::uintptr_t address, const char *program)
+{
+    dl_find_object found{};
+    if (address <= 1 || _dl_find_object(reinterpret_cast<void *>(address), &found) != 0) {
+        return {0, "?"};
+    }
+    const char *name = found.dlfo_link_map->l_name;
+    return {reinterpret_cast<std::uintptr_t>(found.dlfo_map_start),
+            name == nullptr || *name == '\0' ? program : name};
+}
+
+} // namespace
+
+void Phases::add(const std::array<std::int64_t, phase_count> &nanoseconds)
+{
+    ++count;
+    std::array<std::uint64_t, phase_count> values{};
+    for (std::size_t phase = 0; phase < phase_count; ++phase) {
+        const auto value =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds[phase], 0));
+        values[phase] = value;
+        total[phase] += value;
+        smallest[phase] = count == 1 ? value : std::min(smallest[phase], value);
+        largest[phase] = std::max(largest[phase], value);
+    }
+    if (count <= exact_launches) {
+        first[count - 1] = values;
+        return;
+    }
+    if (count == exact_launches + 1) {
+        for (const auto &kept : first) {
+            count_in_histogram(kept);
+        }
+    }
+    count_in_histogram(values);
+}
+
+void Phases::count_in_histogram(const std::array<std::uint64_t, phase_count> &values)
+{
+    for (std::size_t phase = 0; phase < phase_count; ++phase) {
+        ++histogram[static_cast<std::size_t>(bucket(values[phase]))][phase];
+    }
+}
+
+std::array<std::uint64_t, 2> Phases::range_of(std::size_t phase, std::uint64_t rank) const
+{
+    std::uint64_t seen = 0;
+    int index = 0;
+    while (index < buckets - 1 &&
+           (seen += histogram[static_cast<std::size_t>(index)][phase]) < rank) {
+        ++index;
+    }
+    const auto range = bucket_range(index);
+    return {std::max(range[0], smallest[phase]), std::min(range[1], largest[phase])};
+}
+
+PhaseStats Phases::stats(std::size_t phase) const
+{
+    PhaseStats stats{total[phase], smallest[phase], largest[phase], 0, 0};
+    if (count == 0) {
+        return stats;
+    }
+    // The middle launches, in increasing order from 1: one for an odd count.
+    const std::uint64_t low = (count + 1) / 2;
+    const std::uint64_t high = count / 2 + 1;
+    if (count <= exact_launches) {
+        std::array<std::uint64_t, exact_launches> values{};
+        for (std::size_t launch = 0; launch < count; ++launch) {
+            values[launch] = first[launch][phase];
+        }
+        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count));
+        stats.median = half_sum(values[low - 1], values[high - 1]);
+        return stats;
+    }
+    // The median lies between the mean of the middle launches' first values
+    // and the mean of their last: twice those are TWICE_FROM and TWICE_TO.
+    const auto low_range = range_of(phase, low);
+    const auto high_range = range_of(phase, high);
+    const std::uint64_t twice_from = low_range[0] + high_range[0];
+    const std::uint64_t twice_to = low_range[1] + high_range[1];
+    stats.median = quarter_sum(twice_from, twice_to);
+    // The end further from the median, which is the upper: the median is
+    // rounded down.
+    stats.median_error = (twice_to - 2 * stats.median + 1) / 2;
+    return stats;
+}
+
+int site_of(const void *call_site)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(call_site);
+    for (int probe = 0; probe < max_sites; ++probe) {
+        const auto index = static_cast<std::size_t>((address / 16 + probe) % max_sites);
+        std::uintptr_t held = site_addresses[index].load(std::memory_order_acquire);
+        if (held == 0 && site_addresses[index].compare_exchange_strong(held, address)) {
+            mark_used(static_cast<int>(index));
+            return static_cast<int>(index);
+        }
+        if (held == address) {
+            return static_cast<int>(index);
+        }
+    }
+    std::uintptr_t none = 0;
+    if (site_addresses.back().compare_exchange_strong(none, 1)) {
+        mark_used(max_sites);
+    }
+    return max_sites;
+}
+
+const Site &site_at(int index) { return sites[static_cast<std::size_t>(index)]; }
+
+int sites_in_use() { return std::min(sites_used.load(), max_sites + 1); }
+
+void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases)
+{
+    Site &site = sites[static_cast<std::size_t>(index)];
+    lock(site.busy);
+    auto *size = std::find_if(site.teams.begin(), site.teams.end(), [team](const auto &entry) {
+        return entry[0] == static_cast<std::uint64_t>(team) || entry[1] == 0;
+    });
+    if (size != site.teams.end()) {
+        (*size)[0] = static_cast<std::uint64_t>(team);
+        ++(*size)[1];
+    }
+    else {
+        ++site.other_teams;
+    }
+    site.phases.add(phases);
+    unlock(site.busy);
+}
+
+void write_site_format(Output &output)
+{
+    output.add("phases");
+    for (const char *name : phase_names) {
+        output.add(' ', name);
+    }
+    output.add("\nphase_stats total min max median median_error\n");
+}
+
+void write_sites(Output &output, const char *program)
+{
+    const int count = sites_in_use();
+    for (int used = 0; used < count; ++used) {
+        const int index = used_sites[static_cast<std::size_t>(used)].load();
+        const Site &site = sites[static_cast<std::size_t>(index)];
+        if (site.phases.launches() == 0) {
+            continue;
+        }
+        const std::uintptr_t address = site_addresses[static_cast<std::size_t>(index)].load();
+        const Object object = object_of(address, program);
+        output.add("site ", index, ' ', Hex{address}, ' ', Hex{object.base}, ' ',
+                   site.phases.launches());
+        char separator = ' ';
+        for (const auto &team : site.teams) {
+            if (team[1] != 0) {
+                output.add(separator, team[0], ':', team[1]);
+                separator = ',';
+            }
+        }
+        if (site.other_teams != 0) {
+            output.add(separator, "other:", site.other_teams);
+        }
+        for (std::size_t phase = 0; phase < phase_count; ++phase) {
+            const PhaseStats stats = site.phases.stats(phase);
+            output.add(' ', stats.total, ' ', stats.min, ' ', stats.max, ' ', stats.median, ' ',
+                       stats.median_error);
+        }
+        output.add(" object ", object.path, '\n');
+    }
+}
+
+void forget_sites()
+{
+    const int count = sites_in_use();
+    for (int used = 0; used < count; ++used) {
+        const auto index =
+            static_cast<std::size_t>(used_sites[static_cast<std::size_t>(used)].load());
+        reset(sites[index]);
+        site_addresses[index].store(0);
+    }
+    sites_used.store(0);
+}
+
+} // namespace tracer

@@ -1,0 +1,49 @@
+"""Has tracer_tests write a trace (trace_read_back) and reads it back with
+the tool's reader: the sites, their phases and the events as written.
+
+usage: check_trace.py TRACER_TESTS TRACE
+"""
+
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from watch_region.timeline.trace import read_trace  # noqa: E402
+
+program, path = sys.argv[1:]
+subprocess.run([program, "trace_read_back", path], check=True)
+trace = read_trace(path)
+failures = []
+
+
+def expect(what, got, expected):
+    if got != expected:
+        failures.append(f"{what}: {got!r}, not {expected!r}")
+
+
+sites = {site.launches: site for site in trace.sites}
+expect("sites' launches", sorted(sites), [2, 3])
+launched, given = sites.get(3), sites.get(2)
+if launched and given:
+    expect("team sizes", (launched.teams, given.teams), ({2: 3}, {3: 1, 5: 1}))
+    expect("a site's object", launched.object, os.path.realpath(program))
+    for phase, stats in launched.phases.items():
+        expect(f"{phase} in order", stats["min"] <= stats["median"] <= stats["max"], True)
+        expect(f"{phase}'s error", stats["median_error"], 0)
+    # total, min, max, median, error
+    expect("given phases", {phase: tuple(stats.values()) for phase, stats in given.phases.items()},
+           {"fork": (24, 10, 14, 12, 0), "work": (460, 200, 260, 230, 0),
+            "imbalance": (6300, 3000, 3300, 3150, 0), "join": (80008, 40000, 40008, 40004, 0)})
+kept = [(event.name, event.region, event.thread) for event in trace.events()
+        if event.name not in ("load", "exit", "create_call")]
+expect("regions' events", kept,
+       [(name, region, thread) for region in (1, 2, 3)
+        for name, thread in (("launch", 1), ("body_start", 0), ("body_end", 0), ("body_start", 1),
+                             ("body_end", 1), ("launch_return", -1))])
+expect("the event given", [event for event in trace.events() if event.name == "create_call"],
+       [("create_call", 0.0, trace.pid, 3, 7, 9, 5)])
+expect("regions", trace.regions, 3)
+expect("slowest's events", len(trace.slowest), 6)
+if failures:
+    sys.exit("\n".join(failures))
