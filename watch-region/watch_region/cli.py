@@ -16,7 +16,8 @@ import signal
 import sys
 import tempfile
 
-from . import process, program, render_chart, render_svg, render_table, render_trace
+from . import process, program, render_chart, render_svg, render_trace
+from .gdb_mode import runner, table
 from .errors import (CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, USAGE, WRITE_ERROR, CannotWatch,
                      Stopped)
 from .model import process_model
@@ -56,12 +57,6 @@ def outcome(report):
     if report.get("signal"):
         return f"killed by signal {report['signal']}"
     return f"exit status: {report['exit_status']}"
-
-
-def table_text(report, name):
-    lines = [f"{name}, {report['team_origin']}"]
-    lines += render_table.table(report, outcome(report))
-    return "\n".join(lines) + "\n"
 
 
 def timeline_text(report, name):
@@ -274,7 +269,8 @@ def watch(options, closed, built):
                 raise CannotWatch(CANNOT_WATCH, f"{options.program} uses LLVM's libomp: this "
                                   "mode watches libgomp's entries; --timeline watches both")
             with tempfile.TemporaryDirectory(prefix=f"{NAME}.") as work:
-                report = process.run_under_gdb(path, options.args, environment, closed, work)
+                report = runner.run_under_gdb(path, [options.program, *options.args],
+                                              environment, closed, work)
         report["team_origin"] = team_origin(environment, options.team)
     number = report.pop("signal_number", None)
     if "exit_status" in report:
@@ -282,7 +278,7 @@ def watch(options, closed, built):
     if options.json:
         text = json.dumps(report, indent=1) + "\n"
     else:
-        text = (timeline_text if options.timeline else table_text)(report, name)
+        text = (timeline_text if options.timeline else table.table_text)(report, name)
     files_written = True
     if options.timeline:
         title = (f"{name or 'merged'}, {report.get('team_origin', '')}, OMP_WAIT_POLICY="
