@@ -310,8 +310,10 @@ def own_programs(problems):
                          {re.split(r"[(+]", launch["site"].split("!")[1])[0]
                           for launch in report["launches"]} >= {
                               "sections", "task_reduction", "old_pair", "static_loop",
-                              "library_region_bodies", "nested_inner"}),
-         (16, True)),
+                              "library_region_bodies", "nested_inner"},
+                         {(launch["num_threads"], launch["flags"])
+                          for launch in report["launches"]}),
+         (16, True, {(0, 0), (2, 0)})),
         ("a fork and system()", [BUILT["family"], BUILT["parallel_sum"]], None,
          lambda report: (len(report["launches"]), report["forks"] >= 1), (2, True)),
     ]
