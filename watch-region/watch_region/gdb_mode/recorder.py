@@ -101,9 +101,11 @@ class RegionWatcher:
         waiting, self.waiting = self.waiting, []
         if not waiting:
             return
-        where = {}
+        where, asking = {}, {lwp for lwp, _, _ in waiting}
         selected = gdb.selected_thread()
         for thread in gdb.selected_inferior().threads():
+            if thread.ptid[1] not in asking:
+                continue
             try:
                 thread.switch()
                 where[thread.ptid[1]] = x86.register("pc")
