@@ -21,8 +21,8 @@ installed_files() {
       share/doc/fork-join/changelog.gz share/doc/fork-join/copyright share/man/man1/parallel_hello.1.gz \
       share/man/man1/parallel_sum.1.gz share/man/man1/watch-region.1.gz \
       share/fork-join/tracer/entries.def share/fork-join/tracer/events.def
-    for module in "$(dirname "${BASH_SOURCE[0]}")"/../watch-region/watch_region/*.py; do
-      echo "share/fork-join/watch_region/${module##*/}"
+    for module in "$(dirname "${BASH_SOURCE[0]}")"/../watch-region/watch_region/{,*/}*.py; do
+      echo "share/fork-join/${module#*/watch-region/}"
     done
   } | sort
 }

@@ -70,11 +70,22 @@ def exit_status(problems):
 
 
 def arguments(problems):
-    for given in [[], ["two words", "", "it's \"quoted\"", "two\nlines", "--team", "3"],
-                  ["*", "$HOME", "`true`", ";|&", "-"]]:
-        run, report = report_of(BUILT["print_arguments"], *given)
-        expected = f"{len(given)} arguments\n" + "".join(f"[{each}]\n" for each in given)
-        check(problems, f"{given!r}: the program's output", run.stdout, expected)
+    """The arguments as given, and argv[0] as typed: by path, by a bare name
+    found on PATH, by a path relative to the current folder."""
+    folder, name = os.path.split(BUILT["print_arguments"])
+    on_path = environment(PATH=folder + ":" + os.environ["PATH"])
+    for typed, cwd, env, given in [
+            (BUILT["print_arguments"], None, None, []),
+            (BUILT["print_arguments"], None, None,
+             ["two words", "", "it's \"quoted\"", "two\nlines", "--team", "3"]),
+            (BUILT["print_arguments"], None, None, ["*", "$HOME", "`true`", ";|&", "-"]),
+            (name, None, on_path, ["one"]),
+            (f"./{name}", folder, None, []),
+            (f"{os.path.basename(folder)}/./{name}", os.path.dirname(folder), None, [])]:
+        run, report = report_of(typed, *given, cwd=cwd, env=env)
+        expected = (f"called as [{typed}]\n{len(given)} arguments\n"
+                    + "".join(f"[{each}]\n" for each in given))
+        check(problems, f"{typed} {given!r}: the program's output", run.stdout, expected)
         check(problems, f"{given!r}: no output in the report", "output" in report, False)
         check(problems, f"{given!r}: status", run.returncode, 0)
 
@@ -243,7 +254,8 @@ def write_errors(problems):
 
 TEAM_3_TABLE = """\
 parallel_sum, OMP_NUM_THREADS=3 (--team)
-launch: GOMP_parallel(body main._omp_fn, data at ADDRESS, num_threads 0, flags 0)
+launch: GOMP_parallel(body main._omp_fn, data at ADDRESS, num_threads 0, flags 0) \
+at parallel_sum!main+ADDRESS
 thread  told team size  team queries, in order                   body runs  atomic operations
 0       3               omp_get_num_threads, omp_get_thread_num  1          +595
 1       3               omp_get_num_threads, omp_get_thread_num  1          +1683
@@ -255,7 +267,7 @@ threads seen: 3; exit status: 0
 
 def table(problems):
     run = watch("--team", "3", BUILT["parallel_sum"])
-    check(problems, "the table", re.sub(r"data at 0x[0-9a-f]+", "data at ADDRESS", run.report),
+    check(problems, "the table", re.sub(r"0x[0-9a-f]+", "ADDRESS", run.report),
           TEAM_3_TABLE)
 
 
@@ -295,11 +307,13 @@ def own_programs(problems):
          ["library_region_bodies._omp_fn"]),
         ("every entry, and a region in a library", [BUILT["every_entry"], "1"], with_levels,
          lambda report: (len(report["launches"]),
-                         {launch["site"].split("(")[0].split("+")[0]
+                         {re.split(r"[(+]", launch["site"].split("!")[1])[0]
                           for launch in report["launches"]} >= {
                               "sections", "task_reduction", "old_pair", "static_loop",
-                              "library_region_bodies", "nested_inner"}),
-         (16, True)),
+                              "library_region_bodies", "nested_inner"},
+                         {(launch["num_threads"], launch["flags"])
+                          for launch in report["launches"]}),
+         (16, True, {(0, 0), (2, 0)})),
         ("a fork and system()", [BUILT["family"], BUILT["parallel_sum"]], None,
          lambda report: (len(report["launches"]), report["forks"] >= 1), (2, True)),
     ]
@@ -308,6 +322,7 @@ def own_programs(problems):
         check(problems, f"{case}: status", run.returncode, 0)
         if run.returncode == 0:
             check(problems, f"{case}: findings", seen(report), expected)
+            check(problems, f"{case}: stops not read", report["lost_stops"], 0)
     many = watch("--team", "2", BUILT["every_entry"], "300", env=with_levels)
     check(problems, "300 launches: told by call site, in lines of bounded length",
           ("repeated(long)+" in many.report and ": 300 x GOMP_parallel" in many.report,
@@ -326,10 +341,25 @@ def own_programs(problems):
                             "libgomp's entries; --timeline watches both\n"))
 
 
+def lost_stops(problems):
+    """A stop that cannot be read whole is said, with the launch as far as it
+    was read: a body at an address where nothing is mapped."""
+    run, report = report_of(BUILT["unreadable_body"])
+    check(problems, "the launch and the stop not read",
+          ([(launch["body"], launch["site"].split("+")[0]) for launch in report["launches"]],
+           report["lost_stops"], list(report["lost_stop_reasons"]), report["signal"]),
+          ([("0x10", "unreadable_body!main")], 1,
+           ["GOMP_parallel: Cannot access memory at address 0x10"], "SIGSEGV"))
+    check(problems, "said in the table", watch(BUILT["unreadable_body"]).report.splitlines()[2:],
+          ["1 stop could not be read: GOMP_parallel: Cannot access memory at address 0x10",
+           "threads seen: 0; killed by signal SIGSEGV"])
+
+
 GROUPS = {"exit_status": exit_status, "arguments": arguments, "environment": environment_cases,
           "standard_error": standard_error, "path_look_up": path_look_up, "no_region": no_region,
           "stop_signals": stop_signals, "write_errors": write_errors, "table": table,
-          "launch_clauses": launch_clauses, "branch": branch, "own_programs": own_programs}
+          "launch_clauses": launch_clauses, "branch": branch, "own_programs": own_programs,
+          "lost_stops": lost_stops}
 
 
 def main():

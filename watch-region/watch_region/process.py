@@ -1,22 +1,17 @@
-"""Running the program once, under gdb or with the region tracer preloaded,
-as it would run alone: its arguments, environment and standard streams are
+"""Running the program once with the region tracer preloaded (gdb_mode.runner
+runs it under gdb), and ending and reaping what a run leaves. The program
+runs as it would alone: its arguments, environment and standard streams are
 the caller's, live, and it stays in the caller's process group, so that it
 can read the terminal and be stopped or interrupted from it. A standard
 stream that was closed when watch-region started stays closed."""
 
 import ctypes
-import json
 import os
-import shlex
-import shutil
 import signal
 import subprocess
 import time
 
 from .errors import CANNOT_WATCH, CannotWatch, Stopped
-
-# The folder that holds this package, for gdb's Python to import it from.
-MODULES = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PR_SET_CHILD_SUBREAPER = 36
 
 
@@ -52,56 +47,6 @@ def descendants(pid):
         found.append(child)
         queue += children(child)
     return found
-
-
-def passed_stream(fd, closed):
-    """The caller's stream FD, duplicated for gdb to pass on, and the shell
-    redirection that gives it to the program; one that was closed when
-    watch-region started stays closed."""
-    if fd in closed:
-        return None, f"{fd}<&-"
-    copy = os.dup(fd)
-    return copy, f"{fd}{'<' if fd == 0 else '>'}&{copy} {copy}>&-"
-
-
-def run_under_gdb(program, arguments, environment, closed, work):
-    """Runs PROGRAM under gdb and returns the findings that gdb writes. gdb
-    keeps the caller's standard input, so that on a terminal it hands the
-    terminal to the program while the program runs."""
-    gdb_path = shutil.which("gdb", path=environment.get("PATH"))
-    if gdb_path is None:
-        raise CannotWatch(CANNOT_WATCH, "gdb is not installed (Debian package gdb)")
-    report_path = os.path.join(work, "report.json")
-    streams = [passed_stream(fd, closed) for fd in (0, 1, 2)]
-    # The shell that gdb starts the program with sets PWD if it is unset.
-    unset_pwd = [] if "PWD" in environment else ["-u", "PWD"]
-    config_path = os.path.join(work, "config.json")
-    with open(config_path, "w", encoding="utf-8") as config:
-        json.dump({"report": report_path, "environment": environment,
-                   "exec_wrapper": " ".join([shlex.quote(shutil.which("env") or "/usr/bin/env"),
-                                             *unset_pwd, *(stream[1] for stream in streams)])},
-                  config)
-    start = (f"python import sys; sys.dont_write_bytecode = True; sys.path.insert(0, {MODULES!r}); "
-             f"from watch_region import gdb_side; gdb_side.run({config_path!r})")
-    passed = [stream[0] for stream in streams if stream[0] is not None]
-    with open(os.path.join(work, "gdb.log"), "w+", encoding="utf-8") as gdb_log:
-        gdb = subprocess.Popen(
-            [gdb_path, "-batch", "-nx", "-q", "-ex", start, "--args", program, *arguments],
-            env={**environment, "SHELL": "/bin/sh"}, stdin=None if 0 not in closed else
-            subprocess.DEVNULL, stdout=gdb_log, stderr=subprocess.STDOUT, pass_fds=passed)
-        for fd in passed:
-            os.close(fd)
-        try:
-            gdb.wait()
-        finally:
-            end_process(gdb)
-        if not os.path.exists(report_path):
-            gdb_log.seek(0)
-            said = [line for line in gdb_log.read().splitlines() if line.strip()]
-            raise CannotWatch(CANNOT_WATCH, f"gdb could not watch {program}: "
-                              + (said[-1] if said else f"gdb exited {gdb.returncode}"))
-    with open(report_path, encoding="utf-8") as report_file:
-        return json.load(report_file)
 
 
 def run_traced(program, argv, environment, closed, trace_dir, tracer):

@@ -1,12 +1,16 @@
-"""The gdb mode's report: the launches (told by call site when there are
-many), one row per kernel thread of what it asked the runtime, how often it
-ran a body and its atomic operations, and the shared total after the join.
-No line grows with the run."""
+"""The gdb mode's report as text: the launches, each with its call site (told
+by call site when there are many), one row per kernel thread of what it
+asked the runtime, how often it ran a body and its atomic operations, the
+shared total after the join, and the stops that could not be read. No line
+grows with the run."""
 
 import collections
 
+from ..outputs.text import outcome
+
 LAUNCHES_LISTED = 8
 VALUES_LISTED = 8
+REASONS_LISTED = 3
 
 
 def launch_lines(launches):
@@ -14,8 +18,9 @@ def launch_lines(launches):
         lines = []
         for launch in launches:
             data = f"data at {launch['data']}" if launch["data"] else "no data (null)"
+            site = f" at {launch['site']}" if launch["site"] else ""
             lines.append(f"launch: {launch['entry']}(body {launch['body']}, {data}, "
-                         f"num_threads {launch['num_threads']}, flags {launch['flags']})")
+                         f"num_threads {launch['num_threads']}, flags {launch['flags']}){site}")
         return lines
     by_site = collections.Counter((launch["site"], launch["entry"], launch["body"])
                                   for launch in launches)
@@ -39,8 +44,25 @@ def atomics_cell(seen):
     return cell or "-"
 
 
-def table(findings, outcome):
-    """The report's lines; OUTCOME says how the program ended."""
+def lost_stops_line(findings):
+    reasons = findings["lost_stop_reasons"]
+    said = "; ".join(f"{reason} ({count})" if count > 1 else reason
+                     for reason, count in list(reasons.items())[:REASONS_LISTED])
+    if len(reasons) > REASONS_LISTED:
+        said += f"; {len(reasons) - REASONS_LISTED} other reasons"
+    stops = "1 stop" if findings["lost_stops"] == 1 else f"{findings['lost_stops']} stops"
+    return f"{stops} could not be read: {said}"
+
+
+def table_text(report, name):
+    """The whole report: NAME (the program's) and where the team size came
+    from, then the table."""
+    lines = [f"{name}, {report['team_origin']}", *table(report, outcome(report))]
+    return "\n".join(lines) + "\n"
+
+
+def table(findings, ending):
+    """The report's lines; ENDING says how the program ended."""
     lines = launch_lines(findings["launches"])
     if not findings["launches"]:
         lines.append("no parallel region: no libgomp entry that starts a team was called")
@@ -67,5 +89,7 @@ def table(findings, outcome):
     if findings.get("forks"):
         lines.append(f"the program forked {findings['forks']} times; "
                      "this mode does not follow child processes (--timeline does)")
-    lines.append(f"threads seen: {len(findings['threads'])}; {outcome}")
+    if findings["lost_stops"]:
+        lines.append(lost_stops_line(findings))
+    lines.append(f"threads seen: {len(findings['threads'])}; {ending}")
     return lines
