@@ -11,7 +11,8 @@ import signal
 import subprocess
 import time
 
-from .errors import CANNOT_WATCH, CannotWatch, Stopped
+from .errors import Stopped
+
 PR_SET_CHILD_SUBREAPER = 36
 
 
