@@ -303,7 +303,7 @@ MUTANTS = [
     Mutant("a stopped watch-region kills the program before its tracer writes", PROCESS,
            [("        pass_on(child, stopped.signum)\n", "")], test="timeline.trust"),
     Mutant("a stripped object's debug file not looked for", MODULES + "elf.py",
-           [("    for candidate in [] if table else debug_files(elf):",
+           [("    for candidate in debug_files(elf) if not table or not lines else []:",
              "    for candidate in []:")], test="timeline.trust"),
     Mutant("--region past the last region reported as not kept", CLI,
            [("options.region > launched:", "options.region > launched + 1000:")],

@@ -160,16 +160,19 @@ def debug_files(elf):
 
 
 def function_table(path):
-    """(the ELF file, its functions) for naming addresses in PATH: its own
-    .symtab, else a separate debug file's, else its .dynsym. (None, None)
-    when PATH is not an ELF file."""
+    """(the ELF file, its functions, whether it has line information) for
+    naming addresses in PATH: the functions of its own .symtab, else a
+    separate debug file's, else its .dynsym. (None, None, False) when PATH
+    is not an ELF file."""
     elf = Elf.open(path)
     if elf is None:
-        return None, None
+        return None, None, False
     table = elf.functions(SHT_SYMTAB)
-    for candidate in [] if table else debug_files(elf):
+    lines = ".debug_line" in elf.by_name
+    for candidate in debug_files(elf) if not table or not lines else []:
         debug = Elf.open(candidate) if candidate != path else None
-        table = debug.functions(SHT_SYMTAB) if debug is not None else None
-        if table:
+        if debug is not None:
+            table = table or debug.functions(SHT_SYMTAB)
+            lines = lines or ".debug_line" in debug.by_name
             break
-    return elf, table or elf.functions(SHT_DYNSYM)
+    return elf, table or elf.functions(SHT_DYNSYM), lines

@@ -12,12 +12,20 @@ import subprocess
 from .elf import ET_EXEC, function_table
 
 
-def run(command, lines):
+def begin(command, lines):
+    """Starts COMMAND with LINES as its arguments; None if it cannot."""
     try:
-        done = subprocess.run(command + lines, capture_output=True, text=True, check=False)
+        return subprocess.Popen(command + lines, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
     except OSError:
+        return None
+
+
+def answers(started, lines):
+    """What a command that BEGIN started said, a line per line given."""
+    if started is None:
         return [None] * len(lines)
-    said = done.stdout.splitlines()
+    said = started.communicate()[0].splitlines()
     return said if len(said) == len(lines) else [None] * len(lines)
 
 
@@ -29,7 +37,7 @@ def name_sites(sites):
     for address, base, path in sites:
         if path not in tables:
             tables[path] = function_table(path)
-        elf, table = tables[path]
+        elf, table, _ = tables[path]
         if elf is None or elf.kind == ET_EXEC:
             in_object = address
         else:
@@ -39,18 +47,23 @@ def name_sites(sites):
         named.append({"object": os.path.basename(path), "path": path, "address": in_object,
                       "function": function,
                       "offset": in_object - start if function else None})
+    # c++filt and an addr2line per object with line information, at once.
     mangled = sorted({entry["function"] for entry in named
                       if entry["function"] and entry["function"].startswith("_Z")})
-    if mangled and shutil.which("c++filt"):
-        plain = dict(zip(mangled, run(["c++filt"], mangled)))
+    demangling = begin(["c++filt"], mangled) if mangled and shutil.which("c++filt") else None
+    finding = []
+    if shutil.which("addr2line"):
+        for path in {entry["path"] for entry in named if tables[entry["path"]][2]}:
+            mine = [entry for entry in named if entry["path"] == path]
+            addresses = [hex(entry["address"] - 1) for entry in mine]
+            finding.append((mine, addresses, begin(["addr2line", "-e", path], addresses)))
+    if demangling is not None:
+        plain = dict(zip(mangled, answers(demangling, mangled)))
         for entry in named:
             entry["function"] = plain.get(entry["function"]) or entry["function"]
-    if shutil.which("addr2line"):
-        for path in {entry["path"] for entry in named if tables[entry["path"]][0]}:
-            mine = [entry for entry in named if entry["path"] == path]
-            lines = run(["addr2line", "-e", path], [hex(entry["address"] - 1) for entry in mine])
-            for entry, line in zip(mine, lines):
-                entry["source"] = line if line and not line.startswith("??") else None
+    for mine, addresses, started in finding:
+        for entry, line in zip(mine, answers(started, addresses)):
+            entry["source"] = line if line and not line.startswith("??") else None
     for entry in named:
         where = f"+{entry['offset']:#x}" if entry["function"] else f"@{entry['address']:#x}"
         entry["site"] = f"{entry['object']}!{entry['function'] or ''}{where}"

@@ -28,8 +28,8 @@ def text_site(site):
 
 
 def phase_cell(stats):
-    """total/median/max, the median's bound where it is not exact."""
-    error = f"±{stats['median_error']:.1f}" if stats.get("median_error") else ""
+    """total/median/max, the median's bound where it shows at 0.1 µs."""
+    error = f"±{stats['median_error']:.1f}" if stats.get("median_error", 0) >= 0.05 else ""
     return f"{stats['total']:.1f}/{stats['median']:.1f}{error}/{stats['max']:.1f}"
 
 

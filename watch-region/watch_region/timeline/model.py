@@ -140,7 +140,6 @@ def process_model(trace, chosen=None):
     to show, else the slowest."""
     region = shown_region(trace, chosen)
     sites = site_entries(trace)
-    kept = kept_regions(trace)
     exit_event = next((event for event in trace.text_events if event.name == "exit"), None)
     run_time = exit_event.time if exit_event else None
     shown = None
@@ -153,12 +152,14 @@ def process_model(trace, chosen=None):
         del shown["site_index"]
     return {"pid": trace.pid, "parent": trace.parent, "program": trace.program,
             "regions": trace.regions,
-            "regions_kept": len(kept), "threads_created": trace.threads_created,
+            "regions_kept": trace.kept("launch"), "threads_created": trace.threads_created,
             "run_time": run_time, "time_in_regions": trace.in_regions,
             "time_outside_regions": None if run_time is None else run_time - trace.in_regions,
             "lost_events": trace.lost_events, "lost_from": trace.lost_from,
             "stopped_by": trace.stopped_by,
-            "call_sites": sites, "region": shown, "region_numbers": kept}
+            "call_sites": sites, "region": shown,
+            # Only for a region asked for and not kept: which were.
+            "region_numbers": kept_regions(trace) if chosen is not None and not shown else None}
 
 
 def stretches(entry, launch):

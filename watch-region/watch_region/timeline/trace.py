@@ -22,6 +22,7 @@ Trace Event file reads them all. Times become microseconds from the
 tracer's load."""
 
 import collections
+import mmap
 import os
 import re
 import struct
@@ -33,6 +34,7 @@ TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 # The record's field names the reader needs, by the names of TEXT_FIELDS.
 RECORD_NAMES = {"time": "time", "tid": "kernel_thread", "thread": "thread", "region": "region",
                 "link": "link", "site": "site"}
+MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)  # the pages read in one go, not fault by fault
 FORMAT_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "tracer", "events.def")
 
@@ -58,8 +60,9 @@ class Trace:
         self.regions = self.threads_created = self.lost_events = 0
         self.in_regions, self.lost_from = 0.0, None
         self.record, self.fields, self.table = None, {}, b""
+        self.data, self.table_at = b"", 0  # the whole file, and where its table starts
         self.start = 0
-        self._events = None
+        self._events = self._event_numbers = None
 
     @property
     def count(self):
@@ -74,14 +77,30 @@ class Trace:
         return [struct.unpack_from("<" + code, self.table, at)[0]
                 for at in range(offset, len(self.table), self.record.size)]
 
+    def event_numbers(self):
+        """The table's event numbers, a byte each, in table order."""
+        if self._event_numbers is None:
+            code, offset = self.fields["event"] if self.count else ("B", 0)
+            if struct.calcsize(code) != 1:
+                raise ValueError("an event's number is not a byte")
+            # A slice of the mapped file with a step is made in one go.
+            self._event_numbers = self.data[self.table_at + offset:self.table_at + len(
+                self.table):self.record.size] if self.count else b""
+        return self._event_numbers
+
     def where(self, *names):
         """The table's record numbers of the events named, in table order."""
         codes = bytes(self.names.index(name) for name in names if name in self.names)
         if not codes or not self.count:
             return []
-        events = self.column("event")
-        events = events.tobytes() if isinstance(events, memoryview) else bytes(events)
-        return [found.start() for found in re.finditer(b"[" + re.escape(codes) + b"]", events)]
+        return [found.start()
+                for found in re.finditer(b"[" + re.escape(codes) + b"]", self.event_numbers())]
+
+    def kept(self, name):
+        """How many events NAME the table and the text lines hold."""
+        table = (self.event_numbers().count(self.names.index(name)) if name in self.names
+                 else 0)
+        return table + sum(event.name == name for event in self.text_events)
 
     def events_at(self, numbers):
         """The records NUMBERS as events, their times from the tracer's load."""
@@ -109,11 +128,14 @@ class Trace:
         return self._events
 
     def region_events(self, region):
-        """Every kept event of REGION."""
-        if not self.count:
-            return [event for event in self.text_events if event.region == region]
-        regions = self.column("region")
-        return self.events_at(index for index, value in enumerate(regions) if value == region) + [
+        """Every kept event of REGION: its number's bytes searched for in
+        the table, where they fall on a record's region field."""
+        code, offset = self.fields["region"]
+        pattern = re.escape(struct.pack("<" + code, region))
+        size = self.record.size
+        numbers = [found.start() // size for found in re.finditer(pattern, self.table)
+                   if found.start() % size == offset]
+        return self.events_at(numbers) + [
             event for event in self.text_events if event.region == region]
 
 
@@ -184,15 +206,19 @@ def read_text(trace, lines):
 
 def read_trace(path, version=None):
     """The trace at PATH; raises TraceError saying why it cannot be read:
-    not a trace, another version of the format, or truncated."""
+    not a trace, another version of the format, or truncated. The file is
+    mapped, not read: the table is used where it lies."""
     version = format_version() if version is None else version
     try:
         with open(path, "rb") as file:
-            data = file.read()
+            data = mmap.mmap(file.fileno(), 0, flags=mmap.MAP_SHARED | MAP_POPULATE,
+                             prot=mmap.PROT_READ)
+    except ValueError:  # an empty file cannot be mapped
+        data = b""
     except OSError as error:
         raise TraceError(error.strerror) from None
-    first = data[:data.find(b"\n")] if b"\n" in data else data[:80]
-    said = re.fullmatch(rb"watch-region-trace (\d+)", first)
+    end = data.find(b"\n")
+    said = re.fullmatch(rb"watch-region-trace (\d+)", data[:end if end >= 0 else 80])
     if said is None:
         raise TraceError("not a trace")
     if int(said[1]) != version:
@@ -208,23 +234,34 @@ def read_trace(path, version=None):
         count, size = (int(field) for field in data[table_at + 7:header_end].split())
     except ValueError:
         raise TraceError("truncated: it ends in its table's line") from None
-    trace.table = data[header_end + 1:]
+    trace.data, trace.table_at = data, header_end + 1
+    trace.table = memoryview(data)[header_end + 1:]
     if trace.record is None or size != trace.record.size:
         raise TraceError(f"its table's records are {size} bytes, not as its record line says")
     if len(trace.table) != count * size:
         raise TraceError(f"truncated: its table holds {len(trace.table)} bytes, not {count} "
                          f"records of {size}")
-    times = [event.time for event in trace.text_events + trace.slowest]
-    if trace.count:
-        column = trace.column("time")
-        first = min(column)
-        times.append(first if first else min((time for time in column if time), default=0))
-    trace.start = min(times, default=0)
+    trace.start = start_time(trace)
     trace.text_events = [moved(trace, event) for event in trace.text_events]
     trace.slowest = [moved(trace, event) for event in trace.slowest]
     if trace.lost_from is not None:
         trace.lost_from = (trace.lost_from - trace.start) / 1000
     return trace
+
+
+def start_time(trace):
+    """The tracer's load: its event's time, or where the table no longer
+    holds it, the earliest time the trace gives."""
+    times = [event.time for event in trace.text_events + trace.slowest]
+    time_at = trace.fields["time"][1]
+    loads = [struct.unpack_from("<" + trace.fields["time"][0], trace.table,
+                                number * trace.record.size + time_at)[0]
+             for number in trace.where("load")]
+    if loads:
+        return min(times + loads)
+    if trace.count:
+        times.append(min((time for time in trace.column("time") if time), default=0))
+    return min(times, default=0)
 
 
 def moved(trace, event):
