@@ -6,6 +6,7 @@ grows with the run."""
 
 import collections
 
+from ..outputs.chart import plural
 from ..outputs.text import outcome
 
 LAUNCHES_LISTED = 8
@@ -49,9 +50,8 @@ def lost_stops_line(findings):
     said = "; ".join(f"{reason} ({count})" if count > 1 else reason
                      for reason, count in list(reasons.items())[:REASONS_LISTED])
     if len(reasons) > REASONS_LISTED:
-        said += f"; {len(reasons) - REASONS_LISTED} other reasons"
-    stops = "1 stop" if findings["lost_stops"] == 1 else f"{findings['lost_stops']} stops"
-    return f"{stops} could not be read: {said}"
+        said += f"; {plural(len(reasons) - REASONS_LISTED, 'other reason')}"
+    return f"{plural(findings['lost_stops'], 'stop')} could not be read: {said}"
 
 
 def table_text(report, name):
@@ -87,7 +87,8 @@ def table(findings, ending):
     if findings["total_after_join"] is not None:
         lines.append(f"shared total after the join: {findings['total_after_join']}")
     if findings.get("forks"):
-        lines.append(f"the program forked {findings['forks']} times; "
+        times = "once" if findings["forks"] == 1 else f"{findings['forks']} times"
+        lines.append(f"the program forked {times}; "
                      "this mode does not follow child processes (--timeline does)")
     if findings["lost_stops"]:
         lines.append(lost_stops_line(findings))
