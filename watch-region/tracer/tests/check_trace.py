@@ -41,8 +41,10 @@ expect("regions' events", kept,
        [(name, region, thread) for region in (1, 2, 3)
         for name, thread in (("launch", 1), ("body_start", 0), ("body_end", 0), ("body_start", 1),
                              ("body_end", 1), ("launch_return", -1))])
-expect("the event given", [event for event in trace.events() if event.name == "create_call"],
-       [("create_call", 0.0, trace.pid, 3, 7, 9, 5)])
+# Given at 123,456,789 ns, and times read as µs from the tracer's load.
+expect("the event given", [event._replace(time=round(event.time * 1000 + trace.start))
+                           for event in trace.events() if event.name == "create_call"],
+       [("create_call", 123456789, trace.pid, 3, 7, 9, 5)])
 expect("regions", trace.regions, 3)
 expect("slowest's events", len(trace.slowest), 6)
 if failures:
