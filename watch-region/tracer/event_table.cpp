@@ -223,9 +223,9 @@ void count_filled()
 
 Keeping keeping_from(const char *mode, const char *events)
 {
-    Keeping keeping{Keep::first, capacity};
+    Keeping asked{Keep::first, capacity};
     const std::string_view name = mode != nullptr ? mode : "";
-    keeping.mode = name == "last"      ? Keep::last
+    asked.mode = name == "last"      ? Keep::last
                    : name == "slowest" ? Keep::slowest
                                        : Keep::first;
     const std::string_view count = events != nullptr ? events : "";
@@ -233,15 +233,15 @@ Keeping keeping_from(const char *mode, const char *events)
     const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), value);
     if (error == std::errc{} && end == count.data() + count.size() && value >= 1 &&
         value <= capacity) {
-        keeping.events = value;
+        asked.events = value;
     }
-    return keeping;
+    return asked;
 }
 
-void keep_events(Keeping keeping)
+void keep_events(Keeping asked)
 {
-    keep_mode = keeping.mode;
-    events_asked = std::clamp<std::size_t>(keeping.events, 1, capacity);
+    keep_mode = asked.mode;
+    events_asked = std::clamp<std::size_t>(asked.events, 1, capacity);
     // The exit, which the trace always gives, is one of them.
     limit = std::max<std::size_t>(events_asked - 1, 1);
     chunk = std::clamp<std::size_t>(limit / largest_chunk, 1, largest_chunk);

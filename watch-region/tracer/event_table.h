@@ -27,7 +27,7 @@ Keeping keeping_from(const char *mode, const char *events);
 extern Keep keep_mode;
 // Sets what the table keeps, before any event is recorded, or with
 // forget_events() after.
-void keep_events(Keeping keeping);
+void keep_events(Keeping asked);
 Keeping keeping();
 // "keep MODE EVENTS".
 void write_keeping(Output &output);

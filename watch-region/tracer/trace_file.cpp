@@ -14,12 +14,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <initializer_list>
+#include <limits>
 #include <pthread.h>
 #include <string_view>
 #include <sys/auxv.h>
@@ -118,7 +118,7 @@ void write_trace(std::int64_t exit_time, int stopped_by)
     const char *folder = std::getenv("WATCH_REGION_TRACE_DIR");
     Path in_folder{};
     if (path == nullptr && folder != nullptr) {
-        std::array<char, 16> pid{};
+        std::array<char, std::numeric_limits<pid_t>::digits10 + 2> pid{};
         const auto printed = std::to_chars(pid.data(), pid.data() + pid.size(), getpid());
         join(in_folder, {folder, "/", std::string_view(pid.data(), printed.ptr - pid.data()),
                          ".trace"});
@@ -181,18 +181,16 @@ void write_once(std::int64_t exit_time, int stopped_by)
 }
 
 // Writes the trace, and ends the process as SIGNAL would have: the handler
-// is gone (SA_RESETHAND), and the signal, blocked while it runs, is raised
-// again and let through.
+// is gone (SA_RESETHAND), and the signal, blocked while it runs, is let
+// through and raised again.
 void on_stop(int signal)
 {
-    const int saved_errno = errno;
     write_once(now(), signal);
-    raise(signal);
     sigset_t only{};
     sigemptyset(&only);
     sigaddset(&only, signal);
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    errno = saved_errno;
+    raise(signal);
 }
 
 } // namespace

@@ -37,6 +37,8 @@ void expect(std::string_view what, std::uint64_t got, std::uint64_t expected)
     }
 }
 
+void expect_true(std::string_view what, bool holds) { expect(what, holds ? 1 : 0, 1); }
+
 const void *site_a() { return reinterpret_cast<const void *>(&site_a); }
 
 // A launch through the entries' interface: a team of TEAM, each thread's
@@ -157,6 +159,7 @@ void keep_last()
         }
     };
     std::vector<std::thread> running;
+    running.reserve(threads);
     for (int thread = 0; thread < threads; ++thread) {
         running.emplace_back(fill, thread);
     }
@@ -168,13 +171,13 @@ void keep_last()
         const bool whole = event.region >= 0 && event.region < threads && event.link < each &&
                            event.time == event.link * threads + event.region + 1 &&
                            event.site == (event.link ^ event.region) && event.thread == event.region;
-        expect("a record whole and recorded", whole && !seen[event.time], 1);
+        expect_true("a record whole and recorded", whole && !seen[event.time]);
         seen[event.time] = true;
     });
     for (std::thread &thread : running) {
         thread.join();
     }
-    expect("kept at most the table", kept <= table, 1);
+    expect_true("kept at most the table", kept <= table);
     expect("kept and left out", kept + total_left_out(), threads * each);
     const auto first = std::find(seen.begin() + 1, seen.end(), false) - seen.begin();
     expect("first left out", first_left_out(), first);
@@ -222,18 +225,23 @@ void keep_slowest(const char *path)
     std::vector<std::int64_t> launched;
     std::string name;
     for (std::string line; std::getline(lines, line) && line.rfind("table", 0) != 0;) {
-        std::int64_t time = 0, tid = 0, level = 0, id = 0;
-        if (std::istringstream(line) >> name >> time >> tid >> level >> id && name == "launch") {
-            launched.push_back(id);
+        std::int64_t time = 0;
+        std::int64_t tid = 0;
+        std::int64_t level = 0;
+        std::int64_t region = 0;
+        if (std::istringstream(line) >> name >> time >> tid >> level >> region &&
+            name == "launch") {
+            launched.push_back(region);
         }
     }
-    expect("slowest regions kept", launched == std::vector<std::int64_t>{2, 4}, 1);
-    std::int64_t left = 0, first = 0;
+    expect_true("slowest regions kept", launched == std::vector<std::int64_t>{2, 4});
+    std::int64_t left = 0;
+    std::int64_t first = 0;
     std::istringstream(trace_text(path).substr(trace_text(path).find("\nleft_out "))) >> name >>
         left >> first;
     expect("their events left out", left, 18);
-    expect("the first region's left out", first > start && first < first_end, 1);
-    expect("what was kept", trace_text(path).find("\nkeep slowest 13\n") != std::string::npos, 1);
+    expect_true("the first region's left out", first > start && first < first_end);
+    expect_true("what was kept", trace_text(path).find("\nkeep slowest 13\n") != std::string::npos);
 }
 
 // A child that records a region and is sent SIGTERM dies by it, its trace
@@ -242,26 +250,25 @@ void stopped(const char *path)
 {
     const pid_t child = fork();
     if (child == 0) {
-        setenv("WATCH_REGION_TRACE", path, 1);
+        setenv("WATCH_REGION_TRACE", path, 1); // NOLINT(concurrency-mt-unsafe): one thread
         catch_stop_signals();
         launch(site_a(), 2);
-        raise(SIGTERM);
-        _exit(0);
+        _exit(raise(SIGTERM)); // not reached: the signal ends the child
     }
     int status = 0;
     waitpid(child, &status, 0);
-    expect("killed by SIGTERM", WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM, 1);
+    expect_true("killed by SIGTERM", WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     const std::string text = trace_text(path);
-    expect("the region", text.find("\nlaunch ") != std::string::npos, 1);
-    expect("the signal", text.find("\nstopped_by 15\ntable ") != std::string::npos, 1);
+    expect_true("the region", text.find("\nlaunch ") != std::string::npos);
+    expect_true("the signal", text.find("\nstopped_by 15\ntable ") != std::string::npos);
     std::signal(SIGHUP, SIG_IGN);
     catch_stop_signals();
     struct sigaction hangup {};
     sigaction(SIGHUP, nullptr, &hangup);
-    expect("SIGHUP still ignored", hangup.sa_handler == SIG_IGN, 1);
+    expect_true("SIGHUP still ignored", hangup.sa_handler == SIG_IGN);
     struct sigaction term {};
     sigaction(SIGTERM, nullptr, &term);
-    expect("SIGTERM caught", term.sa_handler != SIG_DFL && term.sa_handler != SIG_IGN, 1);
+    expect_true("SIGTERM caught", term.sa_handler != SIG_DFL && term.sa_handler != SIG_IGN);
 }
 
 // What the environment's two values ask for: a value not understood is the
