@@ -225,9 +225,7 @@ Keeping keeping_from(const char *mode, const char *events)
 {
     Keeping asked{Keep::first, capacity};
     const std::string_view name = mode != nullptr ? mode : "";
-    asked.mode = name == "last"      ? Keep::last
-                   : name == "slowest" ? Keep::slowest
-                                       : Keep::first;
+    asked.mode = name == "last" ? Keep::last : name == "slowest" ? Keep::slowest : Keep::first;
     const std::string_view count = events != nullptr ? events : "";
     std::size_t value = 0;
     const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), value);
@@ -258,8 +256,8 @@ void write_keeping(Output &output)
 
 bool is_region_event(Event event)
 {
-    return event == Event::launch || event == Event::launch_return ||
-           event == Event::body_start || event == Event::body_end || event == Event::join;
+    return event == Event::launch || event == Event::launch_return || event == Event::body_start ||
+           event == Event::body_end || event == Event::join;
 }
 
 std::int64_t region_events()

@@ -69,8 +69,7 @@ void write_region(Output &output, const Slowest &kept)
         if (moments.kernel_thread == 0) {
             continue;
         }
-        output.line("body_start", moments.body_start, moments.kernel_thread, thread, kept.id, 0,
-                    0);
+        output.line("body_start", moments.body_start, moments.kernel_thread, thread, kept.id, 0, 0);
         output.line("body_end", moments.body_end, moments.kernel_thread, thread, kept.id, 0, 0);
     }
     output.line("launch_return", kept.end, kept.kernel_thread, -1, kept.id, 0, 0);
@@ -157,10 +156,9 @@ std::size_t write_slowest(Output &output, std::size_t room)
             order[count++] = &kept;
         }
     }
-    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count),
-              [](const Slowest *one, const Slowest *other) {
-                  return one->duration > other->duration;
-              });
+    std::sort(
+        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count),
+        [](const Slowest *one, const Slowest *other) { return one->duration > other->duration; });
     if (count > 0) {
         output.add("slowest\n");
     }

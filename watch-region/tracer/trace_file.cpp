@@ -120,8 +120,8 @@ void write_trace(std::int64_t exit_time, int stopped_by)
     if (path == nullptr && folder != nullptr) {
         std::array<char, std::numeric_limits<pid_t>::digits10 + 2> pid{};
         const auto printed = std::to_chars(pid.data(), pid.data() + pid.size(), getpid());
-        join(in_folder, {folder, "/", std::string_view(pid.data(), printed.ptr - pid.data()),
-                         ".trace"});
+        join(in_folder,
+             {folder, "/", std::string_view(pid.data(), printed.ptr - pid.data()), ".trace"});
         path = in_folder.data();
     }
     if (path == nullptr) {

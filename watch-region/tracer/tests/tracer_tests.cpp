@@ -154,7 +154,8 @@ void keep_last()
     std::atomic<std::int64_t> recorded{0};
     const auto fill = [&recorded](int thread) {
         for (std::int64_t event = 0; event < each; ++event) {
-            record(Event::join, thread, thread, event, event ^ thread, event * threads + thread + 1);
+            record(Event::join, thread, thread, event, event ^ thread,
+                   event * threads + thread + 1);
             recorded.fetch_add(1, std::memory_order_relaxed);
         }
     };
@@ -170,7 +171,8 @@ void keep_last()
     visit_kept([&seen](const Record &event) {
         const bool whole = event.region >= 0 && event.region < threads && event.link < each &&
                            event.time == event.link * threads + event.region + 1 &&
-                           event.site == (event.link ^ event.region) && event.thread == event.region;
+                           event.site == (event.link ^ event.region) &&
+                           event.thread == event.region;
         expect_true("a record whole and recorded", whole && !seen[event.time]);
         seen[event.time] = true;
     });
@@ -280,12 +282,11 @@ void keeping_read()
         Keep keep;
         std::size_t kept;
     };
-    for (const Case &test : {Case{"last", "64", Keep::last, 64},
-                             Case{"slowest", "262144", Keep::slowest, capacity},
-                             Case{nullptr, nullptr, Keep::first, capacity},
-                             Case{"first", "0", Keep::first, capacity},
-                             Case{"fastest", "262145", Keep::first, capacity},
-                             Case{"first", "12x", Keep::first, capacity}}) {
+    for (const Case &test :
+         {Case{"last", "64", Keep::last, 64}, Case{"slowest", "262144", Keep::slowest, capacity},
+          Case{nullptr, nullptr, Keep::first, capacity}, Case{"first", "0", Keep::first, capacity},
+          Case{"fastest", "262145", Keep::first, capacity},
+          Case{"first", "12x", Keep::first, capacity}}) {
         const Keeping read = keeping_from(test.mode, test.events);
         expect(test.events != nullptr ? test.events : "(none)", read.events, test.kept);
         expect(test.mode != nullptr ? test.mode : "(none)", static_cast<std::uint64_t>(read.mode),
