@@ -117,8 +117,12 @@ constexpr std::uint64_t frozen = 2;
 constexpr int filled_shift = 2;
 constexpr std::uint64_t one_slot = std::uint64_t{1} << filled_shift;
 constexpr int ticket_shift = 9; // 7 bits of slots: 0 to 64
+// The chunk's first time, which its thread sets with its first slot, and
+// which a thread that takes the chunk reads before its word: the time of
+// the first event the chunk leaves out.
 struct alignas(cache_line) RingChunk {
     std::atomic<std::uint64_t> word{0};
+    std::atomic<std::int64_t> first_time{0};
 };
 std::array<RingChunk, chunks> ring;
 std::size_t ring_chunks;
@@ -145,15 +149,16 @@ bool take_ring_chunk()
                 sched_yield();
                 held = word.load(std::memory_order_acquire);
             }
-            else if (word.compare_exchange_weak(held, ticket << ticket_shift,
+            else if (const std::int64_t first =
+                         ring[index].first_time.load(std::memory_order_relaxed);
+                     word.compare_exchange_weak(held, ticket << ticket_shift,
                                                 std::memory_order_acq_rel,
                                                 std::memory_order_acquire)) {
                 own_ticket = ticket;
                 if (const std::size_t lost = slots_of(held); lost > 0) {
-                    // A chunk is filled in time order: its first slot is its first.
                     own_count().value.fetch_add(static_cast<std::int64_t>(lost),
                                                 std::memory_order_relaxed);
-                    note_left_out_at(records[index * chunk].time);
+                    note_left_out_at(first);
                 }
                 return true;
             }
@@ -179,6 +184,9 @@ void record_in_ring(const Record &event)
                 if (word.compare_exchange_strong(held, held | writing, std::memory_order_acquire,
                                                  std::memory_order_relaxed)) {
                     records[index * chunk + slots_of(held)] = event;
+                    if (slots_of(held) == 0) {
+                        ring[index].first_time.store(event.time, std::memory_order_relaxed);
+                    }
                     // Frozen meanwhile: the trace was written without it.
                     if ((word.fetch_add(one_slot - writing, std::memory_order_release) & frozen) !=
                         0) {
