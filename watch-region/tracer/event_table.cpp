@@ -170,34 +170,42 @@ bool take_ring_chunk()
     }
 }
 
+enum class Wrote : std::uint8_t { kept, left_out, no_chunk };
+
+// Writes EVENT in the calling thread's chunk, if it is still the thread's
+// and has room.
+Wrote write_in_own_chunk(const Record &event)
+{
+    if (own_ticket == 0) {
+        return Wrote::no_chunk;
+    }
+    const std::size_t index = own_ticket % ring_chunks;
+    std::atomic<std::uint64_t> &word = ring[index].word;
+    std::uint64_t held = word.load(std::memory_order_relaxed);
+    while ((held & frozen) == 0 && ticket_of(held) == own_ticket && slots_of(held) < chunk) {
+        if (word.compare_exchange_weak(held, held | writing, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+            records[index * chunk + slots_of(held)] = event;
+            if (slots_of(held) == 0) {
+                ring[index].first_time.store(event.time, std::memory_order_relaxed);
+            }
+            // Frozen meanwhile: the trace was written without it.
+            const std::uint64_t before =
+                word.fetch_add(one_slot - writing, std::memory_order_release);
+            return (before & frozen) != 0 ? Wrote::left_out : Wrote::kept;
+        }
+    }
+    return (held & frozen) != 0 ? Wrote::left_out : Wrote::no_chunk;
+}
+
 void record_in_ring(const Record &event)
 {
     for (;;) {
-        if (own_ticket != 0) {
-            const std::size_t index = own_ticket % ring_chunks;
-            std::atomic<std::uint64_t> &word = ring[index].word;
-            std::uint64_t held = word.load(std::memory_order_relaxed);
-            if ((held & frozen) != 0) {
-                break;
-            }
-            if (ticket_of(held) == own_ticket && slots_of(held) < chunk) {
-                if (word.compare_exchange_strong(held, held | writing, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-                    records[index * chunk + slots_of(held)] = event;
-                    if (slots_of(held) == 0) {
-                        ring[index].first_time.store(event.time, std::memory_order_relaxed);
-                    }
-                    // Frozen meanwhile: the trace was written without it.
-                    if ((word.fetch_add(one_slot - writing, std::memory_order_release) & frozen) !=
-                        0) {
-                        break;
-                    }
-                    return;
-                }
-                continue;
-            }
+        const Wrote wrote = write_in_own_chunk(event);
+        if (wrote == Wrote::kept) {
+            return;
         }
-        if (!take_ring_chunk()) {
+        if (wrote == Wrote::left_out || !take_ring_chunk()) {
             break;
         }
     }
