@@ -1,6 +1,7 @@
-// The table of events: a fixed table of records, kept whole until it fills;
-// the events after that are counted, with the time of the first one left
-// out. record() (trace_store.h) writes it.
+// The table of events: a fixed table of records, which keeps the first
+// events, the last, or (with the regions' side) the slowest regions whole;
+// the events it has no room for are counted, with the time of the first one
+// left out. record() (trace_store.h) writes it.
 #pragma once
 
 #include "output.h"
@@ -14,6 +15,27 @@ namespace tracer {
 // 2^18 events: some 40,000 regions of a team of two, in 10 MiB.
 constexpr std::size_t capacity = 1 << 18;
 
+// Which events the table keeps, and how many at most: WATCH_REGION_KEEP
+// (first, last or slowest) and WATCH_REGION_EVENTS (1 to capacity), read
+// once, at load. A value not understood is the default's.
+enum class Keep : std::uint8_t { first, last, slowest };
+struct Keeping {
+    Keep mode;
+    std::size_t events;
+};
+Keeping keeping_from(const char *mode, const char *events);
+extern Keep keep_mode;
+// Sets what the table keeps, before any event is recorded, or with
+// forget_events() after.
+void keep_events(Keeping asked);
+Keeping keeping();
+// "keep MODE EVENTS".
+void write_keeping(Output &output);
+// With slowest: the events of regions, which the table does not keep (the
+// regions' side keeps the slowest whole), as many as were recorded.
+bool is_region_event(Event event);
+std::int64_t region_events();
+
 // The calling thread's kernel thread id, asked for once: zero until then,
 // so that it costs nothing at load.
 extern __thread std::int32_t kernel_thread_id;
@@ -25,10 +47,12 @@ inline std::int32_t kernel_thread()
     return kernel_thread_id;
 }
 
-// The events kept, counted once for the trace's table (a slot filled later
-// by a thread still running changes nothing); the events of the chunk at
-// INDEX among them, USED of them, or none beyond the last.
-std::size_t count_kept();
+// The events kept, counted once for the trace's table, at most ROOM of them
+// (the rest counted as left out): a slot filled later by a thread still
+// running changes nothing, and with last, nothing is written to the table
+// after it. Then the events of the chunk at INDEX among them, USED of them,
+// or none beyond the last.
+std::size_t count_kept(std::size_t room = capacity);
 const Record *kept_in_chunk(std::size_t index, std::size_t &used);
 
 // Calls VISIT with each event that count_kept() counted.
@@ -44,10 +68,13 @@ template <typename Visit> void visit_kept(Visit visit)
 // The events left out, and the time of the first (0: none).
 std::int64_t total_left_out();
 std::int64_t first_left_out();
+// Counts COUNT events left out, the first at TIME.
+void count_left_out(std::int64_t count, std::int64_t time);
 
 // "left_out COUNT FIRST" when events were left out.
 void write_left_out(Output &output);
-// "table COUNT SIZE", then the events kept, as they are in memory.
+// "table COUNT SIZE", then the events count_kept() counted, as they are in
+// memory.
 void write_table(Output &output);
 
 // Forgets every event, as a child that fork made must: the calling thread

@@ -19,14 +19,106 @@ std::atomic<long> threads_created{0};
 
 namespace {
 
-// The slowest region so far, launch to return, as it was at its return.
+// The slowest regions so far, launch to return, each as it was at its
+// return: the one slowest, or with slowest the slowest_kept slowest, of
+// which the trace writes as many as its events have room for. A region
+// whole is its launch, its return, and the body's start and end on each of
+// the first detailed_threads threads of its team: the threads beyond them
+// are only counted (libomp's joins, too, are not kept).
+constexpr std::size_t slowest_kept = 64;
 struct Slowest {
     std::array<ThreadMoments, detailed_threads> threads{};
     std::int64_t duration = 0; // none yet
     std::int64_t id = 0, parent = 0, launch = 0, end = 0, kernel_thread = 0;
     int level = 0, site = 0, team = 0;
-    std::atomic_flag busy = ATOMIC_FLAG_INIT;
-} slowest;
+};
+std::array<Slowest, slowest_kept> slowest;
+std::atomic_flag slowest_busy = ATOMIC_FLAG_INIT;
+// The shortest of the regions kept once every place is taken (0 before):
+// a region no longer is not kept.
+std::atomic<std::int64_t> slowest_threshold{0};
+// With slowest: the launch of the first region not kept.
+std::atomic<std::int64_t> first_dropped{0};
+
+void drop(std::int64_t launch)
+{
+    std::int64_t held = first_dropped.load(std::memory_order_relaxed);
+    while ((held == 0 || launch < held) &&
+           !first_dropped.compare_exchange_weak(held, launch, std::memory_order_relaxed)) {
+    }
+}
+
+// The events that the trace gives for KEPT.
+std::size_t events_of(const Slowest &kept)
+{
+    std::size_t count = 2;
+    for (int thread = 0; thread < kept.team; ++thread) {
+        if (kept.threads[static_cast<std::size_t>(thread)].kernel_thread != 0) {
+            count += 2;
+        }
+    }
+    return count;
+}
+
+void write_region(Output &output, const Slowest &kept)
+{
+    output.line("launch", kept.launch, kept.kernel_thread, kept.level, kept.id, kept.parent,
+                kept.site);
+    for (int thread = 0; thread < kept.team; ++thread) {
+        const ThreadMoments &moments = kept.threads[static_cast<std::size_t>(thread)];
+        if (moments.kernel_thread == 0) {
+            continue;
+        }
+        output.line("body_start", moments.body_start, moments.kernel_thread, thread, kept.id, 0, 0);
+        output.line("body_end", moments.body_end, moments.kernel_thread, thread, kept.id, 0, 0);
+    }
+    output.line("launch_return", kept.end, kept.kernel_thread, -1, kept.id, 0, 0);
+}
+
+// Keeps REGION, which ended at END, if it is among the slowest.
+void keep_if_slow(const Region &region, std::int64_t end, int slots)
+{
+    const std::int64_t duration = end - region.launch;
+    const bool several = keep_mode == Keep::slowest;
+    if (duration <= slowest_threshold.load(std::memory_order_relaxed)) {
+        if (several) {
+            drop(region.launch);
+        }
+        return;
+    }
+    const std::size_t places = several ? slowest_kept : 1;
+    lock(slowest_busy);
+    auto *const shortest = std::min_element(
+        slowest.begin(), slowest.begin() + static_cast<std::ptrdiff_t>(places),
+        [](const Slowest &one, const Slowest &other) { return one.duration < other.duration; });
+    if (duration > shortest->duration) {
+        if (shortest->duration != 0 && several) {
+            drop(shortest->launch);
+        }
+        Slowest &kept = *shortest;
+        kept.duration = duration;
+        kept.id = region.id;
+        kept.parent = region.parent;
+        kept.launch = region.launch;
+        kept.end = end;
+        kept.kernel_thread = kernel_thread();
+        kept.level = region.level;
+        kept.site = region.site;
+        kept.team = slots;
+        std::copy_n(region.threads.begin(), slots, kept.threads.begin());
+        slowest_threshold.store(
+            std::min_element(slowest.begin(), slowest.begin() + static_cast<std::ptrdiff_t>(places),
+                             [](const Slowest &one, const Slowest &other) {
+                                 return one.duration < other.duration;
+                             })
+                ->duration,
+            std::memory_order_relaxed);
+    }
+    else if (several) {
+        drop(region.launch);
+    }
+    unlock(slowest_busy);
+}
 
 // The region each thread is in, innermost last, and when its body started.
 constexpr int max_depth = 64;
@@ -54,25 +146,44 @@ std::atomic<std::size_t> next_spare{0};
 
 } // namespace
 
-void write_slowest(Output &output)
+std::size_t write_slowest(Output &output, std::size_t room)
 {
-    if (slowest.duration == 0) {
-        return;
-    }
-    output.add("slowest\n");
-    output.line("launch", slowest.launch, slowest.kernel_thread, slowest.level, slowest.id,
-                slowest.parent, slowest.site);
-    const int team = std::min(slowest.team, detailed_threads);
-    for (int thread = 0; thread < team; ++thread) {
-        const ThreadMoments &moments = slowest.threads[static_cast<std::size_t>(thread)];
-        if (moments.kernel_thread == 0) {
-            continue;
+    const bool several = keep_mode == Keep::slowest;
+    std::array<const Slowest *, slowest_kept> order{};
+    std::size_t count = 0;
+    for (const Slowest &kept : slowest) {
+        if (kept.duration != 0) {
+            order[count++] = &kept;
         }
-        output.line("body_start", moments.body_start, moments.kernel_thread, thread, slowest.id, 0,
-                    0);
-        output.line("body_end", moments.body_end, moments.kernel_thread, thread, slowest.id, 0, 0);
     }
-    output.line("launch_return", slowest.end, slowest.kernel_thread, -1, slowest.id, 0, 0);
+    std::sort(
+        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count),
+        [](const Slowest *one, const Slowest *other) { return one->duration > other->duration; });
+    if (count > 0) {
+        output.add("slowest\n");
+    }
+    std::size_t written = 0;
+    std::size_t regions = 0;
+    for (; regions < (several ? count : std::min<std::size_t>(count, 1)); ++regions) {
+        const std::size_t events = events_of(*order[regions]);
+        if (several && written + events > room) {
+            break;
+        }
+        write_region(output, *order[regions]);
+        written += events;
+    }
+    if (several) {
+        std::int64_t first = first_dropped.load();
+        for (; regions < count; ++regions) {
+            first = first == 0 ? order[regions]->launch : std::min(first, order[regions]->launch);
+        }
+        if (const std::int64_t left = region_events() - static_cast<std::int64_t>(written);
+            left > 0) {
+            count_left_out(left, first);
+        }
+        return written;
+    }
+    return 0;
 }
 
 void forget_regions()
@@ -80,7 +191,9 @@ void forget_regions()
     regions_launched.store(0);
     time_in_regions.store(0);
     threads_created.store(0);
-    slowest.duration = 0;
+    slowest.fill(Slowest{});
+    slowest_threshold.store(0);
+    first_dropped.store(0);
     depth = 0;
 }
 
@@ -151,6 +264,9 @@ void region_end(Region &region)
         }
     }
     if (team == 0) {
+        if (keep_mode == Keep::slowest) {
+            drop(region.launch);
+        }
         return;
     }
     if (region.level == 1) {
@@ -159,22 +275,7 @@ void region_end(Region &region)
     add_launch(
         region.site, team,
         {last_start - region.launch, last_end - last_start, longest - shortest, end - last_end});
-    if (end - region.launch > slowest.duration) {
-        lock(slowest.busy);
-        if (end - region.launch > slowest.duration) {
-            slowest.duration = end - region.launch;
-            slowest.id = region.id;
-            slowest.parent = region.parent;
-            slowest.launch = region.launch;
-            slowest.end = end;
-            slowest.kernel_thread = kernel_thread();
-            slowest.level = region.level;
-            slowest.site = region.site;
-            slowest.team = slots;
-            std::copy_n(region.threads.begin(), slots, slowest.threads.begin());
-        }
-        unlock(slowest.busy);
-    }
+    keep_if_slow(region, end, slots);
 }
 
 void body_begin(Region &region, int thread, int team_size)

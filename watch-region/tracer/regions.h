@@ -7,6 +7,7 @@
 #include "output.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace tracer {
@@ -16,8 +17,10 @@ extern std::atomic<std::int64_t> time_in_regions;
 extern std::atomic<long> threads_created;
 
 // "slowest", then the slowest region's events, one a line; nothing before
-// the first region has returned.
-void write_slowest(Output &output);
+// the first region has returned. With slowest, the slowest regions' events,
+// slowest first, as many whole regions as ROOM events hold, and the events
+// of regions not written counted as left out; returns how many were written.
+std::size_t write_slowest(Output &output, std::size_t room);
 // Forgets the regions, as a child that fork made must.
 void forget_regions();
 

@@ -1,9 +1,11 @@
-// The trace's file, written once, at exit, to the file that WATCH_REGION_TRACE
-// names (or PID.trace in the folder WATCH_REGION_TRACE_DIR names): a line
-// giving the format's version, one naming the process, the lines that give
-// the format (events.def), the exit, the slowest region's events, a line per
-// call site, the counts, and last the table of events, in binary. Also the tracer's load,
-// its exit, and a fork's child, which starts a record of its own.
+// The trace's file, written once, at exit or at a signal that stops the
+// process, to the file that WATCH_REGION_TRACE names (or PID.trace in the
+// folder WATCH_REGION_TRACE_DIR names): a line giving the format's version,
+// one naming the process, the lines that give the format (events.def), the
+// exit, the slowest regions' events, a line per call site, the counts, which
+// events were kept, the signal, and last the table of events, in binary.
+// Also the tracer's load, its exit, its stop, and a fork's child, which
+// starts a record of its own.
 #include "trace_file.h"
 
 #include "event_table.h"
@@ -11,9 +13,13 @@
 #include "site_stats.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <atomic>
+#include <charconv>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <initializer_list>
+#include <limits>
 #include <pthread.h>
 #include <string_view>
 #include <sys/auxv.h>
@@ -34,6 +40,19 @@ bool trace_asked_for()
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read before main and at exit
     return std::getenv("WATCH_REGION_TRACE") != nullptr ||
            std::getenv("WATCH_REGION_TRACE_DIR") != nullptr; // NOLINT(concurrency-mt-unsafe)
+}
+
+// PATH made of PARTS, cut short if need be: with no stdio, which a signal's
+// handler may not call.
+void join(Path &path, std::initializer_list<std::string_view> parts)
+{
+    std::size_t end = 0;
+    for (const std::string_view part : parts) {
+        const std::size_t length = std::min(part.size(), path.size() - 1 - end);
+        std::copy_n(part.data(), length, &path[end]);
+        end += length;
+    }
+    path[end] = '\0';
 }
 
 const char *started_as() { return reinterpret_cast<const char *>(getauxval(AT_EXECFN)); }
@@ -63,8 +82,7 @@ void program_path(Path &path)
     const char *name = started_as();
     const bool whole = name != nullptr && *name == '/';
     if (name != nullptr && (whole || started_in[0] != '\0')) {
-        std::snprintf(path.data(), path.size(), whole ? "%s%s" : "%s/%s",
-                      whole ? "" : started_in.data(), name);
+        join(path, {whole ? "" : started_in.data(), whole ? "" : "/", name});
         if (std::string_view(name) == program_invocation_name || is_elf(path.data())) {
             return;
         }
@@ -72,7 +90,7 @@ void program_path(Path &path)
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
     path[length > 0 ? static_cast<std::size_t>(length) : 0] = '\0';
     if (length <= 0) {
-        std::snprintf(path.data(), path.size(), "?");
+        join(path, {"?"});
     }
 }
 
@@ -92,7 +110,7 @@ void write_record_format(Output &output)
 } // namespace
 
 // The exit is written whether or not the table had room for it.
-void write_trace(std::int64_t exit_time)
+void write_trace(std::int64_t exit_time, int stopped_by)
 {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): at exit, and nothing sets them
     const char *path = std::getenv("WATCH_REGION_TRACE");
@@ -100,16 +118,19 @@ void write_trace(std::int64_t exit_time)
     const char *folder = std::getenv("WATCH_REGION_TRACE_DIR");
     Path in_folder{};
     if (path == nullptr && folder != nullptr) {
-        std::snprintf(in_folder.data(), in_folder.size(), "%s/%d.trace", folder, getpid());
+        std::array<char, std::numeric_limits<pid_t>::digits10 + 2> pid{};
+        const auto printed = std::to_chars(pid.data(), pid.data() + pid.size(), getpid());
+        join(in_folder,
+             {folder, "/", std::string_view(pid.data(), printed.ptr - pid.data()), ".trace"});
         path = in_folder.data();
     }
     if (path == nullptr) {
         return;
     }
-    write_trace_file(path, exit_time);
+    write_trace_file(path, exit_time, stopped_by);
 }
 
-void write_trace_file(const char *path, std::int64_t exit_time)
+void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
 {
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
     const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -126,20 +147,79 @@ void write_trace_file(const char *path, std::int64_t exit_time)
         write_record_format(output);
         write_site_format(output);
         output.line("exit", exit_time, kernel_thread(), -1, 0, 0, 0);
-        write_slowest(output);
+        const Keeping kept = keeping();
+        // The exit is one of the events asked for.
+        const std::size_t room = std::max<std::size_t>(kept.events, 2) - 1;
+        const std::size_t in_slowest = write_slowest(output, room);
         write_sites(output, program.data());
         output.line("regions", regions_launched.load());
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());
+        write_keeping(output);
+        count_kept(room - in_slowest);
         write_left_out(output);
+        if (stopped_by != 0) {
+            output.line("stopped_by", stopped_by);
+        }
         // The table last, as it is in memory, less the chunks' empty ends.
         write_table(output);
     }
     close(file);
 }
 
+namespace {
+
+// Set by whichever writes the trace, at exit or at a stop, so that it is
+// written once.
+std::atomic<bool> written{false};
+
+void write_once(std::int64_t exit_time, int stopped_by)
+{
+    if (!written.exchange(true)) {
+        write_trace(exit_time, stopped_by);
+    }
+}
+
+// Writes the trace, and ends the process as SIGNAL would have: the handler
+// is gone (SA_RESETHAND), and the signal, blocked while it runs, is let
+// through and raised again.
+void on_stop(int signal)
+{
+    write_once(now(), signal);
+    sigset_t only{};
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+}
+
+} // namespace
+
+bool takes_over(const struct sigaction &current)
+{
+    return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL;
+}
+
+void catch_stop_signals()
+{
+    struct sigaction ours {};
+    ours.sa_handler = on_stop;
+    sigemptyset(&ours.sa_mask);
+    for (const int signal : stop_signals) {
+        sigaddset(&ours.sa_mask, signal);
+    }
+    ours.sa_flags = SA_RESETHAND | SA_RESTART;
+    for (const int signal : stop_signals) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && takes_over(current)) {
+            sigaction(signal, &ours, nullptr);
+        }
+    }
+}
+
 void forget_after_fork()
 {
+    written.store(false);
     forget_events();
     forget_sites();
     forget_regions();
@@ -155,11 +235,16 @@ __attribute__((constructor)) void on_load()
             started_in[0] = '\0';
         }
     }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before main
+    keep_events(keeping_from(std::getenv("WATCH_REGION_KEEP"), std::getenv("WATCH_REGION_EVENTS")));
     record(Event::load);
     pthread_atfork(nullptr, nullptr, forget_after_fork);
+    if (trace_asked_for()) {
+        catch_stop_signals();
+    }
 }
 
-__attribute__((destructor)) void on_exit() { write_trace(now()); }
+__attribute__((destructor)) void on_exit() { write_once(now(), 0); }
 
 } // namespace
 

@@ -6,8 +6,15 @@
 #include "site_stats.h"
 #include "trace_file.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string_view>
 #include <sys/wait.h>
 #include <thread>
@@ -29,6 +36,8 @@ void expect(std::string_view what, std::uint64_t got, std::uint64_t expected)
         ++failures;
     }
 }
+
+void expect_true(std::string_view what, bool holds) { expect(what, holds ? 1 : 0, 1); }
 
 const void *site_a() { return reinterpret_cast<const void *>(&site_a); }
 
@@ -60,10 +69,12 @@ void trace_read_back(const char *path)
     write_trace_file(path, now());
 }
 
-// Two threads fill the table between them; then three threads, this one
-// first, record events that it has no room for.
+// Two threads fill the table between them (the exit takes the last of the
+// events asked for); then three threads, this one first, record events that
+// it has no room for.
 void table_full()
 {
+    keep_events({Keep::first, capacity});
     forget_events();
     const auto fill = [](std::int64_t from, std::size_t count) {
         for (std::size_t event = 0; event < count; ++event) {
@@ -71,21 +82,29 @@ void table_full()
         }
     };
     constexpr auto half = capacity / 2;
+    constexpr auto table = capacity - 1;
     constexpr auto whole = static_cast<std::int64_t>(capacity);
     std::thread(fill, 1, half).join();
-    std::thread(fill, 1 + whole, half).join();
-    expect("events kept", count_kept(), capacity);
+    std::thread(fill, 1 + whole, half - 1).join();
+    expect("events kept", count_kept(), table);
     std::uint64_t sum = 0;
     visit_kept([&sum](const Record &event) { sum += static_cast<std::uint64_t>(event.time); });
-    expect("their times' sum", sum, half * (half + 1) + half * capacity);
+    expect("their times' sum", sum, half * half + half * capacity - capacity);
     fill(5 * whole, 1);
     std::thread first(fill, 6 * whole, 1000);
     std::thread second(fill, 7 * whole, 1000);
     first.join();
     second.join();
-    expect("events kept when full", count_kept(), capacity);
+    expect("events kept when full", count_kept(), table);
     expect("events left out", static_cast<std::uint64_t>(total_left_out()), 2001);
     expect("first left out", static_cast<std::uint64_t>(first_left_out()), 5 * whole);
+    // 64 events and the exit: no thread holds slots that another could use.
+    keep_events({Keep::first, 65});
+    forget_events();
+    std::thread(fill, 1, 40).join();
+    std::thread(fill, 41, 40).join();
+    expect("a small table's events", count_kept(), 64);
+    expect("a small table's left out", static_cast<std::uint64_t>(total_left_out()), 16);
 }
 
 // A parent with a region, a site, a full table and events left out forks:
@@ -119,6 +138,160 @@ void fork_reset()
     expect("parent's events left out", static_cast<std::uint64_t>(total_left_out()), 3);
     expect("parent's sites", static_cast<std::uint64_t>(sites_in_use()), 1);
     expect("parent's regions", static_cast<std::uint64_t>(regions_launched.load()), 1);
+}
+
+// Threads record more events than the ring holds; the table is written
+// while they run: every record written is whole and one that was recorded,
+// and those kept and left out add up. Then one thread's last events are
+// the ones kept.
+void keep_last()
+{
+    constexpr std::size_t table = 4096;
+    keep_events({Keep::last, table + 1});
+    forget_events();
+    constexpr int threads = 4;
+    constexpr std::int64_t each = 200000;
+    std::atomic<std::int64_t> recorded{0};
+    const auto fill = [&recorded](int thread) {
+        for (std::int64_t event = 0; event < each; ++event) {
+            record(Event::join, thread, thread, event, event ^ thread,
+                   event * threads + thread + 1);
+            recorded.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    std::vector<std::thread> running;
+    running.reserve(threads);
+    for (int thread = 0; thread < threads; ++thread) {
+        running.emplace_back(fill, thread);
+    }
+    while (recorded.load() < each / 10) {
+    }
+    const std::size_t kept = count_kept();
+    std::vector<bool> seen(threads * each + 1);
+    visit_kept([&seen](const Record &event) {
+        const bool whole = event.region >= 0 && event.region < threads && event.link < each &&
+                           event.time == event.link * threads + event.region + 1 &&
+                           event.site == (event.link ^ event.region) &&
+                           event.thread == event.region;
+        expect_true("a record whole and recorded", whole && !seen[event.time]);
+        seen[event.time] = true;
+    });
+    for (std::thread &thread : running) {
+        thread.join();
+    }
+    expect_true("kept at most the table", kept <= table);
+    expect("kept and left out", kept + total_left_out(), threads * each);
+    const auto first = std::find(seen.begin() + 1, seen.end(), false) - seen.begin();
+    expect("first left out", first_left_out(), first);
+    forget_events();
+    constexpr auto events = static_cast<std::int64_t>(3 * table);
+    for (std::int64_t event = 1; event <= events; ++event) {
+        record(Event::join, 0, 0, 0, 0, event);
+    }
+    expect("the last kept", count_kept(), table);
+    std::int64_t oldest = events;
+    visit_kept([&oldest](const Record &event) { oldest = std::min(oldest, event.time); });
+    expect("the oldest kept", oldest, events - table + 1);
+    expect("the first left out", first_left_out(), 1);
+}
+
+std::string trace_text(const char *path)
+{
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Regions of 1 to 5 ms, in no order, and room for two of them: the two
+// slowest kept whole, slowest first, the others' events counted.
+void keep_slowest(const char *path)
+{
+    keep_events({Keep::slowest, 2 * 6 + 1});
+    forget_events();
+    const std::int64_t start = now();
+    std::int64_t first_end = 0;
+    for (const int milliseconds : {1, 5, 2, 4, 3}) {
+        auto region = std::make_unique<Region>();
+        region->reset();
+        region_begin(*region, site_a());
+        for (int thread = 0; thread < 2; ++thread) {
+            body_begin(*region, thread, 2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+            body_end(*region, thread);
+        }
+        region_end(*region);
+        first_end = first_end == 0 ? now() : first_end;
+    }
+    write_trace_file(path, now());
+    std::istringstream lines(trace_text(path).substr(trace_text(path).find("\nslowest\n")));
+    std::vector<std::int64_t> launched;
+    std::string name;
+    for (std::string line; std::getline(lines, line) && line.rfind("table", 0) != 0;) {
+        std::int64_t time = 0;
+        std::int64_t tid = 0;
+        std::int64_t level = 0;
+        std::int64_t region = 0;
+        if (std::istringstream(line) >> name >> time >> tid >> level >> region &&
+            name == "launch") {
+            launched.push_back(region);
+        }
+    }
+    expect_true("slowest regions kept", launched == std::vector<std::int64_t>{2, 4});
+    std::int64_t left = 0;
+    std::int64_t first = 0;
+    std::istringstream(trace_text(path).substr(trace_text(path).find("\nleft_out "))) >> name >>
+        left >> first;
+    expect("their events left out", left, 18);
+    expect_true("the first region's left out", first > start && first < first_end);
+    expect_true("what was kept", trace_text(path).find("\nkeep slowest 13\n") != std::string::npos);
+}
+
+// A child that records a region and is sent SIGTERM dies by it, its trace
+// written; a stop signal the process was started ignoring stays ignored.
+void stopped(const char *path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("WATCH_REGION_TRACE", path, 1); // NOLINT(concurrency-mt-unsafe): one thread
+        catch_stop_signals();
+        launch(site_a(), 2);
+        _exit(raise(SIGTERM)); // not reached: the signal ends the child
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    expect_true("killed by SIGTERM", WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    const std::string text = trace_text(path);
+    expect_true("the region", text.find("\nlaunch ") != std::string::npos);
+    expect_true("the signal", text.find("\nstopped_by 15\ntable ") != std::string::npos);
+    std::signal(SIGHUP, SIG_IGN);
+    catch_stop_signals();
+    struct sigaction hangup {};
+    sigaction(SIGHUP, nullptr, &hangup);
+    expect_true("SIGHUP still ignored", hangup.sa_handler == SIG_IGN);
+    struct sigaction term {};
+    sigaction(SIGTERM, nullptr, &term);
+    expect_true("SIGTERM caught", term.sa_handler != SIG_DFL && term.sa_handler != SIG_IGN);
+}
+
+// What the environment's two values ask for: a value not understood is the
+// default's.
+void keeping_read()
+{
+    struct Case {
+        const char *mode, *events;
+        Keep keep;
+        std::size_t kept;
+    };
+    for (const Case &test :
+         {Case{"last", "64", Keep::last, 64}, Case{"slowest", "262144", Keep::slowest, capacity},
+          Case{nullptr, nullptr, Keep::first, capacity}, Case{"first", "0", Keep::first, capacity},
+          Case{"fastest", "262145", Keep::first, capacity},
+          Case{"first", "12x", Keep::first, capacity}}) {
+        const Keeping read = keeping_from(test.mode, test.events);
+        expect(test.events != nullptr ? test.events : "(none)", read.events, test.kept);
+        expect(test.mode != nullptr ? test.mode : "(none)", static_cast<std::uint64_t>(read.mode),
+               static_cast<std::uint64_t>(test.keep));
+    }
 }
 
 struct MedianCase {
@@ -200,6 +373,18 @@ int main(int argc, char **argv)
     }
     else if (arguments.size() == 1 && arguments[0] == "medians") {
         medians();
+    }
+    else if (arguments.size() == 1 && arguments[0] == "keeping_read") {
+        keeping_read();
+    }
+    else if (arguments.size() == 1 && arguments[0] == "keep_last") {
+        keep_last();
+    }
+    else if (arguments.size() == 2 && arguments[0] == "keep_slowest") {
+        keep_slowest(argv[2]);
+    }
+    else if (arguments.size() == 2 && arguments[0] == "stopped") {
+        stopped(argv[2]);
     }
     else {
         std::fprintf(stderr, "usage: tracer_tests GROUP [TRACE]\n");

@@ -12,6 +12,7 @@ takes everything else from the trace's own header lines:
   slowest                           the slowest region's events follow
   site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... object PATH
   regions N | threads_created N | in_regions NANOSECONDS
+  keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
   left_out COUNT FIRST_NANOSECONDS  when the table of events filled
   stopped_by SIGNAL                 when a signal ended the process
   table COUNT SIZE                  then COUNT binary records, to the end
@@ -54,7 +55,7 @@ class Trace:
 
     def __init__(self, path):
         self.path = path
-        self.pid = self.parent = self.program = self.stopped_by = None
+        self.pid = self.parent = self.program = self.stopped_by = self.keep = None
         self.names, self.phase_names, self.stat_names = [], [], []
         self.text_events, self.slowest, self.sites = [], [], []
         self.regions = self.threads_created = self.lost_events = 0
@@ -194,6 +195,8 @@ def read_text(trace, lines):
                 trace.in_regions = int(fields[1]) / 1000
             elif key == "left_out" and len(fields) == 3:
                 trace.lost_events, trace.lost_from = int(fields[1]), int(fields[2])
+            elif key == "keep" and len(fields) == 3:
+                trace.keep = (fields[1], int(fields[2]))
             elif key == "stopped_by" and len(fields) == 2:
                 trace.stopped_by = int(fields[1])
             elif len(fields) == 7 and key in trace.names:
