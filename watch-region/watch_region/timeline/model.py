@@ -109,7 +109,10 @@ def kept_regions(trace):
 def shown_region(trace, chosen):
     """The region to show whole: CHOSEN, else the slowest, which the
     tracer keeps apart; from the table's events where it kept them."""
-    slowest = next((event.region for event in trace.slowest if event.name == "launch"), None)
+    # The tracer keeps the slowest region apart (with --keep slowest, several).
+    kept_apart = regions_of(trace.slowest).values()
+    slowest = max((region for region in kept_apart if region["launch_return"] is not None),
+                  key=lambda r: r["launch_return"] - r["launch"], default={}).get("region")
     if chosen is None and slowest is None:  # no region ended: the slowest kept, if any
         regions = regions_of(trace.events())
         return max((region for region in regions.values() if region["launch_return"] is not None),
