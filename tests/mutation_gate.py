@@ -311,6 +311,24 @@ MUTANTS = [
     Mutant("the Trace Event file silent about the events left out", OUTPUTS + "trace_event.py",
            [("    if trace.lost_events:\n        events.append(",
              "    if False:\n        events.append(")], test="timeline.trust"),
+    # Which events are kept, and a trace at a stopping signal.
+    Mutant("the last events kept without counting those they displace",
+           TRACER + "event_table.cpp",
+           [("own_count().value.fetch_add(static_cast<std::int64_t>(lost),",
+             "own_count().value.fetch_add(0 * static_cast<std::int64_t>(lost),")],
+           test="tracer.keep_last"),
+    Mutant("a small table taken 64 events at a time", TRACER + "event_table.cpp",
+           [("chunk = std::clamp<std::size_t>(limit / largest_chunk, 1, largest_chunk);",
+             "chunk = largest_chunk;")], test="tracer.table_full"),
+    Mutant("the fastest regions kept, not the slowest", TRACER + "regions.cpp",
+           [("return one->duration > other->duration;", "return one->duration < other->duration;")],
+           test="tracer.keep_slowest"),
+    Mutant("a signal the program ignores made to write a trace", TRACER + "trace_file.cpp",
+           [("(current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL",
+             "(current.sa_flags & SA_SIGINFO) == 0")], test="tracer.stopped"),
+    Mutant("a trace written at a signal does not say so", TRACER + "trace_file.cpp",
+           [('            output.line("stopped_by", stopped_by);\n', "")],
+           test="tracer.stopped"),
 ]
 
 
