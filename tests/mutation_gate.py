@@ -267,8 +267,9 @@ MUTANTS = [
     # A program as it runs alone.
     Mutant("the traced program in a process group of its own, stopped by the terminal",
            PROCESS,
-           [("        preexec_fn=lambda: [os.close(fd) for fd in closed])",
-             "        preexec_fn=lambda: [os.close(fd) for fd in closed], process_group=0)")],
+           [("        preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)",
+             "        preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None,"
+             " process_group=0)")],
            test="timeline.terminal"),
     Mutant("a forked child keeps its parent's record", TRACER + "regions.cpp",
            [("    regions_launched.store(0);\n", "")], test="timeline.own_programs"),
