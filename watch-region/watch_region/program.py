@@ -3,7 +3,6 @@ ELF program, and its OpenMP runtime read from the libraries it needs (its
 dynamic section's DT_NEEDED entries, and theirs in turn)."""
 
 import os
-import platform
 import shutil
 import subprocess
 
@@ -32,8 +31,8 @@ def find_program(name, elf_only=True):
         elf = Elf.open(path)
         if elf is None or elf.machine != EM_X86_64:
             raise CannotWatch(CANNOT_WATCH, f"{name}: not an x86-64 ELF program")
-        if platform.machine() != "x86_64":
-            raise CannotWatch(CANNOT_WATCH, f"this machine is {platform.machine()}, not x86-64")
+        if os.uname().machine != "x86_64":
+            raise CannotWatch(CANNOT_WATCH, f"this machine is {os.uname().machine}, not x86-64")
     return os.path.abspath(path)
 
 
