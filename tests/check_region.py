@@ -1,5 +1,5 @@
-"""Watches one run of a program with scripts/watch-region and checks its
-parallel region against the fork-join design: one launch at the runtime's
+"""Watches one run of a program with the build's watch-region (its gdb mode)
+and checks its parallel region against the fork-join design: one launch at the runtime's
 default team size, every team thread running the body once after asking for
 the team size and then its own number, and, in parallel_sum, one atomic
 addition per thread of exactly the sum of its block of the static split.
