@@ -433,8 +433,9 @@ def trust(problems):
 
 
 # The model factors of each case of sleep_factors (see there), U its unit of
-# sleep, T the team; the runtime's own time (microseconds) is left out, as
-# is the start of the process (a few ms against the tens of U).
+# sleep (25 ms), T the team; the runtime's own time (microseconds a wait) is
+# left out, as is the start of the process and, on libgomp, of its threads
+# (a few ms against runs of 2U to 5U).
 #   balanced    2U on every thread: everything 1.
 #   imbalanced  thread i (i + 1)U; the run lasts TU: LB = (T + 1) / 2T.
 #   ordered     U each, then the ordered parts, one after another from U on:
