@@ -64,8 +64,8 @@ void trace_read_back(const char *path)
         launch(site_a(), 2);
     }
     const int site_b = site_of(static_cast<const char *>(site_a()) + 1);
-    add_launch(site_b, 3, {10, 200, 3000, 40000});
-    add_launch(site_b, 5, {14, 260, 3300, 40008});
+    add_launch(site_b, 3, {10, 200, 3000, 40000}, {}, 0);
+    add_launch(site_b, 5, {14, 260, 3300, 40008}, {}, 0);
     record(Event::create_call, 7, 3, 9, 5, 123456789);
     write_trace_file(path, now());
 }
