@@ -478,21 +478,29 @@ def factors_run(case, team):
 
 
 def factors(problems):
+    """Each case's factors within 0.8 to 1.05 of its closed form. A loaded
+    machine oversleeps, on one thread more than on another: a case has three
+    runs to come within range, where a fault misses in every one."""
     for case, team, lb, ser, te in FACTORS:
-        process, failed = factors_run(case, team)
-        if failed:
-            problems.append(failed)
-            continue
-        measured = process["model_factors"]
         expected = {"load_balance": lb, "serialisation_efficiency": ser,
                     "transfer_efficiency": te, "communication_efficiency": ser * te,
                     "parallel_efficiency": lb * ser * te}
-        check(problems, f"{case} team {team}: factors within 0.8 to 1.05 of "
-              + ", ".join(f"{name} {value:.3f}" for name, value in expected.items()),
-              {name: measured[name] for name, value in expected.items()
-               if not 0.8 * value <= (measured[name] or 0) <= 1.05 * value}, {})
-    # Waits of each kind, each counted once per thread that made it; the
-    # three barriers are one site of their own.
+        missed = []
+        for _ in range(3):
+            process, failed = factors_run(case, team)
+            if failed:
+                problems.append(failed)
+                break
+            measured = process["model_factors"]
+            missed.append({name: round(measured[name] or 0, 3)
+                           for name, value in expected.items()
+                           if not 0.8 * value <= (measured[name] or 0) <= 1.05 * value})
+            if not missed[-1]:
+                break
+        check(problems, f"{case} team {team}: factors out of 0.8 to 1.05 of "
+              + ", ".join(f"{name} {value:.3f}" for name, value in expected.items())
+              + ", run by run", missed if missed and missed[-1] else [], [])
+    # Waits of each kind, each counted once per thread that made it.
     for team in (2, 4):
         process, failed = factors_run("counts", team)
         if failed:
@@ -501,13 +509,9 @@ def factors(problems):
         counted = {}
         for wait in process["sync"]:
             counted[wait["kind"]] = counted.get(wait["kind"], 0) + wait["count"]
-        check(problems, f"counts team {team}: waits of each kind but barriers",
-              {kind: count for kind, count in counted.items() if kind != "barrier"},
-              {"critical": 2 * team, "lock": 5 * team, "ordered": 2 * team, "taskwait": 1,
-               "taskgroup": 1, "task": 3})
-        check(problems, f"counts team {team}: barrier sites met 3 times by every thread",
-              len([wait for wait in process["sync"]
-                   if wait["kind"] == "barrier" and wait["count"] == 3 * team]), 1)
+        check(problems, f"counts team {team}: waits of each kind", counted,
+              {"barrier": 3 * team, "critical": 2 * team, "lock": 5 * team, "ordered": 2 * team,
+               "taskwait": 1, "taskgroup": 1, "task": 3})
 
 
 def main():
