@@ -19,7 +19,7 @@ void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
     }
 }
 
-constexpr std::size_t max_threads = 256;
+constexpr std::size_t max_threads = 128;
 std::array<ThreadTime, max_threads + 1> threads; // the last: every thread beyond
 std::atomic<std::size_t> threads_used{0};
 thread_local ThreadTime *own = nullptr;
@@ -275,7 +275,8 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
                     histogram[bucket] += match->histogram[bucket];
                 }
             }
-            // The median's bucket: its middle, within half its width.
+            // The median (of an even count, the lower middle one): its bucket's
+            // middle, within half its width.
             std::uint64_t below = 0;
             std::size_t bucket = 0;
             while (bucket + 1 < wait_buckets && (below + histogram[bucket]) * 2 < waits) {

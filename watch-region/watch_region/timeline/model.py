@@ -60,15 +60,15 @@ def regions_of(events, slowest=()):
             continue
         if event.name == "launch_return":
             region["launch_return"] = event.time
-        elif event.name in ("wait_begin", "wait_end"):
+        elif event.name in ("wait_begin", "wait_end", "task_begin", "task_end"):
             entry = region["threads"].setdefault(event.tid, {"thread": None,
                                                              "kernel_thread": event.tid,
                                                              "body_runs": 0})
-            waits = entry.setdefault("waits", [])
-            if event.name == "wait_begin":
-                waits.append([event.time, None])
-            elif waits and waits[-1][1] is None:
-                waits[-1][1] = event.time
+            spans = entry.setdefault("waits" if event.name.startswith("wait") else "tasks", [])
+            if event.name.endswith("begin"):
+                spans.append([event.time, None])
+            elif spans and spans[-1][1] is None:
+                spans[-1][1] = event.time
         elif event.name in ("body_start", "body_end", "join"):
             entry = region["threads"].setdefault(event.tid, {"thread": event.thread,
                                                              "kernel_thread": event.tid,
@@ -312,6 +312,8 @@ def stretches(entry, launch):
             rows.append(("waiting in the body", start, end))
             at = end
         rows.append(("body", at, entry["body_end"]))
+        # The tasks a thread runs while it waits are work, drawn over the wait.
+        rows += [("body", start, end) for start, end in entry.get("tasks", []) if end is not None]
         if "join" in entry:
             rows.append(("waiting at the join", entry["body_end"], entry["join"]))
     return rows
