@@ -219,6 +219,20 @@ void mark_stop(std::int64_t time)
     }
 }
 
+void restart_marks(std::int64_t time)
+{
+    marks.count.store(0);
+    const std::size_t used = std::min(threads_used.load(), max_threads);
+    for (std::size_t index = 0; index < used; ++index) {
+        // Read on their threads too: a stale value costs one stretch.
+        threads[index].useful.marked = 0;
+        threads[index].lag.marked = 0;
+    }
+    (void)time;
+}
+
+Clock span(std::int64_t from, std::int64_t to) { return stretch(from, to); }
+
 void count_team(int size)
 {
     int held = largest_team.load(relaxed);
