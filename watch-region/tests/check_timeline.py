@@ -196,12 +196,14 @@ def scaling(problems):
         series = json.loads(run.report)["scaling"] if run.returncode == 0 else []
         check(problems, "runs, each with its output", (run.returncode, run.stdout),
               (0, "Sum of array: 5050\n" * 2))
-        check(problems, "JSON: sizes, keys, speedup of the first",
+        check(problems, "JSON: sizes, keys, speedup of the first, and of the second",
               [(each["team"], sorted(each), sorted(each["model_factors"]), each["speedup"])
-               for each in series[:1]] + [each["team"] for each in series[1:]],
+               for each in series[:1]] + [(each["team"], round(each["speedup"] * each["run_time"]))
+                                          for each in series[1:]],
               [(2, ["exit_status", "model_factors", "run_time", "signal", "speedup", "team"],
                 ["communication_efficiency", "load_balance", "parallel_efficiency",
-                 "serialisation_efficiency", "transfer_efficiency"], 1.0), 1])
+                 "serialisation_efficiency", "transfer_efficiency"], 1.0),
+               (1, round(series[0]["run_time"]) if series else None)])
         check(problems, "--svg: a picture", xml.etree.ElementTree.parse(svg).getroot().tag
               if os.path.exists(svg) else None, "{http://www.w3.org/2000/svg}svg")
         text = timeline("--scaling", "1,3", sum_of).report.splitlines()
