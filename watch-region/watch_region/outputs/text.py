@@ -58,7 +58,9 @@ def wrapped(cells, width, indent="  "):
 
 def useful_cells(site):
     """A site's useful time per thread, mean/max, and its load balance."""
-    useful = site["useful"]
+    useful = site.get("useful")
+    if useful is None:  # no body of its teams was timed
+        return ("-", "-")
     return (f"{useful['mean']:.1f}/{useful['max']:.1f}", percent(useful["load_balance"]))
 
 
@@ -73,7 +75,7 @@ def site_table(sites, width):
     """The call sites, a row each, and a line of its waits below it; where a
     row is wider than WIDTH, each site's name gets a line of its own, and its
     numbers the lines below."""
-    modelled = all("useful" in site for site in sites)  # traces of the model's format
+    modelled = any("waits" in site for site in sites)  # traces of the model's format
     head = ("launches", "teams", "time µs", *(("useful mean/max µs", "LB") if modelled else ()),
             *(f"{phase} µs" for phase in SITE_PHASES))
     rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
@@ -108,7 +110,7 @@ def process_summary(model, width, colour):
              + ("" if model["time_outside_regions"] is None
                 else f", {model['time_outside_regions']:.1f} µs outside")]
     if "model_factors" in model:
-        lines += ["model factors:"] + factor_tree(model["model_factors"], colour)
+        lines += ["model factors:"] + factor_tree(model["model_factors"] or {}, colour)
     if model.get("stopped_by"):
         lines.append(f"its tracer wrote what it had recorded when signal {model['stopped_by']} "
                      "ended it")
