@@ -5,7 +5,7 @@ fitted to the width it is given. C++ functions are shortened to
 Class::method here; the JSON keeps them whole."""
 
 from ..symbols import short_name
-from ..timeline.model import FACTORS, SITE_PHASES
+from ..timeline.model import SITE_PHASES
 from .chart import chart, columns, number_ranges, plural
 from .factors import FACTORS, factor_tree, paint, percent
 
@@ -45,21 +45,18 @@ def cut(text, width):
     return text[:half] + "…" + text[len(text) - (width - 1 - half):]
 
 
-def hybrid_tree(factors, account):
-    """The run's factors over its MPI ranks as a tree, the whole's and its
-    two parts' side by side (whole = MPI x OpenMP)."""
-    names = (("parallel efficiency", "PE"), ("  load balance", "LB"),
-             ("  communication efficiency", "CommE"), ("    serialisation efficiency", "SerE"),
-             ("    transfer efficiency", "TE"))
-
-    def cell(value):
-        return "-" if value is None else f"{100 * value:.1f}%"
+def hybrid_tree(factors, account, colour):
+    """The run's factors over its MPI ranks as factor_tree gives them, the
+    whole's and its two parts' side by side."""
     parts = (factors, factors["mpi"], factors["openmp"])
-    rows = [(name, short, *(cell(part[key]) for part in parts))
-            for (name, short), key in zip(names, FACTORS)]
+    rows = [("  " * depth + name, short, key) for key, name, depth, short in FACTORS]
+    wide = max(len(name) for name, _, _ in rows)
     return [f"model factors over MPI ranks {number_ranges(account['ranks'])} of "
-            f"{account['size']}:"] + ["  " + line for line in columns(
-                [("", "", "whole", "MPI", "OpenMP")] + rows)]
+            f"{account['size']} (whole = MPI x OpenMP):",
+            f"  {'':<{wide}}  {'':<5}   whole     MPI  OpenMP"] + [
+                f"  {name:<{wide}}  {short:<5}  " + "  ".join(
+                    paint(f"{percent(part.get(key)):>6}", part.get(key), colour) for part in parts)
+                for name, short, key in rows]
 
 
 def wrapped(cells, width, indent="  "):
@@ -167,7 +164,7 @@ def timeline_text(report, name, width, colour=False):
     if shown and others:
         lines.append(f"{plural(others, 'other process')} of the run started no team")
     if (report.get("model_factors") or {}).get("mpi"):
-        lines += hybrid_tree(report["model_factors"], report["mpi"])
+        lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
     if report.get("still_running"):
         lines.append("still running when the program ended: "
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))

@@ -45,9 +45,10 @@ Hybrid factors (the multiplicative model):
   parallel efficiency follow from these over the longest interval as for
   threads; its ideal run time is the same replay with each rank's own
   clock at time t the initial thread's time outside MPI calls from the
-  interval's start to t (in the marked spans, which are MPI_Init's return to
-  MPI_Finalize's call, or MPI_Pcontrol's calls taken in turn as start and
-  stop), and a rank's last clock its useful time;
+  interval's start to t (when marked, inside the span from MPI_Init's return
+  to MPI_Finalize's call; where the trace's marked interval is not that
+  span, MPI_Pcontrol having set it, along the whole run), and a rank's last
+  clock its useful time;
 - OpenMP: each factor of the whole over the same factor of the MPI part.
 """
 
@@ -57,16 +58,17 @@ import collections
 from .model import FACTORS, counted_useful, efficiency
 
 SENDS = {"MPI_Send", "MPI_Isend", "MPI_Ssend", "MPI_Issend", "MPI_Bsend", "MPI_Ibsend",
-         "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send", "MPI_Sendrecv_replace:send"}
-RECEIVES = {"MPI_Recv", "MPI_Irecv", "MPI_Mrecv", "MPI_Imrecv", "MPI_Sendrecv:recv",
-            "MPI_Sendrecv_replace:recv"}
+         "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send"}
+RECEIVES = {"MPI_Recv", "MPI_Irecv", "MPI_Mrecv", "MPI_Imrecv", "MPI_Sendrecv:recv"}
 EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgatherv",
                   "MPI_Alltoall", "MPI_Alltoallv", "MPI_Alltoallw", "MPI_Reduce_scatter",
                   "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
 ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
 EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
-# MPI_COMM_WORLD's barriers, each matched only with its own kind.
-WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "MPI_Finalize": "finalize"}
+# MPI_COMM_WORLD's barriers, each matched only with its own kind; the
+# Fortran entries are logged by their own names.
+WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
+         "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
 MAX_PASSES = 64
 
 
@@ -172,21 +174,19 @@ def covered(spans, start, end):
 
 
 def marked_spans(rank):
-    """The rank's marked spans: between MPI_Pcontrol's calls, taken in turn
-    as start and stop, else from MPI_Init's return to MPI_Finalize's call;
-    the whole run where it has no marks."""
+    """The rank's marked spans as MPI sets them, from MPI_Init's return to
+    the call of MPI_Finalize; the whole run where it has no marks, or where
+    these are not the trace's marked interval (the program's MPI_Pcontrol
+    set it, at times the trace does not give)."""
+    whole = [(rank.trace.start, float("inf"))]
     if not rank.marked:
-        return [(rank.trace.start, float("inf"))]
-    controls = [call for call in rank.calls if call.op == "MPI_Pcontrol"]
-    if controls:
-        starts, stops = controls[0::2], controls[1::2]
-        return [(start.exit, stop.entry if stop else float("inf"))
-                for start, stop in zip(starts, stops + [None] * (len(starts) - len(stops)))]
+        return whole
     began = max((call.exit for call in rank.calls if WORLD.get(call.op) == "init"),
                 default=rank.trace.start)
-    ended = min((call.entry for call in rank.calls if call.op == "MPI_Finalize"),
+    ended = min((call.entry for call in rank.calls if WORLD.get(call.op) == "finalize"),
                 default=float("inf"))
-    return [(began, ended)]
+    marked = rank.trace.interval[1]
+    return [(began, ended)] if abs(ended - began - marked) <= max(10000, marked / 100) else whole
 
 
 def outside_clock(rank):
