@@ -307,6 +307,7 @@ void keep_probed(MPI_Message message, int comm, const MPI_Status &status)
     }
 }
 
+// cppcheck-suppress constParameter ; a handle, compared only
 Matched take_probed(MPI_Message message)
 {
     for (Probed &slot : probed) {
