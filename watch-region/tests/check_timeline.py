@@ -14,6 +14,10 @@ table of cases per group, on the build's own programs and tracer:
               reported; --tracer names the library preloaded
   other_runtime  the fixture built by the other compiler, for the other
               runtime, is timed by the same tracer
+  otf2        --otf2 archives, read by otf2-print: a location per thread, a
+              group per process, a body entered and left per thread and
+              launch, a fork and join per region, enters and leaves nested
+              in time order, the clock; a folder it cannot write
 
 usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
   TRACER   the tracer the build made, which watch-region finds by itself
@@ -188,6 +192,93 @@ def other_runtime(problems):
             print(f"SKIP: {compiler} cannot build an OpenMP program here:\n{built.stderr}")
             sys.exit(SKIPPED)
         body_time(problems, fixture)
+
+
+def otf2_archive(folder):
+    """otf2-print's definitions {(kind, ID): line} and events (kind,
+    location, time, region) of the archive in FOLDER."""
+    printed = [subprocess.run(["otf2-print", *option, os.path.join(folder, "traces.otf2")],
+                              capture_output=True, text=True, check=False).stdout.splitlines()
+               for option in (["-G"], [])]
+    definitions = {tuple(line.split()[:2]): line for line in printed[0] if line[:1].isupper()}
+    events = [(f[0], int(f[1]), int(f[2]), line.split('"')[1] if '"' in line else None)
+              for line in printed[1] if (f := line.split()) and f[0][1:2].isupper()
+              and f[1].isdigit()]
+    return definitions, events
+
+
+def otf2(problems):
+    interpreter = open(WATCH_REGION, encoding="utf-8").readline()[2:].strip()
+    if not shutil.which("otf2-print") or subprocess.run(
+            [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode:
+        print("SKIP: otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2)")
+        sys.exit(SKIPPED)
+    with tempfile.TemporaryDirectory() as work:
+        with open(script := os.path.join(work, "two.sh"), "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']}\n")
+        os.chmod(script, 0o755)
+        cases = [("parallel_sum team 1", ["--team", "1", BUILT["parallel_sum"]]),
+                 ("sleeping_body team 3", ["--team", "3", BUILT["sleeping_body"]]),
+                 ("two processes, merged", ["--team", "2", script])]
+        if "every_entry" in BUILT:
+            cases.append(("every entry, nested", ["--team", "2", BUILT["every_entry"], "3"]))
+        for number, (case, command) in enumerate(cases):
+            folder = os.path.join(work, str(number))
+            if "merged" in case:
+                timeline("--trace-dir", folder + ".traces", *command)
+                command = ["--merge", folder + ".traces"]
+            run = timeline("--json", "--otf2", folder, *command,
+                           env={**os.environ, "OMP_MAX_ACTIVE_LEVELS": "2"})
+            report = json.loads(run.report) if run.report else {"processes": []}
+            definitions, events = otf2_archive(folder)
+            check(problems, f"{case}: status", run.returncode, 0)
+            if not events:
+                problems.append(f"{case}: otf2-print reads no events: {run.stderr}")
+                continue
+            groups = {line.split('"')[1]: [] for (kind, _), line in definitions.items()
+                      if kind == "LOCATION_GROUP"}
+            for (kind, _), line in definitions.items():
+                if kind == "LOCATION":
+                    name, _, group = line.split('"')[1:4]
+                    groups[group].append(int(name.split()[2]))
+            ran = [p for p in report["processes"] if p["regions"]]
+            names = [f"{os.path.basename(p['program'])} ({p['pid']})" for p in report["processes"]]
+            check(problems, f"{case}: a location group per process", sorted(groups), sorted(names))
+            check(problems, f"{case}: a location per thread of the team, by kernel thread",
+                  [sorted(groups.get(name, [])) for name, p in zip(names, report["processes"])
+                   if p["regions"] == 1],
+                  [sorted(t["kernel_thread"] for t in p["region"]["threads"])
+                   for p in report["processes"] if p["regions"] == 1])
+            bodies = {site["site"]: sum(int(size) * count
+                                        for size, count in site["team_sizes"].items())
+                      for p in ran for site in p["call_sites"]}
+            for what in ("ENTER", "LEAVE"):
+                check(problems, f"{case}: {what} per body", {site: sum(
+                    kind == what and region == site for kind, *_, region in events)
+                    for site in bodies}, bodies)
+            regions = sum(p["regions"] for p in ran)
+            check(problems, f"{case}: a fork and a join per region, a team begin and end per body",
+                  [sum(kind == what for kind, *_ in events) for what in (
+                      "THREAD_FORK", "THREAD_JOIN", "THREAD_TEAM_BEGIN", "THREAD_TEAM_END")],
+                  [regions, regions, sum(bodies.values()), sum(bodies.values())])
+            stacks = {}  # (OTF2 itself refuses a time that goes back on a location)
+            for kind, location, _, region in events:
+                stack = stacks.setdefault(location, [])
+                if kind == "ENTER":
+                    stack.append(region)
+                elif kind == "LEAVE" and (not stack or stack.pop() != region):
+                    problems.append(f"{case}: {region} left on {location}, not entered")
+            clock = definitions.get(("CLOCK_PROPERTIES", "Ticks"), "").replace(",", "").split()
+            first, length = int(clock[7]), int(clock[9])  # the first load; the run's length
+            check(problems, f"{case}: nanoseconds, from the first load to the last event",
+                  (clock[4], 0 <= min(e[2] for e in events) - first < 10**9, first + length),
+                  ("1000000000", True, max(e[2] for e in events)))
+        for case, folder in (("a file on its path", os.path.join(script, "x")),
+                             ("an archive in it", os.path.join(work, "0"))):
+            run = timeline("--otf2", folder, BUILT["parallel_sum"])
+            check(problems, f"--otf2 folder with {case}: status, one line naming it",
+                  (run.returncode, run.stderr.count("\n"),
+                   run.stderr.startswith(f"watch-region: {folder}: ")), (1, 1, True))
 
 
 # Per function of every_entry: the libgomp entry it starts its team through,
@@ -434,7 +525,7 @@ def main():
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
      "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust}[GROUP](problems)
+     "terminal": terminal, "trust": trust, "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0
