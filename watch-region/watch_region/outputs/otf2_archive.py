@@ -18,7 +18,8 @@ the date is left unset (a monotonic clock has none)."""
 
 import os
 
-from ..timeline.model import regions_of
+from ..symbols import name_sites
+from ..timeline.model import TRACER, regions_of
 
 ARCHIVE = "traces"
 RESOLUTION = 10**9  # ticks per second: the tracer's nanoseconds
@@ -39,8 +40,8 @@ class Plan:  # pylint: disable=too-few-public-methods
         return self.strings.setdefault(text, len(self.strings))
 
     def region(self, name, role, source=None):
-        """The number of the region NAME of ROLE ("parallel", "create"), at
-        SOURCE (addr2line's FILE:LINE, or None)."""
+        """The number of the region NAME of ROLE ("parallel", "create" or
+        a wait's kind), at SOURCE (addr2line's FILE:LINE, or None)."""
         where = source_line(source)
         key = (self.string(name), role, self.string(where[0]) if where else None,
                where[1] if where else 0)
@@ -60,43 +61,91 @@ def whole_regions(events):
     """The regions whose launch, return and every body the events hold."""
     whole = {}
     for number, region in regions_of(events).items():
-        team = region["threads"].values()
+        team = [entry for entry in region["threads"].values()
+                if "body_start" in entry or entry["thread"] is not None]
         if region["launch_return"] is not None and team and all(
                 "body_start" in entry and "body_end" in entry for entry in team):
-            whole[number] = region
+            whole[number] = {**region, "team": sorted(team, key=lambda entry: entry["thread"])}
     return whole
+
+
+# What ends each stretch a thread is in: a body, a wait, a task's body, a
+# thread's creation.
+ENDS = {"body_start": "body_end", "wait_begin": "wait_end", "task_begin": "task_end",
+        "create_call": "create_return"}
+STARTS = {end: start for start, end in ENDS.items()}
+
+
+def stretch_key(event):
+    if event.name.startswith("body"):
+        return ("body", event.region)
+    if event.name.startswith("create"):
+        return ("create", event.link)
+    return (event.name.split("_")[0], event.site, event.link)  # a wait's kind and site
+
+
+def nested(events):
+    """The numbers of the EVENTS of one thread that start or end a stretch
+    whose end or start they also hold, the stretches nested: one left open
+    when a stretch that started before it ends is left out."""
+    open_, kept = [], set()
+    for at, event in enumerate(events):
+        if event.name in ENDS:
+            open_.append((stretch_key(event), at))
+        elif event.name in STARTS:
+            key = stretch_key(event)
+            for depth in range(len(open_) - 1, -1, -1):
+                if open_[depth][0] == key:
+                    kept.update((open_[depth][1], at))
+                    del open_[depth:]
+                    break
+    return kept
 
 
 def process_events(trace):
     """The events of one process's threads, by kernel thread: (what,
-    nanoseconds, argument) in the order each thread met them, for the
-    regions whose every event the trace kept, and the thread creations
-    whose call and return it kept. A body's argument is its region; a
-    launch's, the size of its team."""
+    nanoseconds, argument) in the order each thread met them: the launches,
+    returns and bodies of the regions whose every event the trace kept, and
+    the waits, task bodies and thread creations whose start and end it kept,
+    nested. A body's argument is its region; a launch's, the size of its
+    team; a wait's or a task's, its event."""
     kept = trace.events()
     launched = {event.region for event in kept if event.name == "launch"}
     events = sorted(kept + [event for event in trace.slowest if event.region not in launched],
                     key=lambda event: event.time)
     whole = whole_regions(events)
-    returned = {event.link for event in events if event.name == "create_return"}
-    threads, done = {trace.pid: []}, set()
+    by_thread = {trace.pid: []}
     for event in events:
-        mark = (event.name, event.region, event.tid)
-        if event.name == "create_call" and event.link in returned:
-            done.add(("create", event.link))
-        elif event.name == "create_return" and ("create", event.link) in done:
-            done.discard(("create", event.link))
-        elif (event.region not in whole or mark in done
-              or event.name not in ("launch", "launch_return", "body_start", "body_end")):
-            continue
-        else:
-            done.add(mark)
-        argument = whole.get(event.region)
-        if event.name == "launch":
-            argument = len(argument["threads"])
-        threads.setdefault(event.tid, []).append(
-            (event.name, trace.start + round(event.time * 1000), argument))
+        if event.name in ENDS or event.name in STARTS or event.name.startswith("launch"):
+            if event.region in whole or not event.name.startswith(("body", "launch")):
+                by_thread.setdefault(event.tid, []).append(event)
+    threads, done = {}, set()
+    for tid, mine in by_thread.items():
+        threads[tid] = []
+        stretches = nested(mine)
+        for at, event in enumerate(mine):
+            mark = (event.name, event.region)
+            if event.name.startswith("launch"):
+                if mark in done:
+                    continue
+                done.add(mark)
+            elif at not in stretches:
+                continue
+            argument = whole.get(event.region) if event.name.startswith(("body", "launch")) \
+                else event
+            if event.name == "launch":
+                argument = len(argument["team"])
+            threads[tid].append((event.name, trace.start + round(event.time * 1000), argument))
     return threads
+
+
+def wait_names(trace):
+    """Each wait's (kind, address): its name and source, as the report
+    names them."""
+    named = name_sites([(wait.address, wait.base, wait.object) for wait in trace.waits])
+    return {(wait.kind, wait.address): ("(the end of a region body)", None)
+            if wait.object.endswith(TRACER) else (name["site"], name.get("source"))
+            for wait, name in zip(trace.waits, named)}
 
 
 def plan_run(findings):
@@ -112,22 +161,27 @@ def plan_run(findings):
         plan.stamp(trace.start)
         threads = sorted(process_events(trace).items())
         numbered = {tid: len(plan.locations) + at for at, (tid, _) in enumerate(threads)}
+        waits = wait_names(trace) if trace.waits else {}
         for tid, events in threads:
             name = f"kernel thread {tid}" + (" (main)" if tid == trace.pid else "")
             plan.locations.append((plan.string(name), groups[trace.pid], events))
-            for at, (what, time, region) in enumerate(events):
+            for at, (what, time, argument) in enumerate(events):
                 plan.stamp(time)
-                if what in ("body_start", "body_end"):
-                    site = sites.get(region["site_index"], {})
-                    team = [entry["kernel_thread"] for entry in
-                            sorted(region["threads"].values(), key=lambda entry: entry["thread"])]
+                if what.startswith("body"):
+                    site = sites.get(argument["site_index"], {})
+                    team = [entry["kernel_thread"] for entry in argument["team"]]
                     events[at] = (what, time, (
-                        plan.region(site.get("site", f"region {region['region']}"), "parallel",
-                                    site.get("source")),
+                        plan.region(site.get("site", f"region {argument['region']}"),
+                                    "parallel", site.get("source")),
                         plan.team((numbered[member] for member in team),
                                   f"team of {len(team)}, thread 0 kernel thread {team[0]}")))
                 elif what.startswith("create"):
                     events[at] = (what, time, plan.region("pthread_create", "create"))
+                elif what.startswith(("wait", "task")):
+                    kind = (trace.wait_names[argument.site] if argument.site
+                            < len(trace.wait_names) else f"wait {argument.site}")
+                    site, source = waits.get((kind, argument.link), (f"{argument.link:#x}", None))
+                    events[at] = (what, time, plan.region(f"{kind} at {site}", kind, source))
     # A process's creator, where the run traced it.
     plan.creators = [groups.get(parent) for parent in creators]
     plan.node = (plan.string("watch-region run"), plan.string("machine"))
@@ -179,7 +233,7 @@ def write_events(otf2, archive, location, events):
             otf2.EvtWriter_Leave(writer, None, time, argument[0])
             otf2.EvtWriter_ThreadTeamEnd(writer, None, time, argument[1])
             count += 1
-        elif what == "create_call":
+        elif what in ENDS:
             otf2.EvtWriter_Enter(writer, None, time, argument)
         else:
             otf2.EvtWriter_Leave(writer, None, time, argument)
@@ -204,11 +258,16 @@ def write_definitions(otf2, writer, plan, counts):
     for number, ((name, group, _), count) in enumerate(zip(plan.locations, counts)):
         otf2.GlobalDefWriter_WriteLocation(writer, number, name, otf2.LOCATION_TYPE_CPU_THREAD,
                                            count, group)
-    roles = {"parallel": (otf2.REGION_ROLE_PARALLEL, otf2.PARADIGM_OPENMP),
-             "create": (otf2.REGION_ROLE_FUNCTION, otf2.PARADIGM_PTHREAD)}
+    roles = {"parallel": otf2.REGION_ROLE_PARALLEL, "create": otf2.REGION_ROLE_FUNCTION,
+             "barrier": otf2.REGION_ROLE_BARRIER, "critical": otf2.REGION_ROLE_CRITICAL,
+             "ordered": otf2.REGION_ROLE_ORDERED, "taskwait": otf2.REGION_ROLE_TASK_WAIT,
+             "taskgroup": otf2.REGION_ROLE_TASK_WAIT,
+             "single": otf2.REGION_ROLE_IMPLICIT_BARRIER, "task": otf2.REGION_ROLE_TASK}
+    paradigms = {"create": otf2.PARADIGM_PTHREAD, "mpi": otf2.PARADIGM_MPI}
     for (name, role, source, line), number in plan.regions.items():
         otf2.GlobalDefWriter_WriteRegion(
-            writer, number, name, name, 0, *roles[role], otf2.REGION_FLAG_NONE,
+            writer, number, name, name, 0, roles.get(role, otf2.REGION_ROLE_FUNCTION),
+            paradigms.get(role, otf2.PARADIGM_OPENMP), otf2.REGION_FLAG_NONE,
             undefined if source is None else source, line, line)
     if plan.teams:
         # Each team is a group of its threads' ranks in the one group of
