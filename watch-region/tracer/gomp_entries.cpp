@@ -398,8 +398,9 @@ void traced_task(void *block)
     if (from_program) {
         enter_runtime(thread, start);
     }
-    const Clock before = ideal(thread);
-    set_ideal(thread, header.created);
+    // A task starts once it is made and its thread is free, and the thread
+    // goes on from its end.
+    wait_until(thread, header.created);
     leave_runtime(thread, start);
     const std::int64_t region = header.region != nullptr ? header.region->id : 0;
     const auto body = reinterpret_cast<std::intptr_t>(header.created_at);
@@ -410,7 +411,6 @@ void traced_task(void *block)
     if (header.region != nullptr) {
         header.region->meet.tasks_ended.raise(ideal(thread));
     }
-    set_ideal(thread, before);
     record(Event::task_end, region, -1, body, static_cast<int>(Wait::task), end);
     count_wait(thread, Wait::task, header.created_at,
                header.region != nullptr ? header.region->site : -1, end - start);

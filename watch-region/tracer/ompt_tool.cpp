@@ -277,11 +277,9 @@ void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, om
     task->ptr = &made;
 }
 
-// The task bodies a thread is running, innermost last: its clock before,
-// when the body started, and whether it ran where the thread ran the
-// program.
+// The task bodies a thread is running, innermost last: when the body started, and whether it ran
+// where the thread ran the program.
 struct Running {
-    Clock before;
     std::int64_t start;
     bool from_program;
 };
@@ -304,7 +302,6 @@ void end_task(const Created &task)
     if (task.region != nullptr) {
         task.region->meet.tasks_ended.raise(ideal(thread));
     }
-    set_ideal(thread, run.before);
     const std::int64_t region = task.region != nullptr ? task.region->id : 0;
     record(Event::task_end, region, -1, reinterpret_cast<std::intptr_t>(task.code),
            static_cast<int>(Wait::task), end);
@@ -324,11 +321,12 @@ void start_task(const Created &task)
         enter_runtime(thread, start);
     }
     if (running_count < max_waits) {
-        running[static_cast<std::size_t>(running_count)] =
-            Running{ideal(thread), start, from_program};
+        running[static_cast<std::size_t>(running_count)] = Running{start, from_program};
     }
     ++running_count;
-    set_ideal(thread, task.clock);
+    // A task starts once it is made and its thread is free, and the thread
+    // goes on from its end.
+    wait_until(thread, task.clock);
     leave_runtime(thread, start);
     record(Event::task_begin, task.region != nullptr ? task.region->id : 0, -1,
            reinterpret_cast<std::intptr_t>(task.code), static_cast<int>(Wait::task), start);

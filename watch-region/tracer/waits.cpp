@@ -19,7 +19,7 @@ void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
     }
 }
 
-constexpr std::size_t max_threads = 256;
+constexpr std::size_t max_threads = 128;
 std::array<ThreadTime, max_threads + 1> threads; // the last: every thread beyond
 std::atomic<std::size_t> threads_used{0};
 thread_local ThreadTime *own = nullptr;

@@ -53,9 +53,9 @@ struct MeetingClock {
 
 // The threads' own records, one each, a cache line apart; the threads beyond
 // the table share one, which is not reported.
-constexpr int max_wait_sites = 32;
+constexpr int max_wait_sites = 24;
 constexpr int wait_buckets_per_power = 8;
-constexpr int wait_buckets = 48 * wait_buckets_per_power;
+constexpr int wait_buckets = 40 * wait_buckets_per_power; // to 2^40 ns, some 18 minutes
 
 // One call site's waits of one kind, on one thread: counts, total, the
 // longest, and a histogram for the median.
