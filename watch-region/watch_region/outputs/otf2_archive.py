@@ -6,9 +6,11 @@ traced too; a location per kernel thread; an OTF2 region per call site,
 entered and left by each thread's body of every region launched there,
 inside ThreadTeamBegin/End of its team; ThreadFork and ThreadJoin on the
 thread that launched it, at the launch and at its return; pthread_create
-entered and left on the creating thread. Only a region whose launch, return
-and bodies the trace kept is written: an archive whose enters and leaves
-pair.
+entered and left on the creating thread; and each wait in the runtime and
+each task body run, a region per kind and call site, entered and left on
+its thread. Only a region whose launch, return and bodies the trace kept is
+written, and only the waits, tasks and creations whose start and end it
+kept and that nest: an archive whose enters and leaves pair.
 
 Written with OTF2's Python binding (Debian package python3-otf2), by its
 low-level module _otf2, the C library's calls one for one: the archive's
