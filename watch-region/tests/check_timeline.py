@@ -17,6 +17,8 @@ table of cases per group, on the build's own programs and tracer:
   factors     the model factors of sleeping cases at teams of 2 and 4, each
               within 0.8 to 1.05 of its closed form, and the waits of each
               kind counted exactly
+  scaling     --scaling: its usage errors, a run per team size in its table,
+              JSON and picture, the exit status it takes, a stop mid-series
   otf2        --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
               counts, fork and join, the clock; a folder it cannot write
@@ -177,6 +179,55 @@ def files(problems):
         run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
         check(problems, "--tracer named: threads timed", run.returncode == 0
               and len(json.loads(run.report)["processes"][0]["region"]["threads"]), 2)
+
+
+def scaling(problems):
+    """Each size run once, in the order given; the status of the first run
+    that failed, else the last's; a stop ends the series with what it ran."""
+    sum_of = BUILT["parallel_sum"]
+    for given in ("1,x", "0,1", "-1", "2,2", "1,2 --team 2", "1,2 --trace t.json"):
+        run = timeline("--scaling", *given.split(), sum_of)
+        check(problems, f"--scaling {given}: usage error", (run.returncode, run.stdout), (2, ""))
+    with tempfile.TemporaryDirectory() as work:
+        svg = os.path.join(work, "s.svg")
+        run = timeline("--json", "--scaling", "2,1", "--svg", svg, sum_of)
+        series = json.loads(run.report)["scaling"] if run.returncode == 0 else []
+        check(problems, "runs, each with its output", (run.returncode, run.stdout),
+              (0, "Sum of array: 5050\n" * 2))
+        check(problems, "JSON: sizes, keys, speedup of the first, and of the second",
+              [(each["team"], sorted(each), sorted(each["model_factors"]), each["speedup"])
+               for each in series[:1]] + [(each["team"], round(each["speedup"] * each["run_time"]))
+                                          for each in series[1:]],
+              [(2, ["exit_status", "model_factors", "run_time", "signal", "speedup", "team"],
+                ["communication_efficiency", "load_balance", "parallel_efficiency",
+                 "serialisation_efficiency", "transfer_efficiency"], 1.0),
+               (1, round(series[0]["run_time"]) if series else None)])
+        check(problems, "--svg: a picture", xml.etree.ElementTree.parse(svg).getroot().tag
+              if os.path.exists(svg) else None, "{http://www.w3.org/2000/svg}svg")
+        text = timeline("--scaling", "1,3", sum_of).report.splitlines()
+        rows = ["team size", "run time µs", "speedup", "parallel efficiency", "  load balance",
+                "  communication efficiency", "    serialisation efficiency",
+                "    transfer efficiency"]
+        check(problems, "the table's rows, a column per size",
+              [line[2:2 + len(row) + 1] for line, row in zip(text[2:10], rows)]
+              + text[2].split()[-2:], [row + " " for row in rows] + ["1", "3"])
+        exits = os.path.join(work, "exits.sh")  # with status team - 1, or sleeps at 5
+        with open(exits, "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\n{sum_of}\n[ $OMP_NUM_THREADS != 5 ] || exec sleep 30\n"
+                       "exit $((OMP_NUM_THREADS - 1))\n")
+        os.chmod(exits, 0o755)
+        for sizes, status in (("1,3,2", 2), ("2,1", 1), ("1", 0)):
+            check(problems, f"--scaling {sizes}: status", timeline("--scaling", sizes,
+                                                                   exits).returncode, status)
+        with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+            watching = subprocess.Popen([WATCH_REGION, "--timeline", "--json", "-o", report.name,
+                                         "--scaling", "1,5,3", exits], stdout=subprocess.PIPE)
+            said = [watching.stdout.readline() for _ in range(2)]
+            watching.send_signal(signal.SIGTERM)
+            status, stopped = watching.wait(timeout=60), json.loads(report.read() or "{}")
+        check(problems, "stopped: status, runs, what stopped it", (said[1], status, [
+            each["team"] for each in stopped.get("scaling", [])], stopped.get("stopped_by"),
+            stopped.get("stopped_during")), (b"Sum of array: 5050\n", 143, [1], "SIGTERM", 5))
 
 
 def other_runtime(problems):
@@ -424,9 +475,35 @@ def own_programs(problems):
                   1 if case.startswith("a fork") else 0)
 
 
+def on_terminal(arguments, env):
+    """What a run of watch-region shows on a pseudo-terminal."""
+    pid, master = pty.fork()
+    if pid == 0:
+        os.execve(WATCH_REGION, [WATCH_REGION, *arguments], env)
+    shown = b""
+    try:
+        while select.select([master], [], [], 60)[0] and (data := os.read(master, 4096)):
+            shown += data
+    except OSError:  # the terminal is gone once watch-region has ended
+        pass
+    os.close(master)
+    os.waitpid(pid, 0)
+    return shown
+
+
 def terminal(problems):
     """A program that asks on the terminal, in both modes: the prompt shows,
-    the answer reaches it, and the report follows."""
+    the answer reaches it, and the report follows. The report's colours: on
+    a terminal, unless NO_COLOR is set to anything but empty; never in a
+    file."""
+    plain = {name: value for name, value in os.environ.items() if name != "NO_COLOR"}
+    for changes, colours in (({}, True), ({"NO_COLOR": "1"}, False), ({"NO_COLOR": ""}, True)):
+        shown = on_terminal(["--timeline", "--team", "2", BUILT["parallel_sum"]],
+                            {**plain, **changes})
+        check(problems, f"{changes or 'terminal'}: the report, coloured",
+              (b"parallel efficiency" in shown, b"\x1b[3" in shown), (True, colours))
+    check(problems, "a file: not coloured",
+          "\x1b[" in timeline("--team", "2", BUILT["parallel_sum"], env=plain).report, False)
     modes = [["--timeline"]] + ([[]] if shutil.which("gdb") else [])
     for mode in modes:
         pid, master = pty.fork()
@@ -598,8 +675,8 @@ def factors(problems):
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
-     "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
-     "late_runtime": late_runtime, "own_programs": own_programs,
+     "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
+     "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
      "terminal": terminal, "trust": trust, "factors": factors, "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)

@@ -212,8 +212,8 @@ Inside *innermost()
 
 void region_begin(Region &region, const void *call_site)
 {
-    const Inside *in = innermost();
-    const Region *parent = in != nullptr ? in->region : nullptr;
+    const Inside *within = innermost();
+    const Region *parent = within != nullptr ? within->region : nullptr;
     region.id = regions_launched.fetch_add(1, std::memory_order_relaxed) + 1;
     region.parent = parent != nullptr ? parent->id : 0;
     region.level = parent != nullptr ? parent->level + 1 : 1;
@@ -335,16 +335,16 @@ void body_end(Region &region, int thread)
     ThreadTime &time = this_thread();
     enter_runtime(time, end);
     --depth;
-    const Inside *in = depth < max_depth ? &inside[static_cast<std::size_t>(depth)] : nullptr;
+    const Inside *body = depth < max_depth ? &inside[static_cast<std::size_t>(depth)] : nullptr;
     if (thread >= 0 && thread < detailed_threads) {
         ThreadMoments &moments = region.threads[static_cast<std::size_t>(thread)];
         moments.body_end = end;
         moments.ideal_end = ideal(time);
-        moments.useful = in != nullptr ? time.useful.all - in->useful_at_start.all : 0;
+        moments.useful = body != nullptr ? time.useful.all - body->useful_at_start.all : 0;
         return;
     }
     region.meet.bodies_ended.raise(ideal(time));
-    const std::int64_t start = in != nullptr ? in->started : region.launch;
+    const std::int64_t start = body != nullptr ? body->started : region.launch;
     atomic_max(region.last_end, end);
     atomic_max(region.longest, end - start);
     atomic_min(region.shortest, end - start);

@@ -155,6 +155,9 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         const std::size_t in_slowest = write_slowest(output, room);
         write_sites(output, program.data());
         write_waits(output, exit_time, program.data());
+        if (write_mpi != nullptr) {
+            write_mpi(output);
+        }
         output.line("regions", regions_launched.load());
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());

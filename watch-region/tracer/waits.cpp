@@ -36,13 +36,13 @@ struct Marks {
 Marks marks;
 
 // The part of FROM to TO inside the marked intervals.
-std::int64_t marked_part(std::int64_t from, std::int64_t to)
+std::int64_t marked_part(std::int64_t from, std::int64_t until)
 {
     std::int64_t inside = 0;
     for (std::size_t index = std::min(marks.count.load(relaxed), max_marks); index-- > 0;) {
         const std::int64_t start = marks.intervals[index][0].load(relaxed);
         const std::int64_t stop = marks.intervals[index][1].load(relaxed);
-        const std::int64_t end = stop == 0 ? to : std::min(stop, to);
+        const std::int64_t end = stop == 0 ? until : std::min(stop, until);
         inside += std::max<std::int64_t>(0, end - std::max(start, from));
         if (start <= from) {
             break;
@@ -51,9 +51,9 @@ std::int64_t marked_part(std::int64_t from, std::int64_t to)
     return inside;
 }
 
-Clock stretch(std::int64_t from, std::int64_t to)
+Clock stretch(std::int64_t from, std::int64_t until)
 {
-    return {to - from, marks.count.load(relaxed) == 0 ? 0 : marked_part(from, to)};
+    return {until - from, marks.count.load(relaxed) == 0 ? 0 : marked_part(from, until)};
 }
 
 Clock operator+(Clock one, Clock other) { return {one.all + other.all, one.marked + other.marked}; }
@@ -180,7 +180,10 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
 MeetingClock &released(const void *object)
 {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
-    std::size_t slot = (key >> 3) * 0x9e3779b97f4a7c15 >> 54; // 10 bits
+    // Fibonacci hashing: the top 10 bits of the key times 2^64 / phi.
+    constexpr std::uint64_t golden = 0x9e3779b97f4a7c15;
+    constexpr int top_bits = 64 - 10;
+    std::size_t slot = (key >> 3) * golden >> top_bits;
     for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
         std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
         if (held == key) {
@@ -219,12 +222,89 @@ void mark_stop(std::int64_t time)
     }
 }
 
+void restart_marks(std::int64_t time)
+{
+    marks.count.store(0);
+    const std::size_t used = std::min(threads_used.load(), max_threads);
+    for (std::size_t index = 0; index < used; ++index) {
+        // Read on their threads too: a stale value costs one stretch.
+        threads[index].useful.marked = 0;
+        threads[index].lag.marked = 0;
+    }
+    (void)time;
+}
+
+Clock span(std::int64_t from, std::int64_t until) { return stretch(from, until); }
+
 void count_team(int size)
 {
     int held = largest_team.load(relaxed);
     while (held < size && !largest_team.compare_exchange_weak(held, size, relaxed)) {
     }
 }
+
+namespace {
+
+bool same_wait(const WaitSite &one, const WaitSite &other)
+{
+    return other.address == one.address && other.kind == one.kind &&
+           other.region_site == one.region_site;
+}
+
+// Whether a thread before INDEX has SITE's site and kind.
+bool seen_before(const WaitSite &site, std::size_t index)
+{
+    for (std::size_t before = 0; before < index; ++before) {
+        const auto &held = threads[before].sites;
+        if (std::any_of(held.begin(), held.begin() + threads[before].sites_used,
+                        [&site](const WaitSite &other) { return same_wait(site, other); })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The wait line of FIRST's site and kind: the counts of the threads from
+// INDEX to USED together.
+void write_wait(Output &output, const WaitSite &first, std::size_t index, std::size_t used,
+                const char *program)
+{
+    std::uint64_t waits = 0;
+    std::uint64_t total = 0;
+    std::uint64_t longest = 0;
+    std::array<std::uint64_t, wait_buckets> histogram{};
+    for (std::size_t other = index; other < used; ++other) {
+        const auto &held = threads[other].sites;
+        const auto *const end = held.begin() + threads[other].sites_used;
+        const auto *const match = std::find_if(
+            held.begin(), end, [&first](const WaitSite &site) { return same_wait(first, site); });
+        if (match == end) {
+            continue;
+        }
+        waits += match->count;
+        total += match->total;
+        longest = std::max(longest, match->longest);
+        for (std::size_t bucket = 0; bucket < wait_buckets; ++bucket) {
+            histogram[bucket] += match->histogram[bucket];
+        }
+    }
+    // The median (of an even count, the lower middle one): its bucket's
+    // middle, within half its width.
+    std::uint64_t below = 0;
+    std::size_t bucket = 0;
+    while (bucket + 1 < wait_buckets && (below + histogram[bucket]) * 2 < waits) {
+        below += histogram[bucket++];
+    }
+    const std::uint64_t low = bucket_start(bucket);
+    const std::uint64_t high = std::min(bucket_start(bucket + 1), longest + 1);
+    const std::uint64_t median = std::min(low + (high - low) / 2, longest);
+    const Object object = object_of(first.address, program);
+    output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
+               Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ', median, ' ',
+               (high - low) / 2, ' ', longest, " object ", object.path, '\n');
+}
+
+} // namespace
 
 void write_waits(Output &output, std::int64_t exit_time, const char *program)
 {
@@ -247,48 +327,9 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
     for (std::size_t index = 0; index < used; ++index) {
         for (int site = 0; site < threads[index].sites_used; ++site) {
             const WaitSite &first = threads[index].sites[static_cast<std::size_t>(site)];
-            const auto same = [&first](const WaitSite &other) {
-                return other.address == first.address && other.kind == first.kind &&
-                       other.region_site == first.region_site;
-            };
-            bool seen = false;
-            for (std::size_t before = 0; before < index && !seen; ++before) {
-                const auto &held = threads[before].sites;
-                seen = std::any_of(held.begin(), held.begin() + threads[before].sites_used, same);
+            if (!seen_before(first, index)) {
+                write_wait(output, first, index, used, program);
             }
-            if (seen) {
-                continue;
-            }
-            std::uint64_t waits = 0, total = 0, longest = 0;
-            std::array<std::uint64_t, wait_buckets> histogram{};
-            for (std::size_t other = index; other < used; ++other) {
-                const auto &held = threads[other].sites;
-                const auto end = held.begin() + threads[other].sites_used;
-                const auto match = std::find_if(held.begin(), end, same);
-                if (match == end) {
-                    continue;
-                }
-                waits += match->count;
-                total += match->total;
-                longest = std::max(longest, match->longest);
-                for (std::size_t bucket = 0; bucket < wait_buckets; ++bucket) {
-                    histogram[bucket] += match->histogram[bucket];
-                }
-            }
-            // The median (of an even count, the lower middle one): its bucket's
-            // middle, within half its width.
-            std::uint64_t below = 0;
-            std::size_t bucket = 0;
-            while (bucket + 1 < wait_buckets && (below + histogram[bucket]) * 2 < waits) {
-                below += histogram[bucket++];
-            }
-            const std::uint64_t low = bucket_start(bucket);
-            const std::uint64_t high = std::min(bucket_start(bucket + 1), longest + 1);
-            const std::uint64_t median = std::min(low + (high - low) / 2, longest);
-            const Object object = object_of(first.address, program);
-            output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
-                       Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ',
-                       median, ' ', (high - low) / 2, ' ', longest, " object ", object.path, '\n');
         }
     }
     // The threads beyond the table: how many.
@@ -307,7 +348,7 @@ void forget_waits(std::int64_t time)
     threads[0].depth = depth;
     threads[0].since = time;
     threads_used.store(1);
-    own = &threads[0];
+    own = threads.data();
     loaded_at = time;
     largest_team.store(0);
     marks.count.store(0);

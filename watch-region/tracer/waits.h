@@ -123,6 +123,14 @@ MeetingClock &released(const void *object);
 // The program's markers: an interval starts, or stops, at TIME.
 void mark_start(std::int64_t time);
 void mark_stop(std::int64_t time);
+// Forgets the marks so far, and every thread's time along them: the
+// program's own marks replace those set for it.
+void restart_marks(std::int64_t time);
+// FROM to UNTIL along both measures.
+Clock span(std::int64_t from, std::int64_t until);
+
+// MPI's lines, where the tracer has its MPI half (mpi_entries.cpp).
+void write_mpi(Output &output) __attribute__((weak));
 
 // The largest team launched.
 void count_team(int size);
