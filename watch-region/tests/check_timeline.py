@@ -28,9 +28,11 @@ usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
   RUNTIME  libgomp or libomp: the build's OpenMP runtime
 """
 
+import collections
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -274,6 +276,10 @@ def otf2(problems):
                  ("two processes, merged", ["--team", "2", script])]
         if "every_entry" in BUILT:
             cases.append(("every entry, nested", ["--team", "2", BUILT["every_entry"], "3"]))
+        if "hybrid" in BUILT:
+            cases.append(("mpirun, 2 ranks", ["--team", "2", BUILT["mpiexec"], "-np", "2",
+                                              "--allow-run-as-root", "--oversubscribe",
+                                              BUILT["hybrid"]]))
         for number, (case, command) in enumerate(cases):
             folder = os.path.join(work, str(number))
             if "merged" in case:
@@ -292,21 +298,29 @@ def otf2(problems):
             for fields in lines["LOCATION"]:
                 groups[fields[3]].append(int(fields[1].split()[2]))
             processes, ran = report["processes"], [p for p in report["processes"] if p["regions"]]
-            names = [f"{os.path.basename(p['program'])} ({p['pid']})" for p in processes]
+            names = [f"{os.path.basename(p['program'])}"
+                     f"{' rank %d' % p['mpi']['rank'] if p.get('mpi') else ''} ({p['pid']})"
+                     for p in processes]
             check(problems, f"{case}: a location group per process", sorted(groups), sorted(names))
             check(problems, f"{case}: a location per thread of the team, by kernel thread",
                   [sorted(groups.get(n, [])) for n, p in zip(names, processes)
                    if p["regions"] == 1],
                   [sorted(t["kernel_thread"] for t in p["region"]["threads"])
                    for p in processes if p["regions"] == 1])
-            bodies = {site["site"]: sum(int(size) * count
-                                        for size, count in site["team_sizes"].items())
-                      for p in ran for site in p["call_sites"]}
-            waits = {f"{w['kind']} at {w['site']}": w["count"] for p in ran for w in p["sync"]}
+            bodies, waits = collections.Counter(), collections.Counter()
+            for p in ran:
+                for site in p["call_sites"]:
+                    bodies[site["site"]] += sum(int(size) * count
+                                                for size, count in site["team_sizes"].items())
+                for w in p["sync"]:
+                    waits[f"{w['kind']} at {w['site']}"] += w["count"]
             for what in ("ENTER", "LEAVE"):
                 check(problems, f"{case}: {what} per body and per wait", {site: sum(
-                    kind == what and region == site for kind, *_, region in events)
-                    for site in {**bodies, **waits}}, {**bodies, **waits})
+                    kind == what and re.sub(r"^MPI_\w+ at", "mpi at", region or "") == site
+                    for kind, *_, region in events)
+                    for site in bodies + waits}, dict(bodies + waits))
+            check(problems, f"{case}: MPI's waits named by the function called", [
+                region for *_, region in events if (region or "").startswith("mpi at")], [])
             regions = sum(p["regions"] for p in ran)
             check(problems, f"{case}: a fork and a join per region, a team begin and end per body",
                   [sum(kind == what for kind, *_ in events) for what in (

@@ -1,16 +1,18 @@
 """The run as an OTF2 archive (Score-P's format, which Vampir, Scalasca's
 tools and otf2-print read): FOLDER/traces.otf2, its definitions
 (traces.def) and one event file per thread (traces/). A location group per
-traced process, its creator the process that started it where that was
-traced too; a location per kernel thread; an OTF2 region per call site,
-entered and left by each thread's body of every region launched there,
-inside ThreadTeamBegin/End of its team; ThreadFork and ThreadJoin on the
-thread that launched it, at the launch and at its return; pthread_create
-entered and left on the creating thread; and each wait in the runtime and
-each task body run, a region per kind and call site, entered and left on
-its thread. Only a region whose launch, return and bodies the trace kept is
-written, and only the waits, tasks and creations whose start and end it
-kept and that nest: an archive whose enters and leaves pair.
+traced process (an MPI rank named by its rank), its creator the process
+that started it where that was traced too; a location per kernel thread;
+an OTF2 region per call site, entered and left by each thread's body of
+every region launched there, inside ThreadTeamBegin/End of its team;
+ThreadFork and ThreadJoin on the thread that launched it, at the launch
+and at its return; pthread_create entered and left on the creating thread;
+and each wait in the runtime, each task body run and each MPI call, a
+region per kind and call site (an MPI call's named by the function
+called), entered and left on its thread. Only a region whose launch,
+return and bodies the trace kept is written, and only the waits, tasks and
+creations whose start and end it kept and that nest: an archive whose
+enters and leaves pair.
 
 Written with OTF2's Python binding (Debian package python3-otf2), by its
 low-level module _otf2, the C library's calls one for one: the archive's
@@ -22,6 +24,7 @@ import os
 
 from ..symbols import name_sites
 from ..timeline.model import TRACER, regions_of
+from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, RECEIVES, ROOT_TO_EVERY, SENDS
 
 ARCHIVE = "traces"
 RESOLUTION = 10**9  # ticks per second: the tracer's nanoseconds
@@ -150,6 +153,28 @@ def wait_names(trace):
             for wait, name in zip(trace.waits, named)}
 
 
+def mpi_role(op):
+    """The role of an MPI call OP's region, as a key of write_definitions's
+    roles: its kind of communication."""
+    if op == "MPI_Barrier":
+        return "mpi barrier"
+    for ops, role in ((SENDS | RECEIVES, "point2point"), (EVERY_TO_EVERY, "all2all"),
+                      (ROOT_TO_EVERY, "one2all"), (EVERY_TO_ROOT, "all2one")):
+        if op in ops or f"{op}:send" in ops:
+            return f"mpi {role}"
+    return "mpi"
+
+
+def mpi_ops(trace, threads):
+    """The MPI function each MPI call site calls, from the calls the trace
+    logged, found by their thread and entry."""
+    calls = {(call.tid, call.entry): call.op.split(":")[0] for call in trace.mpi_calls}
+    kind = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
+    return {event.link: calls[(tid, time)] for tid, events in threads
+            for what, time, event in events if what == "wait_begin" and event.site == kind
+            and (tid, time) in calls}
+
+
 def plan_run(findings):
     """The archive of FINDINGS, planned."""
     plan = Plan()
@@ -158,12 +183,14 @@ def plan_run(findings):
         sites = {site["index"]: site for site in model["call_sites"] if "index" in site}
         groups[trace.pid] = len(plan.groups)
         creators.append(trace.parent)
-        plan.groups.append(plan.string(f"{os.path.basename(model['program'] or '?')} "
+        rank = f" rank {trace.mpi[0]}" if trace.mpi else ""
+        plan.groups.append(plan.string(f"{os.path.basename(model['program'] or '?')}{rank} "
                                        f"({trace.pid})"))
         plan.stamp(trace.start)
         threads = sorted(process_events(trace).items())
         numbered = {tid: len(plan.locations) + at for at, (tid, _) in enumerate(threads)}
         waits = wait_names(trace) if trace.waits else {}
+        ops = mpi_ops(trace, threads)
         for tid, events in threads:
             name = f"kernel thread {tid}" + (" (main)" if tid == trace.pid else "")
             plan.locations.append((plan.string(name), groups[trace.pid], events))
@@ -183,7 +210,9 @@ def plan_run(findings):
                     kind = (trace.wait_names[argument.site] if argument.site
                             < len(trace.wait_names) else f"wait {argument.site}")
                     site, source = waits.get((kind, argument.link), (f"{argument.link:#x}", None))
-                    events[at] = (what, time, plan.region(f"{kind} at {site}", kind, source))
+                    op = ops.get(argument.link) if kind == "mpi" else None
+                    events[at] = (what, time, plan.region(f"{op or kind} at {site}",
+                                                          mpi_role(op) if op else kind, source))
     # A process's creator, where the run traced it.
     plan.creators = [groups.get(parent) for parent in creators]
     plan.node = (plan.string("watch-region run"), plan.string("machine"))
@@ -264,12 +293,18 @@ def write_definitions(otf2, writer, plan, counts):
              "barrier": otf2.REGION_ROLE_BARRIER, "critical": otf2.REGION_ROLE_CRITICAL,
              "ordered": otf2.REGION_ROLE_ORDERED, "taskwait": otf2.REGION_ROLE_TASK_WAIT,
              "taskgroup": otf2.REGION_ROLE_TASK_WAIT,
-             "single": otf2.REGION_ROLE_IMPLICIT_BARRIER, "task": otf2.REGION_ROLE_TASK}
-    paradigms = {"create": otf2.PARADIGM_PTHREAD, "mpi": otf2.PARADIGM_MPI}
+             "single": otf2.REGION_ROLE_IMPLICIT_BARRIER, "task": otf2.REGION_ROLE_TASK,
+             "mpi barrier": otf2.REGION_ROLE_BARRIER,
+             "mpi point2point": otf2.REGION_ROLE_POINT2POINT,
+             "mpi all2all": otf2.REGION_ROLE_COLL_ALL2ALL,
+             "mpi one2all": otf2.REGION_ROLE_COLL_ONE2ALL,
+             "mpi all2one": otf2.REGION_ROLE_COLL_ALL2ONE}
     for (name, role, source, line), number in plan.regions.items():
+        paradigm = (otf2.PARADIGM_PTHREAD if role == "create" else otf2.PARADIGM_MPI
+                    if role.startswith("mpi") else otf2.PARADIGM_OPENMP)
         otf2.GlobalDefWriter_WriteRegion(
             writer, number, name, name, 0, roles.get(role, otf2.REGION_ROLE_FUNCTION),
-            paradigms.get(role, otf2.PARADIGM_OPENMP), otf2.REGION_FLAG_NONE,
+            paradigm, otf2.REGION_FLAG_NONE,
             undefined if source is None else source, line, line)
     if plan.teams:
         # Each team is a group of its threads' ranks in the one group of
