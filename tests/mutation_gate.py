@@ -319,6 +319,8 @@ MUTANTS = [
            test="timeline.otf2"),
     Mutant("the OTF2 clock in microseconds", OUTPUTS + "otf2_archive.py",
            [("RESOLUTION = 10**9", "RESOLUTION = 10**6")], test="timeline.otf2"),
+    Mutant("an OTF2 collective's root never written", OUTPUTS + "otf2_archive.py",
+           [("root = peer if", "root = None if")], test="timeline.otf2"),
     # Which events are kept, and a trace at a stopping signal.
     Mutant("the last events kept without counting those they displace",
            TRACER + "event_table.cpp",

@@ -252,7 +252,7 @@ def other_runtime(problems):
 
 
 def otf2_archive(folder):
-    """otf2-print's definitions {(kind, ID): line} and events of FOLDER's archive."""
+    """otf2-print's definitions {(kind, ID): line}, events and lines of FOLDER's archive."""
     printed = [subprocess.run(["otf2-print", *option, os.path.join(folder, "traces.otf2")],
                               capture_output=True, text=True, check=False).stdout.splitlines()
                for option in (["-G"], [])]
@@ -260,7 +260,32 @@ def otf2_archive(folder):
     events = [(f[0], int(f[1]), int(f[2]), line.split('"')[1] if '"' in line else None)
               for line in printed[1] if (f := line.split()) and f[0][1:2].isupper()
               and f[1].isdigit()]
-    return definitions, events
+    return definitions, events, printed[1]
+
+
+# hybrid's MPI calls on rank 0 and 1 ({o} the other) as mpi_calls shows them.
+HYBRID_MPI = ["MPI_Send(SEND {o} {w} 5) MPI_Recv(RECV {o} {w} 7)",
+              "MPI_Recv(RECV {o} {w} 5) MPI_Send(SEND {o} {w} 7)"]
+HYBRID_ALL = ("MPI_Init_thread() {calls} MPI_Bcast(COLLECTIVE_BEGIN COLLECTIVE_END BCAST {w} 1) "
+              "MPI_Barrier(COLLECTIVE_BEGIN COLLECTIVE_END BARRIER {w} NONE) MPI_Finalize()")
+
+
+def mpi_calls(definitions, lines):
+    """Per rank: its MPI calls, each its name with its MPI events in brackets
+    (name, peer or root, communicator, tag, operation as printed)."""
+    ranks = {key[1]: re.search(r'Group: "\S+ rank (\d+)', line)[1]
+             for key, line in definitions.items() if key[0] == "LOCATION" and " rank " in line}
+    calls = collections.defaultdict(list)
+    for line in lines:
+        kind, location = (line.split() + ["", ""])[:2]
+        name = re.search(r'"(MPI_\w+) at', line)
+        if location in ranks and (name or kind.startswith("MPI_")):
+            calls[int(ranks[location])].append(
+                f"{name[1]}(" if kind == "ENTER" else ")" if kind == "LEAVE" else " ".join([
+                    kind[4:], *re.findall(
+                        r'(?:Receiver|Sender|Root|Communicator|Tag|Operation): "?(\w+)', line)]))
+    return {rank: " ".join(each).replace("( ", "(").replace(" )", ")")
+            for rank, each in calls.items()}
 
 
 def otf2(problems):
@@ -290,7 +315,7 @@ def otf2(problems):
             run = timeline("--json", "--otf2", folder, *command,
                            env={**os.environ, "OMP_MAX_ACTIVE_LEVELS": "2"})
             report = json.loads(run.report) if run.report else {"processes": []}
-            definitions, events = otf2_archive(folder)
+            definitions, events, printed = otf2_archive(folder)
             if (run.returncode, bool(events)) != (0, True):
                 problems.append(f"{case}: status {run.returncode}, no events: {run.stderr}")
                 continue
@@ -321,6 +346,11 @@ def otf2(problems):
                     kind == what and re.sub(r"^MPI_\w+ at", "mpi at", region or "") == site
                     for kind, *_, region in events)
                     for site in bodies + waits}, dict(bodies + waits))
+            if "mpirun" in case:
+                check(problems, f"{case}: sends, receives and collectives in their calls",
+                      mpi_calls(definitions, printed), {rank: HYBRID_ALL.replace(
+                          "{calls}", calls).format(o=1 - rank, w="MPI_COMM_WORLD")
+                          for rank, calls in enumerate(HYBRID_MPI)})
             check(problems, f"{case}: MPI's waits named by the function called", [
                 region for *_, region in events if (region or "").startswith("mpi at")], [])
             regions = sum(p["regions"] for p in ran)

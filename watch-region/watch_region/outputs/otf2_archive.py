@@ -14,6 +14,18 @@ return and bodies the trace kept is written, and only the waits, tasks and
 creations whose start and end it kept and that nest: an archive whose
 enters and leaves pair.
 
+MPI: where the traces hold every rank of MPI_COMM_WORLD, a communicator per
+set of members as mpi.py knows them (MPI_COMM_WORLD first), each a group
+of its members' world ranks in its own order, the ranks being the
+positions in the group of each rank's main thread; inside each logged MPI
+call's enter and leave, its messages and collectives: a send an MpiSend at
+the enter (an MPI_Isend's too: the tracer does not log when it completes),
+a receive an MpiRecv at the leave (one completed by MPI_Wait or the like
+an MpiIrecvRequest at the enter and an MpiIrecv at the leave), a
+collective an MpiCollectiveBegin at the enter and an MpiCollectiveEnd at
+the leave; peers and roots as ranks of the communicator, every length 0
+(the tracer logs no sizes).
+
 Written with OTF2's Python binding (Debian package python3-otf2), by its
 low-level module _otf2, the C library's calls one for one: the archive's
 clock is then set here, in full. Timestamps are the tracer's, nanoseconds
@@ -25,6 +37,10 @@ import os
 from ..symbols import name_sites
 from ..timeline.model import TRACER, regions_of
 from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, RECEIVES, ROOT_TO_EVERY, SENDS
+
+COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT
+# Receives whose request a completion call finished.
+REQUESTED = {"MPI_Irecv", "MPI_Imrecv"}
 
 ARCHIVE = "traces"
 RESOLUTION = 10**9  # ticks per second: the tracer's nanoseconds
@@ -40,6 +56,9 @@ class Plan:  # pylint: disable=too-few-public-methods
         self.strings, self.groups, self.locations = {"": 0}, [], []
         self.regions, self.teams, self.creators = {}, {}, []
         self.first = self.last = self.node = None
+        # MPI: each communicator's number by its members' world ranks; the
+        # location of each rank's main thread, in rank order.
+        self.comms, self.ranks, self.requests = {}, [], 0
 
     def string(self, text):
         return self.strings.setdefault(text, len(self.strings))
@@ -56,6 +75,15 @@ class Plan:  # pylint: disable=too-few-public-methods
         """The number of the team of LOCATIONS, in team order, named NAME
         if new."""
         return self.teams.setdefault(tuple(locations), (len(self.teams), self.string(name)))[0]
+
+    def comm(self, members):
+        """The number of the MPI communicator of MEMBERS (world ranks in
+        its order), named if new."""
+        if members not in self.comms:
+            self.comms[members] = (len(self.comms), self.string(
+                "MPI_COMM_WORLD" if not self.comms else
+                f"communicator of ranks {','.join(map(str, members))}"))
+        return self.comms[members][0]
 
     def stamp(self, time):
         self.first = time if self.first is None else min(self.first, time)
@@ -179,6 +207,9 @@ def plan_run(findings):
     """The archive of FINDINGS, planned."""
     plan = Plan()
     groups, creators = {}, []
+    ranks = mpi_ranks(findings.traces)
+    if ranks:
+        plan.comm(tuple(range(len(ranks))))
     for trace, model in zip(findings.traces, findings.report["processes"]):
         sites = {site["index"]: site for site in model["call_sites"] if "index" in site}
         groups[trace.pid] = len(plan.groups)
@@ -191,8 +222,14 @@ def plan_run(findings):
         numbered = {tid: len(plan.locations) + at for at, (tid, _) in enumerate(threads)}
         waits = wait_names(trace) if trace.waits else {}
         ops = mpi_ops(trace, threads)
+        logged = mpi_logged(trace) if trace.mpi and ranks and ranks[trace.mpi[0]] is trace \
+            else {}
+        if logged:
+            plan.ranks.append(numbered[trace.pid])
         for tid, events in threads:
             name = f"kernel thread {tid}" + (" (main)" if tid == trace.pid else "")
+            if logged:
+                events[:] = mpi_events(plan, trace, logged, tid, events)
             plan.locations.append((plan.string(name), groups[trace.pid], events))
             for at, (what, time, argument) in enumerate(events):
                 plan.stamp(time)
@@ -219,6 +256,66 @@ def plan_run(findings):
     return plan
 
 
+def mpi_ranks(traces):
+    """The trace of each rank of MPI_COMM_WORLD, in rank order (the first
+    where a rank has more), if every rank has one; else []."""
+    ranks = {}
+    for trace in traces:
+        if trace.mpi is not None:
+            ranks.setdefault(trace.mpi[0], trace)
+    sizes = {trace.mpi[1] for trace in ranks.values()}
+    return [ranks[rank] for rank in sorted(ranks)] if sizes == {len(ranks)} \
+        and sorted(ranks) == list(range(len(ranks))) else []
+
+
+def mpi_logged(trace):
+    """The calls TRACE logged that carry messages or collectives, by their
+    thread and entry: several where a call completed several receives or
+    is a send and a receive."""
+    logged = {}
+    for call in sorted(trace.mpi_calls, key=lambda call: call.seq):
+        if call.op in SENDS | RECEIVES | COLLECTIVES:
+            logged.setdefault((call.tid, call.entry), []).append(call)
+    return logged
+
+
+def mpi_events(plan, trace, logged, tid, events):
+    """The EVENTS of TRACE's thread TID with the messages and collectives
+    of its logged MPI calls inside their enter and leave."""
+    kind = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
+    out, ends = [], []
+    for what, time, argument in events:
+        if what in STARTS:
+            out.extend((name, time, detail) for name, detail in ends.pop())
+        out.append((what, time, argument))
+        if what in ENDS:
+            begin, end = [], []
+            mpi = what == "wait_begin" and argument.site == kind
+            for call in logged.get((tid, time), ()) if mpi else ():
+                members = trace.mpi_comms.get(call.comm)
+                if members is None:
+                    continue
+                comm = plan.comm(members)
+                peer = members.index(call.peer) if call.peer in members else None
+                if call.op in COLLECTIVES:
+                    root = peer if call.op in ROOT_TO_EVERY | EVERY_TO_ROOT else None
+                    begin.append(("mpi_collective_begin", None))
+                    end.append(("mpi_collective_end", (call.op, comm, root)))
+                elif peer is None:
+                    continue
+                elif call.op in SENDS:
+                    begin.append(("mpi_send", (peer, comm, call.tag)))
+                elif call.op in REQUESTED:
+                    plan.requests += 1
+                    begin.append(("mpi_irecv_request", plan.requests))
+                    end.append(("mpi_irecv", (peer, comm, call.tag, plan.requests)))
+                else:
+                    end.append(("mpi_recv", (peer, comm, call.tag)))
+            out.extend((name, time, detail) for name, detail in begin)
+            ends.append(end)
+    return out
+
+
 def source_line(source):
     """(file, line) of addr2line's FILE:LINE (discriminator N), else None."""
     if not source or ":" not in source:
@@ -238,7 +335,7 @@ def write_archive(plan, folder, otf2):
         otf2.Archive_SetCreator(archive, "watch-region")
         otf2.Archive_OpenEvtFiles(archive)
         otf2.Archive_OpenDefFiles(archive)
-        counts = [write_events(otf2, archive, number, events)
+        counts = [write_events(otf2, archive, number, events, len(plan.comms))
                   for number, (_, _, events) in enumerate(plan.locations)]
         otf2.Archive_CloseEvtFiles(archive)
         otf2.Archive_CloseDefFiles(archive)
@@ -247,22 +344,25 @@ def write_archive(plan, folder, otf2):
         otf2.Archive_Close(archive)
 
 
-def write_events(otf2, archive, location, events):
-    """Writes one location's EVENTS; returns how many."""
+def write_events(otf2, archive, location, events, teams):
+    """Writes one location's EVENTS, its teams' communicators numbered
+    from TEAMS; returns how many."""
     writer = otf2.Archive_GetEvtWriter(archive, location)
     openmp, count = otf2.PARADIGM_OPENMP, len(events)
     for what, time, argument in events:
-        if what == "launch":
+        if what.startswith("mpi_"):
+            write_mpi_event(otf2, writer, what, time, argument)
+        elif what == "launch":
             otf2.EvtWriter_ThreadFork(writer, None, time, openmp, argument)
         elif what == "launch_return":
             otf2.EvtWriter_ThreadJoin(writer, None, time, openmp)
         elif what == "body_start":
-            otf2.EvtWriter_ThreadTeamBegin(writer, None, time, argument[1])
+            otf2.EvtWriter_ThreadTeamBegin(writer, None, time, teams + argument[1])
             otf2.EvtWriter_Enter(writer, None, time, argument[0])
             count += 1
         elif what == "body_end":
             otf2.EvtWriter_Leave(writer, None, time, argument[0])
-            otf2.EvtWriter_ThreadTeamEnd(writer, None, time, argument[1])
+            otf2.EvtWriter_ThreadTeamEnd(writer, None, time, teams + argument[1])
             count += 1
         elif what in ENDS:
             otf2.EvtWriter_Enter(writer, None, time, argument)
@@ -272,6 +372,25 @@ def write_events(otf2, archive, location, events):
     # A location's definitions file, empty: readers look for one.
     otf2.Archive_CloseDefWriter(archive, otf2.Archive_GetDefWriter(archive, location))
     return count
+
+
+def write_mpi_event(otf2, writer, what, time, argument):
+    """Writes one message or collective event of mpi_events."""
+    if what == "mpi_send":
+        otf2.EvtWriter_MpiSend(writer, None, time, *argument, 0)
+    elif what == "mpi_recv":
+        otf2.EvtWriter_MpiRecv(writer, None, time, *argument, 0)
+    elif what == "mpi_irecv_request":
+        otf2.EvtWriter_MpiIrecvRequest(writer, None, time, argument)
+    elif what == "mpi_irecv":
+        otf2.EvtWriter_MpiIrecv(writer, None, time, *argument[:3], 0, argument[3])
+    elif what == "mpi_collective_begin":
+        otf2.EvtWriter_MpiCollectiveBegin(writer, None, time)
+    else:
+        op, comm, root = argument
+        otf2.EvtWriter_MpiCollectiveEnd(
+            writer, None, time, getattr(otf2, f"COLLECTIVE_OP_{op[4:].upper()}"), comm,
+            otf2.UNDEFINED_UINT32.value if root is None else root, 0, 0)
 
 
 def write_definitions(otf2, writer, plan, counts):
@@ -306,19 +425,39 @@ def write_definitions(otf2, writer, plan, counts):
             writer, number, name, name, 0, roles.get(role, otf2.REGION_ROLE_FUNCTION),
             paradigm, otf2.REGION_FLAG_NONE,
             undefined if source is None else source, line, line)
+    write_communicators(otf2, writer, plan)
+
+
+def write_communicators(otf2, writer, plan):
+    """The groups and communicators: MPI's, then each team's. A
+    communicator's group lists its members as positions in the group of
+    its paradigm's locations: for MPI each rank's main thread, in rank
+    order; for OpenMP every thread of a team."""
+    undefined, group = otf2.UNDEFINED_UINT32.value, 0
+    if plan.comms:
+        otf2.GlobalDefWriter_WriteGroup(writer, group, 0, otf2.GROUP_TYPE_COMM_LOCATIONS,
+                                        otf2.PARADIGM_MPI, otf2.GROUP_FLAG_NONE, plan.ranks)
+        for members, (number, name) in plan.comms.items():
+            group += 1
+            otf2.GlobalDefWriter_WriteGroup(writer, group, name, otf2.GROUP_TYPE_COMM_GROUP,
+                                            otf2.PARADIGM_MPI, otf2.GROUP_FLAG_NONE, members)
+            otf2.GlobalDefWriter_WriteComm(writer, number, name, group, undefined,
+                                           otf2.COMM_FLAG_NONE)
+        group += 1
     if plan.teams:
         # Each team is a group of its threads' ranks in the one group of
-        # every OpenMP location; its number is its communicator's too.
+        # every OpenMP location.
         everyone = sorted({member for team in plan.teams for member in team})
         rank = {member: at for at, member in enumerate(everyone)}
-        otf2.GlobalDefWriter_WriteGroup(writer, 0, 0, otf2.GROUP_TYPE_COMM_LOCATIONS,
+        otf2.GlobalDefWriter_WriteGroup(writer, group, 0, otf2.GROUP_TYPE_COMM_LOCATIONS,
                                         otf2.PARADIGM_OPENMP, otf2.GROUP_FLAG_NONE, everyone)
         for team, (number, name) in plan.teams.items():
-            otf2.GlobalDefWriter_WriteGroup(writer, number + 1, name, otf2.GROUP_TYPE_COMM_GROUP,
-                                            otf2.PARADIGM_OPENMP, otf2.GROUP_FLAG_NONE,
+            otf2.GlobalDefWriter_WriteGroup(writer, group + 1 + number, name,
+                                            otf2.GROUP_TYPE_COMM_GROUP, otf2.PARADIGM_OPENMP,
+                                            otf2.GROUP_FLAG_NONE,
                                             [rank[member] for member in team])
-            otf2.GlobalDefWriter_WriteComm(writer, number, name, number + 1, undefined,
-                                           otf2.COMM_FLAG_NONE)
+            otf2.GlobalDefWriter_WriteComm(writer, len(plan.comms) + number, name,
+                                           group + 1 + number, undefined, otf2.COMM_FLAG_NONE)
 
 
 def prepare(folder):
