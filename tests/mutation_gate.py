@@ -329,6 +329,17 @@ MUTANTS = [
     Mutant("a trace written at a signal does not say so", TRACER + "trace_file.cpp",
            [('            output.line("stopped_by", stopped_by);\n', "")],
            test="tracer.stopped"),
+    Mutant("a thread's useful time runs on from its last wait's start", TRACER + "waits.cpp",
+           [("        thread.since = time;\n", "")], test="tracer.waits"),
+    Mutant("a barrier's departure waits for no arrival", TRACER + "gomp_entries.cpp",
+           [("                inside->region->meet.barriers[parity].raise(ideal);\n", "")],
+           test="timeline.factors"),
+    Mutant("a task starts when it is made, however busy its thread", TRACER + "gomp_entries.cpp",
+           [("    wait_until(thread, header.created);", "    set_ideal(thread, header.created);")],
+           test="timeline.factors"),
+    Mutant("serialisation efficiency of the mean thread", TIMELINE + "model.py",
+           [('"serialisation_efficiency": ratio(most, ideal)',
+             '"serialisation_efficiency": ratio(mean, ideal)')], test="timeline.factors"),
 ]
 
 

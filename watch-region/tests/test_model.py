@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
-from watch_region.timeline.model import process_model  # noqa: E402
+from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
 from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
 
@@ -56,6 +56,67 @@ FOLDER = [
     ("notes.trace", lambda data: b"shopping list\n", "not a trace"),
     ("empty.trace", lambda data: b"", "not a trace"),
 ]
+
+# MPI runs of ranks made up in µs: a rank is (interval, time in MPI, its
+# threads' (useful, ideal), its calls (op, peer, tag, entry, exit, ideal)),
+# a number or (whole run, marked). Then the whole's, MPI part's and OpenMP
+# part's (PE, LB, CommE, SerE, TE), and messages/unmatched/collectives.
+R = None  # no root
+RUNS = [
+    ("chain: each rank waits for the last", [
+        (30, 20, [(10, 10)], [("MPI_Send", 1, 5, 10, 10, 10),
+                              ("MPI_Finalize", R, -1, 10, 30, 10)]),
+        (30, 20, [(10, 10)], [("MPI_Recv", 0, 5, 0, 10, 0), ("MPI_Send", 2, 5, 20, 20, 10),
+                              ("MPI_Finalize", R, -1, 20, 30, 10)]),
+        (30, 20, [(10, 10)], [("MPI_Recv", 1, 5, 0, 20, 0), ("MPI_Finalize", R, -1, 30, 30, 10)])],
+     (1 / 3, 1, 1 / 3, 1 / 3, 1), (1 / 3, 1, 1 / 3, 1 / 3, 1), (1, 1, 1, 1, 1), (2, 0, 1)),
+    ("imbalanced pair, marked from MPI_Init to MPI_Finalize", [
+        ((36, 30), (6, 0), [(30, 30)], [("MPI_Init", R, -1, 0, 5, 0),
+                                        ("MPI_Finalize", R, -1, 35, 36, 30)]),
+        ((36, 10), (24, 0), [((12, 10), (12, 10))],
+         [("MPI_Init", R, -1, 2, 5, (2, 0)), ("MPI_Finalize", R, -1, 15, 36, (12, 10))])],
+     (2 / 3, 2 / 3, 1, 1, 1), (2 / 3, 2 / 3, 1, 1, 1), (1, 1, 1, 1, 1), (0, 0, 2)),
+    ("broadcast after the root's work; a late leaf does not hold the root", [
+        (30, 0, [(30, 30)], [("MPI_Bcast", 0, -1, 20, 20, 20)]),
+        (30, 20, [(10, 10)], [("MPI_Bcast", 0, -1, 0, 20, 0)]),
+        (25, 0, [(25, 25)], [("MPI_Bcast", 0, -1, 25, 25, 25)])],
+     (13 / 18, 13 / 18, 1, 1, 1), (13 / 18, 13 / 18, 1, 1, 1), (1, 1, 1, 1, 1), (0, 0, 1)),
+    ("a ring of probes and receives of any tag", [
+        (20, 0, [(20, 20)], [("MPI_Send", 1, 1, 10, 10, 10), ("MPI_Probe", 2, 3, 10, 10, 10),
+                             ("MPI_Recv", 2, 3, 10, 10, 10)]),
+        (20, 10, [(10, 10)], [("MPI_Send", 2, 2, 0, 0, 0), ("MPI_Probe", 0, 1, 0, 10, 0),
+                              ("MPI_Recv", 0, 1, 10, 10, 0)]),
+        (10, 0, [(10, 10)], [("MPI_Send", 0, 3, 0, 0, 0), ("MPI_Probe", 1, 2, 0, 0, 0),
+                             ("MPI_Recv", 1, 2, 0, 0, 0)])],
+     (2 / 3, 2 / 3, 1, 1, 1), (2 / 3, 2 / 3, 1, 1, 1), (1, 1, 1, 1, 1), (3, 0, 0)),
+    ("hybrid pair, the second's threads imbalanced", [
+        (30, 0, [(30, 30), (30, 30)], [("MPI_Finalize", R, -1, 30, 30, 30)]),
+        (30, 20, [(10, 10), (2, 2)], [("MPI_Finalize", R, -1, 10, 30, 10)])],
+     (0.6, 0.6, 1, 1, 1), (2 / 3, 2 / 3, 1, 1, 1), (0.9, 0.9, 1, 1, 1), (0, 0, 1)),
+]
+
+
+def both(value):
+    return value if isinstance(value, tuple) else (value, value)
+
+
+def rank_trace(rank, size, interval, in_mpi, threads, calls):
+    """A trace of format 4 of one MPI rank, its times in µs given."""
+    pid, world = 100 + rank, ",".join(str(each) for each in range(size))
+
+    def ns(*times):
+        return " ".join(str(1000 * time) for pair in times for time in both(pair))
+    lines = ["watch-region-trace 4", f"process {pid} 1 /ranks", "events load exit",
+             "record time:q region:q link:q kernel_thread:i thread:i site:i event:B :3x",
+             f"load 0 {pid} -1 0 0 0", f"mpi {rank} {size}", f"mpi_comm 0 {world}",
+             f"interval {ns(interval)} {int(isinstance(interval, tuple))} {len(threads)}",
+             f"mpi_time {ns(in_mpi)}"]
+    lines += [f"useful {pid + at} {int(at == 0)} {ns(useful, ideal)}"
+              for at, (useful, ideal) in enumerate(threads)]
+    lines += [f"mpi_call {seq} {op} 0 {-1 if peer is None else peer} {tag} {entry * 1000} "
+              f"{end * 1000} {ns(ideal, ideal)} {pid}" for seq, (op, peer, tag, entry, end, ideal)
+              in enumerate(calls)]
+    return "\n".join(lines + ["table 0 40", ""])
 
 
 class Model(unittest.TestCase):
@@ -101,6 +162,24 @@ class Model(unittest.TestCase):
         text = timeline_text(report, None, 120)
         self.assertEqual([name for name, _, why in FOLDER if f"{name}: {why}" in text],
                          [name for name, _, why in FOLDER if why])
+
+    def test_mpi_runs(self):
+        for name, ranks, whole, mpi, openmp, counts in RUNS:
+            with self.subTest(run=name), tempfile.TemporaryDirectory() as folder:
+                for rank, made in enumerate(ranks):
+                    with open(os.path.join(folder, f"{100 + rank}.trace"), "w") as trace:
+                        trace.write(rank_trace(rank, len(ranks), *made))
+                report, _ = read_traces(folder, None)
+                factors = report["model_factors"]
+                for got, wanted in ((factors, whole), (factors["mpi"], mpi),
+                                    (factors["openmp"], openmp)):
+                    self.assertEqual([round(got[key], 3) for key in FACTORS],
+                                     [round(value, 3) for value in wanted])
+                self.assertEqual(tuple(report["mpi"][key] for key in (
+                    "messages", "unmatched_receives", "collectives")), counts)
+                self.assertRegex(timeline_text(report, None, 120), " +".join(
+                    ["\n  parallel efficiency", "PE"]
+                    + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)]))
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

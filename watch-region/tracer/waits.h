@@ -126,8 +126,8 @@ void mark_stop(std::int64_t time);
 // Forgets the marks so far, and every thread's time along them: the
 // program's own marks replace those set for it.
 void restart_marks(std::int64_t time);
-// FROM to TO along both measures.
-Clock span(std::int64_t from, std::int64_t to);
+// FROM to UNTIL along both measures.
+Clock span(std::int64_t from, std::int64_t until);
 
 // MPI's lines, where the tracer has its MPI half (mpi_entries.cpp).
 void write_mpi(Output &output) __attribute__((weak));

@@ -45,6 +45,20 @@ def cut(text, width):
     return text[:half] + "…" + text[len(text) - (width - 1 - half):]
 
 
+def hybrid_tree(factors, account, colour):
+    """The run's factors over its MPI ranks as factor_tree gives them, the
+    whole's and its two parts' side by side."""
+    parts = (factors, factors["mpi"], factors["openmp"])
+    rows = [("  " * depth + name, short, key) for key, name, depth, short in FACTORS]
+    wide = max(len(name) for name, _, _ in rows)
+    return [f"model factors over MPI ranks {number_ranges(account['ranks'])} of "
+            f"{account['size']} (whole = MPI x OpenMP):",
+            f"  {'':<{wide}}  {'':<5}   whole     MPI  OpenMP"] + [
+                f"  {name:<{wide}}  {short:<5}  " + "  ".join(
+                    paint(f"{percent(part.get(key)):>6}", part.get(key), colour) for part in parts)
+                for name, short, key in rows]
+
+
 def wrapped(cells, width, indent="  "):
     """CELLS on lines of at most WIDTH, none broken."""
     lines, line = [], indent
@@ -149,6 +163,8 @@ def timeline_text(report, name, width, colour=False):
     others = len(report["processes"]) - len(shown)
     if shown and others:
         lines.append(f"{plural(others, 'other process')} of the run started no team")
+    if (report.get("model_factors") or {}).get("mpi"):
+        lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
     if report.get("still_running"):
         lines.append("still running when the program ended: "
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))

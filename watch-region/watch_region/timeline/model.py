@@ -181,15 +181,15 @@ def efficiency(useful, interval, ideal):
             "transfer_efficiency": ratio(ideal, interval)}
 
 
-def counted_useful(trace):
+def counted_useful(trace, use_marks=None):
     """The interval, each counted thread's useful time (the initial thread
     first, threads not seen as 0) and the ideal run time, in µs, along the
-    markers' measure where the program set markers; None before format 4's
-    lines."""
+    markers' measure where the program set markers (or USE_MARKS says);
+    None before format 4's lines."""
     if trace.interval is None:
         return None
     whole, marked, marks, largest = trace.interval
-    use_marks = marks > 0
+    use_marks = marks > 0 if use_marks is None else use_marks
     threads = [{"kernel_thread": used.tid, "initial": bool(used.initial),
                 "useful": (used.marked if use_marks else used.all) / 1000,
                 "ideal": (used.ideal_marked if use_marks else used.ideal_all) / 1000}

@@ -8,6 +8,7 @@ import tempfile
 from .. import process
 from ..errors import CANNOT_WATCH, CannotWatch
 from .model import efficiency, process_model
+from .mpi import hybrid_factors
 from .trace import TraceError, format_version, read_trace
 
 NO_TRACE = ("the tracer wrote no trace: the program did not end through exit, or is not "
@@ -61,16 +62,28 @@ def read_traces(folder, chosen):
         seen[identity] = name
         traces.append(trace)
         report["processes"].append(process_model(trace, chosen))
+        if trace.mpi is not None:
+            report["processes"][-1]["mpi"] = {
+                "rank": trace.mpi[0], "size": trace.mpi[1],
+                "time": None if trace.mpi_time is None else trace.mpi_time[0] / 1000,
+                "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}
     if not traces and not report["unreadable"]:
         report["no_trace"] = NO_TRACE
-    report["model_factors"] = run_factors(report["processes"])
+    report["model_factors"] = run_factors(report["processes"], traces, report)
     return report, traces
 
 
-def run_factors(processes):
-    """The run's model factors: one process's own; for several, every
-    counted thread of each over the longest interval, and the longest ideal
-    run time."""
+def run_factors(processes, traces=(), report=None):
+    """The run's model factors: where some of its processes are MPI ranks,
+    the hybrid model's over the ranks (mpi.py), an account of their
+    matching and replay put in REPORT's "mpi"; else one process's own; for
+    several, every counted thread of each over the longest interval, and the
+    longest ideal run time."""
+    factors, account = hybrid_factors(traces)
+    if factors is not None:
+        if report is not None:
+            report["mpi"] = account
+        return factors
     timed = [each for each in processes if each.get("model_factors")]
     if len(timed) <= 1:
         return timed[0]["model_factors"] if timed else None

@@ -21,12 +21,19 @@ takes everything else from the trace's own header lines:
   keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
   left_out COUNT FIRST_NANOSECONDS  when the table of events filled
   stopped_by SIGNAL                 when a signal ended the process
+  mpi RANK SIZE                     the process is rank RANK of SIZE in MPI_COMM_WORLD
+  mpi_time ALL MARKED               its initial thread's time inside MPI calls
+  mpi_comm INDEX R0,R1,...          a communicator: its members' world ranks, in its order
+  mpi_call SEQ OP COMM PEER TAG ENTRY EXIT IDEAL_ENTRY_ALL IDEAL_ENTRY_MARKED
+           IDEAL_EXIT_ALL IDEAL_EXIT_MARKED KERNEL_THREAD   an MPI call, in completion order
+  mpi_calls_left_out N              calls beyond the ones kept
   table COUNT SIZE                  then COUNT binary records, to the end
 
 The table is kept as the bytes it is: the report needs only a few of its
 events (one region's and the threads created), read by column; only a
 Trace Event file reads them all. Times become microseconds from the
-tracer's load."""
+tracer's load, but for the MPI calls' (nanoseconds as written: the MPI
+replay compares them across processes)."""
 
 import collections
 import mmap
@@ -39,6 +46,9 @@ Site = collections.namedtuple("Site", "index address base launches teams phases 
 Useful = collections.namedtuple("Useful", "tid initial all marked ideal_all ideal_marked")
 WaitSite = collections.namedtuple(
     "WaitSite", "kind address base region_site count total median median_error longest object")
+MpiCall = collections.namedtuple(
+    "MpiCall", "seq op comm peer tag entry exit ideal_entry_all ideal_entry_marked ideal_exit_all "
+    "ideal_exit_marked tid")
 # An event's fields after its name, in the order of a text line.
 TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 # The record's field names the reader needs, by the names of TEXT_FIELDS.
@@ -68,6 +78,8 @@ class Trace:
         self.names, self.phase_names, self.stat_names, self.wait_names = [], [], [], []
         self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
         self.threads_untimed = 0
+        self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
+        self.mpi_comms, self.mpi_calls, self.mpi_calls_left_out = {}, [], 0
         self.text_events, self.slowest, self.sites = [], [], []
         self.regions = self.threads_created = self.lost_events = 0
         self.in_regions, self.lost_from = 0.0, None
@@ -219,6 +231,16 @@ def read_text(trace, lines):
                 trace.wait_names = fields[1:]
             elif key == "wait":
                 trace.waits.append(parse_wait(trace, line))
+            elif key in ("mpi", "mpi_time") and len(fields) == 3:
+                setattr(trace, key, (int(fields[1]), int(fields[2])))
+            elif key == "mpi_comm" and len(fields) == 3:
+                trace.mpi_comms[int(fields[1])] = tuple(int(rank)
+                                                        for rank in fields[2].split(","))
+            elif key == "mpi_call" and len(fields) == 13:
+                trace.mpi_calls.append(MpiCall(int(fields[1]), fields[2],
+                                               *(int(field) for field in fields[3:])))
+            elif key == "mpi_calls_left_out" and len(fields) == 2:
+                trace.mpi_calls_left_out = int(fields[1])
             elif key == "threads_untimed" and len(fields) == 2:
                 trace.threads_untimed = int(fields[1])
             elif key in ("regions", "threads_created") and len(fields) == 2:

@@ -1,0 +1,254 @@
+"""The MPI ranks of a run read together: their calls matched across ranks,
+the run's ideal time replayed over the matches, and the hybrid model
+factors.
+
+Matching. A communicator is known by its members' world ranks, in its own
+rank order, so that each rank's local number for it does not matter (two
+communicators of the same members in the same order are one). A send
+(MPI_Send, MPI_Isend and their b/s/r forms, MPI_Sendrecv's send) matches a
+receive (MPI_Recv, a completed MPI_Irecv, MPI_Mrecv, MPI_Imrecv,
+MPI_Sendrecv's receive) of the same communicator, source, destination and
+tag, the n-th such send the n-th such receive, in each rank's completion
+order: MPI does not let messages between two ranks overtake one another, and
+a receive carries the tag and source it got, so MPI_ANY_TAG and
+MPI_ANY_SOURCE are resolved. A probe is not a message. The collectives on a
+communicator match by their order on each member, the n-th on one the n-th
+on every other; MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of
+MPI_COMM_WORLD. The edges: a send's entry to its receive's exit; a barrier,
+allreduce, allgather, alltoall, reduce_scatter, scan: every member's entry to
+every member's exit; MPI_Bcast, MPI_Scatter(v): the root's entry to each
+other member's exit; MPI_Reduce, MPI_Gather(v): every entry to the root's
+exit. Nonblocking collectives and calls of other kinds have no edges.
+
+Replay. Each rank's ideal clock is its trace's own (a call's IDEAL_* columns,
+which already hold the edges between its threads) plus a delay D that only
+an edge from another rank raises. The calls are taken by their exit time, a
+valid order for a run on one machine; at a call's exit, D becomes
+
+    max(D, max(source's clock + its rank's D at that entry) - own clock at exit)
+
+over the sources of the call's edges, where a rank's D at an entry is its D
+after the last of its calls to end before that entry. Passes repeat until no
+D changes (more than one only where clocks disagree across machines). A
+rank's ideal run time is its threads' latest ideal clock plus its last D,
+and the run's ideal run time the longest of these.
+
+Measure: the marked intervals' wherever every rank's trace has marks (with
+MPI and no MPI_Pcontrol, from MPI_Init's return to the call of
+MPI_Finalize), else the whole run.
+
+Hybrid factors (the multiplicative model):
+- whole: every rank's counted threads' useful time (as for one process),
+  over the longest rank's interval, with the replayed ideal run time;
+- MPI: a rank's useful time is its interval less its initial thread's time
+  in MPI calls (mpi_time); load balance, communication efficiency and
+  parallel efficiency follow from these over the longest interval as for
+  threads; its ideal run time is the same replay with each rank's own
+  clock at time t the initial thread's time outside MPI calls from the
+  interval's start to t (when marked, inside the span from MPI_Init's return
+  to MPI_Finalize's call; where the trace's marked interval is not that
+  span, MPI_Pcontrol having set it, along the whole run), and a rank's last
+  clock its useful time;
+- OpenMP: each factor of the whole over the same factor of the MPI part.
+"""
+
+import bisect
+import collections
+
+from .model import FACTORS, counted_useful, efficiency
+
+SENDS = {"MPI_Send", "MPI_Isend", "MPI_Ssend", "MPI_Issend", "MPI_Bsend", "MPI_Ibsend",
+         "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send"}
+RECEIVES = {"MPI_Recv", "MPI_Irecv", "MPI_Mrecv", "MPI_Imrecv", "MPI_Sendrecv:recv"}
+EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgatherv",
+                  "MPI_Alltoall", "MPI_Alltoallv", "MPI_Alltoallw", "MPI_Reduce_scatter",
+                  "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
+ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
+EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
+# MPI_COMM_WORLD's barriers, each matched only with its own kind; the
+# Fortran entries are logged by their own names.
+WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
+         "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
+MAX_PASSES = 64
+
+
+class Rank:  # pylint: disable=too-few-public-methods
+    """One rank's trace: its calls by exit, and for each, the last of its
+    calls to end before it was entered (-1: none)."""
+
+    def __init__(self, trace, marked):
+        self.trace, self.marked = trace, marked
+        self.rank, self.size = trace.mpi
+        self.calls = sorted(trace.mpi_calls, key=lambda call: (call.exit, call.seq))
+        exits = [call.exit for call in self.calls]
+        self.before = [min(bisect.bisect_right(exits, call.entry), at) - 1
+                       for at, call in enumerate(self.calls)]
+        self.initial = next((used.tid for used in trace.useful if used.initial), trace.pid)
+
+    def members(self, call):
+        if call.op in WORLD:
+            return (WORLD[call.op], tuple(range(self.size)))
+        return self.trace.mpi_comms.get(call.comm)
+
+
+def match(ranks):
+    """The edges: for each call (rank, index), the groups of calls whose
+    entries its exit waits for; and the counts of what was matched."""
+    sends, receives = collections.defaultdict(list), collections.defaultdict(list)
+    collectives = collections.defaultdict(lambda: collections.defaultdict(list))
+    for number, rank in ranks.items():
+        for at, call in enumerate(rank.calls):
+            members = rank.members(call)
+            if members is None:
+                continue
+            if call.op in SENDS:
+                sends[(members, number, call.peer, call.tag)].append((number, at))
+            elif call.op in RECEIVES:
+                receives[(members, call.peer, number, call.tag)].append((number, at))
+            elif call.op in WORLD or call.op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT:
+                collectives[members][number].append(at)
+    edges = collections.defaultdict(list)
+    counts = {"messages": 0, "unmatched_sends": 0, "unmatched_receives": 0, "collectives": 0}
+    for key in sends.keys() | receives.keys():
+        pairs = list(zip(sends.get(key, ()), receives.get(key, ())))
+        for send, receive in pairs:
+            edges[receive].append([send])
+        counts["messages"] += len(pairs)
+        counts["unmatched_sends"] += len(sends.get(key, ())) - len(pairs)
+        counts["unmatched_receives"] += len(receives.get(key, ())) - len(pairs)
+    for by_rank in collectives.values():
+        for order in range(max(len(calls) for calls in by_rank.values())):
+            group = [(number, calls[order]) for number, calls in by_rank.items()
+                     if order < len(calls)]
+            counts["collectives"] += 1
+            collective_edges(ranks, group, edges)
+    return edges, counts
+
+
+def collective_edges(ranks, group, edges):
+    """The edges of one collective, GROUP its members' calls."""
+    first = ranks[group[0][0]].calls[group[0][1]]
+    root = [(number, at) for number, at in group if number == first.peer]
+    if first.op in ROOT_TO_EVERY:
+        for member in group:
+            if root and member != root[0]:
+                edges[member].append(root)
+    elif first.op in EVERY_TO_ROOT:
+        if root:
+            edges[root[0]].append(group)
+    else:
+        for member in group:
+            edges[member].append(group)
+
+
+def replay(ranks, edges, entry_clock, exit_clock, last_clock):
+    """The run's ideal run time: each rank's clock, ENTRY_CLOCK and
+    EXIT_CLOCK of (rank, call index) and LAST_CLOCK of a rank, delayed
+    along the EDGES; returns it and each rank's last delay."""
+    order = sorted((call.exit, number, at) for number, rank in ranks.items()
+                   for at, call in enumerate(rank.calls))
+    delays = {number: [0] * len(rank.calls) for number, rank in ranks.items()}
+
+    def entered(number, at):
+        before = ranks[number].before[at]
+        return entry_clock(number, at) + (delays[number][before] if before >= 0 else 0)
+    for _ in range(MAX_PASSES):
+        changed = False
+        for _, number, at in order:
+            carried = delays[number][at - 1] if at else 0
+            own = exit_clock(number, at)
+            latest = max((entered(*source) for group in edges.get((number, at), ())
+                          for source in group), default=own)
+            delay = max(carried, latest - own, delays[number][at])
+            changed |= delay != delays[number][at]
+            delays[number][at] = delay
+        if not changed:
+            break
+    last = {number: delays[number][-1] if delays[number] else 0 for number in ranks}
+    return max(last_clock(number) + last[number] for number in ranks), last
+
+
+def covered(spans, start, end):
+    """The part of START to END inside SPANS."""
+    return sum(max(0, min(end, stop) - max(start, begin)) for begin, stop in spans)
+
+
+def marked_spans(rank):
+    """The rank's marked spans as MPI sets them, from MPI_Init's return to
+    the call of MPI_Finalize; the whole run where it has no marks, or where
+    these are not the trace's marked interval (the program's MPI_Pcontrol
+    set it, at times the trace does not give)."""
+    whole = [(rank.trace.start, float("inf"))]
+    if not rank.marked:
+        return whole
+    began = max((call.exit for call in rank.calls if WORLD.get(call.op) == "init"),
+                default=rank.trace.start)
+    ended = min((call.entry for call in rank.calls if WORLD.get(call.op) == "finalize"),
+                default=float("inf"))
+    marked = rank.trace.interval[1]
+    return [(began, ended)] if abs(ended - began - marked) <= max(10000, marked / 100) else whole
+
+
+def outside_clock(rank):
+    """The rank's initial thread's time outside MPI calls, in its measure,
+    from the start to a time t, in ns: a function of t."""
+    spans = marked_spans(rank)
+    own = sorted((call.entry, call.exit) for call in rank.calls if call.tid == rank.initial)
+    starts, inside = [entry for entry, _ in own], [0]
+    for entry, end in own:
+        inside.append(inside[-1] + covered(spans, entry, end))
+
+    def clock(time):
+        count = bisect.bisect_left(starts, time)
+        spent = inside[count - 1] + covered(spans, own[count - 1][0],
+                                            min(own[count - 1][1], time)) if count else 0
+        return covered(spans, spans[0][0], time) - spent
+    return clock
+
+
+def part(whole, mpi):
+    """Each factor of the OpenMP part: the whole's over the MPI part's."""
+    return {key: None if whole[key] is None or not mpi[key] else whole[key] / mpi[key]
+            for key in FACTORS}
+
+
+def hybrid_factors(traces):
+    """The run's hybrid model factors over the traces of MPI ranks, and an
+    account of the matching and replay; None without a rank of format 4's
+    model lines."""
+    ranked = [trace for trace in traces if trace.mpi is not None and trace.interval is not None]
+    if not ranked:
+        return None, None
+    marked = all(trace.interval[2] > 0 for trace in ranked)
+    ranks = {}
+    for trace in ranked:
+        ranks.setdefault(trace.mpi[0], Rank(trace, marked))
+    edges, counts = match(ranks)
+    column = 1 if marked else 0
+    counted = {number: counted_useful(rank.trace, marked) for number, rank in ranks.items()}
+    ideal, _ = replay(
+        ranks, edges,
+        lambda number, at: ranks[number].calls[at][7 + column],
+        lambda number, at: ranks[number].calls[at][9 + column],
+        lambda number: max(((used.ideal_marked if marked else used.ideal_all)
+                            for used in ranks[number].trace.useful), default=0))
+    interval = max(rank.trace.interval[column] for rank in ranks.values())
+    useful = {number: rank.trace.interval[column] - (rank.trace.mpi_time or (0, 0))[column]
+              for number, rank in ranks.items()}
+    clocks = {number: outside_clock(rank) for number, rank in ranks.items()}
+    mpi_ideal, _ = replay(ranks, edges,
+                          lambda number, at: clocks[number](ranks[number].calls[at].entry),
+                          lambda number, at: clocks[number](ranks[number].calls[at].exit),
+                          useful.get)
+    whole = efficiency([thread["useful"] for number in sorted(counted)
+                        for thread in counted[number]["useful"]],
+                       interval / 1000, ideal / 1000)
+    mpi = efficiency([useful[number] / 1000 for number in sorted(useful)], interval / 1000,
+                     mpi_ideal / 1000)
+    account = {"ranks": sorted(ranks), "size": max(rank.size for rank in ranks.values()),
+               "marked": marked, "interval": interval / 1000, "ideal_run_time": ideal / 1000,
+               "mpi_ideal_run_time": mpi_ideal / 1000,
+               "useful": [useful[number] / 1000 for number in sorted(useful)],
+               "calls_left_out": sum(rank.trace.mpi_calls_left_out for rank in ranks.values()),
+               **counts}
+    return {**whole, "mpi": mpi, "openmp": part(whole, mpi)}, account
