@@ -14,8 +14,8 @@
 // times it and carries the clock of its creation to its start.
 #include "trace_store.h"
 
-#include <alloca.h>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <type_traits>
@@ -387,6 +387,12 @@ struct TaskHeader {
     std::size_t offset; // of the program's data in the block
 };
 
+// The program's data in a task's block, OFFSET bytes in.
+void *data_in(void *block, std::size_t offset)
+{
+    return static_cast<char *>(block) + offset; // NOLINT(*-pointer-arithmetic)
+}
+
 void traced_task(void *block)
 {
     TaskHeader header{};
@@ -405,7 +411,7 @@ void traced_task(void *block)
     const std::int64_t region = header.region != nullptr ? header.region->id : 0;
     const auto body = reinterpret_cast<std::intptr_t>(header.created_at);
     record(Event::task_begin, region, -1, body, static_cast<int>(Wait::task), start);
-    header.body(static_cast<char *>(block) + header.offset);
+    header.body(data_in(block, header.offset));
     const std::int64_t end = now();
     enter_runtime(thread, end);
     if (header.region != nullptr) {
@@ -421,22 +427,26 @@ void traced_task(void *block)
 
 // Copies a task's block: the header as it is, the program's data with the
 // program's copy function.
-void copy_task(void *to, void *from)
+void copy_task(void *into, void *from)
 {
     TaskHeader header{};
     std::memcpy(&header, from, sizeof header);
-    std::memcpy(to, &header, sizeof header);
-    header.copy(static_cast<char *>(to) + header.offset, header.source);
+    std::memcpy(into, &header, sizeof header);
+    header.copy(data_in(into, header.offset), header.source);
 }
 
 using CopyFunction = void (*)(void *, void *);
+// What a single construct's copy gives the threads that did not run it.
+using Copied = void *;
 using TaskEntry = void (*)(Body, void *, CopyFunction, long, long, bool, unsigned, void **, int,
                            void *);
 // A task that is to be its own event (detach) has the event written into
 // the first word of its data; its body is left as it is.
 constexpr unsigned detach_flag = 1U << 13;
-// Larger data is left as it is, rather than copied onto the stack.
+// Larger data is left as it is; a block up to small_block bytes is made on
+// the stack.
 constexpr long largest_copied = 1L << 16;
+constexpr std::size_t small_block = 1024;
 
 void create_task(const void *site, Body body, void *data, CopyFunction copy, long size, long align,
                  bool if_clause, unsigned flags, void **depend, int priority, void *detach)
@@ -456,8 +466,18 @@ void create_task(const void *site, Body body, void *data, CopyFunction copy, lon
     const long block_align = std::max(align, header_align);
     const long offset = (static_cast<long>(sizeof(TaskHeader)) + block_align - 1) & -block_align;
     const long block_size = offset + size;
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,hicpp-no-malloc): freed at return
-    void *space = alloca(static_cast<std::size_t>(block_size + block_align));
+    // The block, which libgomp copies or runs at once: on the stack where it
+    // is small, else on the heap, until libgomp returns.
+    const auto space_size = static_cast<std::size_t>(block_size + block_align);
+    std::array<unsigned char, small_block> small;
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,hicpp-no-malloc): freed below
+    void *large = space_size > small.size() ? std::malloc(space_size) : nullptr;
+    if (space_size > small.size() && large == nullptr) {
+        leave_runtime(thread, now());
+        real_task(body, data, copy, size, align, if_clause, flags, depend, priority, detach);
+        return;
+    }
+    void *space = large != nullptr ? large : small.data();
     auto *block = reinterpret_cast<char *>(
         (reinterpret_cast<std::uintptr_t>(space) + static_cast<std::uintptr_t>(block_align) - 1) &
         ~static_cast<std::uintptr_t>(block_align - 1));
@@ -471,10 +491,12 @@ void create_task(const void *site, Body body, void *data, CopyFunction copy, lon
                             static_cast<std::size_t>(offset)};
     std::memcpy(block, &header, sizeof header);
     if (copy == nullptr && size > 0) {
-        std::memcpy(block + offset, data, static_cast<std::size_t>(size));
+        std::memcpy(data_in(block, static_cast<std::size_t>(offset)), data,
+                    static_cast<std::size_t>(size));
     }
     real_task(traced_task, block, copy != nullptr ? copy_task : nullptr, block_size, block_align,
               if_clause, flags, depend, priority, detach);
+    std::free(large); // NOLINT(cppcoreguidelines-no-malloc,hicpp-no-malloc)
     leave_runtime(thread, now());
 }
 
@@ -613,9 +635,9 @@ extern "C" {
                                     no_arrival, tasks_of_region);                                  \
     }
 #define INTERPOSE_copy_start(symbol)                                                               \
-    void *symbol()                                                                                 \
+    Copied symbol()                                                                                \
     {                                                                                              \
-        return waited<Entry::symbol, void *>(Wait::single, true, __builtin_return_address(0),      \
+        return waited<Entry::symbol, Copied>(Wait::single, true, __builtin_return_address(0),      \
                                              no_arrival, no_departure);                            \
     }
 #define INTERPOSE_task(symbol)                                                                     \

@@ -10,8 +10,9 @@
 // The log needs the library's types: it is built for the MPI whose header
 // the build finds (Open MPI on Debian). The Fortran entries, which call the
 // library's own profiling entries, are timed only.
-#define OMPI_SKIP_MPICXX 1
-#define MPICH_SKIP_MPICXX 1
+// The header's own switches: its C API only.
+#define OMPI_SKIP_MPICXX 1  // NOLINT(cppcoreguidelines-macro-usage)
+#define MPICH_SKIP_MPICXX 1 // NOLINT(cppcoreguidelines-macro-usage)
 #include "trace_store.h"
 
 #include <algorithm>
@@ -48,6 +49,7 @@ void *find(std::atomic<void *> &slot, const char *name)
     return address;
 }
 
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage,bugprone-macro-parentheses): a name and its type
 #define REAL(function)                                                                             \
     ([]() {                                                                                        \
         static std::atomic<void *> slot{nullptr};                                                  \
@@ -93,7 +95,8 @@ int comm_index(MPI_Comm comm)
         members_used.load(relaxed) + static_cast<std::size_t>(size) <= max_members &&
         REAL(PMPI_Comm_group)(comm, &group) == MPI_SUCCESS) {
         const std::size_t first = members_used.load(relaxed);
-        std::array<int, 256> ranks{};
+        constexpr std::size_t at_once = 256;
+        std::array<int, at_once> ranks{};
         bool translated = true;
         for (int start = 0; start < size && translated; start += static_cast<int>(ranks.size())) {
             const int count = std::min(size - start, static_cast<int>(ranks.size()));
@@ -129,7 +132,7 @@ int world_of(int index, int rank)
 
 // The log of calls, in the order they ended.
 struct Call {
-    const char *op;
+    const char *name;
     std::int32_t comm, peer, tag, kernel_thread;
     std::int64_t entry, exit;
     Clock ideal_entry, ideal_exit;
@@ -163,12 +166,12 @@ Started begin_call(const void *site)
     return {&thread, entry, ideal(thread)};
 }
 
-void log_call(const Started &started, std::int64_t exit, const char *op, int comm, int peer,
+void log_call(const Started &started, std::int64_t exit, const char *name, int comm, int peer,
               int tag)
 {
     const std::size_t index = calls_made.fetch_add(1, relaxed);
     if (index < max_calls) {
-        calls[index] = Call{op,
+        calls[index] = Call{name,
                             comm,
                             peer,
                             tag,
@@ -182,13 +185,13 @@ void log_call(const Started &started, std::int64_t exit, const char *op, int com
 
 // Ends the call started, logged as OP on COMM (-1: not logged) with PEER
 // (a rank of COMM) and TAG; returns the time it ended.
-std::int64_t end_call(const Started &started, const void *site, const char *op, int comm = -1,
+std::int64_t end_call(const Started &started, const void *site, const char *name, int comm = -1,
                       int peer = -1, int tag = -1)
 {
     ThreadTime &thread = *started.thread;
     const std::int64_t exit = now();
-    if (op != nullptr) {
-        log_call(started, exit, op, comm, world_of(comm, peer), tag);
+    if (name != nullptr) {
+        log_call(started, exit, name, comm, world_of(comm, peer), tag);
     }
     const Inside *inside = innermost();
     if (thread.initial) {
@@ -210,16 +213,19 @@ constexpr std::size_t max_pending = 1024;
 struct Pending {
     std::atomic<MPI_Request> request;
     int comm;
-    const char *op;
+    const char *name;
 };
 std::array<Pending, max_pending> pending{};
 
 std::size_t slot_of(MPI_Request request)
 {
-    return (reinterpret_cast<std::uintptr_t>(request) >> 4) * 0x9e3779b97f4a7c15 >> 54;
+    // Fibonacci hashing: the top 10 bits of the handle times 2^64 / phi.
+    constexpr std::uint64_t golden = 0x9e3779b97f4a7c15;
+    constexpr int top_bits = 64 - 10;
+    return (reinterpret_cast<std::uintptr_t>(request) >> 4) * golden >> top_bits;
 }
 
-void expect_receive(MPI_Request request, int comm, const char *op)
+void expect_receive(MPI_Request request, int comm, const char *name)
 {
     if (comm < 0) {
         return;
@@ -229,14 +235,14 @@ void expect_receive(MPI_Request request, int comm, const char *op)
         MPI_Request held = nullptr;
         if (pending[slot].request.compare_exchange_strong(held, request)) {
             pending[slot].comm = comm;
-            pending[slot].op = op;
+            pending[slot].name = name;
             return;
         }
     }
 }
 
 // The receive REQUEST was, if any: its communicator and name, forgotten.
-bool take_receive(MPI_Request request, int &comm, const char *&op)
+bool take_receive(MPI_Request request, int &comm, const char *&name)
 {
     if (request == nullptr) {
         return false;
@@ -249,7 +255,7 @@ bool take_receive(MPI_Request request, int &comm, const char *&op)
         }
         if (held == request) {
             comm = pending[slot].comm;
-            op = pending[slot].op;
+            name = pending[slot].name;
             pending[slot].request.store(nullptr, relaxed);
             return true;
         }
@@ -270,10 +276,10 @@ void log_completed(const Started &started, std::int64_t exit, const Completion &
                    const MPI_Status &status)
 {
     int comm = -1;
-    const char *op = nullptr;
+    const char *name = nullptr;
     if (index >= 0 && index < before.count &&
-        take_receive(before.requests[static_cast<std::size_t>(index)], comm, op)) {
-        log_call(started, exit, op, comm, world_of(comm, status.MPI_SOURCE), status.MPI_TAG);
+        take_receive(before.requests[static_cast<std::size_t>(index)], comm, name)) {
+        log_call(started, exit, name, comm, world_of(comm, status.MPI_SOURCE), status.MPI_TAG);
     }
 }
 
@@ -357,7 +363,7 @@ void write_mpi(Output &output)
     const std::size_t made = calls_made.load();
     for (std::size_t index = 0; index < std::min(made, max_calls); ++index) {
         const Call &call = calls[index];
-        output.line("mpi_call", index, call.op, call.comm, call.peer, call.tag, call.entry,
+        output.line("mpi_call", index, call.name, call.comm, call.peer, call.tag, call.entry,
                     call.exit, call.ideal_entry.all, call.ideal_entry.marked, call.ideal_exit.all,
                     call.ideal_exit.marked, call.kernel_thread);
     }
@@ -414,16 +420,20 @@ int MPI_Finalize()
 int MPI_Pcontrol(const int level, ...)
 {
     auto *real = REAL(MPI_Pcontrol);
+    const Started started = begin_call(SITE);
     if (!program_marks.exchange(true)) {
-        restart_marks(now());
+        restart_marks(started.entry);
     }
     if (level == 0) {
-        mark_stop(now());
+        mark_stop(started.entry);
     }
     else {
-        mark_start(now());
+        mark_start(started.entry);
     }
-    return real != nullptr ? real(level) : MPI_SUCCESS;
+    const int result = real != nullptr ? real(level) : MPI_SUCCESS;
+    // Logged with its level as its tag: where the program's marks fall.
+    end_call(started, SITE, "MPI_Pcontrol", -1, -1, level);
+    return result;
 }
 
 // Sends, logged with their destination and tag.
@@ -587,6 +597,7 @@ int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
     TIMED(MPI_Waitall, count, requests, given)
     const std::int64_t exit = now();
     for (int index = 0; given != MPI_STATUSES_IGNORE && index < before.count; ++index) {
+        // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
         log_completed(started, exit, before, index, given[index]);
     }
     end_call(started, SITE, nullptr);
@@ -617,6 +628,7 @@ int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MP
     TIMED(MPI_Waitsome, count, requests, done, indices, given)
     const std::int64_t exit = now();
     for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
+        // NOLINTNEXTLINE(*-pointer-arithmetic): arrays of the count given
         log_completed(started, exit, before, indices[at], given[at]);
     }
     end_call(started, SITE, nullptr);
@@ -648,6 +660,7 @@ int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuse
     const std::int64_t exit = now();
     for (int index = 0; *flag != 0 && given != MPI_STATUSES_IGNORE && index < before.count;
          ++index) {
+        // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
         log_completed(started, exit, before, index, given[index]);
     }
     end_call(started, SITE, nullptr);
@@ -678,6 +691,7 @@ int MPI_Testsome(int count, MPI_Request requests[], int *done, int indices[], MP
     TIMED(MPI_Testsome, count, requests, done, indices, given)
     const std::int64_t exit = now();
     for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
+        // NOLINTNEXTLINE(*-pointer-arithmetic): arrays of the count given
         log_completed(started, exit, before, indices[at], given[at]);
     }
     end_call(started, SITE, nullptr);
@@ -700,18 +714,18 @@ int MPI_Bcast(void *buffer, int count, MPI_Datatype type, int root, MPI_Comm com
     return result;
 }
 
-int MPI_Reduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op, int root,
-               MPI_Comm comm)
+int MPI_Reduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
+               int root, MPI_Comm comm)
 {
-    TIMED(MPI_Reduce, send, receive, count, type, op, root, comm)
+    TIMED(MPI_Reduce, send, receive, count, type, operation, root, comm)
     end_call(started, SITE, "MPI_Reduce", comm_index(comm), root);
     return result;
 }
 
-int MPI_Allreduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+int MPI_Allreduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
                   MPI_Comm comm)
 {
-    TIMED(MPI_Allreduce, send, receive, count, type, op, comm)
+    TIMED(MPI_Allreduce, send, receive, count, type, operation, comm)
     end_call(started, SITE, "MPI_Allreduce", comm_index(comm));
     return result;
 }
@@ -738,30 +752,31 @@ ROOTED(MPI_Scatter)
 ALL(MPI_Allgather)
 ALL(MPI_Alltoall)
 
-int MPI_Scan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+int MPI_Scan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
              MPI_Comm comm)
 {
-    TIMED(MPI_Scan, send, receive, count, type, op, comm)
+    TIMED(MPI_Scan, send, receive, count, type, operation, comm)
     end_call(started, SITE, "MPI_Scan", comm_index(comm));
     return result;
 }
 
-int MPI_Exscan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+int MPI_Exscan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
                MPI_Comm comm)
 {
-    TIMED(MPI_Exscan, send, receive, count, type, op, comm)
+    TIMED(MPI_Exscan, send, receive, count, type, operation, comm)
     end_call(started, SITE, "MPI_Exscan", comm_index(comm));
     return result;
 }
 
 int MPI_Reduce_scatter_block(const void *send, void *receive, int count, MPI_Datatype type,
-                             MPI_Op op, MPI_Comm comm)
+                             MPI_Op operation, MPI_Comm comm)
 {
-    TIMED(MPI_Reduce_scatter_block, send, receive, count, type, op, comm)
+    TIMED(MPI_Reduce_scatter_block, send, receive, count, type, operation, comm)
     end_call(started, SITE, "MPI_Reduce_scatter_block", comm_index(comm));
     return result;
 }
 
+// NOLINTBEGIN(readability-identifier-length): passed on unread
 // The Fortran entries: every argument a pointer, the error code last. They
 // call the library's profiling entries, not those above: timed here.
 #define FORTRAN(name, arguments, ...)                                                              \
@@ -816,6 +831,7 @@ void mpi_finalize_(int *error)
     real(error);
     end_call(started, SITE, "mpi_finalize_");
 }
+// NOLINTEND(readability-identifier-length)
 }
 #pragma GCC visibility pop
 // NOLINTEND(cppcoreguidelines-macro-usage)

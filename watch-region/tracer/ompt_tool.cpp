@@ -162,13 +162,13 @@ void end_wait(ompt_sync_region_t kind, const void *code)
                                                     meet.tasks_ended.read())
                                             : meet.tasks_ended.read());
     }
-    const std::int64_t tasks = thread.useful.all - waiting.useful;
+    const std::int64_t in_tasks = thread.useful.all - waiting.useful;
     leave_runtime(thread, end);
     const std::int64_t region = inside != nullptr ? inside->region->id : 0;
     record(Event::wait_end, region, -1, reinterpret_cast<std::intptr_t>(code),
            static_cast<int>(kind_of(kind)), end);
     count_wait(thread, kind_of(kind), code, inside != nullptr ? inside->region->site : -1,
-               end - waiting.start - tasks);
+               end - waiting.start - in_tasks);
 }
 
 void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
@@ -234,7 +234,7 @@ void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
     ThreadTime &thread = this_thread();
     const std::int64_t end = now();
     wait_until(thread, released(reinterpret_cast<const void *>(object)).read());
-    const std::int64_t tasks = thread.useful.all - useful_when_acquiring;
+    const std::int64_t in_tasks = thread.useful.all - useful_when_acquiring;
     leave_runtime(thread, end);
     const Inside *inside = ::innermost();
     record(Event::wait_end, inside != nullptr ? inside->region->id : 0, -1,
@@ -242,7 +242,7 @@ void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
     // A test that took the lock did not wait: not counted.
     if (kind != ompt_mutex_test_lock && kind != ompt_mutex_test_nest_lock) {
         count_wait(thread, mutex_wait(kind), code, inside != nullptr ? inside->region->site : -1,
-                   end - acquiring - tasks);
+                   end - acquiring - in_tasks);
     }
     acquiring = 0;
 }

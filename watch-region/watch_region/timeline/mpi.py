@@ -45,9 +45,9 @@ Hybrid factors (the multiplicative model):
   parallel efficiency follow from these over the longest interval as for
   threads; its ideal run time is the same replay with each rank's own
   clock at time t the initial thread's time outside MPI calls from the
-  interval's start to t (when marked, inside the span from MPI_Init's return
-  to MPI_Finalize's call; where the trace's marked interval is not that
-  span, MPI_Pcontrol having set it, along the whole run), and a rank's last
+  interval's start to t (when marked, inside the spans that its
+  MPI_Pcontrol calls set, else the span from MPI_Init's return to
+  MPI_Finalize's call), and a rank's last
   clock its useful time;
 - OpenMP: each factor of the whole over the same factor of the MPI part.
 """
@@ -174,13 +174,24 @@ def covered(spans, start, end):
 
 
 def marked_spans(rank):
-    """The rank's marked spans as MPI sets them, from MPI_Init's return to
-    the call of MPI_Finalize; the whole run where it has no marks, or where
-    these are not the trace's marked interval (the program's MPI_Pcontrol
-    set it, at times the trace does not give)."""
+    """The rank's marked spans: between the program's MPI_Pcontrol calls
+    (each logged with its level as its tag, a start or, at 0, a stop, at its
+    entry), else from MPI_Init's return to the call of MPI_Finalize; the
+    whole run where it has no marks, or where these are not the trace's
+    marked interval."""
     whole = [(rank.trace.start, float("inf"))]
     if not rank.marked:
         return whole
+    controls = [call for call in rank.calls if call.op == "MPI_Pcontrol"]
+    if controls:
+        spans, opened = [], None
+        for call in controls:
+            if call.tag != 0 and opened is None:
+                opened = call.entry
+            elif call.tag == 0 and opened is not None:
+                spans.append((opened, call.entry))
+                opened = None
+        return spans + ([(opened, float("inf"))] if opened is not None else [])
     began = max((call.exit for call in rank.calls if WORLD.get(call.op) == "init"),
                 default=rank.trace.start)
     ended = min((call.entry for call in rank.calls if WORLD.get(call.op) == "finalize"),
