@@ -67,7 +67,7 @@ ran the body and was joined, as a chart, a Trace Event file or a picture.")
 # The libraries' packages come from the programs and the tracer; the tool is
 # Python, its default mode needs gdb and its pictures gnuplot.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, gnuplot-nox")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, gnuplot-nox, python3-otf2")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -67,7 +67,7 @@ esac
 # watch-region is Python; its default mode needs gdb and its pictures gnuplot.
 depends=$(field Depends | tr -d ' ' | tr ',' '\n' | sort | paste -sd ' ')
 [[ $depends =~ ^libc6\(\>=[0-9.]+\)\ ${runtime_package}\(\>=[0-9.~:-]+\)\ python3$ ]] || fail "Depends: $depends"
-[[ $(field Recommends) == "gdb, gnuplot-nox" ]] || fail "Recommends: $(field Recommends)"
+[[ $(field Recommends) == "gdb, gnuplot-nox, python3-otf2" ]] || fail "Recommends: $(field Recommends)"
 # Each lowest version must be at least what the programs' versioned imports
 # need: dpkg's symbols file for the library's package names the version that
 # brought each symbol.

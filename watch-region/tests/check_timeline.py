@@ -22,15 +22,20 @@ table of cases per group, on the build's own programs and tracer:
   mpi         the model factors of sleeping ranks under mpirun at 2 and 4
               ranks, whole and their MPI and OpenMP parts, each within 0.8 to
               1.05 of its closed form, and MPI waits on every rank
+  otf2        --otf2 archives by otf2-print: a location per thread, a group per
+              process, an enter and leave per body and per wait the report
+              counts, fork and join, the clock; a folder it cannot write
 
 usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
   TRACER   the tracer the build made, which watch-region finds by itself
   RUNTIME  libgomp or libomp: the build's OpenMP runtime
 """
 
+import collections
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -247,6 +252,96 @@ def other_runtime(problems):
             print(f"SKIP: {compiler} cannot build an OpenMP program here:\n{built.stderr}")
             sys.exit(SKIPPED)
         body_time(problems, fixture)
+
+
+def otf2_archive(folder):
+    """otf2-print's definitions {(kind, ID): line} and events of FOLDER's archive."""
+    printed = [subprocess.run(["otf2-print", *option, os.path.join(folder, "traces.otf2")],
+                              capture_output=True, text=True, check=False).stdout.splitlines()
+               for option in (["-G"], [])]
+    definitions = {tuple(line.split()[:2]): line for line in printed[0] if line[:1].isupper()}
+    events = [(f[0], int(f[1]), int(f[2]), line.split('"')[1] if '"' in line else None)
+              for line in printed[1] if (f := line.split()) and f[0][1:2].isupper()
+              and f[1].isdigit()]
+    return definitions, events
+
+
+def otf2(problems):
+    interpreter = open(WATCH_REGION, encoding="utf-8").readline()[2:].strip()
+    if not shutil.which("otf2-print") or subprocess.run(
+            [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode:
+        print("SKIP: otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2)")
+        sys.exit(SKIPPED)
+    with tempfile.TemporaryDirectory() as work:
+        with open(script := os.path.join(work, "two.sh"), "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']}\n")
+        os.chmod(script, 0o755)
+        cases = [("parallel_sum team 1", ["--team", "1", BUILT["parallel_sum"]]),
+                 ("every wait kind, team 2", ["--team", "2", BUILT["sleep_factors"], "counts"]),
+                 ("two processes, merged", ["--team", "2", script])]
+        if "every_entry" in BUILT:
+            cases.append(("every entry, nested", ["--team", "2", BUILT["every_entry"], "3"]))
+        if "hybrid" in BUILT:
+            cases.append(("mpirun, 2 ranks", ["--team", "2", BUILT["mpiexec"], "-np", "2",
+                                              "--allow-run-as-root", "--oversubscribe",
+                                              BUILT["hybrid"]]))
+        for number, (case, command) in enumerate(cases):
+            folder = os.path.join(work, str(number))
+            if "merged" in case:
+                timeline("--trace-dir", folder + ".traces", *command)
+                command = ["--merge", folder + ".traces"]
+            run = timeline("--json", "--otf2", folder, *command,
+                           env={**os.environ, "OMP_MAX_ACTIVE_LEVELS": "2"})
+            report = json.loads(run.report) if run.report else {"processes": []}
+            definitions, events = otf2_archive(folder)
+            if (run.returncode, bool(events)) != (0, True):
+                problems.append(f"{case}: status {run.returncode}, no events: {run.stderr}")
+                continue
+            lines = {kind: [line.split('"') for (each, _), line in definitions.items()
+                            if each == kind] for kind in ("LOCATION_GROUP", "LOCATION")}
+            groups = {fields[1]: [] for fields in lines["LOCATION_GROUP"]}
+            for fields in lines["LOCATION"]:
+                groups[fields[3]].append(int(fields[1].split()[2]))
+            processes, ran = report["processes"], [p for p in report["processes"] if p["regions"]]
+            names = [f"{os.path.basename(p['program'])}"
+                     f"{' rank %d' % p['mpi']['rank'] if p.get('mpi') else ''} ({p['pid']})"
+                     for p in processes]
+            check(problems, f"{case}: a location group per process", sorted(groups), sorted(names))
+            check(problems, f"{case}: a location per thread of the team, by kernel thread",
+                  [sorted(groups.get(n, [])) for n, p in zip(names, processes)
+                   if p["regions"] == 1],
+                  [sorted(t["kernel_thread"] for t in p["region"]["threads"])
+                   for p in processes if p["regions"] == 1])
+            bodies, waits = collections.Counter(), collections.Counter()
+            for p in ran:
+                for site in p["call_sites"]:
+                    bodies[site["site"]] += sum(int(size) * count
+                                                for size, count in site["team_sizes"].items())
+                for w in p["sync"]:
+                    waits[f"{w['kind']} at {w['site']}"] += w["count"]
+            for what in ("ENTER", "LEAVE"):
+                check(problems, f"{case}: {what} per body and per wait", {site: sum(
+                    kind == what and re.sub(r"^MPI_\w+ at", "mpi at", region or "") == site
+                    for kind, *_, region in events)
+                    for site in bodies + waits}, dict(bodies + waits))
+            check(problems, f"{case}: MPI's waits named by the function called", [
+                region for *_, region in events if (region or "").startswith("mpi at")], [])
+            regions = sum(p["regions"] for p in ran)
+            check(problems, f"{case}: a fork and a join per region, a team begin and end per body",
+                  [sum(kind == what for kind, *_ in events) for what in (
+                      "THREAD_FORK", "THREAD_JOIN", "THREAD_TEAM_BEGIN", "THREAD_TEAM_END")],
+                  [regions, regions, sum(bodies.values()), sum(bodies.values())])
+            clock = definitions.get(("CLOCK_PROPERTIES", "Ticks"), "").replace(",", "").split()
+            first, length = int(clock[7]), int(clock[9])  # the first load; the run's length
+            check(problems, f"{case}: nanoseconds, from the first load to the last event",
+                  (clock[4], 0 <= min(e[2] for e in events) - first < 10**9, first + length),
+                  ("1000000000", True, max(e[2] for e in events)))
+        for case, folder in (("a file on its path", os.path.join(script, "x")),
+                             ("an archive in it", os.path.join(work, "0"))):
+            run = timeline("--otf2", folder, BUILT["parallel_sum"])
+            check(problems, f"--otf2 folder with {case}: status, one line naming it",
+                  (run.returncode, run.stderr.count("\n"),
+                   run.stderr.startswith(f"watch-region: {folder}: ")), (1, 1, True))
 
 
 # Per function of every_entry: the libgomp entry it starts its team through,
@@ -693,7 +788,8 @@ def main():
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi}[GROUP](problems)
+     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi,
+     "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -469,7 +469,7 @@ void create_task(const void *site, Body body, void *data, CopyFunction copy, lon
     // The block, which libgomp copies or runs at once: on the stack where it
     // is small, else on the heap, until libgomp returns.
     const auto space_size = static_cast<std::size_t>(block_size + block_align);
-    std::array<unsigned char, small_block> small;
+    std::array<unsigned char, small_block> small; // NOLINT(*-member-init): written before read
     // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,hicpp-no-malloc): freed below
     void *large = space_size > small.size() ? std::malloc(space_size) : nullptr;
     if (space_size > small.size() && large == nullptr) {

@@ -49,12 +49,13 @@ void *find(std::atomic<void *> &slot, const char *name)
     return address;
 }
 
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage,bugprone-macro-parentheses): a name and its type
+// NOLINTBEGIN(cppcoreguidelines-macro-usage,bugprone-macro-parentheses): a name and its type
 #define REAL(function)                                                                             \
     ([]() {                                                                                        \
         static std::atomic<void *> slot{nullptr};                                                  \
         return reinterpret_cast<decltype(&function)>(find(slot, #function));                       \
     }())
+// NOLINTEND(cppcoreguidelines-macro-usage,bugprone-macro-parentheses)
 
 // The communicators seen: each one's members as world ranks, so that the
 // ranks name it alike. The ones beyond the table are not logged.
@@ -306,6 +307,7 @@ void keep_probed(MPI_Message message, int comm, const MPI_Status &status)
     }
 }
 
+// cppcheck-suppress constParameter ; a handle, compared only
 Matched take_probed(MPI_Message message)
 {
     for (Probed &slot : probed) {

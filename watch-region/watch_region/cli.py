@@ -38,7 +38,8 @@ exit status:
   {NOT_FOUND}  PROGRAM is not found (a name without a slash is looked up on PATH)
   128+N  watch-region itself was stopped by signal N (SIGINT, SIGTERM or
        SIGHUP); what it started is ended first
-  with --timeline, 1 also when the --trace or --svg file cannot be written
+  with --timeline, 1 also when the --trace or --svg file or the --otf2
+       archive cannot be written
   with --scaling, the status of the last run, unless a run failed (exited
        other than 0, or was killed): then the first failed run's
 
@@ -82,14 +83,17 @@ def text_width(destination):
 
 
 def write_file(path, form, findings):
-    """Writes FINDINGS in FORM to PATH, if asked for; returns False after
-    saying why it could not."""
+    """Writes FINDINGS in FORM to PATH (a folder for a form of FOLDERS), if
+    asked for; returns False after saying why it could not."""
     if path is None:
         return True
     try:
-        text = outputs.render(form, findings)
-        with open(path, "w", encoding="utf-8") as file:
-            file.write(text)
+        if form in outputs.FOLDERS:
+            outputs.write(form, findings, path)
+        else:
+            text = outputs.render(form, findings)
+            with open(path, "w", encoding="utf-8") as file:
+                file.write(text)
     except OSError as error:
         print(f"{NAME}: {path}: {error.strerror or error}", file=sys.stderr)
         return False
@@ -132,6 +136,9 @@ def parse_arguments(version):
                         help="with --timeline: also write the Trace Event Format (Perfetto)")
     parser.add_argument("--svg", metavar="FILE.svg",
                         help="with --timeline: also draw the region shown with gnuplot")
+    parser.add_argument("--otf2", metavar="DIR",
+                        help="with --timeline: also write the run as an OTF2 archive, "
+                             "DIR/traces.otf2 (DIR made if need be; python3-otf2)")
     parser.add_argument("--region", type=int, metavar="N",
                         help="with --timeline: show region N (numbered in launch order) rather "
                              "than the slowest")
@@ -166,14 +173,15 @@ def parse_arguments(version):
         parser.error("--team must be at least 1")
     if options.events is not None and not 1 <= options.events <= MAX_EVENTS:
         parser.error(f"--events must be from 1 to {MAX_EVENTS}")
-    if not options.timeline and (options.trace or options.svg or options.tracer
+    if not options.timeline and (options.trace or options.svg or options.otf2 or options.tracer
                                  or options.region is not None or options.trace_dir
                                  or options.keep != "first" or options.events is not None
                                  or options.scaling):
-        parser.error("--trace, --svg, --tracer, --region, --trace-dir, --keep, --events and "
-                     "--scaling go with --timeline")
-    if options.scaling and (options.trace or options.region is not None or options.trace_dir):
-        parser.error("--scaling takes no --trace, --region or --trace-dir")
+        parser.error("--trace, --svg, --otf2, --tracer, --region, --trace-dir, --keep, --events "
+                     "and --scaling go with --timeline")
+    if options.scaling and (options.trace or options.otf2 or options.region is not None
+                            or options.trace_dir):
+        parser.error("--scaling takes no --trace, --otf2, --region or --trace-dir")
     if options.region is not None and options.region < 1:
         parser.error("--region must be at least 1")
     return parser, options
@@ -294,7 +302,8 @@ def watch(parser, options, closed, built):
     findings.title = (f"{findings.name or 'merged'}, {report.get('team_origin', '')}, "
                       f"OMP_WAIT_POLICY={environment.get('OMP_WAIT_POLICY', 'unset')}")
     files_written = all([write_file(options.trace, "trace", findings),
-                         write_file(options.svg, "svg", findings)])
+                         write_file(options.svg, "svg", findings),
+                         write_file(options.otf2, "otf2", findings)])
     text = outputs.render("json" if options.json else "text", findings)
     if not write_report(text, destination) or not files_written:
         return WRITE_ERROR

@@ -438,9 +438,15 @@ void waits(const char *path)
             continue;
         }
         std::istringstream fields(line.substr(5));
-        std::string address, base;
-        int kind = 0, region_site = 0;
-        std::uint64_t count = 0, total = 0, median = 0, error = 0, longest = 0;
+        std::string address;
+        std::string base;
+        int kind = 0;
+        int region_site = 0;
+        std::uint64_t count = 0;
+        std::uint64_t total = 0;
+        std::uint64_t median = 0;
+        std::uint64_t error = 0;
+        std::uint64_t longest = 0;
         fields >> kind >> address >> base >> region_site >> count >> total >> median >> error >>
             longest;
         found = true;

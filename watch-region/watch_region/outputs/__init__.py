@@ -1,7 +1,8 @@
 """The forms a run's findings are written in. Each is a module of this
 package with one function, render(findings) -> str, that raises OSError
-when it cannot make its form; the caller writes what it returns. Adding a
-form is a module and a line of FORMS."""
+when it cannot make its form; the caller writes what it returns. A form
+that is a folder of files has write(findings, folder) instead, and writes
+it. Adding a form is a module and a line of FORMS or FOLDERS."""
 
 import importlib
 
@@ -21,8 +22,14 @@ class Findings:  # pylint: disable=too-few-public-methods
 
 # The form's name, and the module that renders it.
 FORMS = {"text": "text", "json": "json_report", "svg": "svg", "trace": "trace_event"}
+FOLDERS = {"otf2": "otf2_archive"}
 
 
 def render(form, findings):
     """FINDINGS in FORM, as text."""
     return importlib.import_module(f".{FORMS[form]}", __name__).render(findings)
+
+
+def write(form, findings, folder):
+    """Writes FINDINGS in FORM, a form of FOLDERS, into FOLDER."""
+    importlib.import_module(f".{FOLDERS[form]}", __name__).write(findings, folder)

@@ -1,0 +1,350 @@
+"""The run as an OTF2 archive (Score-P's format, which Vampir, Scalasca's
+tools and otf2-print read): FOLDER/traces.otf2, its definitions
+(traces.def) and one event file per thread (traces/). A location group per
+traced process (an MPI rank named by its rank), its creator the process
+that started it where that was traced too; a location per kernel thread;
+an OTF2 region per call site, entered and left by each thread's body of
+every region launched there, inside ThreadTeamBegin/End of its team;
+ThreadFork and ThreadJoin on the thread that launched it, at the launch
+and at its return; pthread_create entered and left on the creating thread;
+and each wait in the runtime, each task body run and each MPI call, a
+region per kind and call site (an MPI call's named by the function
+called), entered and left on its thread. Only a region whose launch,
+return and bodies the trace kept is written, and only the waits, tasks and
+creations whose start and end it kept and that nest: an archive whose
+enters and leaves pair.
+
+Written with OTF2's Python binding (Debian package python3-otf2), by its
+low-level module _otf2, the C library's calls one for one: the archive's
+clock is then set here, in full. Timestamps are the tracer's, nanoseconds
+on the monotonic clock: the global offset is the earliest tracer load, and
+the date is left unset (a monotonic clock has none)."""
+
+import os
+
+from ..symbols import name_sites
+from ..timeline.model import TRACER, regions_of
+from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, RECEIVES, ROOT_TO_EVERY, SENDS
+
+ARCHIVE = "traces"
+RESOLUTION = 10**9  # ticks per second: the tracer's nanoseconds
+PACKAGE = "python3-otf2"
+
+
+class Plan:  # pylint: disable=too-few-public-methods
+    """What the archive holds, before the binding writes it: strings,
+    location groups, locations (each with its events), regions and teams,
+    each numbered as the archive refers to it."""
+
+    def __init__(self):
+        self.strings, self.groups, self.locations = {"": 0}, [], []
+        self.regions, self.teams, self.creators = {}, {}, []
+        self.first = self.last = self.node = None
+
+    def string(self, text):
+        return self.strings.setdefault(text, len(self.strings))
+
+    def region(self, name, role, source=None):
+        """The number of the region NAME of ROLE ("parallel", "create" or
+        a wait's kind), at SOURCE (addr2line's FILE:LINE, or None)."""
+        where = source_line(source)
+        key = (self.string(name), role, self.string(where[0]) if where else None,
+               where[1] if where else 0)
+        return self.regions.setdefault(key, len(self.regions))
+
+    def team(self, locations, name):
+        """The number of the team of LOCATIONS, in team order, named NAME
+        if new."""
+        return self.teams.setdefault(tuple(locations), (len(self.teams), self.string(name)))[0]
+
+    def stamp(self, time):
+        self.first = time if self.first is None else min(self.first, time)
+        self.last = time if self.last is None else max(self.last, time)
+
+
+def whole_regions(events):
+    """The regions whose launch, return and every body the events hold."""
+    whole = {}
+    for number, region in regions_of(events).items():
+        team = [entry for entry in region["threads"].values()
+                if "body_start" in entry or entry["thread"] is not None]
+        if region["launch_return"] is not None and team and all(
+                "body_start" in entry and "body_end" in entry for entry in team):
+            whole[number] = {**region, "team": sorted(team, key=lambda entry: entry["thread"])}
+    return whole
+
+
+# What ends each stretch a thread is in: a body, a wait, a task's body, a
+# thread's creation.
+ENDS = {"body_start": "body_end", "wait_begin": "wait_end", "task_begin": "task_end",
+        "create_call": "create_return"}
+STARTS = {end: start for start, end in ENDS.items()}
+
+
+def stretch_key(event):
+    if event.name.startswith("body"):
+        return ("body", event.region)
+    if event.name.startswith("create"):
+        return ("create", event.link)
+    return (event.name.split("_")[0], event.site, event.link)  # a wait's kind and site
+
+
+def nested(events):
+    """The numbers of the EVENTS of one thread that start or end a stretch
+    whose end or start they also hold, the stretches nested: one left open
+    when a stretch that started before it ends is left out."""
+    open_, kept = [], set()
+    for at, event in enumerate(events):
+        if event.name in ENDS:
+            open_.append((stretch_key(event), at))
+        elif event.name in STARTS:
+            key = stretch_key(event)
+            for depth in range(len(open_) - 1, -1, -1):
+                if open_[depth][0] == key:
+                    kept.update((open_[depth][1], at))
+                    del open_[depth:]
+                    break
+    return kept
+
+
+def process_events(trace):
+    """The events of one process's threads, by kernel thread: (what,
+    nanoseconds, argument) in the order each thread met them: the launches,
+    returns and bodies of the regions whose every event the trace kept, and
+    the waits, task bodies and thread creations whose start and end it kept,
+    nested. A body's argument is its region; a launch's, the size of its
+    team; a wait's or a task's, its event."""
+    kept = trace.events()
+    launched = {event.region for event in kept if event.name == "launch"}
+    events = sorted(kept + [event for event in trace.slowest if event.region not in launched],
+                    key=lambda event: event.time)
+    whole = whole_regions(events)
+    by_thread = {trace.pid: []}
+    for event in events:
+        if event.name in ENDS or event.name in STARTS or event.name.startswith("launch"):
+            if event.region in whole or not event.name.startswith(("body", "launch")):
+                by_thread.setdefault(event.tid, []).append(event)
+    threads, done = {}, set()
+    for tid, mine in by_thread.items():
+        threads[tid] = []
+        stretches = nested(mine)
+        for at, event in enumerate(mine):
+            mark = (event.name, event.region)
+            if event.name.startswith("launch"):
+                if mark in done:
+                    continue
+                done.add(mark)
+            elif at not in stretches:
+                continue
+            argument = whole.get(event.region) if event.name.startswith(("body", "launch")) \
+                else event
+            if event.name == "launch":
+                argument = len(argument["team"])
+            threads[tid].append((event.name, trace.start + round(event.time * 1000), argument))
+    return threads
+
+
+def wait_names(trace):
+    """Each wait's (kind, address): its name and source, as the report
+    names them."""
+    named = name_sites([(wait.address, wait.base, wait.object) for wait in trace.waits])
+    return {(wait.kind, wait.address): ("(the end of a region body)", None)
+            if wait.object.endswith(TRACER) else (name["site"], name.get("source"))
+            for wait, name in zip(trace.waits, named)}
+
+
+def mpi_role(op):
+    """The role of an MPI call OP's region, as a key of write_definitions's
+    roles: its kind of communication."""
+    if op == "MPI_Barrier":
+        return "mpi barrier"
+    for ops, role in ((SENDS | RECEIVES, "point2point"), (EVERY_TO_EVERY, "all2all"),
+                      (ROOT_TO_EVERY, "one2all"), (EVERY_TO_ROOT, "all2one")):
+        if op in ops or f"{op}:send" in ops:
+            return f"mpi {role}"
+    return "mpi"
+
+
+def mpi_ops(trace, threads):
+    """The MPI function each MPI call site calls, from the calls the trace
+    logged, found by their thread and entry."""
+    calls = {(call.tid, call.entry): call.op.split(":")[0] for call in trace.mpi_calls}
+    kind = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
+    return {event.link: calls[(tid, time)] for tid, events in threads
+            for what, time, event in events if what == "wait_begin" and event.site == kind
+            and (tid, time) in calls}
+
+
+def plan_run(findings):
+    """The archive of FINDINGS, planned."""
+    plan = Plan()
+    groups, creators = {}, []
+    for trace, model in zip(findings.traces, findings.report["processes"]):
+        sites = {site["index"]: site for site in model["call_sites"] if "index" in site}
+        groups[trace.pid] = len(plan.groups)
+        creators.append(trace.parent)
+        rank = f" rank {trace.mpi[0]}" if trace.mpi else ""
+        plan.groups.append(plan.string(f"{os.path.basename(model['program'] or '?')}{rank} "
+                                       f"({trace.pid})"))
+        plan.stamp(trace.start)
+        threads = sorted(process_events(trace).items())
+        numbered = {tid: len(plan.locations) + at for at, (tid, _) in enumerate(threads)}
+        waits = wait_names(trace) if trace.waits else {}
+        ops = mpi_ops(trace, threads)
+        for tid, events in threads:
+            name = f"kernel thread {tid}" + (" (main)" if tid == trace.pid else "")
+            plan.locations.append((plan.string(name), groups[trace.pid], events))
+            for at, (what, time, argument) in enumerate(events):
+                plan.stamp(time)
+                if what.startswith("body"):
+                    site = sites.get(argument["site_index"], {})
+                    team = [entry["kernel_thread"] for entry in argument["team"]]
+                    events[at] = (what, time, (
+                        plan.region(site.get("site", f"region {argument['region']}"),
+                                    "parallel", site.get("source")),
+                        plan.team((numbered[member] for member in team),
+                                  f"team of {len(team)}, thread 0 kernel thread {team[0]}")))
+                elif what.startswith("create"):
+                    events[at] = (what, time, plan.region("pthread_create", "create"))
+                elif what.startswith(("wait", "task")):
+                    kind = (trace.wait_names[argument.site] if argument.site
+                            < len(trace.wait_names) else f"wait {argument.site}")
+                    site, source = waits.get((kind, argument.link), (f"{argument.link:#x}", None))
+                    op = ops.get(argument.link) if kind == "mpi" else None
+                    events[at] = (what, time, plan.region(f"{op or kind} at {site}",
+                                                          mpi_role(op) if op else kind, source))
+    # A process's creator, where the run traced it.
+    plan.creators = [groups.get(parent) for parent in creators]
+    plan.node = (plan.string("watch-region run"), plan.string("machine"))
+    return plan
+
+
+def source_line(source):
+    """(file, line) of addr2line's FILE:LINE (discriminator N), else None."""
+    if not source or ":" not in source:
+        return None
+    path, line = source.split(" ", 1)[0].rsplit(":", 1)
+    return (path, int(line)) if line.isdigit() else None
+
+
+def write_archive(plan, folder, otf2):
+    """Writes PLAN into FOLDER with the binding's low-level module OTF2."""
+    archive = otf2.Archive_Open(folder, ARCHIVE, otf2.FILEMODE_WRITE, 1 << 20, 1 << 22,
+                                otf2.SUBSTRATE_POSIX, otf2.COMPRESSION_NONE)
+    flushing = otf2.FlushCallbacks(pre_flush=lambda *_: otf2.FLUSH, post_flush=None)
+    try:
+        otf2.Archive_SetFlushCallbacks(archive, flushing, None)
+        otf2.Archive_SetSerialCollectiveCallbacks(archive)
+        otf2.Archive_SetCreator(archive, "watch-region")
+        otf2.Archive_OpenEvtFiles(archive)
+        otf2.Archive_OpenDefFiles(archive)
+        counts = [write_events(otf2, archive, number, events)
+                  for number, (_, _, events) in enumerate(plan.locations)]
+        otf2.Archive_CloseEvtFiles(archive)
+        otf2.Archive_CloseDefFiles(archive)
+        write_definitions(otf2, otf2.Archive_GetGlobalDefWriter(archive), plan, counts)
+    finally:
+        otf2.Archive_Close(archive)
+
+
+def write_events(otf2, archive, location, events):
+    """Writes one location's EVENTS; returns how many."""
+    writer = otf2.Archive_GetEvtWriter(archive, location)
+    openmp, count = otf2.PARADIGM_OPENMP, len(events)
+    for what, time, argument in events:
+        if what == "launch":
+            otf2.EvtWriter_ThreadFork(writer, None, time, openmp, argument)
+        elif what == "launch_return":
+            otf2.EvtWriter_ThreadJoin(writer, None, time, openmp)
+        elif what == "body_start":
+            otf2.EvtWriter_ThreadTeamBegin(writer, None, time, argument[1])
+            otf2.EvtWriter_Enter(writer, None, time, argument[0])
+            count += 1
+        elif what == "body_end":
+            otf2.EvtWriter_Leave(writer, None, time, argument[0])
+            otf2.EvtWriter_ThreadTeamEnd(writer, None, time, argument[1])
+            count += 1
+        elif what in ENDS:
+            otf2.EvtWriter_Enter(writer, None, time, argument)
+        else:
+            otf2.EvtWriter_Leave(writer, None, time, argument)
+    otf2.Archive_CloseEvtWriter(archive, writer)
+    # A location's definitions file, empty: readers look for one.
+    otf2.Archive_CloseDefWriter(archive, otf2.Archive_GetDefWriter(archive, location))
+    return count
+
+
+def write_definitions(otf2, writer, plan, counts):
+    undefined = otf2.UNDEFINED_UINT32.value
+    first = plan.first or 0
+    otf2.GlobalDefWriter_WriteClockProperties(writer, RESOLUTION, first, (plan.last or 0) - first,
+                                              otf2.UNDEFINED_TIMESTAMP.value)
+    for text, number in plan.strings.items():
+        otf2.GlobalDefWriter_WriteString(writer, number, text)
+    otf2.GlobalDefWriter_WriteSystemTreeNode(writer, 0, *plan.node, undefined)
+    for number, (name, creator) in enumerate(zip(plan.groups, plan.creators)):
+        otf2.GlobalDefWriter_WriteLocationGroup(
+            writer, number, name, otf2.LOCATION_GROUP_TYPE_PROCESS, 0,
+            undefined if creator is None else creator)
+    for number, ((name, group, _), count) in enumerate(zip(plan.locations, counts)):
+        otf2.GlobalDefWriter_WriteLocation(writer, number, name, otf2.LOCATION_TYPE_CPU_THREAD,
+                                           count, group)
+    roles = {"parallel": otf2.REGION_ROLE_PARALLEL, "create": otf2.REGION_ROLE_FUNCTION,
+             "barrier": otf2.REGION_ROLE_BARRIER, "critical": otf2.REGION_ROLE_CRITICAL,
+             "ordered": otf2.REGION_ROLE_ORDERED, "taskwait": otf2.REGION_ROLE_TASK_WAIT,
+             "taskgroup": otf2.REGION_ROLE_TASK_WAIT,
+             "single": otf2.REGION_ROLE_IMPLICIT_BARRIER, "task": otf2.REGION_ROLE_TASK,
+             "mpi barrier": otf2.REGION_ROLE_BARRIER,
+             "mpi point2point": otf2.REGION_ROLE_POINT2POINT,
+             "mpi all2all": otf2.REGION_ROLE_COLL_ALL2ALL,
+             "mpi one2all": otf2.REGION_ROLE_COLL_ONE2ALL,
+             "mpi all2one": otf2.REGION_ROLE_COLL_ALL2ONE}
+    for (name, role, source, line), number in plan.regions.items():
+        paradigm = (otf2.PARADIGM_PTHREAD if role == "create" else otf2.PARADIGM_MPI
+                    if role.startswith("mpi") else otf2.PARADIGM_OPENMP)
+        otf2.GlobalDefWriter_WriteRegion(
+            writer, number, name, name, 0, roles.get(role, otf2.REGION_ROLE_FUNCTION),
+            paradigm, otf2.REGION_FLAG_NONE,
+            undefined if source is None else source, line, line)
+    if plan.teams:
+        # Each team is a group of its threads' ranks in the one group of
+        # every OpenMP location; its number is its communicator's too.
+        everyone = sorted({member for team in plan.teams for member in team})
+        rank = {member: at for at, member in enumerate(everyone)}
+        otf2.GlobalDefWriter_WriteGroup(writer, 0, 0, otf2.GROUP_TYPE_COMM_LOCATIONS,
+                                        otf2.PARADIGM_OPENMP, otf2.GROUP_FLAG_NONE, everyone)
+        for team, (number, name) in plan.teams.items():
+            otf2.GlobalDefWriter_WriteGroup(writer, number + 1, name, otf2.GROUP_TYPE_COMM_GROUP,
+                                            otf2.PARADIGM_OPENMP, otf2.GROUP_FLAG_NONE,
+                                            [rank[member] for member in team])
+            otf2.GlobalDefWriter_WriteComm(writer, number, name, number + 1, undefined,
+                                           otf2.COMM_FLAG_NONE)
+
+
+def prepare(folder):
+    """FOLDER made if need be, and OTF2's binding; raises OSError where
+    either cannot be had, or where FOLDER already holds an archive (which
+    OTF2 would not replace)."""
+    try:
+        import _otf2  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        raise OSError(f"OTF2's Python binding is not installed (Debian package {PACKAGE})"
+                      ) from None
+    os.makedirs(folder, exist_ok=True)
+    for name in (f"{ARCHIVE}.otf2", f"{ARCHIVE}.def", ARCHIVE):
+        if os.path.lexists(os.path.join(folder, name)):
+            raise OSError(f"already holds {name}: name another folder")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(13, "Permission denied")
+    return _otf2
+
+
+def write(findings, folder):
+    """Writes FINDINGS' traces as an OTF2 archive in FOLDER; raises OSError
+    saying why it could not."""
+    otf2 = prepare(folder)
+    plan = plan_run(findings)
+    try:
+        write_archive(plan, folder, otf2)
+    except otf2.Error as error:
+        raise OSError(f"OTF2: {error}") from None
