@@ -21,7 +21,8 @@ table of cases per group, on the build's own programs and tracer:
               JSON and picture, the exit status it takes, a stop mid-series
   mpi         the model factors of sleeping ranks under mpirun at 2 and 4
               ranks, whole and their MPI and OpenMP parts, each within 0.8 to
-              1.05 of its closed form, and MPI waits on every rank
+              1.05 of its closed form, and MPI waits on every rank; with
+              --otf2, a location group per rank
   otf2        --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
               counts, fork and join, the clock; a folder it cannot write
@@ -266,10 +267,15 @@ def otf2_archive(folder):
     return definitions, events
 
 
-def otf2(problems):
+def otf2_readable():
+    """Whether otf2-print is here, and OTF2's Python binding for watch-region's interpreter."""
     interpreter = open(WATCH_REGION, encoding="utf-8").readline()[2:].strip()
-    if not shutil.which("otf2-print") or subprocess.run(
-            [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode:
+    return shutil.which("otf2-print") and not subprocess.run(
+        [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode
+
+
+def otf2(problems):
+    if not otf2_readable():
         print("SKIP: otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2)")
         sys.exit(SKIPPED)
     with tempfile.TemporaryDirectory() as work:
@@ -781,6 +787,19 @@ def mpi(problems):
             check(problems, f"{name}: ranks reported, and those with MPI waits",
                   (len(processes), [any(wait["kind"] == "mpi" for wait in p["sync"])
                                     for p in processes]), (ranks, [True] * ranks))
+    if not otf2_readable():
+        print("otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2): "
+              "--otf2 is not checked")
+        return
+    with tempfile.TemporaryDirectory() as work:
+        report, processes, failed = mpi_run("chain", 2, 1, "--otf2", work + "/archive")
+        definitions = otf2_archive(work + "/archive")[0] if report else {}
+        check(problems, "--otf2, 2 ranks: a location group per rank, named by it; the ranks",
+              (failed, sorted(line.split('"')[1] for (kind, _), line in definitions.items()
+                              if kind == "LOCATION_GROUP" and " rank " in line),
+               sorted(p["mpi"]["rank"] for p in processes)),
+              (None, sorted(f"sleep_ranks rank {p['mpi']['rank']} ({p['pid']})"
+                            for p in processes), [0, 1]))
 
 
 def main():
