@@ -426,6 +426,7 @@ int MPI_Pcontrol(const int level, ...)
     const Started started = begin_call(SITE);
     if (!program_marks.exchange(true)) {
         restart_marks(started.entry);
+        in_mpi_marked.store(0, relaxed);
     }
     if (level == 0) {
         mark_stop(started.entry);
