@@ -158,18 +158,23 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     }
     auto &sites = *thread.sites;
     const auto address = reinterpret_cast<std::uintptr_t>(site);
-    WaitSite *found = nullptr;
-    for (int index = 0; index < thread.sites_used; ++index) {
-        WaitSite &held = sites[static_cast<std::size_t>(index)];
-        if (held.address == address && held.kind == kind && held.region_site == region_site) {
-            found = &held;
-            break;
+    const auto same = [&](const WaitSite &held) {
+        return held.address == address && held.kind == kind && held.region_site == region_site;
+    };
+    WaitSite *found = &sites[static_cast<std::size_t>(thread.last_site)];
+    if (thread.sites_used == 0 || !same(*found)) {
+        found = nullptr;
+        for (int index = 0; index < thread.sites_used && found == nullptr; ++index) {
+            if (same(sites[static_cast<std::size_t>(index)])) {
+                found = &sites[static_cast<std::size_t>(index)];
+                thread.last_site = index;
+            }
         }
     }
     if (found == nullptr) {
         found = &sites[static_cast<std::size_t>(thread.sites_used)];
         if (thread.sites_used < max_wait_sites) {
-            ++thread.sites_used;
+            thread.last_site = thread.sites_used++;
             found->address = address;
             found->kind = kind;
             found->region_site = region_site;

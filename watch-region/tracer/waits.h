@@ -80,6 +80,7 @@ struct alignas(64) ThreadTime {
     Clock useful;
     Clock lag;
     int sites_used;
+    int last_site; // the site its last wait was counted at, looked at first
     // The last: every site beyond. None for a thread beyond the table.
     std::array<WaitSite, max_wait_sites + 1> *sites;
 };
