@@ -14,6 +14,11 @@ table of cases per group, on the build's own programs and tracer:
               reported; --tracer names the library preloaded
   other_runtime  the fixture built by the other compiler, for the other
               runtime, is timed by the same tracer
+  factors     the model factors of sleeping cases at teams of 2 and 4, each
+              within 0.8 to 1.05 of its closed form, and the waits of each
+              kind counted exactly
+  scaling     --scaling: its usage errors, a run per team size in its table,
+              JSON and picture, the exit status it takes, a stop mid-series
 
 usage: check_timeline.py GROUP WATCH_REGION TRACER RUNTIME NAME=PATH...
   TRACER   the tracer the build made, which watch-region finds by itself
@@ -171,6 +176,55 @@ def files(problems):
         run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
         check(problems, "--tracer named: threads timed", run.returncode == 0
               and len(json.loads(run.report)["processes"][0]["region"]["threads"]), 2)
+
+
+def scaling(problems):
+    """Each size run once, in the order given; the status of the first run
+    that failed, else the last's; a stop ends the series with what it ran."""
+    sum_of = BUILT["parallel_sum"]
+    for given in ("1,x", "0,1", "-1", "2,2", "1,2 --team 2", "1,2 --trace t.json"):
+        run = timeline("--scaling", *given.split(), sum_of)
+        check(problems, f"--scaling {given}: usage error", (run.returncode, run.stdout), (2, ""))
+    with tempfile.TemporaryDirectory() as work:
+        svg = os.path.join(work, "s.svg")
+        run = timeline("--json", "--scaling", "2,1", "--svg", svg, sum_of)
+        series = json.loads(run.report)["scaling"] if run.returncode == 0 else []
+        check(problems, "runs, each with its output", (run.returncode, run.stdout),
+              (0, "Sum of array: 5050\n" * 2))
+        check(problems, "JSON: sizes, keys, speedup of the first, and of the second",
+              [(each["team"], sorted(each), sorted(each["model_factors"]), each["speedup"])
+               for each in series[:1]] + [(each["team"], round(each["speedup"] * each["run_time"]))
+                                          for each in series[1:]],
+              [(2, ["exit_status", "model_factors", "run_time", "signal", "speedup", "team"],
+                ["communication_efficiency", "load_balance", "parallel_efficiency",
+                 "serialisation_efficiency", "transfer_efficiency"], 1.0),
+               (1, round(series[0]["run_time"]) if series else None)])
+        check(problems, "--svg: a picture", xml.etree.ElementTree.parse(svg).getroot().tag
+              if os.path.exists(svg) else None, "{http://www.w3.org/2000/svg}svg")
+        text = timeline("--scaling", "1,3", sum_of).report.splitlines()
+        rows = ["team size", "run time µs", "speedup", "parallel efficiency", "  load balance",
+                "  communication efficiency", "    serialisation efficiency",
+                "    transfer efficiency"]
+        check(problems, "the table's rows, a column per size",
+              [line[2:2 + len(row) + 1] for line, row in zip(text[2:10], rows)]
+              + text[2].split()[-2:], [row + " " for row in rows] + ["1", "3"])
+        exits = os.path.join(work, "exits.sh")  # with status team - 1, or sleeps at 5
+        with open(exits, "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\n{sum_of}\n[ $OMP_NUM_THREADS != 5 ] || exec sleep 30\n"
+                       "exit $((OMP_NUM_THREADS - 1))\n")
+        os.chmod(exits, 0o755)
+        for sizes, status in (("1,3,2", 2), ("2,1", 1), ("1", 0)):
+            check(problems, f"--scaling {sizes}: status", timeline("--scaling", sizes,
+                                                                   exits).returncode, status)
+        with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+            watching = subprocess.Popen([WATCH_REGION, "--timeline", "--json", "-o", report.name,
+                                         "--scaling", "1,5,3", exits], stdout=subprocess.PIPE)
+            said = [watching.stdout.readline() for _ in range(2)]
+            watching.send_signal(signal.SIGTERM)
+            status, stopped = watching.wait(timeout=60), json.loads(report.read() or "{}")
+        check(problems, "stopped: status, runs, what stopped it", (said[1], status, [
+            each["team"] for each in stopped.get("scaling", [])], stopped.get("stopped_by"),
+            stopped.get("stopped_during")), (b"Sum of array: 5050\n", 143, [1], "SIGTERM", 5))
 
 
 def other_runtime(problems):
@@ -340,9 +394,35 @@ def own_programs(problems):
                   1 if case.startswith("a fork") else 0)
 
 
+def on_terminal(arguments, env):
+    """What a run of watch-region shows on a pseudo-terminal."""
+    pid, master = pty.fork()
+    if pid == 0:
+        os.execve(WATCH_REGION, [WATCH_REGION, *arguments], env)
+    shown = b""
+    try:
+        while select.select([master], [], [], 60)[0] and (data := os.read(master, 4096)):
+            shown += data
+    except OSError:  # the terminal is gone once watch-region has ended
+        pass
+    os.close(master)
+    os.waitpid(pid, 0)
+    return shown
+
+
 def terminal(problems):
     """A program that asks on the terminal, in both modes: the prompt shows,
-    the answer reaches it, and the report follows."""
+    the answer reaches it, and the report follows. The report's colours: on
+    a terminal, unless NO_COLOR is set to anything but empty; never in a
+    file."""
+    plain = {name: value for name, value in os.environ.items() if name != "NO_COLOR"}
+    for changes, colours in (({}, True), ({"NO_COLOR": "1"}, False), ({"NO_COLOR": ""}, True)):
+        shown = on_terminal(["--timeline", "--team", "2", BUILT["parallel_sum"]],
+                            {**plain, **changes})
+        check(problems, f"{changes or 'terminal'}: the report, coloured",
+              (b"parallel efficiency" in shown, b"\x1b[3" in shown), (True, colours))
+    check(problems, "a file: not coloured",
+          "\x1b[" in timeline("--team", "2", BUILT["parallel_sum"], env=plain).report, False)
     modes = [["--timeline"]] + ([[]] if shutil.which("gdb") else [])
     for mode in modes:
         pid, master = pty.fork()
@@ -429,12 +509,94 @@ def trust(problems):
             check(problems, f"--keep {keep}: a region kept", first_region in regions, True)
 
 
+# The model factors of each case of sleep_factors (see there), U its unit of
+# sleep (25 ms), T the team; the runtime's own time (microseconds a wait) is
+# left out, as is the start of the process and, on libgomp, of its threads
+# (a few ms against runs of 2U to 5U).
+#   balanced    2U on every thread: everything 1.
+#   imbalanced  thread i (i + 1)U; the run lasts TU: LB = (T + 1) / 2T.
+#   ordered     U each, then the ordered parts, one after another from U on:
+#               the run lasts (T + 1)U, each thread has 2U of it, and so does
+#               the longest chain (a U, then T ordered parts, each started by
+#               the previous one's end): SerE = 2 / (T + 1), TE = 1.
+#   critical    T sections of U in turn: the run, and the chain, TU; useful
+#               U each: SerE = 1 / T.
+#   lock        as ordered, in whichever order the lock is taken.
+#   swapped     1U | 2U then 2U | 1U: both phases 2U, useful 3U on every
+#               thread: LB = 1, SerE = 3 / 4.
+#   serial      U alone, then 2U on every thread (a worker not yet made is
+#               idle): useful 3U on thread 0, 2U on the others, the run 3U:
+#               LB = (3 + 2(T - 1)) / 3T.
+#   tasks       T + 1 tasks of U: T at once, then one: a thread has 2U, the
+#               others U, the run and the chain 2U: LB = (T + 1) / 2T.
+# (case, team, load balance, serialisation efficiency, transfer efficiency);
+# communication efficiency is SerE x TE and parallel efficiency LB x CommE.
+FACTORS = [
+    ("balanced", 2, 1, 1, 1), ("balanced", 4, 1, 1, 1),
+    ("imbalanced", 2, 3 / 4, 1, 1), ("imbalanced", 4, 5 / 8, 1, 1),
+    ("ordered", 2, 1, 2 / 3, 1), ("ordered", 4, 1, 2 / 5, 1),
+    ("critical", 2, 1, 1 / 2, 1), ("critical", 4, 1, 1 / 4, 1),
+    ("lock", 2, 1, 2 / 3, 1), ("lock", 4, 1, 2 / 5, 1),
+    ("swapped", 2, 1, 3 / 4, 1), ("swapped", 4, 1, 3 / 4, 1),
+    ("serial", 2, 5 / 6, 1, 1), ("serial", 4, 3 / 4, 1, 1),
+    ("tasks", 2, 3 / 4, 1, 1), ("tasks", 4, 5 / 8, 1, 1),
+]
+
+
+def factors_run(case, team):
+    # libgomp's threads spin while they wait, unless told not to: a team of 4
+    # on 2 cores would then take cores from sleepers that have woken, and the
+    # spin is the runtime's time, not the case's.
+    env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
+    run = timeline("--json", "--team", str(team), BUILT["sleep_factors"], case, env=env)
+    if run.returncode != 0:
+        return None, f"{case} team {team}: exit status {run.returncode}: {run.stderr}"
+    return json.loads(run.report)["processes"][0], None
+
+
+def factors(problems):
+    """Each case's factors within 0.8 to 1.05 of its closed form. A loaded
+    machine oversleeps, on one thread more than on another: a case has three
+    runs to come within range, where a fault misses in every one."""
+    for case, team, lb, ser, te in FACTORS:
+        expected = {"load_balance": lb, "serialisation_efficiency": ser,
+                    "transfer_efficiency": te, "communication_efficiency": ser * te,
+                    "parallel_efficiency": lb * ser * te}
+        missed = []
+        for _ in range(3):
+            process, failed = factors_run(case, team)
+            if failed:
+                problems.append(failed)
+                break
+            measured = process["model_factors"]
+            missed.append({name: round(measured[name] or 0, 3)
+                           for name, value in expected.items()
+                           if not 0.8 * value <= (measured[name] or 0) <= 1.05 * value})
+            if not missed[-1]:
+                break
+        check(problems, f"{case} team {team}: factors out of 0.8 to 1.05 of "
+              + ", ".join(f"{name} {value:.3f}" for name, value in expected.items())
+              + ", run by run", missed if missed and missed[-1] else [], [])
+    # Waits of each kind, each counted once per thread that made it.
+    for team in (2, 4):
+        process, failed = factors_run("counts", team)
+        if failed:
+            problems.append(failed)
+            continue
+        counted = {}
+        for wait in process["sync"]:
+            counted[wait["kind"]] = counted.get(wait["kind"], 0) + wait["count"]
+        check(problems, f"counts team {team}: waits of each kind", counted,
+              {"barrier": 3 * team, "critical": 2 * team, "lock": 5 * team, "ordered": 2 * team,
+               "taskwait": 1, "taskgroup": 1, "task": 3})
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
-     "other_runtime": other_runtime, "every_entry": every_entry, "many_regions": many_regions,
-     "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust}[GROUP](problems)
+     "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
+     "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
+     "terminal": terminal, "trust": trust, "factors": factors}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -7,11 +7,20 @@
 // loaded libgomp has is never jumped to: the body then runs once, on the
 // calling thread, as a team of one. The entries, their symbol versions and
 // their arguments are listed in entries.def.
+//
+// The entries where a thread waits run between the thread's entering the
+// runtime and its leaving it (waits.h), each timed as a wait of its kind at
+// its call site; a task's body runs inside a trampoline of its own, which
+// times it and carries the clock of its creation to its start.
 #include "trace_store.h"
 
+#include <alloca.h>
 #include <cstdint>
+#include <cstring>
 #include <dlfcn.h>
 #include <type_traits>
+
+using namespace tracer;
 
 namespace {
 
@@ -237,6 +246,238 @@ template <Entry entry> void launch_end()
     region_end(region);
 }
 
+// The waits. Under libomp, which reports its own waits to the tool, each
+// entry only calls the real one.
+template <typename Result> Result result_of_none()
+{
+    if constexpr (!std::is_void_v<Result>) {
+        return Result{};
+    }
+}
+
+// Runs the real ENTRY, with ARGUMENTS, as a wait of KIND (counted when
+// COUNTED) at SITE: ARRIVE is given the thread's ideal clock and the region
+// it is in (or null) before it, and DEPART returns the clock the thread
+// waited for, after it. The tasks the thread runs meanwhile are its useful
+// time, not the wait's.
+template <Entry entry, typename Result, typename Arrive, typename Depart, typename... Arguments>
+Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart depart,
+              Arguments... arguments)
+{
+    auto *real_entry = reinterpret_cast<Result (*)(Arguments...)>(real(entry));
+    if (real_entry == nullptr) {
+        return result_of_none<Result>();
+    }
+    if (runtime_reports_regions) {
+        return real_entry(arguments...);
+    }
+    ThreadTime &thread = this_thread();
+    const std::int64_t start = now();
+    enter_runtime(thread, start);
+    Inside *inside = innermost();
+    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
+    if (counted) {
+        record(Event::wait_begin, region, -1, reinterpret_cast<std::intptr_t>(site),
+               static_cast<int>(kind), start);
+    }
+    const std::int64_t useful_before = thread.useful.all;
+    arrive(ideal(thread), inside);
+    const auto finish = [&] {
+        const std::int64_t end = now();
+        wait_until(thread, depart(inside));
+        const std::int64_t tasks = thread.useful.all - useful_before;
+        leave_runtime(thread, end);
+        if (counted) {
+            record(Event::wait_end, region, -1, reinterpret_cast<std::intptr_t>(site),
+                   static_cast<int>(kind), end);
+            count_wait(thread, kind, site, inside != nullptr ? inside->region->site : -1,
+                       end - start - tasks);
+        }
+    };
+    if constexpr (std::is_void_v<Result>) {
+        real_entry(arguments...);
+        finish();
+    }
+    else {
+        const Result result = real_entry(arguments...);
+        finish();
+        return result;
+    }
+}
+
+constexpr auto no_arrival = [](Clock /*ideal*/, Inside * /*inside*/) {};
+constexpr auto no_departure = [](Inside * /*inside*/) { return Clock{}; };
+// A wait for tasks: until the last of its team's tasks to have ended.
+constexpr auto tasks_of_region = [](Inside *inside) {
+    return inside != nullptr ? inside->region->meet.tasks_ended.read() : Clock{};
+};
+
+// A barrier of the team: every thread's arrival before any departure, and
+// the team's tasks, which a barrier completes.
+template <Entry entry> void barrier(const void *site)
+{
+    unsigned parity = 0;
+    waited<entry, void>(
+        Wait::barrier, true, site,
+        [&parity](Clock ideal, Inside *inside) {
+            if (inside != nullptr) {
+                parity = inside->barriers++ & 1U;
+                inside->region->meet.barriers[parity].raise(ideal);
+            }
+        },
+        [&parity](Inside *inside) {
+            return inside == nullptr ? Clock{}
+                                     : later(inside->region->meet.barriers[parity].read(),
+                                             inside->region->meet.tasks_ended.read());
+        });
+}
+
+// Entering what OBJECT guards (null: the team's ordered block): after its
+// last release.
+MeetingClock *guard_of(const void *object, Inside *inside)
+{
+    if (object != nullptr) {
+        return &released(object);
+    }
+    return inside != nullptr ? &inside->region->meet.ordered : nullptr;
+}
+
+template <Entry entry, typename Result, typename... Arguments>
+Result acquire(Wait kind, bool counted, const void *site, const void *object,
+               Arguments... arguments)
+{
+    return waited<entry, Result>(
+        kind, counted, site, no_arrival,
+        [object](Inside *inside) {
+            const MeetingClock *guard = guard_of(object, inside);
+            return guard != nullptr ? guard->read() : Clock{};
+        },
+        arguments...);
+}
+
+// The release: the thread's clock now, kept for the next to enter.
+template <Entry entry, typename... Arguments>
+void release(const void *object, Arguments... arguments)
+{
+    auto *real_entry = reinterpret_cast<void (*)(Arguments...)>(real(entry));
+    if (real_entry == nullptr) {
+        return;
+    }
+    if (!runtime_reports_regions) {
+        const ThreadTime &thread = this_thread();
+        if (MeetingClock *guard = guard_of(object, innermost()); guard != nullptr) {
+            guard->set(ideal_at(thread, now()));
+        }
+    }
+    real_entry(arguments...);
+}
+
+// The unnamed critical section's stand-in for a name.
+constexpr char unnamed_critical = 0;
+
+// A task's body, and what its trampoline needs, ahead of the program's data
+// in the block that libgomp copies for the task.
+struct TaskHeader {
+    Body body;
+    void (*copy)(void *, void *);
+    void *source; // the program's data, which its copy function copies
+    Region *region;
+    const void *created_at; // the call site that created it
+    Clock created;
+    std::size_t offset; // of the program's data in the block
+};
+
+void traced_task(void *block)
+{
+    TaskHeader header{};
+    std::memcpy(&header, block, sizeof header);
+    ThreadTime &thread = this_thread();
+    const std::int64_t start = now();
+    // A task run where the runtime was not entered through an entry here.
+    const bool from_program = thread.depth == 0;
+    if (from_program) {
+        enter_runtime(thread, start);
+    }
+    // A task starts once it is made and its thread is free, and the thread
+    // goes on from its end.
+    wait_until(thread, header.created);
+    leave_runtime(thread, start);
+    const std::int64_t region = header.region != nullptr ? header.region->id : 0;
+    const auto body = reinterpret_cast<std::intptr_t>(header.created_at);
+    record(Event::task_begin, region, -1, body, static_cast<int>(Wait::task), start);
+    header.body(static_cast<char *>(block) + header.offset);
+    const std::int64_t end = now();
+    enter_runtime(thread, end);
+    if (header.region != nullptr) {
+        header.region->meet.tasks_ended.raise(ideal(thread));
+    }
+    record(Event::task_end, region, -1, body, static_cast<int>(Wait::task), end);
+    count_wait(thread, Wait::task, header.created_at,
+               header.region != nullptr ? header.region->site : -1, end - start);
+    if (from_program) {
+        leave_runtime(thread, end);
+    }
+}
+
+// Copies a task's block: the header as it is, the program's data with the
+// program's copy function.
+void copy_task(void *to, void *from)
+{
+    TaskHeader header{};
+    std::memcpy(&header, from, sizeof header);
+    std::memcpy(to, &header, sizeof header);
+    header.copy(static_cast<char *>(to) + header.offset, header.source);
+}
+
+using CopyFunction = void (*)(void *, void *);
+using TaskEntry = void (*)(Body, void *, CopyFunction, long, long, bool, unsigned, void **, int,
+                           void *);
+// A task that is to be its own event (detach) has the event written into
+// the first word of its data; its body is left as it is.
+constexpr unsigned detach_flag = 1U << 13;
+// Larger data is left as it is, rather than copied onto the stack.
+constexpr long largest_copied = 1L << 16;
+
+void create_task(const void *site, Body body, void *data, CopyFunction copy, long size, long align,
+                 bool if_clause, unsigned flags, void **depend, int priority, void *detach)
+{
+    auto *real_task = reinterpret_cast<TaskEntry>(real(Entry::GOMP_task));
+    if (real_task == nullptr) {
+        return;
+    }
+    if (runtime_reports_regions || (flags & detach_flag) != 0 || size < 0 ||
+        size > largest_copied || align > largest_copied || (align & (align - 1)) != 0) {
+        real_task(body, data, copy, size, align, if_clause, flags, depend, priority, detach);
+        return;
+    }
+    ThreadTime &thread = this_thread();
+    enter_runtime(thread, now());
+    const auto header_align = static_cast<long>(alignof(TaskHeader));
+    const long block_align = std::max(align, header_align);
+    const long offset = (static_cast<long>(sizeof(TaskHeader)) + block_align - 1) & -block_align;
+    const long block_size = offset + size;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,hicpp-no-malloc): freed at return
+    void *space = alloca(static_cast<std::size_t>(block_size + block_align));
+    auto *block = reinterpret_cast<char *>(
+        (reinterpret_cast<std::uintptr_t>(space) + static_cast<std::uintptr_t>(block_align) - 1) &
+        ~static_cast<std::uintptr_t>(block_align - 1));
+    const Inside *inside = innermost();
+    const TaskHeader header{body,
+                            copy,
+                            data,
+                            inside != nullptr ? inside->region : nullptr,
+                            site,
+                            ideal(thread),
+                            static_cast<std::size_t>(offset)};
+    std::memcpy(block, &header, sizeof header);
+    if (copy == nullptr && size > 0) {
+        std::memcpy(block + offset, data, static_cast<std::size_t>(size));
+    }
+    real_task(traced_task, block, copy != nullptr ? copy_task : nullptr, block_size, block_align,
+              if_clause, flags, depend, priority, detach);
+    leave_runtime(thread, now());
+}
+
 } // namespace
 
 // The entries the tracer puts in place of libgomp's, the only symbols it
@@ -319,6 +560,71 @@ extern "C" {
     void symbol() { launch_end<Entry::symbol>(); }                                                 \
     CHECKED(symbol, end)
 #define INTERPOSE_query(symbol)
+#define INTERPOSE_barrier(symbol)                                                                  \
+    void symbol() { barrier<Entry::symbol>(__builtin_return_address(0)); }
+#define INTERPOSE_critical_start(symbol)                                                           \
+    void symbol()                                                                                  \
+    {                                                                                              \
+        acquire<Entry::symbol, void>(Wait::critical, true, __builtin_return_address(0),            \
+                                     &unnamed_critical);                                           \
+    }
+#define INTERPOSE_critical_end(symbol)                                                             \
+    void symbol() { release<Entry::symbol>(&unnamed_critical); }
+#define INTERPOSE_critical_name_start(symbol)                                                      \
+    void symbol(void **name)                                                                       \
+    {                                                                                              \
+        acquire<Entry::symbol, void>(Wait::critical, true, __builtin_return_address(0), name,      \
+                                     name);                                                        \
+    }
+#define INTERPOSE_critical_name_end(symbol)                                                        \
+    void symbol(void **name) { release<Entry::symbol>(name, name); }
+#define INTERPOSE_ordered_start(symbol)                                                            \
+    void symbol()                                                                                  \
+    {                                                                                              \
+        acquire<Entry::symbol, void>(Wait::ordered, true, __builtin_return_address(0), nullptr);   \
+    }
+#define INTERPOSE_ordered_end(symbol)                                                              \
+    void symbol() { release<Entry::symbol>(nullptr); }
+#define INTERPOSE_set_lock(symbol)                                                                 \
+    void symbol(void *lock)                                                                        \
+    {                                                                                              \
+        acquire<Entry::symbol, void>(Wait::lock, true, __builtin_return_address(0), lock, lock);   \
+    }
+#define INTERPOSE_unset_lock(symbol)                                                               \
+    void symbol(void *lock) { release<Entry::symbol>(lock, lock); }
+// A lock taken by a test is entered after its last release, but the test
+// does not wait: it is not counted.
+#define INTERPOSE_test_lock(symbol)                                                                \
+    int symbol(void *lock)                                                                         \
+    {                                                                                              \
+        return acquire<Entry::symbol, int>(Wait::lock, false, __builtin_return_address(0), lock,   \
+                                           lock);                                                  \
+    }
+#define INTERPOSE_taskwait(symbol)                                                                 \
+    void symbol()                                                                                  \
+    {                                                                                              \
+        waited<Entry::symbol, void>(Wait::taskwait, true, __builtin_return_address(0), no_arrival, \
+                                    tasks_of_region);                                              \
+    }
+#define INTERPOSE_taskgroup_end(symbol)                                                            \
+    void symbol()                                                                                  \
+    {                                                                                              \
+        waited<Entry::symbol, void>(Wait::taskgroup, true, __builtin_return_address(0),            \
+                                    no_arrival, tasks_of_region);                                  \
+    }
+#define INTERPOSE_copy_start(symbol)                                                               \
+    void *symbol()                                                                                 \
+    {                                                                                              \
+        return waited<Entry::symbol, void *>(Wait::single, true, __builtin_return_address(0),      \
+                                             no_arrival, no_departure);                            \
+    }
+#define INTERPOSE_task(symbol)                                                                     \
+    void symbol(Body body, void *data, CopyFunction copy, long size, long align, bool if_clause,   \
+                unsigned flags, void **depend, int priority, void *detach)                         \
+    {                                                                                              \
+        create_task(__builtin_return_address(0), body, data, copy, size, align, if_clause, flags,  \
+                    depend, priority, detach);                                                     \
+    }
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"
@@ -335,6 +641,20 @@ extern "C" {
 #undef INTERPOSE_sections_start
 #undef INTERPOSE_end
 #undef INTERPOSE_query
+#undef INTERPOSE_barrier
+#undef INTERPOSE_critical_start
+#undef INTERPOSE_critical_end
+#undef INTERPOSE_critical_name_start
+#undef INTERPOSE_critical_name_end
+#undef INTERPOSE_ordered_start
+#undef INTERPOSE_ordered_end
+#undef INTERPOSE_set_lock
+#undef INTERPOSE_unset_lock
+#undef INTERPOSE_test_lock
+#undef INTERPOSE_taskwait
+#undef INTERPOSE_taskgroup_end
+#undef INTERPOSE_copy_start
+#undef INTERPOSE_task
 #undef CHECKED
 // NOLINTEND(cppcoreguidelines-macro-usage)
 }

@@ -5,11 +5,20 @@
 // thread's body runs from its implicit task's begin to the start of its wait
 // at the closing barrier, and its join is the end of that wait. A team of one
 // has no barrier: its task's end closes both.
+//
+// The runtime's other waits (barriers, taskwait, taskgroup, and entering a
+// critical section, an ordered block or a lock) and the tasks' bodies come
+// through the callbacks for synchronisation, mutual exclusion and tasks, and
+// the program's markers (omp_control_tool) through the control tool's.
 #include "trace_store.h"
+
+#include <cstdint>
 
 // The build names the header: <omp-tools.h> where the compiler has it, or
 // its path in clang's resource folder (Debian's libomp-dev) for g++.
 #include OMP_TOOLS_HEADER
+
+using namespace tracer;
 
 namespace {
 
@@ -19,6 +28,7 @@ struct Task {
     Region *region;
     int thread;
     bool ended;
+    bool closing; // in the region's closing barrier
 };
 constexpr int max_tasks = 64;
 thread_local std::array<Task, max_tasks> tasks{};
@@ -64,7 +74,7 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t *parallel, omp
         }
         auto *region = static_cast<Region *>(parallel->ptr);
         tasks[static_cast<std::size_t>(task_count++)] =
-            Task{region, static_cast<int>(index), false};
+            Task{region, static_cast<int>(index), false, false};
         body_begin(*region, static_cast<int>(index), static_cast<int>(team_size));
     }
     else if (Task *task = innermost(); task != nullptr) {
@@ -73,20 +83,282 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t *parallel, omp
     }
 }
 
-void on_barrier_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
-                     ompt_data_t * /*parallel*/, ompt_data_t * /*task*/, const void * /*code*/)
+// A wait in progress on this thread: a barrier's parity, and when it
+// started, with the thread's useful time then (tasks run meanwhile are not
+// the wait's).
+struct Waiting {
+    std::int64_t start;
+    std::int64_t useful;
+    unsigned parity;
+};
+constexpr int max_waits = 16;
+thread_local std::array<Waiting, max_waits> waits{};
+thread_local int wait_count = 0;
+
+Wait kind_of(ompt_sync_region_t kind)
+{
+    switch (kind) {
+    case ompt_sync_region_taskwait:
+        return Wait::taskwait;
+    case ompt_sync_region_taskgroup:
+        return Wait::taskgroup;
+    default:
+        return Wait::barrier;
+    }
+}
+
+bool is_barrier(ompt_sync_region_t kind)
+{
+    return kind != ompt_sync_region_taskwait && kind != ompt_sync_region_taskgroup &&
+           kind != ompt_sync_region_reduction;
+}
+
+// The region's closing barrier: so named by newer runtimes; an implicit
+// barrier reported at the region's own call site (its launching thread) or
+// at none (the others) by older ones.
+bool closes_region(ompt_sync_region_t kind, const Task &task, const void *code)
+{
+    return kind == ompt_sync_region_barrier_implicit_parallel ||
+           (kind == ompt_sync_region_barrier_implicit &&
+            (code == nullptr || code == task.region->call_site));
+}
+
+void begin_wait(ompt_sync_region_t kind, const void *code)
+{
+    ThreadTime &thread = this_thread();
+    const std::int64_t start = now();
+    enter_runtime(thread, start);
+    Inside *inside = ::innermost();
+    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
+    record(Event::wait_begin, region, -1, reinterpret_cast<std::intptr_t>(code),
+           static_cast<int>(kind_of(kind)), start);
+    Waiting waiting{start, thread.useful.all, 0};
+    if (is_barrier(kind) && inside != nullptr) {
+        waiting.parity = inside->barriers++ & 1U;
+        inside->region->meet.barriers[waiting.parity].raise(ideal(thread));
+    }
+    if (wait_count < max_waits) {
+        waits[static_cast<std::size_t>(wait_count)] = waiting;
+    }
+    ++wait_count;
+}
+
+void end_wait(ompt_sync_region_t kind, const void *code)
+{
+    if (wait_count == 0) {
+        return;
+    }
+    --wait_count;
+    if (wait_count >= max_waits) {
+        return;
+    }
+    const Waiting &waiting = waits[static_cast<std::size_t>(wait_count)];
+    ThreadTime &thread = this_thread();
+    const std::int64_t end = now();
+    const Inside *inside = ::innermost();
+    if (inside != nullptr) {
+        const Meetings &meet = inside->region->meet;
+        wait_until(thread, is_barrier(kind) ? later(meet.barriers[waiting.parity].read(),
+                                                    meet.tasks_ended.read())
+                                            : meet.tasks_ended.read());
+    }
+    const std::int64_t tasks = thread.useful.all - waiting.useful;
+    leave_runtime(thread, end);
+    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
+    record(Event::wait_end, region, -1, reinterpret_cast<std::intptr_t>(code),
+           static_cast<int>(kind_of(kind)), end);
+    count_wait(thread, kind_of(kind), code, inside != nullptr ? inside->region->site : -1,
+               end - waiting.start - tasks);
+}
+
+void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
+                  ompt_data_t * /*parallel*/, ompt_data_t * /*task*/, const void *code)
 {
     Task *task = innermost();
-    if (task == nullptr || (kind != ompt_sync_region_barrier_implicit &&
-                            kind != ompt_sync_region_barrier_implicit_parallel)) {
+    if (task != nullptr && !task->ended && closes_region(kind, *task, code)) {
+        if (endpoint == ompt_scope_begin) {
+            end_body(*task);
+            task->closing = true;
+        }
+        return;
+    }
+    if (task != nullptr && task->closing) {
+        if (endpoint == ompt_scope_end) {
+            task->closing = false;
+            record(Event::join, task->region->id, task->thread);
+        }
         return;
     }
     if (endpoint == ompt_scope_begin) {
-        end_body(*task);
+        begin_wait(kind, code);
     }
     else {
-        record(Event::join, task->region->id, task->thread);
+        end_wait(kind, code);
     }
+}
+
+// Entering a lock, a critical section or an ordered block: a wait from the
+// request to the acquisition, after the object's last release.
+thread_local std::int64_t acquiring = 0;
+thread_local std::int64_t useful_when_acquiring = 0;
+
+Wait mutex_wait(ompt_mutex_t kind)
+{
+    switch (kind) {
+    case ompt_mutex_critical:
+        return Wait::critical;
+    case ompt_mutex_ordered:
+        return Wait::ordered;
+    default:
+        return Wait::lock;
+    }
+}
+
+void on_acquire(ompt_mutex_t kind, unsigned /*hint*/, unsigned /*implementation*/,
+                ompt_wait_id_t /*object*/, const void *code)
+{
+    ThreadTime &thread = this_thread();
+    acquiring = now();
+    enter_runtime(thread, acquiring);
+    useful_when_acquiring = thread.useful.all;
+    const Inside *inside = ::innermost();
+    record(Event::wait_begin, inside != nullptr ? inside->region->id : 0, -1,
+           reinterpret_cast<std::intptr_t>(code), static_cast<int>(mutex_wait(kind)), acquiring);
+}
+
+void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
+{
+    if (acquiring == 0) {
+        return;
+    }
+    ThreadTime &thread = this_thread();
+    const std::int64_t end = now();
+    wait_until(thread, released(reinterpret_cast<const void *>(object)).read());
+    const std::int64_t tasks = thread.useful.all - useful_when_acquiring;
+    leave_runtime(thread, end);
+    const Inside *inside = ::innermost();
+    record(Event::wait_end, inside != nullptr ? inside->region->id : 0, -1,
+           reinterpret_cast<std::intptr_t>(code), static_cast<int>(mutex_wait(kind)), end);
+    // A test that took the lock did not wait: not counted.
+    if (kind != ompt_mutex_test_lock && kind != ompt_mutex_test_nest_lock) {
+        count_wait(thread, mutex_wait(kind), code, inside != nullptr ? inside->region->site : -1,
+                   end - acquiring - tasks);
+    }
+    acquiring = 0;
+}
+
+void on_released(ompt_mutex_t /*kind*/, ompt_wait_id_t object, const void * /*code*/)
+{
+    const ThreadTime &thread = this_thread();
+    released(reinterpret_cast<const void *>(object)).set(ideal_at(thread, now()));
+}
+
+// The tasks: each created with its creator's clock and region, from a ring
+// large enough for the tasks that wait to run at once.
+struct Created {
+    Clock clock;
+    Region *region;
+    const void *code;
+};
+constexpr std::size_t ring_size = 4096;
+std::array<Created, ring_size> created{};
+std::atomic<std::size_t> next_created{0};
+
+void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, ompt_data_t *task,
+                    int flags, int /*dependences*/, const void *code)
+{
+    if ((flags & ompt_task_explicit) == 0) {
+        return;
+    }
+    ThreadTime &thread = this_thread();
+    const Inside *inside = ::innermost();
+    Created &made = created[next_created.fetch_add(1, std::memory_order_relaxed) % ring_size];
+    made = Created{ideal_at(thread, now()), inside != nullptr ? inside->region : nullptr, code};
+    task->ptr = &made;
+}
+
+// The task bodies a thread is running, innermost last: when the body started, and whether it ran
+// where the thread ran the program.
+struct Running {
+    std::int64_t start;
+    bool from_program;
+};
+thread_local std::array<Running, max_waits> running{};
+thread_local int running_count = 0;
+
+void end_task(const Created &task)
+{
+    if (running_count == 0) {
+        return;
+    }
+    --running_count;
+    if (running_count >= max_waits) {
+        return;
+    }
+    const Running &run = running[static_cast<std::size_t>(running_count)];
+    ThreadTime &thread = this_thread();
+    const std::int64_t end = now();
+    enter_runtime(thread, end);
+    if (task.region != nullptr) {
+        task.region->meet.tasks_ended.raise(ideal(thread));
+    }
+    const std::int64_t region = task.region != nullptr ? task.region->id : 0;
+    record(Event::task_end, region, -1, reinterpret_cast<std::intptr_t>(task.code),
+           static_cast<int>(Wait::task), end);
+    count_wait(thread, Wait::task, task.code, task.region != nullptr ? task.region->site : -1,
+               end - run.start);
+    if (run.from_program) {
+        leave_runtime(thread, end);
+    }
+}
+
+void start_task(const Created &task)
+{
+    ThreadTime &thread = this_thread();
+    const std::int64_t start = now();
+    const bool from_program = thread.depth == 0;
+    if (from_program) {
+        enter_runtime(thread, start);
+    }
+    if (running_count < max_waits) {
+        running[static_cast<std::size_t>(running_count)] = Running{start, from_program};
+    }
+    ++running_count;
+    // A task starts once it is made and its thread is free, and the thread
+    // goes on from its end.
+    wait_until(thread, task.clock);
+    leave_runtime(thread, start);
+    record(Event::task_begin, task.region != nullptr ? task.region->id : 0, -1,
+           reinterpret_cast<std::intptr_t>(task.code), static_cast<int>(Wait::task), start);
+}
+
+void on_task_schedule(ompt_data_t *prior, ompt_task_status_t /*status*/, ompt_data_t *next)
+{
+    if (prior != nullptr && prior->ptr != nullptr) {
+        end_task(*static_cast<const Created *>(prior->ptr));
+    }
+    if (next != nullptr && next->ptr != nullptr) {
+        start_task(*static_cast<const Created *>(next->ptr));
+    }
+}
+
+// omp_control_tool: start and pause or end the interval the program marks.
+// Its commands, as OpenMP numbers them (omp.h is the compiler's own, and
+// GCC's has none).
+constexpr std::uint64_t control_start = 1;
+constexpr std::uint64_t control_pause = 2;
+constexpr std::uint64_t control_end = 4;
+
+int on_control_tool(std::uint64_t command, std::uint64_t /*modifier*/, void * /*argument*/,
+                    const void * /*code*/)
+{
+    if (command == control_start) {
+        mark_start(now());
+    }
+    else if (command == control_pause || command == control_end) {
+        mark_stop(now());
+    }
+    return 0;
 }
 
 int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*tool*/)
@@ -96,8 +368,13 @@ int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*to
                  reinterpret_cast<ompt_callback_t>(on_parallel_begin));
     set_callback(ompt_callback_parallel_end, reinterpret_cast<ompt_callback_t>(on_parallel_end));
     set_callback(ompt_callback_implicit_task, reinterpret_cast<ompt_callback_t>(on_implicit_task));
-    set_callback(ompt_callback_sync_region_wait,
-                 reinterpret_cast<ompt_callback_t>(on_barrier_wait));
+    set_callback(ompt_callback_sync_region_wait, reinterpret_cast<ompt_callback_t>(on_sync_wait));
+    set_callback(ompt_callback_mutex_acquire, reinterpret_cast<ompt_callback_t>(on_acquire));
+    set_callback(ompt_callback_mutex_acquired, reinterpret_cast<ompt_callback_t>(on_acquired));
+    set_callback(ompt_callback_mutex_released, reinterpret_cast<ompt_callback_t>(on_released));
+    set_callback(ompt_callback_task_create, reinterpret_cast<ompt_callback_t>(on_task_create));
+    set_callback(ompt_callback_task_schedule, reinterpret_cast<ompt_callback_t>(on_task_schedule));
+    set_callback(ompt_callback_control_tool, reinterpret_cast<ompt_callback_t>(on_control_tool));
     runtime_reports_regions = true;
     return 1;
 }

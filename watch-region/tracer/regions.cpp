@@ -120,10 +120,9 @@ void keep_if_slow(const Region &region, std::int64_t end, int slots)
     unlock(slowest_busy);
 }
 
-// The region each thread is in, innermost last, and when its body started.
+// The regions each thread is in, innermost last.
 constexpr int max_depth = 64;
-thread_local std::array<Region *, max_depth> inside{};
-thread_local std::array<std::int64_t, max_depth> started{};
+thread_local std::array<Inside, max_depth> inside{};
 thread_local int depth = 0;
 
 void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
@@ -206,14 +205,24 @@ bool runtime_reports_regions = false;
 
 void count_thread_created() { threads_created.fetch_add(1, std::memory_order_relaxed); }
 
+Inside *innermost()
+{
+    return depth > 0 && depth <= max_depth ? &inside[static_cast<std::size_t>(depth - 1)] : nullptr;
+}
+
 void region_begin(Region &region, const void *call_site)
 {
-    const Region *parent = depth > 0 ? inside[static_cast<std::size_t>(depth - 1)] : nullptr;
+    const Inside *within = innermost();
+    const Region *parent = within != nullptr ? within->region : nullptr;
     region.id = regions_launched.fetch_add(1, std::memory_order_relaxed) + 1;
     region.parent = parent != nullptr ? parent->id : 0;
     region.level = parent != nullptr ? parent->level + 1 : 1;
     region.site = site_of(call_site);
+    region.call_site = call_site;
     region.launch = now();
+    ThreadTime &thread = this_thread();
+    enter_runtime(thread, region.launch);
+    region.launched = ideal(thread);
     record(Event::launch, region.id, region.level, region.parent, region.site, region.launch);
 }
 
@@ -236,6 +245,11 @@ void Region::reset()
     last_end.store(0, relaxed);
     shortest.store(std::numeric_limits<std::int64_t>::max(), relaxed);
     longest.store(0, relaxed);
+    meet.barriers[0].clear();
+    meet.barriers[1].clear();
+    meet.tasks_ended.clear();
+    meet.bodies_ended.clear();
+    meet.ordered.clear();
 }
 
 void region_end(Region &region)
@@ -251,6 +265,8 @@ void region_end(Region &region)
     // Thread 0 says how large the team is, and each of its threads has
     // written its slot before the join.
     const int slots = std::clamp(region.team_size, 0, detailed_threads);
+    Clock joined = later(region.meet.bodies_ended.read(), region.meet.tasks_ended.read());
+    std::array<std::int64_t, detailed_threads> useful{};
     for (int slot = 0; slot < slots; ++slot) {
         ThreadMoments &moments = region.threads[static_cast<std::size_t>(slot)];
         if (moments.tag != tag_of(region.id)) {
@@ -262,8 +278,14 @@ void region_end(Region &region)
             last_end = std::max(last_end, moments.body_end);
             shortest = std::min(shortest, moments.body_end - moments.body_start);
             longest = std::max(longest, moments.body_end - moments.body_start);
+            joined = later(joined, moments.ideal_end);
+            useful[static_cast<std::size_t>(slot)] = moments.useful;
         }
     }
+    ThreadTime &thread = this_thread();
+    wait_until(thread, joined);
+    leave_runtime(thread, end);
+    count_team(std::max(team, region.team_size));
     if (team == 0) {
         if (keep_mode == Keep::slowest) {
             drop(region.launch);
@@ -275,7 +297,8 @@ void region_end(Region &region)
     }
     add_launch(
         region.site, team,
-        {last_start - region.launch, last_end - last_start, longest - shortest, end - last_end});
+        {last_start - region.launch, last_end - last_start, longest - shortest, end - last_end},
+        useful, slots);
     keep_if_slow(region, end, slots);
 }
 
@@ -283,9 +306,11 @@ void body_begin(Region &region, int thread, int team_size)
 {
     const std::int64_t start = now();
     record(Event::body_start, region.id, thread, 0, 0, start);
+    ThreadTime &time = this_thread();
+    set_ideal(time, region.launched);
+    leave_runtime(time, start);
     if (depth < max_depth) {
-        inside[static_cast<std::size_t>(depth)] = &region;
-        started[static_cast<std::size_t>(depth)] = start;
+        inside[static_cast<std::size_t>(depth)] = Inside{&region, start, time.useful, 0};
     }
     ++depth;
     if (thread == 0) {
@@ -307,13 +332,19 @@ void body_end(Region &region, int thread)
 {
     const std::int64_t end = now();
     record(Event::body_end, region.id, thread, 0, 0, end);
+    ThreadTime &time = this_thread();
+    enter_runtime(time, end);
     --depth;
+    const Inside *body = depth < max_depth ? &inside[static_cast<std::size_t>(depth)] : nullptr;
     if (thread >= 0 && thread < detailed_threads) {
-        region.threads[static_cast<std::size_t>(thread)].body_end = end;
+        ThreadMoments &moments = region.threads[static_cast<std::size_t>(thread)];
+        moments.body_end = end;
+        moments.ideal_end = ideal(time);
+        moments.useful = body != nullptr ? time.useful.all - body->useful_at_start.all : 0;
         return;
     }
-    const std::int64_t start =
-        depth < max_depth ? started[static_cast<std::size_t>(depth)] : region.launch;
+    region.meet.bodies_ended.raise(ideal(time));
+    const std::int64_t start = body != nullptr ? body->started : region.launch;
     atomic_max(region.last_end, end);
     atomic_max(region.longest, end - start);
     atomic_min(region.shortest, end - start);

@@ -65,17 +65,14 @@ void reset(Site &site)
     site.teams = {};
     site.other_teams = 0;
     site.phases = Phases{};
+    site.useful = {};
+    site.threads = 0;
 }
 
-// The object that holds ADDRESS: where it is loaded, and its path; the
-// program's own is named by PROGRAM, as the loader knows the program only by
-// the name it was called by. _dl_find_object (glibc 2.35) takes no lock and
-// searches no symbols, where dladdr does both.
-struct Object {
-    std::uintptr_t base;
-    const char *path;
-};
+} // namespace
 
+// _dl_find_object (glibc 2.35) takes no lock and
+// searches no symbols, where dladdr does both.
 Object object_of(std::uintptr_t address, const char *program)
 {
     dl_find_object found{};
@@ -86,8 +83,6 @@ Object object_of(std::uintptr_t address, const char *program)
     return {reinterpret_cast<std::uintptr_t>(found.dlfo_map_start),
             name == nullptr || *name == '\0' ? program : name};
 }
-
-} // namespace
 
 void Phases::add(const std::array<std::int64_t, phase_count> &nanoseconds)
 {
@@ -188,7 +183,8 @@ const Site &site_at(int index) { return sites[static_cast<std::size_t>(index)]; 
 
 int sites_in_use() { return std::min(sites_used.load(), max_sites + 1); }
 
-void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases)
+void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases,
+                const std::array<std::int64_t, useful_threads> &useful, int slots)
 {
     Site &site = sites[static_cast<std::size_t>(index)];
     lock(site.busy);
@@ -203,6 +199,11 @@ void add_launch(int index, int team, const std::array<std::int64_t, phase_count>
         ++site.other_teams;
     }
     site.phases.add(phases);
+    for (int slot = 0; slot < slots; ++slot) {
+        site.useful[static_cast<std::size_t>(slot)] += static_cast<std::uint64_t>(
+            std::max<std::int64_t>(useful[static_cast<std::size_t>(slot)], 0));
+    }
+    site.threads = std::max(site.threads, slots);
     unlock(site.busy);
 }
 
@@ -244,6 +245,13 @@ void write_sites(Output &output, const char *program)
                        stats.median_error);
         }
         output.add(" object ", object.path, '\n');
+        if (site.threads > 0) {
+            output.add("site_useful ", index);
+            for (int slot = 0; slot < site.threads; ++slot) {
+                output.add(slot == 0 ? ' ' : ',', site.useful[static_cast<std::size_t>(slot)]);
+            }
+            output.add('\n');
+        }
     }
 }
 

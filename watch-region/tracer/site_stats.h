@@ -59,17 +59,31 @@ class Phases {
 };
 
 constexpr int team_sizes_kept = 8;
+// The team threads whose useful time in a site's regions is kept, by number.
+constexpr std::size_t useful_threads = 64;
 
 struct Site {
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
     std::array<std::array<std::uint64_t, 2>, team_sizes_kept> teams{}; // size, launches
     std::uint64_t other_teams = 0;
     Phases phases;
+    // Each thread's useful time in the bodies, by its number in the team.
+    std::array<std::uint64_t, useful_threads> useful{};
+    int threads = 0;
 };
 
 // Call sites by the launch's return address; one slot more for the sites
 // beyond the table, reported together.
 constexpr int max_sites = 512;
+
+// The object that holds ADDRESS: where it is loaded, and its path; the
+// program's own is named by PROGRAM, as the loader knows the program only by
+// the name it was called by.
+struct Object {
+    std::uintptr_t base;
+    const char *path;
+};
+Object object_of(std::uintptr_t address, const char *program);
 
 // The index of CALL_SITE's statistics, found or made.
 int site_of(const void *call_site);
@@ -77,8 +91,10 @@ const Site &site_at(int index);
 // How many sites have been launched from, the table's extra slot included.
 int sites_in_use();
 // Adds a launch of a team of TEAM threads from the site at INDEX, with its
-// phases (Phase's order) in nanoseconds.
-void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases);
+// phases (Phase's order) in nanoseconds, and the useful time in the body of
+// each of its first SLOTS threads.
+void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases,
+                const std::array<std::int64_t, useful_threads> &useful, int slots);
 // The lines that name a site line's phases, and the numbers given for each.
 void write_site_format(Output &output);
 // A line per site: "site", its index, return address, the load address of

@@ -2,7 +2,8 @@
 // process, to the file that WATCH_REGION_TRACE names (or PID.trace in the
 // folder WATCH_REGION_TRACE_DIR names): a line giving the format's version,
 // one naming the process, the lines that give the format (events.def), the
-// exit, the slowest regions' events, a line per call site, the counts, which
+// exit, the slowest regions' events, a line per call site, the threads'
+// useful time and waits, the counts, which
 // events were kept, the signal, and last the table of events, in binary.
 // Also the tracer's load, its exit, its stop, and a fork's child, which
 // starts a record of its own.
@@ -11,6 +12,7 @@
 #include "event_table.h"
 #include "regions.h"
 #include "site_stats.h"
+#include "waits.h"
 
 #include <algorithm>
 #include <atomic>
@@ -152,6 +154,10 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         const std::size_t room = std::max<std::size_t>(kept.events, 2) - 1;
         const std::size_t in_slowest = write_slowest(output, room);
         write_sites(output, program.data());
+        write_waits(output, exit_time, program.data());
+        if (write_mpi != nullptr) {
+            write_mpi(output);
+        }
         output.line("regions", regions_launched.load());
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());
@@ -223,6 +229,7 @@ void forget_after_fork()
     forget_events();
     forget_sites();
     forget_regions();
+    forget_waits(now());
     record(Event::load);
 }
 

@@ -75,6 +75,17 @@ constexpr std::array phase_names{
 };
 constexpr std::size_t phase_count = phase_names.size();
 
+// The kinds of wait, in the order of the trace's "waits" line.
+enum class Wait : std::uint8_t {
+#define WAIT(name) name,
+#include "events.def"
+};
+
+constexpr std::string_view waits_line = "waits"
+#define WAIT(name) " " #name
+#include "events.def"
+                                        "\n";
+
 // The line that names the events, in the order of their numbers: the list
 // read as an X-macro makes one string.
 constexpr std::string_view events_line = "events"

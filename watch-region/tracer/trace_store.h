@@ -13,6 +13,7 @@
 #pragma once
 
 #include "trace_format.h"
+#include "waits.h"
 
 #include <array>
 #include <atomic>
@@ -36,6 +37,23 @@ struct alignas(64) ThreadMoments {
     std::int64_t body_start;
     std::int64_t body_end;
     std::int64_t kernel_thread;
+    // The thread's ideal clock at the body's end, and its useful time in it.
+    tracer::Clock ideal_end;
+    std::int64_t useful;
+};
+
+// Where a team's threads meet, each kept to the latest ideal clock that
+// reaches it (waits.h): every thread's arrival at the team's barriers, by
+// the barrier's parity (a thread arrives at the next barrier only once every
+// thread has left this one, and clocks only grow, so that two places need
+// no clearing between barriers); the ends of its tasks and of the bodies of
+// the threads beyond the detailed ones; and the last release of its ordered
+// block.
+struct alignas(64) Meetings {
+    std::array<tracer::MeetingClock, 2> barriers;
+    tracer::MeetingClock tasks_ended;
+    tracer::MeetingClock bodies_ended;
+    tracer::MeetingClock ordered;
 };
 
 // One launch of a team, from the launch to its return. The team threads
@@ -66,6 +84,11 @@ struct Region {
     std::atomic<std::int64_t> last_end;
     std::atomic<std::int64_t> shortest;
     std::atomic<std::int64_t> longest;
+    // The launching thread's ideal clock at the launch, and the launch's
+    // return address.
+    tracer::Clock launched;
+    const void *call_site;
+    Meetings meet;
 
     void reset();
 };
@@ -82,6 +105,16 @@ void region_end(Region &region);
 // TEAM_SIZE matters on thread 0 only.
 void body_begin(Region &region, int thread, int team_size);
 void body_end(Region &region, int thread);
+// The region the calling thread is in, innermost, with what the waits need:
+// its barriers passed, and its useful time when the body started; null
+// outside every region.
+struct Inside {
+    Region *region;
+    std::int64_t started;
+    tracer::Clock useful_at_start;
+    unsigned barriers;
+};
+Inside *innermost();
 // Counts a thread created with pthread_create.
 void count_thread_created();
 // A region for the libomp half, whose regions outlive any one call: one of a

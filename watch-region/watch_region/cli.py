@@ -1,7 +1,8 @@
 """Options and dispatch: runs a program once, as it would run alone, in the
-mode asked for (under gdb, or with --timeline traced), or merges the traces
-of a run; writes the findings in the forms asked for (outputs) and exits
-with the program's status."""
+mode asked for (under gdb, or with --timeline traced), or once per team
+size of a --scaling series, or merges the traces of a run; writes the
+findings in the forms asked for (outputs) and exits with the program's
+status."""
 
 import argparse
 import os
@@ -14,10 +15,12 @@ from .errors import (CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, USAGE, WRITE_ERROR
                      Stopped)
 from .outputs import Findings
 from .outputs.chart import plural
+from .outputs.factors import FACTORS
 from .timeline import run
 
 NAME = "watch-region"
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+FACTOR_KEYS = [key for key, *_ in FACTORS]
 # The tracer's table of events holds at most this many.
 MAX_EVENTS = 1 << 18
 
@@ -36,16 +39,38 @@ exit status:
   128+N  watch-region itself was stopped by signal N (SIGINT, SIGTERM or
        SIGHUP); what it started is ended first
   with --timeline, 1 also when the --trace or --svg file cannot be written
+  with --scaling, the status of the last run, unless a run failed (exited
+       other than 0, or was killed): then the first failed run's
 
 See watch-region(1)."""
 
 
-def team_origin(environment, team):
+def team_origin(environment, team, scaling=None):
+    if scaling is not None:
+        return f"OMP_NUM_THREADS={','.join(str(size) for size in scaling)} (--scaling)"
     if team is not None:
         return f"OMP_NUM_THREADS={team} (--team)"
     if "OMP_NUM_THREADS" in environment:
         return f"OMP_NUM_THREADS={environment['OMP_NUM_THREADS']} (environment)"
     return "OMP_NUM_THREADS unset: the runtime's default"
+
+
+def team_sizes(text):
+    """--scaling's list: team sizes of at least 1, each once."""
+    sizes = [each.strip() for each in text.split(",")]
+    if not all(each.isascii() and each.isdigit() and int(each) >= 1 for each in sizes):
+        raise argparse.ArgumentTypeError(f"'{text}': team sizes are numbers from 1, "
+                                         "separated by commas")
+    sizes = [int(each) for each in sizes]
+    if len(set(sizes)) != len(sizes):
+        raise argparse.ArgumentTypeError(f"'{text}': a team size is given twice")
+    return sizes
+
+
+def coloured(destination, environment):
+    """Whether a text to DESTINATION may be coloured: a terminal, unless
+    NO_COLOR is set to anything but empty (https://no-color.org)."""
+    return os.isatty(destination) and not environment.get("NO_COLOR")
 
 
 def text_width(destination):
@@ -90,8 +115,13 @@ def parse_arguments(version):
         usage="%(prog)s [options] PROGRAM [ARG...]\n       %(prog)s --merge DIR [options]",
         description="Run PROGRAM once and show what its OpenMP parallel regions did: under gdb, "
         "or with --timeline at full speed with the region tracer.")
-    parser.add_argument("--team", type=int, metavar="N",
-                        help="run with OMP_NUM_THREADS=N; else the environment's as it is")
+    teams = parser.add_mutually_exclusive_group()
+    teams.add_argument("--team", type=int, metavar="N",
+                       help="run with OMP_NUM_THREADS=N; else the environment's as it is")
+    teams.add_argument("--scaling", type=team_sizes, metavar="N,N,...",
+                       help="with --timeline: run once per team size (OMP_NUM_THREADS), and "
+                            "show the run time, speedup over the first and model factors of "
+                            "each; --svg draws them")
     parser.add_argument("--json", action="store_true", help="write the findings as JSON")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write the report to FILE, not to standard error")
@@ -127,8 +157,9 @@ def parse_arguments(version):
     options = parser.parse_args()
     if options.merge is not None:
         options.timeline = True
-        if options.program is not None or options.trace_dir or options.team or options.tracer:
-            parser.error("--merge takes no PROGRAM, --trace-dir, --team or --tracer")
+        if (options.program is not None or options.trace_dir or options.team or options.tracer
+                or options.scaling):
+            parser.error("--merge takes no PROGRAM, --trace-dir, --team, --scaling or --tracer")
     elif options.program is None:
         parser.error("PROGRAM is missing")
     if options.team is not None and options.team < 1:
@@ -137,9 +168,12 @@ def parse_arguments(version):
         parser.error(f"--events must be from 1 to {MAX_EVENTS}")
     if not options.timeline and (options.trace or options.svg or options.tracer
                                  or options.region is not None or options.trace_dir
-                                 or options.keep != "first" or options.events is not None):
-        parser.error("--trace, --svg, --tracer, --region, --trace-dir, --keep and --events go "
-                     "with --timeline")
+                                 or options.keep != "first" or options.events is not None
+                                 or options.scaling):
+        parser.error("--trace, --svg, --tracer, --region, --trace-dir, --keep, --events and "
+                     "--scaling go with --timeline")
+    if options.scaling and (options.trace or options.region is not None or options.trace_dir):
+        parser.error("--scaling takes no --trace, --region or --trace-dir")
     if options.region is not None and options.region < 1:
         parser.error("--region must be at least 1")
     return parser, options
@@ -179,6 +213,50 @@ def run_program(options, closed, built, environment):
     return Findings("timeline" if options.timeline else "gdb", report, name, traces)
 
 
+def scaling_entry(team, report):
+    """One run of a series: its team size, its run time (the longest
+    interval of its processes), and its model factors."""
+    intervals = [each["interval"] for each in report["processes"]
+                 if each.get("interval") is not None]
+    return {"team": team, "run_time": max(intervals, default=None), "speedup": None,
+            "model_factors": report.get("model_factors") or dict.fromkeys(FACTOR_KEYS),
+            "exit_status": report["exit_status"], "signal_number": report["signal_number"]}
+
+
+def run_series(options, closed, built, environment):
+    """Runs the program once per team size of --scaling, until a stop signal;
+    returns the findings: a table of the runs, and the exit status of the
+    last run, or of the first that failed."""
+    runs, report = [], {"team_origin": team_origin(environment, None, options.scaling)}
+    name = None
+    for team in options.scaling:
+        try:
+            findings = run_program(options, closed, built,
+                                   {**environment, "OMP_NUM_THREADS": str(team)})
+        except Stopped as stopped:
+            report.update(stopped_by=stopped.signum, stopped_during=team)
+            break
+        name = findings.name
+        if findings.report.get("stopped_by") is not None:
+            report.update(stopped_by=findings.report["stopped_by"], stopped_during=team)
+            break
+        runs.append(scaling_entry(team, findings.report))
+    base = runs[0]["run_time"] if runs else None
+    for each in runs:
+        if base and each["run_time"]:
+            each["speedup"] = base / each["run_time"]
+    failed = [each for each in runs if each["exit_status"] != 0]
+    if runs:
+        deciding = (failed or runs[-1:])[0]
+        report.update(exit_status=deciding["exit_status"],
+                      signal_number=deciding["signal_number"], status_of=deciding["team"])
+    for each in runs:
+        number = each.pop("signal_number")
+        each["signal"] = signal.Signals(number).name if number is not None else None
+    report["scaling"] = runs
+    return Findings("scaling", report, name or os.path.basename(options.program))
+
+
 def check_region(parser, options, report):
     """--region N past the last region of every process is a usage error."""
     launched = max((each["regions"] for each in report.get("processes", [])), default=0)
@@ -192,6 +270,7 @@ def watch(parser, options, closed, built):
     exit status."""
     destination = open_output(options.output)
     environment = process.caller_environment()
+    colour = coloured(destination, environment)
     if options.team is not None:
         environment["OMP_NUM_THREADS"] = str(options.team)
     if options.merge is not None:
@@ -199,6 +278,8 @@ def watch(parser, options, closed, built):
             raise CannotWatch(NOT_FOUND, f"{options.merge}: No such directory")
         report, traces = run.read_traces(options.merge, options.region)
         findings = Findings("timeline", report, traces=traces)
+    elif options.scaling:
+        findings = run_series(options, closed, built, environment)
     else:
         findings = run_program(options, closed, built, environment)
     report = findings.report
@@ -209,7 +290,7 @@ def watch(parser, options, closed, built):
     stopped = report.pop("stopped_by", None)
     if stopped is not None:
         report["stopped_by"] = signal.Signals(stopped).name
-    findings.width = text_width(destination)
+    findings.width, findings.colour = text_width(destination), colour
     findings.title = (f"{findings.name or 'merged'}, {report.get('team_origin', '')}, "
                       f"OMP_WAIT_POLICY={environment.get('OMP_WAIT_POLICY', 'unset')}")
     files_written = all([write_file(options.trace, "trace", findings),

@@ -5,6 +5,7 @@
 #include "regions.h"
 #include "site_stats.h"
 #include "trace_file.h"
+#include "waits.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -64,8 +66,8 @@ void trace_read_back(const char *path)
         launch(site_a(), 2);
     }
     const int site_b = site_of(static_cast<const char *>(site_a()) + 1);
-    add_launch(site_b, 3, {10, 200, 3000, 40000});
-    add_launch(site_b, 5, {14, 260, 3300, 40008});
+    add_launch(site_b, 3, {10, 200, 3000, 40000}, {}, 0);
+    add_launch(site_b, 5, {14, 260, 3300, 40008}, {}, 0);
     record(Event::create_call, 7, 3, 9, 5, 123456789);
     write_trace_file(path, now());
 }
@@ -367,6 +369,93 @@ void medians()
 
 } // namespace
 
+// Useful time and the ideal clock, on threads' records driven by hand at
+// given times; then the waits' counts and median as the trace gives them.
+void waits(const char *path)
+{
+    const auto fresh = [](int depth) {
+        auto thread = std::make_unique<ThreadTime>();
+        thread->depth = depth;
+        return thread;
+    };
+    // Runs the program from 0, waits 100 to 150, runs again.
+    auto main_thread = fresh(0);
+    enter_runtime(*main_thread, 100);
+    leave_runtime(*main_thread, 150);
+    expect("useful, a wait taken out", static_cast<std::uint64_t>(useful_at(*main_thread, 170).all),
+           120);
+    // A worker: idle until 100, a body to 400 in which it waits 200 to 350
+    // but runs a task 250 to 300 meanwhile.
+    auto worker = fresh(1);
+    leave_runtime(*worker, 100);
+    enter_runtime(*worker, 200);
+    leave_runtime(*worker, 250);
+    enter_runtime(*worker, 300);
+    leave_runtime(*worker, 350);
+    enter_runtime(*worker, 400);
+    expect("useful, a task run in a wait", static_cast<std::uint64_t>(worker->useful.all), 200);
+    expect("useful, idle between bodies", static_cast<std::uint64_t>(useful_at(*worker, 900).all),
+           200);
+    // A barrier: the main thread arrives with 120 of useful time, the worker
+    // with 200; both leave at the latest, and the main thread goes on.
+    MeetingClock barrier{};
+    barrier.clear();
+    enter_runtime(*main_thread, 170);
+    barrier.raise(ideal(*main_thread));
+    barrier.raise(ideal(*worker));
+    wait_until(*main_thread, barrier.read());
+    leave_runtime(*main_thread, 500);
+    expect("ideal, after the barrier", static_cast<std::uint64_t>(ideal_at(*main_thread, 530).all),
+           230);
+    expect("ideal, useful time left alone",
+           static_cast<std::uint64_t>(useful_at(*main_thread, 530).all), 150);
+    // Marks: 1000 to 1100, then 1200 on; a stretch 900 to 1250 has 150 in them.
+    mark_start(1000);
+    mark_stop(1100);
+    mark_start(1200);
+    auto marked = fresh(0);
+    marked->since = 900;
+    enter_runtime(*marked, 1250);
+    expect("marked useful", static_cast<std::uint64_t>(marked->useful.marked), 150);
+    expect("whole useful", static_cast<std::uint64_t>(marked->useful.all), 350);
+    // Waits of one site: their count, total, longest and median.
+    ThreadTime &own = this_thread();
+    for (const std::int64_t wait : {100, 200, 300, 20000}) {
+        count_wait(own, Wait::lock, site_a(), -1, wait);
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    {
+        Output output(file);
+        write_waits(output, now(), "tests");
+    }
+    close(file);
+    std::ifstream written(path);
+    std::string line;
+    bool found = false;
+    while (std::getline(written, line)) {
+        if (line.rfind("wait ", 0) != 0) {
+            continue;
+        }
+        std::istringstream fields(line.substr(5));
+        std::string address, base;
+        int kind = 0, region_site = 0;
+        std::uint64_t count = 0, total = 0, median = 0, error = 0, longest = 0;
+        fields >> kind >> address >> base >> region_site >> count >> total >> median >> error >>
+            longest;
+        found = true;
+        expect("wait kind", static_cast<std::uint64_t>(kind), static_cast<int>(Wait::lock));
+        expect("wait count", count, 4);
+        expect("wait total", total, 20600);
+        expect("wait longest", longest, 20000);
+        // Of an even count, the lower middle one: 200, within its bucket's
+        // half width, 1/16 of it.
+        expect_true("wait median within its error", median <= 200 + error && 200 <= median + error);
+        expect_true("wait median error within 1/16", error * 16 <= 200);
+    }
+    expect_true("a wait line", found);
+}
+
 int main(int argc, char **argv)
 {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
@@ -390,6 +479,9 @@ int main(int argc, char **argv)
     }
     else if (arguments.size() == 2 && arguments[0] == "keep_slowest") {
         keep_slowest(argv[2]);
+    }
+    else if (arguments.size() == 2 && arguments[0] == "waits") {
+        waits(argv[2]);
     }
     else if (arguments.size() == 2 && arguments[0] == "stopped") {
         stopped(argv[2]);

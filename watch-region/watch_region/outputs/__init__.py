@@ -9,12 +9,14 @@ import importlib
 class Findings:  # pylint: disable=too-few-public-methods
     """What one run, or one merge of traces, found: in MODE ("gdb" or
     "timeline"), the REPORT as --json gives it, the program's NAME (None
-    for merged traces), the timeline's TRACES, a picture's TITLE and the
-    columns a text may take, WIDTH."""
+    for merged traces), the timeline's TRACES, a picture's TITLE, the
+    columns a text may take, WIDTH, and whether a text may be COLOURed
+    (it goes to a terminal that does not refuse colours). A series of runs,
+    one per team size, is in mode "scaling"."""
 
     def __init__(self, mode, report, name=None, traces=(), title="", width=120):
         self.mode, self.report, self.name, self.traces = mode, report, name, list(traces)
-        self.title, self.width = title, width
+        self.title, self.width, self.colour = title, width, False
 
 
 # The form's name, and the module that renders it.

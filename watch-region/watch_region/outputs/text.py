@@ -1,18 +1,22 @@
 """The report as text: the gdb mode's table, or the timeline's account of each
-process (the run as a whole, a table of its call sites, one region whole),
+process (the model's factors, the run as a whole, a table of its call sites,
+one region whole), or a series of runs' table, a column per team size;
 fitted to the width it is given. C++ functions are shortened to
 Class::method here; the JSON keeps them whole."""
 
 from ..symbols import short_name
 from ..timeline.model import SITE_PHASES
 from .chart import chart, columns, number_ranges, plural
+from .factors import FACTORS, factor_tree, paint, percent
 
 
 def render(findings):
     if findings.mode == "gdb":
         from ..gdb_mode.table import table_text  # pylint: disable=import-outside-toplevel
         return table_text(findings.report, findings.name)
-    return timeline_text(findings.report, findings.name, findings.width)
+    if findings.mode == "scaling":
+        return scaling_text(findings)
+    return timeline_text(findings.report, findings.name, findings.width, findings.colour)
 
 
 def outcome(report):
@@ -52,37 +56,61 @@ def wrapped(cells, width, indent="  "):
     return lines + [line.rstrip()] if line.strip() else lines
 
 
+def useful_cells(site):
+    """A site's useful time per thread, mean/max, and its load balance."""
+    useful = site.get("useful")
+    if useful is None:  # no body of its teams was timed
+        return ("-", "-")
+    return (f"{useful['mean']:.1f}/{useful['max']:.1f}", percent(useful["load_balance"]))
+
+
+def wait_lines(site, width):
+    """A site's waits by kind, the longest first, as lines under its row."""
+    waits = sorted(site["waits"].items(), key=lambda kind: -kind[1]["total"])
+    cells = [f"{kind} {wait['count']} ({wait['total']:.1f} µs)" for kind, wait in waits]
+    return wrapped(["waits, count (total):", *cells] if cells else ["waits: none"], width, "    ")
+
+
 def site_table(sites, width):
-    """The call sites, a row each; where a row is wider than WIDTH, each
-    site's name gets a line of its own, and its numbers the lines below."""
-    head = ("launches", "teams", "time µs", *(f"{phase} µs" for phase in SITE_PHASES))
+    """The call sites, a row each, and a line of its waits below it; where a
+    row is wider than WIDTH, each site's name gets a line of its own, and its
+    numbers the lines below."""
+    modelled = any("waits" in site for site in sites)  # traces of the model's format
+    head = ("launches", "teams", "time µs", *(("useful mean/max µs", "LB") if modelled else ()),
+            *(f"{phase} µs" for phase in SITE_PHASES))
     rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
-             f"{site['time']:.1f}", *(phase_cell(site[phase]) for phase in SITE_PHASES))
+             f"{site['time']:.1f}", *(useful_cells(site) if modelled else ()),
+             *(phase_cell(site[phase]) for phase in SITE_PHASES))
             for site in sites]
+    waits = [wait_lines(site, width) if modelled else [] for site in sites]
     names = [(text_site(site), site["source"] or "-") for site in sites]
     lines = ["call sites; each phase's total/median/max in µs:"]
     wide = columns([("call site", "source", *head)]
                    + [name + row for name, row in zip(names, rows)])
     if max(len(line) for line in wide) <= width:
-        return lines + wide
+        return lines + [wide[0]] + [line for row, below in zip(wide[1:], waits)
+                                    for line in [row, *below]]
     numbers = columns([head] + rows)
     narrow = max(len(line) for line in numbers) + 2 > width
     if not narrow:
         lines.append("  " + numbers[0])
-    for (site, source), row, cells in zip(names, numbers[1:], rows):
+    for (site, source), row, cells, below in zip(names, numbers[1:], rows, waits):
         lines.append(cut(f"{site}  ({source})" if source != "-" else site, width))
         lines += wrapped([f"{name} {cell}" for name, cell in zip(head, cells)], width) \
             if narrow else ["  " + row]
+        lines += below
     return lines
 
 
-def process_summary(model, width):
+def process_summary(model, width, colour):
     lines = [f"process {model['pid']} ({model['program']}): "
              f"{plural(model['regions'], 'region')} launched, "
              f"{plural(model['threads_created'], 'thread')} created; "
              f"{model['time_in_regions']:.1f} µs in regions"
              + ("" if model["time_outside_regions"] is None
                 else f", {model['time_outside_regions']:.1f} µs outside")]
+    if "model_factors" in model:
+        lines += ["model factors:"] + factor_tree(model["model_factors"] or {}, colour)
     if model.get("stopped_by"):
         lines.append(f"its tracer wrote what it had recorded when signal {model['stopped_by']} "
                      "ended it")
@@ -94,7 +122,7 @@ def process_summary(model, width):
     return lines
 
 
-def timeline_text(report, name, width):
+def timeline_text(report, name, width, colour=False):
     lines = [f"{name}, {report['team_origin']}" if name else "merged traces"]
     if report.get("stopped_by"):
         lines.append(f"partial run: watch-region was stopped by {report['stopped_by']}, "
@@ -105,7 +133,7 @@ def timeline_text(report, name, width):
         lines.append(f"not read: {unreadable['file']}: {unreadable['reason']}")
     shown = [each for each in report["processes"] if each["regions"]]
     for traced in shown:
-        lines += process_summary(traced, width)
+        lines += process_summary(traced, width, colour)
         if traced["region"] is None:
             lines.append(f"region {report['chosen_region']} was not kept; the regions kept are "
                          f"{number_ranges(traced['region_numbers'])}")
@@ -126,4 +154,49 @@ def timeline_text(report, name, width):
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))
     if "exit_status" in report:
         lines.append(outcome(report))
+    return "\n".join(lines) + "\n"
+
+
+def scaling_table(runs, width, colour):
+    """The series' table: a row per measure, a column per team size; where
+    it is wider than WIDTH, its columns go on in further tables below."""
+    def speedup(value):
+        return "-" if value is None else f"{value:.2f}"
+    labels = columns([("team size", ""), ("run time µs", ""), ("speedup", "")]
+                     + [("  " * depth + name, short) for _, name, depth, short in FACTORS])
+    cells = [[(str(run["team"]), None),
+              ("-" if run["run_time"] is None else f"{run['run_time']:.1f}", None),
+              (speedup(run["speedup"]), None)]
+             + [(percent(run["model_factors"].get(key)), run["model_factors"].get(key))
+                for key, *_ in FACTORS] for run in runs]
+    label_width = max(len(label) for label in labels)
+    widths = [max(len(text) for text, _ in column) for column in cells]
+    lines, first = [], 0
+    while first < len(cells):
+        if first:
+            lines.append("")
+        last, used = first + 1, label_width + 2 + 2 + widths[first]
+        while last < len(cells) and used + 2 + widths[last] <= width:
+            used += 2 + widths[last]
+            last += 1
+        for row, label in enumerate(labels):
+            line = f"  {label:<{label_width}}" + "".join(
+                "  " + paint(f"{cells[at][row][0]:>{widths[at]}}", cells[at][row][1], colour)
+                for at in range(first, last))
+            lines.append(line.rstrip())
+        first = last
+    return lines
+
+
+def scaling_text(findings):
+    report = findings.report
+    lines = [f"{findings.name}, {report['team_origin']}"]
+    if report["scaling"]:
+        lines += ["the run at each team size; speedup over the first:"]
+        lines += scaling_table(report["scaling"], findings.width, findings.colour)
+    if report.get("stopped_by"):
+        lines.append(f"stopped: watch-region got {report['stopped_by']} during the run of "
+                     f"team size {report['stopped_during']}; the runs before it are shown")
+    if "exit_status" in report:
+        lines.append(f"{outcome(report)} (team size {report['status_of']})")
     return "\n".join(lines) + "\n"

@@ -1,8 +1,9 @@
 """The run in the Trace Event Format, which Perfetto's UI and chrome://tracing
 open: a track for the process and one for each kernel thread; each region a
 slice on the thread that launched it, named by its call site, each body a
-slice on its thread, so that nested regions nest; thread creation and the
-wait for a core; and arrows from each launch to the bodies it forked, and
+slice on its thread, so that nested regions nest; each wait in the runtime
+and each task's body a slice inside them; thread creation and the wait for
+a core; and arrows from each launch to the bodies it forked, and
 from each body's end to the join."""
 
 import json
@@ -43,6 +44,7 @@ def trace_events(trace, model, offset=0.0):
         done = created["create_return"] or created["create_call"]
         slice_("pthread_create", created["created_by"], created["create_call"], done)
         slice_("waiting for a core", tid, done, max(done, created["first_instruction"]))
+    waits_and_tasks(trace, slice_)
     flow = 0
     for region in regions_of(trace.events(), trace.slowest).values():
         end = region["launch_return"]
@@ -61,6 +63,22 @@ def trace_events(trace, model, offset=0.0):
             arrow(flow := flow + 1, entry["kernel_thread"], entry["body_end"],
                   region["launched_by"], end)
     return {"traceEvents": events, "displayTimeUnit": "ns"}
+
+
+def waits_and_tasks(trace, slice_):
+    """A slice for each wait, named by its kind, and for each task's body:
+    each begin closed by its thread's next end of the same pair."""
+    pairs = {"wait_begin": "wait_end", "task_begin": "task_end"}
+    open_ = {}
+    for event in trace.events():
+        if event.name in pairs:
+            open_.setdefault((event.tid, pairs[event.name]), []).append(event)
+        elif event.name in pairs.values() and open_.get((event.tid, event.name)):
+            begin = open_[(event.tid, event.name)].pop()
+            kind = (trace.wait_names[begin.site] if 0 <= begin.site < len(trace.wait_names)
+                    else "?")
+            slice_("task" if begin.name == "task_begin" else f"waiting: {kind}", begin.tid,
+                   begin.time, event.time, region=begin.region, site=hex(begin.link))
 
 
 def render(findings):

@@ -9,6 +9,17 @@ The phases of a launch: fork, from the launch to the last body start; work,
 from there to the last body end; join, from there to the launch's return
 (so that the three add up to the region's time); and imbalance, the longest
 body less the shortest.
+
+The efficiency of the run, as the model factors: each thread's useful time
+(the program's own code, outside the runtime and its waits) over the
+interval (the whole run, or what the program's markers set), and the ideal
+run time, the longest chain of useful time through the order the runtime
+imposes, which the tracer keeps as it goes. Over the threads counted (every
+thread of the largest team, the initial thread included, and any other that
+did useful work): load balance = mean useful / max useful; communication
+efficiency = max useful / interval, which is serialisation efficiency (max
+useful / ideal) times transfer efficiency (ideal / interval); parallel
+efficiency = load balance x communication efficiency.
 """
 
 from ..symbols import name_sites
@@ -21,8 +32,14 @@ PHASES = {
     "starting": ("-", "#7f7f7f"),  # running, not yet in the body
     "body": ("=", "#2ca02c"),  # the region body
     "waiting at the join": ("~", "#1f77b4"),  # body done, region not yet joined
+    "waiting in the body": ("w", "#ff7f0e"),  # at a barrier, a lock, a critical section...
 }
 SITE_PHASES = ("fork", "work", "imbalance", "join")
+FACTORS = ("parallel_efficiency", "load_balance", "communication_efficiency",
+           "serialisation_efficiency", "transfer_efficiency")
+# The tracer's own trampoline: a wait reached by a tail call from a region's
+# body returns there.
+TRACER = "libregion_tracer.so"
 CREATION = ("create_call", "create_return", "first_instruction")
 
 
@@ -43,6 +60,15 @@ def regions_of(events, slowest=()):
             continue
         if event.name == "launch_return":
             region["launch_return"] = event.time
+        elif event.name in ("wait_begin", "wait_end", "task_begin", "task_end"):
+            entry = region["threads"].setdefault(event.tid, {"thread": None,
+                                                             "kernel_thread": event.tid,
+                                                             "body_runs": 0})
+            spans = entry.setdefault("waits" if event.name.startswith("wait") else "tasks", [])
+            if event.name.endswith("begin"):
+                spans.append([event.time, None])
+            elif spans and spans[-1][1] is None:
+                spans[-1][1] = event.time
         elif event.name in ("body_start", "body_end", "join"):
             entry = region["threads"].setdefault(event.tid, {"thread": event.thread,
                                                              "kernel_thread": event.tid,
@@ -72,7 +98,8 @@ def region_timeline(region, events):
     """One region's rows, threads in team order, and its phases."""
     created = creations(events)
     end = region["launch_return"]
-    team = sorted(region["threads"].values(), key=lambda entry: entry["thread"])
+    team = sorted((entry for entry in region["threads"].values() if "body_start" in entry
+                   or entry["thread"] is not None), key=lambda entry: entry["thread"])
     for entry in team:
         creation = created.get(entry["kernel_thread"])
         if creation and region["launch"] <= creation["create_call"] <= (end or float("inf")):
@@ -138,11 +165,100 @@ def site_entries(trace):
     return sorted(sites, key=lambda entry: -entry["time"])
 
 
+def efficiency(useful, interval, ideal):
+    """The model factors of threads with USEFUL times over INTERVAL, whose
+    ideal run time is IDEAL; None for a factor that cannot be had."""
+    mean = sum(useful) / len(useful) if useful else 0
+    most = max(useful, default=0)
+
+    def ratio(part, whole):
+        return part / whole if whole else None
+    balance, communication = ratio(mean, most), ratio(most, interval)
+    return {"parallel_efficiency": None if None in (balance, communication)
+            else balance * communication,
+            "load_balance": balance, "communication_efficiency": communication,
+            "serialisation_efficiency": ratio(most, ideal),
+            "transfer_efficiency": ratio(ideal, interval)}
+
+
+def counted_useful(trace):
+    """The interval, each counted thread's useful time (the initial thread
+    first, threads not seen as 0) and the ideal run time, in µs, along the
+    markers' measure where the program set markers; None before format 4's
+    lines."""
+    if trace.interval is None:
+        return None
+    whole, marked, marks, largest = trace.interval
+    use_marks = marks > 0
+    threads = [{"kernel_thread": used.tid, "initial": bool(used.initial),
+                "useful": (used.marked if use_marks else used.all) / 1000,
+                "ideal": (used.ideal_marked if use_marks else used.ideal_all) / 1000}
+               for used in trace.useful]
+    counted = [thread for thread in threads if thread["initial"]] + sorted(
+        (thread for thread in threads if not thread["initial"] and thread["useful"] > 0),
+        key=lambda thread: -thread["useful"])
+    counted += [{"kernel_thread": None, "useful": 0.0}] * max(0, largest - len(counted))
+    ideal = max((thread["ideal"] for thread in threads), default=0.0)
+    return {"interval": (marked if use_marks else whole) / 1000, "marked": use_marks,
+            "useful": [{"kernel_thread": thread["kernel_thread"], "useful": thread["useful"]}
+                       for thread in counted],
+            "ideal_run_time": ideal}
+
+
+def wait_sites(trace):
+    """The waits, a site and kind each, named; those at the tracer's
+    trampoline named as the end of a region's body, which reached them by a
+    tail call."""
+    named = name_sites([(wait.address, wait.base, wait.object) for wait in trace.waits])
+    merged = {}
+    for wait, name in zip(trace.waits, named):
+        if wait.object.endswith(TRACER):
+            name = {"site": "(the end of a region body)", "function": None, "source": None}
+        entry = merged.setdefault((wait.kind, name["site"]), {
+            "kind": wait.kind, "site": name["site"], "function": name.get("function"),
+            "source": name.get("source"), "count": 0,
+            "wait": {"total": 0.0, "median": 0.0, "median_error": 0.0, "max": 0.0},
+            "region_sites": {}})
+        entry["count"] += wait.count
+        entry["wait"]["total"] += wait.total / 1000
+        entry["wait"]["max"] = max(entry["wait"]["max"], wait.longest / 1000)
+        # Across the regions it waited in: the median of the largest share.
+        if wait.count * 2 > entry["count"]:
+            entry["wait"]["median"] = wait.median / 1000
+            entry["wait"]["median_error"] = wait.median_error / 1000
+        by_region = entry["region_sites"].setdefault(wait.region_site, [0, 0.0])
+        by_region[0] += wait.count
+        by_region[1] += wait.total / 1000
+    return sorted(merged.values(), key=lambda entry: -entry["wait"]["total"])
+
+
+def site_efficiency(trace, entry, waits):
+    """ENTRY, a team's call site, with its threads' useful time in its
+    bodies and its waits by kind."""
+    useful = trace.site_useful.get(entry["index"])
+    if useful:
+        mean, most = sum(useful) / len(useful), max(useful)
+        entry["useful"] = {"mean": mean, "max": most,
+                           "load_balance": mean / most if most else None}
+    kinds = {}
+    for wait in waits:
+        count, total = wait["region_sites"].get(entry["index"], (0, 0.0))
+        if count:
+            held = kinds.setdefault(wait["kind"], {"count": 0, "total": 0.0})
+            held["count"] += count
+            held["total"] += total
+    entry["waits"] = kinds
+
+
 def process_model(trace, chosen=None):
     """The model of one process's trace; CHOSEN is the number of the region
     to show, else the slowest."""
     region = shown_region(trace, chosen)
     sites = site_entries(trace)
+    counted = counted_useful(trace)
+    waits = wait_sites(trace)
+    for entry in sites:
+        site_efficiency(trace, entry, waits)
     exit_event = next((event for event in trace.text_events if event.name == "exit"), None)
     run_time = exit_event.time if exit_event else None
     shown = None
@@ -161,6 +277,16 @@ def process_model(trace, chosen=None):
             "lost_events": trace.lost_events, "lost_from": trace.lost_from,
             "stopped_by": trace.stopped_by,
             "call_sites": sites, "region": shown,
+            "model_factors": None if counted is None else efficiency(
+                [thread["useful"] for thread in counted["useful"]], counted["interval"],
+                counted["ideal_run_time"]),
+            "interval": None if counted is None else counted["interval"],
+            "marked": None if counted is None else counted["marked"],
+            "ideal_run_time": None if counted is None else counted["ideal_run_time"],
+            "useful": None if counted is None else counted["useful"],
+            "threads_untimed": trace.threads_untimed,
+            "sync": [{key: value for key, value in wait.items() if key != "region_sites"}
+                     for wait in waits],
             # Only for a region asked for and not kept: which were.
             "region_numbers": kept_regions(trace) if chosen is not None and not shown else None}
 
@@ -178,7 +304,16 @@ def stretches(entry, launch):
         rows.append(("starting", entry["first_instruction"],
                      entry.get("body_start", entry["first_instruction"])))
     if "body_start" in entry and "body_end" in entry:
-        rows.append(("body", entry["body_start"], entry["body_end"]))
+        at = entry["body_start"]
+        for start, end in entry.get("waits", []):
+            if end is None or not entry["body_start"] <= start <= end <= entry["body_end"]:
+                continue
+            rows.append(("body", at, start))
+            rows.append(("waiting in the body", start, end))
+            at = end
+        rows.append(("body", at, entry["body_end"]))
+        # The tasks a thread runs while it waits are work, drawn over the wait.
+        rows += [("body", start, end) for start, end in entry.get("tasks", []) if end is not None]
         if "join" in entry:
             rows.append(("waiting at the join", entry["body_end"], entry["join"]))
     return rows

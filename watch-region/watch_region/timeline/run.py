@@ -7,7 +7,7 @@ import tempfile
 
 from .. import process
 from ..errors import CANNOT_WATCH, CannotWatch
-from .model import process_model
+from .model import efficiency, process_model
 from .trace import TraceError, format_version, read_trace
 
 NO_TRACE = ("the tracer wrote no trace: the program did not end through exit, or is not "
@@ -63,7 +63,20 @@ def read_traces(folder, chosen):
         report["processes"].append(process_model(trace, chosen))
     if not traces and not report["unreadable"]:
         report["no_trace"] = NO_TRACE
+    report["model_factors"] = run_factors(report["processes"])
     return report, traces
+
+
+def run_factors(processes):
+    """The run's model factors: one process's own; for several, every
+    counted thread of each over the longest interval, and the longest ideal
+    run time."""
+    timed = [each for each in processes if each.get("model_factors")]
+    if len(timed) <= 1:
+        return timed[0]["model_factors"] if timed else None
+    return efficiency([thread["useful"] for each in timed for thread in each["useful"]],
+                      max(each["interval"] for each in timed),
+                      max(each["ideal_run_time"] for each in timed))
 
 
 def traced_run(options, argv, closed, built, environment, path, runtimes):

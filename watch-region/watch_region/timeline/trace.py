@@ -11,6 +11,12 @@ takes everything else from the trace's own header lines:
   EVENT NANOSECONDS FIELD...        an event as text (the exit; the slowest region's)
   slowest                           the slowest region's events follow
   site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... object PATH
+  site_useful INDEX NANOSECONDS,...  each team thread's useful time in the site's bodies
+  interval ALL MARKED MARKS LARGEST_TEAM   the run's length, and the part the markers set
+  useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED   a thread's useful time
+  waits NAME...                     the kinds of wait, in the order of their numbers
+  wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST object PATH
+  threads_untimed N                 threads beyond the tracer's table of threads
   regions N | threads_created N | in_regions NANOSECONDS
   keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
   left_out COUNT FIRST_NANOSECONDS  when the table of events filled
@@ -30,6 +36,9 @@ import struct
 
 Event = collections.namedtuple("Event", "name time tid thread region link site")
 Site = collections.namedtuple("Site", "index address base launches teams phases object")
+Useful = collections.namedtuple("Useful", "tid initial all marked ideal_all ideal_marked")
+WaitSite = collections.namedtuple(
+    "WaitSite", "kind address base region_site count total median median_error longest object")
 # An event's fields after its name, in the order of a text line.
 TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 # The record's field names the reader needs, by the names of TEXT_FIELDS.
@@ -56,7 +65,9 @@ class Trace:
     def __init__(self, path):
         self.path = path
         self.pid = self.parent = self.program = self.stopped_by = self.keep = None
-        self.names, self.phase_names, self.stat_names = [], [], []
+        self.names, self.phase_names, self.stat_names, self.wait_names = [], [], [], []
+        self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
+        self.threads_untimed = 0
         self.text_events, self.slowest, self.sites = [], [], []
         self.regions = self.threads_created = self.lost_events = 0
         self.in_regions, self.lost_from = 0.0, None
@@ -157,6 +168,14 @@ def parse_site(trace, line):
                 phases, fields[7 + stats])
 
 
+def parse_wait(trace, line):
+    fields = line.split(" ", 11)
+    if len(fields) != 12 or fields[10] != "object":
+        raise ValueError
+    return WaitSite(trace.wait_names[int(fields[1])], int(fields[2], 0), int(fields[3], 0),
+                    *(int(field) for field in fields[4:10]), fields[11])
+
+
 def parse_record(trace, fields):
     trace.record_names, codes = [], "<"
     for field in fields:
@@ -189,6 +208,19 @@ def read_text(trace, lines):
                 events = trace.slowest
             elif key == "site":
                 trace.sites.append(parse_site(trace, line))
+            elif key == "site_useful" and len(fields) == 3:
+                trace.site_useful[int(fields[1])] = [int(value) / 1000
+                                                     for value in fields[2].split(",")]
+            elif key == "interval" and len(fields) == 5:
+                trace.interval = tuple(int(field) for field in fields[1:])
+            elif key == "useful" and len(fields) == 7:
+                trace.useful.append(Useful(*(int(field) for field in fields[1:])))
+            elif key == "waits":
+                trace.wait_names = fields[1:]
+            elif key == "wait":
+                trace.waits.append(parse_wait(trace, line))
+            elif key == "threads_untimed" and len(fields) == 2:
+                trace.threads_untimed = int(fields[1])
             elif key in ("regions", "threads_created") and len(fields) == 2:
                 setattr(trace, key, int(fields[1]))
             elif key == "in_regions" and len(fields) == 2:

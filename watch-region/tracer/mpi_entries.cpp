@@ -1,0 +1,821 @@
+// The tracer's half for MPI: when the program has an MPI library (linked,
+// or opened with dlopen), the tracer times its calls as time out of the
+// program's own code, each a wait of kind mpi at its call site, and keeps a
+// log of the calls that carry messages or meet other ranks, from which
+// watch-region matches each send to its receive and each collective across
+// the ranks. MPI_Pcontrol(1) and (0) start and stop the interval measured;
+// without them, it runs from MPI_Init's return to the call of MPI_Finalize.
+// Each real call is found by its name when first called, as libgomp's are;
+// a call that no loaded library has returns MPI_ERR_OTHER, never a crash.
+// The log needs the library's types: it is built for the MPI whose header
+// the build finds (Open MPI on Debian). The Fortran entries, which call the
+// library's own profiling entries, are timed only.
+#define OMPI_SKIP_MPICXX 1
+#define MPICH_SKIP_MPICXX 1
+#include "trace_store.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <dlfcn.h>
+#include <mpi.h>
+
+using namespace tracer;
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// The real function NAME, looked up once into SLOT.
+void *find(std::atomic<void *> &slot, const char *name)
+{
+    void *address = slot.load(std::memory_order_acquire);
+    if (address != nullptr) {
+        return address;
+    }
+    address = dlsym(RTLD_NEXT, name);
+    for (const char *library : {"libmpi.so.40", "libmpi.so.12", "libmpich.so.12"}) {
+        if (address != nullptr) {
+            break;
+        }
+        if (void *opened = dlopen(library, RTLD_LAZY | RTLD_NOLOAD); opened != nullptr) {
+            address = dlsym(opened, name);
+            dlclose(opened);
+        }
+    }
+    slot.store(address, std::memory_order_release);
+    return address;
+}
+
+#define REAL(function)                                                                             \
+    ([]() {                                                                                        \
+        static std::atomic<void *> slot{nullptr};                                                  \
+        return reinterpret_cast<decltype(&function)>(find(slot, #function));                       \
+    }())
+
+// The communicators seen: each one's members as world ranks, so that the
+// ranks name it alike. The ones beyond the table are not logged.
+constexpr std::size_t max_comms = 64;
+constexpr std::size_t max_members = 8192;
+struct Communicator {
+    std::atomic<MPI_Comm> handle;
+    int size;
+    std::size_t first; // in members
+};
+std::array<Communicator, max_comms> comms{};
+std::atomic<std::size_t> comms_used{0};
+std::array<int, max_members> members{};
+std::atomic<std::size_t> members_used{0};
+std::atomic_flag comms_busy = ATOMIC_FLAG_INIT;
+MPI_Group world_group = nullptr;
+int world_rank = -1;
+int world_size = 0;
+
+int comm_index(MPI_Comm comm)
+{
+    const std::size_t used = comms_used.load(std::memory_order_acquire);
+    for (std::size_t index = 0; index < used; ++index) {
+        if (comms[index].handle.load(relaxed) == comm) {
+            return static_cast<int>(index);
+        }
+    }
+    if (world_group == nullptr || comm == nullptr) {
+        return -1;
+    }
+    while (comms_busy.test_and_set(std::memory_order_acquire)) {
+    }
+    int found = -1;
+    int size = 0;
+    MPI_Group group = nullptr;
+    const std::size_t index = comms_used.load(relaxed);
+    if (index < max_comms && REAL(PMPI_Comm_size)(comm, &size) == MPI_SUCCESS && size > 0 &&
+        members_used.load(relaxed) + static_cast<std::size_t>(size) <= max_members &&
+        REAL(PMPI_Comm_group)(comm, &group) == MPI_SUCCESS) {
+        const std::size_t first = members_used.load(relaxed);
+        std::array<int, 256> ranks{};
+        bool translated = true;
+        for (int start = 0; start < size && translated; start += static_cast<int>(ranks.size())) {
+            const int count = std::min(size - start, static_cast<int>(ranks.size()));
+            for (int rank = 0; rank < count; ++rank) {
+                ranks[static_cast<std::size_t>(rank)] = start + rank;
+            }
+            translated = REAL(PMPI_Group_translate_ranks)(
+                             group, count, ranks.data(), world_group,
+                             &members[first + static_cast<std::size_t>(start)]) == MPI_SUCCESS;
+        }
+        REAL(PMPI_Group_free)(&group);
+        if (translated) {
+            comms[index].size = size;
+            comms[index].first = first;
+            comms[index].handle.store(comm, relaxed);
+            members_used.store(first + static_cast<std::size_t>(size), relaxed);
+            comms_used.store(index + 1, std::memory_order_release);
+            found = static_cast<int>(index);
+        }
+    }
+    comms_busy.clear(std::memory_order_release);
+    return found;
+}
+
+// RANK of the communicator at INDEX as a world rank; -1 for none.
+int world_of(int index, int rank)
+{
+    if (index < 0 || rank < 0 || rank >= comms[static_cast<std::size_t>(index)].size) {
+        return -1;
+    }
+    return members[comms[static_cast<std::size_t>(index)].first + static_cast<std::size_t>(rank)];
+}
+
+// The log of calls, in the order they ended.
+struct Call {
+    const char *op;
+    std::int32_t comm, peer, tag, kernel_thread;
+    std::int64_t entry, exit;
+    Clock ideal_entry, ideal_exit;
+};
+constexpr std::size_t max_calls = 1 << 16;
+std::array<Call, max_calls> calls;
+std::atomic<std::size_t> calls_made{0};
+// The initial thread's time in MPI calls.
+std::atomic<std::int64_t> in_mpi_all{0};
+std::atomic<std::int64_t> in_mpi_marked{0};
+
+// Whether the program has called MPI_Pcontrol, whose marks replace the
+// ones MPI_Init and MPI_Finalize set.
+std::atomic<bool> program_marks{false};
+
+// One call in progress on this thread.
+struct Started {
+    ThreadTime *thread;
+    std::int64_t entry;
+    Clock ideal;
+};
+
+Started begin_call(const void *site)
+{
+    ThreadTime &thread = this_thread();
+    const std::int64_t entry = now();
+    enter_runtime(thread, entry);
+    const Inside *inside = innermost();
+    record(Event::wait_begin, inside != nullptr ? inside->region->id : 0, -1,
+           reinterpret_cast<std::intptr_t>(site), static_cast<int>(Wait::mpi), entry);
+    return {&thread, entry, ideal(thread)};
+}
+
+void log_call(const Started &started, std::int64_t exit, const char *op, int comm, int peer,
+              int tag)
+{
+    const std::size_t index = calls_made.fetch_add(1, relaxed);
+    if (index < max_calls) {
+        calls[index] = Call{op,
+                            comm,
+                            peer,
+                            tag,
+                            started.thread->kernel_thread,
+                            started.entry,
+                            exit,
+                            started.ideal,
+                            ideal(*started.thread)};
+    }
+}
+
+// Ends the call started, logged as OP on COMM (-1: not logged) with PEER
+// (a rank of COMM) and TAG; returns the time it ended.
+std::int64_t end_call(const Started &started, const void *site, const char *op, int comm = -1,
+                      int peer = -1, int tag = -1)
+{
+    ThreadTime &thread = *started.thread;
+    const std::int64_t exit = now();
+    if (op != nullptr) {
+        log_call(started, exit, op, comm, world_of(comm, peer), tag);
+    }
+    const Inside *inside = innermost();
+    if (thread.initial) {
+        const Clock spent = span(started.entry, exit);
+        in_mpi_all.fetch_add(spent.all, relaxed);
+        in_mpi_marked.fetch_add(spent.marked, relaxed);
+    }
+    leave_runtime(thread, exit);
+    record(Event::wait_end, inside != nullptr ? inside->region->id : 0, -1,
+           reinterpret_cast<std::intptr_t>(site), static_cast<int>(Wait::mpi), exit);
+    count_wait(thread, Wait::mpi, site, inside != nullptr ? inside->region->site : -1,
+               exit - started.entry);
+    return exit;
+}
+
+// The receives in flight, by request, with their communicators; the ones
+// beyond the table are not logged.
+constexpr std::size_t max_pending = 1024;
+struct Pending {
+    std::atomic<MPI_Request> request;
+    int comm;
+    const char *op;
+};
+std::array<Pending, max_pending> pending{};
+
+std::size_t slot_of(MPI_Request request)
+{
+    return (reinterpret_cast<std::uintptr_t>(request) >> 4) * 0x9e3779b97f4a7c15 >> 54;
+}
+
+void expect_receive(MPI_Request request, int comm, const char *op)
+{
+    if (comm < 0) {
+        return;
+    }
+    std::size_t slot = slot_of(request) % max_pending;
+    for (std::size_t probe = 0; probe < max_pending; ++probe, slot = (slot + 1) % max_pending) {
+        MPI_Request held = nullptr;
+        if (pending[slot].request.compare_exchange_strong(held, request)) {
+            pending[slot].comm = comm;
+            pending[slot].op = op;
+            return;
+        }
+    }
+}
+
+// The receive REQUEST was, if any: its communicator and name, forgotten.
+bool take_receive(MPI_Request request, int &comm, const char *&op)
+{
+    if (request == nullptr) {
+        return false;
+    }
+    std::size_t slot = slot_of(request) % max_pending;
+    for (std::size_t probe = 0; probe < max_pending; ++probe, slot = (slot + 1) % max_pending) {
+        MPI_Request held = pending[slot].request.load(relaxed);
+        if (held == nullptr) {
+            return false;
+        }
+        if (held == request) {
+            comm = pending[slot].comm;
+            op = pending[slot].op;
+            pending[slot].request.store(nullptr, relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Completion calls: the requests given, as they were before the call, and
+// statuses to read back when the program ignores its own.
+constexpr int max_tracked = 256;
+struct Completion {
+    std::array<MPI_Request, max_tracked> requests{};
+    std::array<MPI_Status, max_tracked> statuses{};
+    int count = 0;
+};
+
+void log_completed(const Started &started, std::int64_t exit, const Completion &before, int index,
+                   const MPI_Status &status)
+{
+    int comm = -1;
+    const char *op = nullptr;
+    if (index >= 0 && index < before.count &&
+        take_receive(before.requests[static_cast<std::size_t>(index)], comm, op)) {
+        log_call(started, exit, op, comm, world_of(comm, status.MPI_SOURCE), status.MPI_TAG);
+    }
+}
+
+// A matched probe: the message's communicator, source and tag, kept by its
+// handle for the receive that takes it.
+constexpr std::size_t max_messages = 256;
+struct Matched {
+    int comm, source, tag;
+};
+struct Probed {
+    std::atomic<MPI_Message> message;
+    Matched matched;
+};
+std::array<Probed, max_messages> probed{};
+
+void keep_probed(MPI_Message message, int comm, const MPI_Status &status)
+{
+    for (Probed &slot : probed) {
+        MPI_Message held = nullptr;
+        if (slot.message.compare_exchange_strong(held, message)) {
+            slot.matched = Matched{comm, status.MPI_SOURCE, status.MPI_TAG};
+            return;
+        }
+    }
+}
+
+Matched take_probed(MPI_Message message)
+{
+    for (Probed &slot : probed) {
+        if (slot.message.load(relaxed) == message && message != nullptr) {
+            const Matched found = slot.matched;
+            slot.message.store(nullptr, relaxed);
+            return found;
+        }
+    }
+    return Matched{-1, -1, -1};
+}
+
+void after_init()
+{
+    if (auto *group = REAL(PMPI_Comm_group); group != nullptr) {
+        auto *world = reinterpret_cast<MPI_Comm>(dlsym(RTLD_DEFAULT, "ompi_mpi_comm_world"));
+        if (world != nullptr) {
+            group(world, &world_group);
+            REAL(PMPI_Comm_rank)(world, &world_rank);
+            REAL(PMPI_Comm_size)(world, &world_size);
+            comm_index(world);
+        }
+    }
+    if (!program_marks.load()) {
+        mark_start(now());
+    }
+}
+
+void before_finalize()
+{
+    if (!program_marks.load()) {
+        mark_stop(now());
+    }
+}
+
+} // namespace
+
+namespace tracer {
+
+void write_mpi(Output &output)
+{
+    if (world_rank < 0) {
+        return;
+    }
+    output.line("mpi", world_rank, world_size);
+    output.line("mpi_time", in_mpi_all.load(), in_mpi_marked.load());
+    const std::size_t used = comms_used.load();
+    for (std::size_t index = 0; index < used; ++index) {
+        output.add("mpi_comm ", index);
+        for (int rank = 0; rank < comms[index].size; ++rank) {
+            output.add(rank == 0 ? ' ' : ',', world_of(static_cast<int>(index), rank));
+        }
+        output.add('\n');
+    }
+    const std::size_t made = calls_made.load();
+    for (std::size_t index = 0; index < std::min(made, max_calls); ++index) {
+        const Call &call = calls[index];
+        output.line("mpi_call", index, call.op, call.comm, call.peer, call.tag, call.entry,
+                    call.exit, call.ideal_entry.all, call.ideal_entry.marked, call.ideal_exit.all,
+                    call.ideal_exit.marked, call.kernel_thread);
+    }
+    if (made > max_calls) {
+        output.line("mpi_calls_left_out", made - max_calls);
+    }
+}
+
+} // namespace tracer
+
+// NOLINTBEGIN(cppcoreguidelines-macro-usage): a family of wrappers
+#define SITE __builtin_return_address(0)
+#define TIMED(function, ...)                                                                       \
+    auto *real = REAL(function);                                                                   \
+    if (real == nullptr) {                                                                         \
+        return MPI_ERR_OTHER;                                                                      \
+    }                                                                                              \
+    const Started started = begin_call(SITE);                                                      \
+    const int result = real(__VA_ARGS__);
+
+#pragma GCC visibility push(default)
+extern "C" {
+
+int MPI_Init(int *argc, char ***argv)
+{
+    TIMED(MPI_Init, argc, argv)
+    end_call(started, SITE, "MPI_Init");
+    after_init();
+    return result;
+}
+
+int MPI_Init_thread(int *argc, char ***argv, int required, int *provided)
+{
+    TIMED(MPI_Init_thread, argc, argv, required, provided)
+    end_call(started, SITE, "MPI_Init_thread");
+    after_init();
+    return result;
+}
+
+int MPI_Finalize()
+{
+    auto *real = REAL(MPI_Finalize);
+    if (real == nullptr) {
+        return MPI_ERR_OTHER;
+    }
+    before_finalize();
+    const Started started = begin_call(SITE);
+    const int result = real();
+    end_call(started, SITE, "MPI_Finalize");
+    return result;
+}
+
+// The program's own marks: the first replaces those of MPI_Init.
+int MPI_Pcontrol(const int level, ...)
+{
+    auto *real = REAL(MPI_Pcontrol);
+    if (!program_marks.exchange(true)) {
+        restart_marks(now());
+    }
+    if (level == 0) {
+        mark_stop(now());
+    }
+    else {
+        mark_start(now());
+    }
+    return real != nullptr ? real(level) : MPI_SUCCESS;
+}
+
+// Sends, logged with their destination and tag.
+#define SEND(function)                                                                             \
+    int function(const void *buffer, int count, MPI_Datatype type, int destination, int tag,       \
+                 MPI_Comm comm)                                                                    \
+    {                                                                                              \
+        TIMED(function, buffer, count, type, destination, tag, comm)                               \
+        end_call(started, SITE, #function, comm_index(comm), destination, tag);                    \
+        return result;                                                                             \
+    }
+SEND(MPI_Send)
+SEND(MPI_Ssend)
+SEND(MPI_Bsend)
+SEND(MPI_Rsend)
+#define ISEND(function)                                                                            \
+    int function(const void *buffer, int count, MPI_Datatype type, int destination, int tag,       \
+                 MPI_Comm comm, MPI_Request *request)                                              \
+    {                                                                                              \
+        TIMED(function, buffer, count, type, destination, tag, comm, request)                      \
+        end_call(started, SITE, #function, comm_index(comm), destination, tag);                    \
+        return result;                                                                             \
+    }
+ISEND(MPI_Isend)
+ISEND(MPI_Issend)
+ISEND(MPI_Ibsend)
+ISEND(MPI_Irsend)
+
+int MPI_Recv(void *buffer, int count, MPI_Datatype type, int source, int tag, MPI_Comm comm,
+             MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Recv, buffer, count, type, source, tag, comm, given)
+    end_call(started, SITE, "MPI_Recv", comm_index(comm), given->MPI_SOURCE, given->MPI_TAG);
+    return result;
+}
+
+int MPI_Irecv(void *buffer, int count, MPI_Datatype type, int source, int tag, MPI_Comm comm,
+              MPI_Request *request)
+{
+    TIMED(MPI_Irecv, buffer, count, type, source, tag, comm, request)
+    if (result == MPI_SUCCESS) {
+        expect_receive(*request, comm_index(comm), "MPI_Irecv");
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Sendrecv(const void *send_buffer, int send_count, MPI_Datatype send_type, int destination,
+                 int send_tag, void *receive_buffer, int receive_count, MPI_Datatype receive_type,
+                 int source, int receive_tag, MPI_Comm comm, MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Sendrecv, send_buffer, send_count, send_type, destination, send_tag, receive_buffer,
+          receive_count, receive_type, source, receive_tag, comm, given)
+    const int index = comm_index(comm);
+    log_call(started, now(), "MPI_Sendrecv:send", index, world_of(index, destination), send_tag);
+    end_call(started, SITE, "MPI_Sendrecv:recv", index, given->MPI_SOURCE, given->MPI_TAG);
+    return result;
+}
+
+int MPI_Sendrecv_replace(void *buffer, int count, MPI_Datatype type, int destination, int send_tag,
+                         int source, int receive_tag, MPI_Comm comm, MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Sendrecv_replace, buffer, count, type, destination, send_tag, source, receive_tag,
+          comm, given)
+    const int index = comm_index(comm);
+    log_call(started, now(), "MPI_Sendrecv:send", index, world_of(index, destination), send_tag);
+    end_call(started, SITE, "MPI_Sendrecv:recv", index, given->MPI_SOURCE, given->MPI_TAG);
+    return result;
+}
+
+int MPI_Probe(int source, int tag, MPI_Comm comm, MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Probe, source, tag, comm, given)
+    end_call(started, SITE, "MPI_Probe", comm_index(comm), given->MPI_SOURCE, given->MPI_TAG);
+    return result;
+}
+
+int MPI_Iprobe(int source, int tag, MPI_Comm comm, int *flag, MPI_Status *status)
+{
+    TIMED(MPI_Iprobe, source, tag, comm, flag, status)
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Mprobe(int source, int tag, MPI_Comm comm, MPI_Message *message, MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Mprobe, source, tag, comm, message, given)
+    const int index = comm_index(comm);
+    if (result == MPI_SUCCESS) {
+        keep_probed(*message, index, *given);
+    }
+    end_call(started, SITE, "MPI_Mprobe", index, given->MPI_SOURCE, given->MPI_TAG);
+    return result;
+}
+
+int MPI_Improbe(int source, int tag, MPI_Comm comm, int *flag, MPI_Message *message,
+                MPI_Status *status)
+{
+    MPI_Status own{};
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? &own : status;
+    TIMED(MPI_Improbe, source, tag, comm, flag, message, given)
+    if (result == MPI_SUCCESS && *flag != 0) {
+        keep_probed(*message, comm_index(comm), *given);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Mrecv(void *buffer, int count, MPI_Datatype type, MPI_Message *message, MPI_Status *status)
+{
+    const Matched matched = take_probed(*message);
+    TIMED(MPI_Mrecv, buffer, count, type, message, status)
+    end_call(started, SITE, "MPI_Mrecv", matched.comm, matched.source, matched.tag);
+    return result;
+}
+
+int MPI_Imrecv(void *buffer, int count, MPI_Datatype type, MPI_Message *message,
+               MPI_Request *request)
+{
+    const Matched matched = take_probed(*message);
+    TIMED(MPI_Imrecv, buffer, count, type, message, request)
+    // Its completion's status gives the source and tag again.
+    if (result == MPI_SUCCESS) {
+        expect_receive(*request, matched.comm, "MPI_Imrecv");
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+// The completions: each receive they complete logged with its source and tag.
+int MPI_Wait(MPI_Request *request, MPI_Status *status)
+{
+    Completion before;
+    before.requests[0] = *request;
+    before.count = 1;
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
+    TIMED(MPI_Wait, request, given)
+    const std::int64_t exit = now();
+    log_completed(started, exit, before, 0, *given);
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given =
+        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
+    TIMED(MPI_Waitall, count, requests, given)
+    const std::int64_t exit = now();
+    for (int index = 0; given != MPI_STATUSES_IGNORE && index < before.count; ++index) {
+        log_completed(started, exit, before, index, given[index]);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *status)
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
+    TIMED(MPI_Waitany, count, requests, index, given)
+    if (*index != MPI_UNDEFINED) {
+        log_completed(started, now(), before, *index, *given);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given =
+        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
+    TIMED(MPI_Waitsome, count, requests, done, indices, given)
+    const std::int64_t exit = now();
+    for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
+        log_completed(started, exit, before, indices[at], given[at]);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
+{
+    Completion before;
+    before.requests[0] = *request;
+    before.count = 1;
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
+    TIMED(MPI_Test, request, flag, given)
+    if (*flag != 0) {
+        log_completed(started, now(), before, 0, *given);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuses[])
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given =
+        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
+    TIMED(MPI_Testall, count, requests, flag, given)
+    const std::int64_t exit = now();
+    for (int index = 0; *flag != 0 && given != MPI_STATUSES_IGNORE && index < before.count;
+         ++index) {
+        log_completed(started, exit, before, index, given[index]);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_Status *status)
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
+    TIMED(MPI_Testany, count, requests, index, flag, given)
+    if (*flag != 0 && *index != MPI_UNDEFINED) {
+        log_completed(started, now(), before, *index, *given);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+int MPI_Testsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
+{
+    Completion before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given =
+        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
+    TIMED(MPI_Testsome, count, requests, done, indices, given)
+    const std::int64_t exit = now();
+    for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
+        log_completed(started, exit, before, indices[at], given[at]);
+    }
+    end_call(started, SITE, nullptr);
+    return result;
+}
+
+// Collectives, logged on their communicator, with their root where they
+// have one.
+int MPI_Barrier(MPI_Comm comm)
+{
+    TIMED(MPI_Barrier, comm)
+    end_call(started, SITE, "MPI_Barrier", comm_index(comm));
+    return result;
+}
+
+int MPI_Bcast(void *buffer, int count, MPI_Datatype type, int root, MPI_Comm comm)
+{
+    TIMED(MPI_Bcast, buffer, count, type, root, comm)
+    end_call(started, SITE, "MPI_Bcast", comm_index(comm), root);
+    return result;
+}
+
+int MPI_Reduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op, int root,
+               MPI_Comm comm)
+{
+    TIMED(MPI_Reduce, send, receive, count, type, op, root, comm)
+    end_call(started, SITE, "MPI_Reduce", comm_index(comm), root);
+    return result;
+}
+
+int MPI_Allreduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+                  MPI_Comm comm)
+{
+    TIMED(MPI_Allreduce, send, receive, count, type, op, comm)
+    end_call(started, SITE, "MPI_Allreduce", comm_index(comm));
+    return result;
+}
+
+#define ROOTED(function)                                                                           \
+    int function(const void *send, int send_count, MPI_Datatype send_type, void *receive,          \
+                 int receive_count, MPI_Datatype receive_type, int root, MPI_Comm comm)            \
+    {                                                                                              \
+        TIMED(function, send, send_count, send_type, receive, receive_count, receive_type, root,   \
+              comm)                                                                                \
+        end_call(started, SITE, #function, comm_index(comm), root);                                \
+        return result;                                                                             \
+    }
+ROOTED(MPI_Gather)
+ROOTED(MPI_Scatter)
+#define ALL(function)                                                                              \
+    int function(const void *send, int send_count, MPI_Datatype send_type, void *receive,          \
+                 int receive_count, MPI_Datatype receive_type, MPI_Comm comm)                      \
+    {                                                                                              \
+        TIMED(function, send, send_count, send_type, receive, receive_count, receive_type, comm)   \
+        end_call(started, SITE, #function, comm_index(comm));                                      \
+        return result;                                                                             \
+    }
+ALL(MPI_Allgather)
+ALL(MPI_Alltoall)
+
+int MPI_Scan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+             MPI_Comm comm)
+{
+    TIMED(MPI_Scan, send, receive, count, type, op, comm)
+    end_call(started, SITE, "MPI_Scan", comm_index(comm));
+    return result;
+}
+
+int MPI_Exscan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op op,
+               MPI_Comm comm)
+{
+    TIMED(MPI_Exscan, send, receive, count, type, op, comm)
+    end_call(started, SITE, "MPI_Exscan", comm_index(comm));
+    return result;
+}
+
+int MPI_Reduce_scatter_block(const void *send, void *receive, int count, MPI_Datatype type,
+                             MPI_Op op, MPI_Comm comm)
+{
+    TIMED(MPI_Reduce_scatter_block, send, receive, count, type, op, comm)
+    end_call(started, SITE, "MPI_Reduce_scatter_block", comm_index(comm));
+    return result;
+}
+
+// The Fortran entries: every argument a pointer, the error code last. They
+// call the library's profiling entries, not those above: timed here.
+#define FORTRAN(name, arguments, ...)                                                              \
+    void name arguments                                                                            \
+    {                                                                                              \
+        static std::atomic<void *> slot{nullptr};                                                  \
+        auto *real = reinterpret_cast<void(*) arguments>(find(slot, #name));                       \
+        if (real == nullptr) {                                                                     \
+            *error = MPI_ERR_OTHER;                                                                \
+            return;                                                                                \
+        }                                                                                          \
+        const Started started = begin_call(SITE);                                                  \
+        real(__VA_ARGS__);                                                                         \
+        end_call(started, SITE, #name);                                                            \
+    }
+using P = void *;
+FORTRAN(mpi_send_, (P a, P b, P c, P d, P e, P f, int *error), a, b, c, d, e, f, error)
+FORTRAN(mpi_recv_, (P a, P b, P c, P d, P e, P f, P g, int *error), a, b, c, d, e, f, g, error)
+FORTRAN(mpi_isend_, (P a, P b, P c, P d, P e, P f, P g, int *error), a, b, c, d, e, f, g, error)
+FORTRAN(mpi_irecv_, (P a, P b, P c, P d, P e, P f, P g, int *error), a, b, c, d, e, f, g, error)
+FORTRAN(mpi_wait_, (P a, P b, int *error), a, b, error)
+FORTRAN(mpi_waitall_, (P a, P b, P c, int *error), a, b, c, error)
+FORTRAN(mpi_barrier_, (P a, int *error), a, error)
+FORTRAN(mpi_bcast_, (P a, P b, P c, P d, P e, int *error), a, b, c, d, e, error)
+FORTRAN(mpi_reduce_, (P a, P b, P c, P d, P e, P f, P g, int *error), a, b, c, d, e, f, g, error)
+FORTRAN(mpi_allreduce_, (P a, P b, P c, P d, P e, P f, int *error), a, b, c, d, e, f, error)
+
+void mpi_init_(int *error)
+{
+    static std::atomic<void *> slot{nullptr};
+    auto *real = reinterpret_cast<void (*)(int *)>(find(slot, "mpi_init_"));
+    if (real == nullptr) {
+        *error = MPI_ERR_OTHER;
+        return;
+    }
+    const Started started = begin_call(SITE);
+    real(error);
+    end_call(started, SITE, "mpi_init_");
+    after_init();
+}
+
+void mpi_finalize_(int *error)
+{
+    static std::atomic<void *> slot{nullptr};
+    auto *real = reinterpret_cast<void (*)(int *)>(find(slot, "mpi_finalize_"));
+    if (real == nullptr) {
+        *error = MPI_ERR_OTHER;
+        return;
+    }
+    before_finalize();
+    const Started started = begin_call(SITE);
+    real(error);
+    end_call(started, SITE, "mpi_finalize_");
+}
+}
+#pragma GCC visibility pop
+// NOLINTEND(cppcoreguidelines-macro-usage)

@@ -1,0 +1,373 @@
+// The threads' useful time, ideal clocks and waits (waits.h).
+#include "waits.h"
+
+#include "event_table.h"
+#include "site_stats.h"
+
+#include <algorithm>
+
+namespace tracer {
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
+{
+    std::int64_t held = target.load(relaxed);
+    while (held < value && !target.compare_exchange_weak(held, value, relaxed)) {
+    }
+}
+
+constexpr std::size_t max_threads = 128;
+std::array<ThreadTime, max_threads + 1> threads; // the last: every thread beyond
+std::atomic<std::size_t> threads_used{0};
+thread_local ThreadTime *own = nullptr;
+std::int64_t loaded_at = 0;
+std::atomic<int> largest_team{0};
+
+// The program's marked intervals, each from its start to its stop (0: not
+// yet); the marks beyond the table stretch the last interval.
+constexpr std::size_t max_marks = 256;
+struct Marks {
+    std::array<std::array<std::atomic<std::int64_t>, 2>, max_marks> intervals;
+    std::atomic<std::size_t> count;
+};
+Marks marks;
+
+// The part of FROM to TO inside the marked intervals.
+std::int64_t marked_part(std::int64_t from, std::int64_t until)
+{
+    std::int64_t inside = 0;
+    for (std::size_t index = std::min(marks.count.load(relaxed), max_marks); index-- > 0;) {
+        const std::int64_t start = marks.intervals[index][0].load(relaxed);
+        const std::int64_t stop = marks.intervals[index][1].load(relaxed);
+        const std::int64_t end = stop == 0 ? until : std::min(stop, until);
+        inside += std::max<std::int64_t>(0, end - std::max(start, from));
+        if (start <= from) {
+            break;
+        }
+    }
+    return inside;
+}
+
+Clock stretch(std::int64_t from, std::int64_t until)
+{
+    return {until - from, marks.count.load(relaxed) == 0 ? 0 : marked_part(from, until)};
+}
+
+Clock operator+(Clock one, Clock other) { return {one.all + other.all, one.marked + other.marked}; }
+Clock operator-(Clock one, Clock other) { return {one.all - other.all, one.marked - other.marked}; }
+
+// The histogram's bucket for NANOSECONDS: 1/8 of a power of two wide.
+std::size_t bucket_of(std::uint64_t nanoseconds)
+{
+    if (nanoseconds < wait_buckets_per_power) {
+        return nanoseconds;
+    }
+    const int power = 63 - __builtin_clzll(nanoseconds);
+    const auto fraction =
+        static_cast<std::size_t>((nanoseconds >> (power - 3)) & (wait_buckets_per_power - 1));
+    return std::min<std::size_t>(
+        static_cast<std::size_t>(power - 2) * wait_buckets_per_power + fraction, wait_buckets - 1);
+}
+
+// The smallest value of BUCKET, and the next bucket's.
+std::uint64_t bucket_start(std::size_t bucket)
+{
+    if (bucket < wait_buckets_per_power) {
+        return bucket;
+    }
+    const std::size_t power = bucket / wait_buckets_per_power + 2;
+    return (std::uint64_t{wait_buckets_per_power} + bucket % wait_buckets_per_power) << (power - 3);
+}
+
+struct Lock {
+    std::atomic<std::uintptr_t> object;
+    MeetingClock clock;
+};
+constexpr std::size_t max_locks = 1024;
+std::array<Lock, max_locks + 1> locks; // the last: every object beyond
+
+} // namespace
+
+void MeetingClock::raise(Clock clock)
+{
+    atomic_max(all, clock.all);
+    atomic_max(marked, clock.marked);
+}
+
+void MeetingClock::set(Clock clock)
+{
+    all.store(clock.all, relaxed);
+    marked.store(clock.marked, relaxed);
+}
+
+Clock MeetingClock::read() const { return {all.load(relaxed), marked.load(relaxed)}; }
+
+void MeetingClock::clear()
+{
+    all.store(0, relaxed);
+    marked.store(0, relaxed);
+}
+
+ThreadTime &this_thread()
+{
+    if (own != nullptr) {
+        return *own;
+    }
+    const std::size_t index = threads_used.fetch_add(1, relaxed);
+    ThreadTime &made = threads[std::min(index, max_threads)];
+    if (index < max_threads) {
+        made.kernel_thread = kernel_thread();
+        made.initial = index == 0;
+        made.depth = index == 0 ? 0 : 1;
+        made.since = index == 0 ? loaded_at : 0;
+    }
+    own = &made;
+    return made;
+}
+
+void enter_runtime(ThreadTime &thread, std::int64_t time)
+{
+    if (thread.depth++ == 0) {
+        thread.useful = thread.useful + stretch(thread.since, time);
+    }
+}
+
+void leave_runtime(ThreadTime &thread, std::int64_t time)
+{
+    if (--thread.depth == 0) {
+        thread.since = time;
+    }
+}
+
+Clock useful_at(const ThreadTime &thread, std::int64_t time)
+{
+    return thread.depth == 0 ? thread.useful + stretch(thread.since, time) : thread.useful;
+}
+
+void set_ideal(ThreadTime &thread, Clock clock) { thread.lag = clock - thread.useful; }
+
+void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
+                std::int64_t nanoseconds)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(site);
+    WaitSite *found = nullptr;
+    for (int index = 0; index < thread.sites_used; ++index) {
+        WaitSite &held = thread.sites[static_cast<std::size_t>(index)];
+        if (held.address == address && held.kind == kind && held.region_site == region_site) {
+            found = &held;
+            break;
+        }
+    }
+    if (found == nullptr) {
+        found = &thread.sites[static_cast<std::size_t>(thread.sites_used)];
+        if (thread.sites_used < max_wait_sites) {
+            ++thread.sites_used;
+            found->address = address;
+            found->kind = kind;
+            found->region_site = region_site;
+        }
+    }
+    const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
+    ++found->count;
+    found->total += value;
+    found->longest = std::max(found->longest, value);
+    ++found->histogram[bucket_of(value)];
+}
+
+MeetingClock &released(const void *object)
+{
+    const auto key = reinterpret_cast<std::uintptr_t>(object);
+    // Fibonacci hashing: the top 10 bits of the key times 2^64 / phi.
+    constexpr std::uint64_t golden = 0x9e3779b97f4a7c15;
+    constexpr int top_bits = 64 - 10;
+    std::size_t slot = (key >> 3) * golden >> top_bits;
+    for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
+        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
+        if (held == key) {
+            return locks[slot].clock;
+        }
+        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
+            return locks[slot].clock;
+        }
+        if (held == key) {
+            return locks[slot].clock;
+        }
+    }
+    return locks[max_locks].clock;
+}
+
+void mark_start(std::int64_t time)
+{
+    const std::size_t count = marks.count.load(relaxed);
+    if (count > 0 && count <= max_marks && marks.intervals[count - 1][1].load(relaxed) == 0) {
+        return; // already started
+    }
+    if (count >= max_marks) {
+        marks.intervals[max_marks - 1][1].store(0, relaxed);
+        return;
+    }
+    marks.intervals[count][0].store(time, relaxed);
+    marks.intervals[count][1].store(0, relaxed);
+    marks.count.store(count + 1, std::memory_order_release);
+}
+
+void mark_stop(std::int64_t time)
+{
+    const std::size_t count = std::min(marks.count.load(relaxed), max_marks);
+    if (count > 0 && marks.intervals[count - 1][1].load(relaxed) == 0) {
+        marks.intervals[count - 1][1].store(time, relaxed);
+    }
+}
+
+void restart_marks(std::int64_t time)
+{
+    marks.count.store(0);
+    const std::size_t used = std::min(threads_used.load(), max_threads);
+    for (std::size_t index = 0; index < used; ++index) {
+        // Read on their threads too: a stale value costs one stretch.
+        threads[index].useful.marked = 0;
+        threads[index].lag.marked = 0;
+    }
+    (void)time;
+}
+
+Clock span(std::int64_t from, std::int64_t until) { return stretch(from, until); }
+
+void count_team(int size)
+{
+    int held = largest_team.load(relaxed);
+    while (held < size && !largest_team.compare_exchange_weak(held, size, relaxed)) {
+    }
+}
+
+namespace {
+
+bool same_wait(const WaitSite &one, const WaitSite &other)
+{
+    return other.address == one.address && other.kind == one.kind &&
+           other.region_site == one.region_site;
+}
+
+// Whether a thread before INDEX has SITE's site and kind.
+bool seen_before(const WaitSite &site, std::size_t index)
+{
+    for (std::size_t before = 0; before < index; ++before) {
+        const auto &held = threads[before].sites;
+        if (std::any_of(held.begin(), held.begin() + threads[before].sites_used,
+                        [&site](const WaitSite &other) { return same_wait(site, other); })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The wait line of FIRST's site and kind: the counts of the threads from
+// INDEX to USED together.
+void write_wait(Output &output, const WaitSite &first, std::size_t index, std::size_t used,
+                const char *program)
+{
+    std::uint64_t waits = 0;
+    std::uint64_t total = 0;
+    std::uint64_t longest = 0;
+    std::array<std::uint64_t, wait_buckets> histogram{};
+    for (std::size_t other = index; other < used; ++other) {
+        const auto &held = threads[other].sites;
+        const auto *const end = held.begin() + threads[other].sites_used;
+        const auto *const match = std::find_if(
+            held.begin(), end, [&first](const WaitSite &site) { return same_wait(first, site); });
+        if (match == end) {
+            continue;
+        }
+        waits += match->count;
+        total += match->total;
+        longest = std::max(longest, match->longest);
+        for (std::size_t bucket = 0; bucket < wait_buckets; ++bucket) {
+            histogram[bucket] += match->histogram[bucket];
+        }
+    }
+    // The median (of an even count, the lower middle one): its bucket's
+    // middle, within half its width.
+    std::uint64_t below = 0;
+    std::size_t bucket = 0;
+    while (bucket + 1 < wait_buckets && (below + histogram[bucket]) * 2 < waits) {
+        below += histogram[bucket++];
+    }
+    const std::uint64_t low = bucket_start(bucket);
+    const std::uint64_t high = std::min(bucket_start(bucket + 1), longest + 1);
+    const std::uint64_t median = std::min(low + (high - low) / 2, longest);
+    const Object object = object_of(first.address, program);
+    output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
+               Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ', median, ' ',
+               (high - low) / 2, ' ', longest, " object ", object.path, '\n');
+}
+
+} // namespace
+
+void write_waits(Output &output, std::int64_t exit_time, const char *program)
+{
+    const std::size_t count = std::min(marks.count.load(), max_marks);
+    std::int64_t marked = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+        const std::int64_t stop = marks.intervals[index][1].load();
+        marked += (stop == 0 ? exit_time : stop) - marks.intervals[index][0].load();
+    }
+    output.line("interval", exit_time - loaded_at, marked, count, largest_team.load());
+    const std::size_t used = std::min(threads_used.load(), max_threads);
+    for (std::size_t index = 0; index < used; ++index) {
+        const ThreadTime &thread = threads[index];
+        const Clock useful = useful_at(thread, exit_time);
+        output.line("useful", thread.kernel_thread, thread.initial ? 1 : 0, useful.all,
+                    useful.marked, useful.all + thread.lag.all, useful.marked + thread.lag.marked);
+    }
+    output.add(waits_line);
+    // Each site and kind once, every thread's counts together.
+    for (std::size_t index = 0; index < used; ++index) {
+        for (int site = 0; site < threads[index].sites_used; ++site) {
+            const WaitSite &first = threads[index].sites[static_cast<std::size_t>(site)];
+            if (!seen_before(first, index)) {
+                write_wait(output, first, index, used, program);
+            }
+        }
+    }
+    // The threads beyond the table: how many.
+    if (threads_used.load() > max_threads) {
+        output.line("threads_untimed", threads_used.load() - max_threads);
+    }
+}
+
+void forget_waits(std::int64_t time)
+{
+    const int depth = this_thread().depth;
+    const std::size_t used = std::min(threads_used.load(), max_threads + 1);
+    std::fill_n(threads.begin(), used, ThreadTime{});
+    threads[0].kernel_thread = kernel_thread();
+    threads[0].initial = true;
+    threads[0].depth = depth;
+    threads[0].since = time;
+    threads_used.store(1);
+    own = threads.data();
+    loaded_at = time;
+    largest_team.store(0);
+    marks.count.store(0);
+    for (auto &lock : locks) {
+        if (lock.object.load(relaxed) != 0) {
+            lock.object.store(0, relaxed);
+            lock.clock.clear();
+        }
+    }
+}
+
+namespace {
+
+__attribute__((constructor)) void on_load()
+{
+    loaded_at = now();
+    this_thread();
+}
+
+} // namespace
+
+} // namespace tracer

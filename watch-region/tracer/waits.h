@@ -1,0 +1,147 @@
+// The program's useful time and the runtime's waits, thread by thread: what
+// the efficiency of a run is worked out from. A thread runs the program's
+// own code (the initial thread outside regions, any thread in a region's
+// body or a task's) except while it is inside the runtime: forking and
+// joining a team, waiting at a barrier, for a critical section, an ordered
+// block, a lock, or its tasks, and, for a worker, between regions.
+//
+// Each thread also carries its ideal clock: the longest chain of useful time
+// that leads to where it is, through the order the runtime imposes (a launch
+// before its team's bodies, every arrival at a barrier before every
+// departure, a release before the next acquisition, a task's creation
+// before its start), as if every wait and the runtime's own work took no
+// time. A thread's clock is its useful time plus a lag that only a wait can
+// change; the latest clock at exit is the run's ideal time.
+//
+// Each time is kept along two measures: the whole run, and the interval that
+// the program's markers set (nothing before the first marker).
+#pragma once
+
+#include "output.h"
+#include "trace_format.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+struct Region;
+
+namespace tracer {
+
+// A time along both measures.
+struct Clock {
+    std::int64_t all;
+    std::int64_t marked;
+};
+constexpr Clock later(Clock one, Clock other)
+{
+    return {one.all > other.all ? one.all : other.all,
+            one.marked > other.marked ? one.marked : other.marked};
+}
+
+// The latest of the clocks raised to it: where threads meet.
+struct MeetingClock {
+    std::atomic<std::int64_t> all;
+    std::atomic<std::int64_t> marked;
+
+    void raise(Clock clock);
+    // By the one thread that holds what the clock belongs to.
+    void set(Clock clock);
+    Clock read() const;
+    void clear();
+};
+
+// The threads' own records, one each, a cache line apart; the threads beyond
+// the table share one, which is not reported.
+constexpr int max_wait_sites = 24;
+constexpr int wait_buckets_per_power = 8;
+constexpr int wait_buckets = 40 * wait_buckets_per_power; // to 2^40 ns, some 18 minutes
+
+// One call site's waits of one kind, on one thread: counts, total, the
+// longest, and a histogram for the median.
+struct WaitSite {
+    std::uintptr_t address;
+    int region_site; // the call site of the region it waited in (-1: none)
+    Wait kind;
+    std::uint64_t count;
+    std::uint64_t total;
+    std::uint64_t longest;
+    std::array<std::uint32_t, wait_buckets> histogram;
+};
+
+struct alignas(64) ThreadTime {
+    std::int32_t kernel_thread;
+    bool initial;
+    // How deep in the runtime the thread is: 0 while it runs the program.
+    int depth;
+    // When its current stretch of useful time started.
+    std::int64_t since;
+    Clock useful;
+    Clock lag;
+    int sites_used;
+    std::array<WaitSite, max_wait_sites + 1> sites; // the last: every site beyond
+};
+
+// The calling thread's record: made on its first call, a worker in the
+// runtime, or (at load) the initial thread running the program.
+ThreadTime &this_thread();
+
+// The thread enters the runtime at TIME, or leaves it.
+void enter_runtime(ThreadTime &thread, std::int64_t time);
+void leave_runtime(ThreadTime &thread, std::int64_t time);
+// Useful time so far, its current stretch included.
+Clock useful_at(const ThreadTime &thread, std::int64_t time);
+// The thread's ideal clock, while it is in the runtime.
+inline Clock ideal(const ThreadTime &thread)
+{
+    return {thread.useful.all + thread.lag.all, thread.useful.marked + thread.lag.marked};
+}
+// The thread's ideal clock at TIME, while it runs the program.
+inline Clock ideal_at(const ThreadTime &thread, std::int64_t time);
+// Sets the thread's ideal clock to CLOCK, or moves it on to AT_LEAST.
+void set_ideal(ThreadTime &thread, Clock clock);
+inline void wait_until(ThreadTime &thread, Clock at_least)
+{
+    set_ideal(thread, later(ideal(thread), at_least));
+}
+
+inline Clock ideal_at(const ThreadTime &thread, std::int64_t time)
+{
+    const Clock useful = useful_at(thread, time);
+    return {useful.all + thread.lag.all, useful.marked + thread.lag.marked};
+}
+
+// Counts a wait of KIND at the call site SITE, in a region launched from
+// REGION_SITE (-1: none), that took NANOSECONDS.
+void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
+                std::int64_t nanoseconds);
+
+// The ideal clock of each lock-like object (a critical section's name, a
+// lock) when it was last released; the objects beyond the table share one.
+MeetingClock &released(const void *object);
+
+// The program's markers: an interval starts, or stops, at TIME.
+void mark_start(std::int64_t time);
+void mark_stop(std::int64_t time);
+// Forgets the marks so far, and every thread's time along them: the
+// program's own marks replace those set for it.
+void restart_marks(std::int64_t time);
+// FROM to TO along both measures.
+Clock span(std::int64_t from, std::int64_t to);
+
+// MPI's lines, where the tracer has its MPI half (mpi_entries.cpp).
+void write_mpi(Output &output) __attribute__((weak));
+
+// The largest team launched.
+void count_team(int size);
+
+// Lines "interval ALL MARKED MARKS LARGEST_TEAM", "useful KERNEL_THREAD
+// INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED" per thread, "waits KIND..." and
+// "wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR
+// LONGEST object PATH" per call site and kind, all threads' together; in
+// nanoseconds, the interval from the tracer's load to EXIT_TIME.
+void write_waits(Output &output, std::int64_t exit_time, const char *program);
+// Forgets every thread but the caller, as a child that fork made must.
+void forget_waits(std::int64_t time);
+
+} // namespace tracer

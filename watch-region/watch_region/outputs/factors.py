@@ -1,0 +1,35 @@
+"""The model's factors as a report reads them: their tree, each as a
+percentage, coloured on a terminal by how far it falls short (green from
+80%, yellow from 60%, red below)."""
+
+# Each factor: its key in the JSON, its name, its depth in the tree (a
+# factor is the product of those one level below it) and its short name.
+FACTORS = (
+    ("parallel_efficiency", "parallel efficiency", 0, "PE"),
+    ("load_balance", "load balance", 1, "LB"),
+    ("communication_efficiency", "communication efficiency", 1, "CommE"),
+    ("serialisation_efficiency", "serialisation efficiency", 2, "SerE"),
+    ("transfer_efficiency", "transfer efficiency", 2, "TE"),
+)
+GREEN, YELLOW, RED = "32", "33", "31"
+
+
+def percent(value):
+    """A fraction as a percentage, or '-' where it is not known."""
+    return "-" if value is None else f"{100 * value:.1f}%"
+
+
+def paint(text, value, colour):
+    """TEXT in the colour VALUE earns, where COLOUR is on and VALUE known."""
+    if not colour or value is None:
+        return text
+    code = GREEN if value >= 0.8 else YELLOW if value >= 0.6 else RED
+    return f"\x1b[{code}m{text}\x1b[0m"
+
+
+def factor_tree(factors, colour):
+    """The factors' lines, a factor's parts indented under it."""
+    rows = [("  " * depth + name, short, factors.get(key)) for key, name, depth, short in FACTORS]
+    wide = max(len(name) for name, _, _ in rows)
+    return [f"  {name:<{wide}}  {short:<5}  " + paint(f"{percent(value):>6}", value, colour)
+            for name, short, value in rows]
