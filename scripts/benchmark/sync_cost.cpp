@@ -13,7 +13,7 @@
 // one run to the next; without a tracer it tells how finely this measures.
 //
 // usage: sync_cost [REPETITIONS [SAMPLES [DELAY]]]
-//   (default 1000 repetitions a sample, 201 samples, a delay of 200 turns of
+//   (default 1000 repetitions a sample, 51 samples, a delay of 200 turns of
 //   an empty loop).
 // prints a line a construct, "NAME OVERHEAD DIFFERENCE", in microseconds a
 // repetition, each the median over the samples: the construct's time less
@@ -68,8 +68,8 @@ struct Straight {
     void (*unset_lock)(omp_lock_t *);
 };
 
-template <typename Function> bool find(void *library, Function &function, const char *name,
-                                       const char *version)
+template <typename Function>
+bool find(void *library, Function &function, const char *name, const char *version)
 {
     // dlvsym gives the entry as void *. NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     function = reinterpret_cast<Function>(dlvsym(library, name, version));
@@ -193,22 +193,17 @@ void ordered(const Setting &setting)
     }
 }
 
-struct Construct {
-    const char *name;
-    void (*run)(const Setting &);
-};
-
-constexpr std::array constructs{
-    Construct{"reference", reference}, Construct{"parallel", parallel},
-    Construct{"barrier", barrier},     Construct{"critical", critical},
-    Construct{"lock", lock},           Construct{"ordered", ordered},
-};
+using Construct = void (*)(const Setting &);
+constexpr std::array<Construct, 6> constructs{reference, parallel, barrier,
+                                              critical,  lock,     ordered};
+constexpr std::array<const char *, constructs.size()> names{"reference", "parallel", "barrier",
+                                                            "critical",  "lock",     "ordered"};
 
 // Microseconds a repetition.
-double time_construct(const Construct &construct, const Setting &setting)
+double time_construct(Construct construct, const Setting &setting)
 {
     const std::int64_t start = now();
-    construct.run(setting);
+    construct(setting);
     constexpr double nanoseconds_per_microsecond = 1000.0;
     return static_cast<double>(now() - start) / nanoseconds_per_microsecond /
            static_cast<double>(setting.repetitions);
@@ -220,7 +215,7 @@ int main(int argc, char **argv)
 {
     const auto arguments = std::span(argv, static_cast<std::size_t>(argc));
     constexpr long default_repetitions = 1000;
-    constexpr long default_samples = 201;
+    constexpr long default_samples = 51;
     constexpr long default_delay = 200;
     const long repetitions =
         argc > 1 ? std::strtol(arguments[1], nullptr, 10) : default_repetitions;
@@ -240,9 +235,9 @@ int main(int argc, char **argv)
     const Setting straight_way{repetitions, delay_length, &the_lock, &straight};
     // The team is started, and every construct run both ways, before any is
     // timed.
-    for (const Construct &construct : constructs) {
-        construct.run(Setting{1, delay_length, &the_lock, nullptr});
-        construct.run(Setting{1, delay_length, &the_lock, &straight});
+    for (const Construct construct : constructs) {
+        construct(Setting{1, delay_length, &the_lock, nullptr});
+        construct(Setting{1, delay_length, &the_lock, &straight});
     }
     std::array<std::vector<double>, constructs.size()> overheads;
     std::array<std::vector<double>, constructs.size()> differences;
@@ -263,7 +258,7 @@ int main(int argc, char **argv)
     }
     omp_destroy_lock(&the_lock);
     for (std::size_t index = 0; index < constructs.size(); ++index) {
-        std::printf("%s %.4f %.4f\n", constructs.at(index).name, median(overheads.at(index)),
+        std::printf("%s %.4f %.4f\n", names.at(index), median(overheads.at(index)),
                     median(differences.at(index)));
     }
     return 0;
