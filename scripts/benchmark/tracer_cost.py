@@ -13,20 +13,24 @@
   per wait    sync_cost at a team of 2, OMP_WAIT_POLICY unset: EPCC syncbench's
               way, a barrier, critical section, lock and ordered section
               repeated within one region, and an empty region repeated, each
-              timed less a reference loop of the same delay alone. Runs with
-              the tracer preloaded and writing its trace, as watch-region runs
-              it, and without, in alternating pairs: the median over the pairs
+              timed less a reference loop of the same delay alone. Runs
+              without the tracer and with it preloaded and writing its trace,
+              as watch-region runs it, in turns: the median over the rounds
               of traced less untraced is what the tracer adds to each wait
-              (aim: 0.15 µs; a region: 1 µs). Within each run the constructs
+              (aim: 0.15 µs; a region: 1 µs). It is measured writing every
+              event (keeping the last) and with the table of events full
+              (room for one): a run pays the first until its table of first
+              events fills, then the second. Within each run the constructs
               are also timed against libgomp's entries called straight, which
               the tracer does not take: the same figure free of the drift
               between runs. libgomp's default policy spins for waits this
               short, which keeps a wait the runtime's own cost, about 1 µs
-              and steady; passive ones sleep and cost a wake-up of 5 to 20 µs,
-              which varies more than the tracer adds. Unlike active, the
-              default spins only for a while (GOMP_SPINCOUNT) before it sleeps,
-              so that a thread the kernel has put off on a busy machine costs
-              its partner a fraction of a millisecond, not a time slice.
+              and steady; passive ones sleep and cost a wake-up of 10 to
+              16 µs, which varies more than the tracer adds. Unlike active,
+              the default spins only for a while (GOMP_SPINCOUNT) before it
+              sleeps, so that a thread the kernel has put off on a busy
+              machine costs its partner a fraction of a millisecond, not a
+              time slice.
   whole run   parallel_sum at the default team, passive: in every round a plain
               run, one with an empty library preloaded, and one each with the
               tracer writing no trace and writing one to /dev/shm, in turns; the
@@ -37,7 +41,7 @@
               --timeline's whole run less the program's own traced run, in
               turns; the median over the rounds
 
-usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--pairs N] [--only PART] BUILD
+usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--only PART] BUILD
   (BUILD: build/default; PART: regions, waits, runs, memory or tool)
 """
 
@@ -96,30 +100,37 @@ def spread(values):
     return statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
 
 
-def per_wait(command, plain_env, traced_env, pairs):
-    """Lines telling what the tracer adds to each construct."""
-    plain, traced = [], []
-    for pair in range(pairs):
-        order = [(plain, plain_env), (traced, traced_env)]
-        for results, env in order if pair % 2 == 0 else reversed(order):
-            results.append(sync_cost(command, env))
+def per_wait(command, plain_env, traced_envs, rounds):
+    """Lines telling what the tracer adds to each construct, for each of
+    TRACED_ENVS ({name: environment}), each run in turns with an untraced run."""
+    runs = {name: [] for name in ["untraced", *traced_envs]}
+    envs = {"untraced": plain_env, **traced_envs}
+    for round_number in range(rounds):
+        names = list(runs)
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            runs[name].append(sync_cost(command, envs[name]))
     median = statistics.median
+    plain = runs.pop("untraced")
     lines = [f"the reference loop takes {median(p['reference'][0] for p in plain):.3f} µs "
              "a repetition"]
-    for name in plain[0]:
-        if name == "reference":
+    for construct in plain[0]:
+        if construct == "reference":
             continue
-        low, added, high = spread([t[name][0] - p[name][0] for p, t in zip(plain, traced)])
-        within = [t[name][1] for t in traced]
-        resolution = [p[name][1] for p in plain]
-        aim = REGION_AIM if name == "parallel" else WAIT_AIM
-        verdict = "within" if added <= aim else f"{added - aim:.2f} µs over"
-        lines.append(
-            f"{name}: takes {median(p[name][0] for p in plain):.3f} µs; the tracer adds "
-            f"{added:+.3f} µs (quartiles {low:+.3f} to {high:+.3f}), {verdict} the aim of "
-            f"{aim} µs; within a run, against libgomp called straight: {median(within):+.3f} µs "
-            f"({min(within):+.3f} to {max(within):+.3f}), untraced {median(resolution):+.3f} µs "
-            f"({min(resolution):+.3f} to {max(resolution):+.3f})")
+        resolution = [p[construct][1] for p in plain]
+        lines.append(f"{construct}: takes {median(p[construct][0] for p in plain):.3f} µs; "
+                     f"against libgomp called straight, untraced: {median(resolution):+.3f} µs "
+                     f"({min(resolution):+.3f} to {max(resolution):+.3f})")
+        aim = REGION_AIM if construct == "parallel" else WAIT_AIM
+        for name, traced in runs.items():
+            low, added, high = spread([t[construct][0] - p[construct][0]
+                                       for p, t in zip(plain, traced)])
+            within = [t[construct][1] for t in traced]
+            verdict = "within" if added <= aim else f"{added - aim:.2f} µs over"
+            lines.append(
+                f"  {name}: the tracer adds {added:+.3f} µs (quartiles {low:+.3f} to "
+                f"{high:+.3f}), {verdict} the aim of {aim} µs; against libgomp called "
+                f"straight: {median(within):+.3f} µs ({min(within):+.3f} to {max(within):+.3f})")
     return lines
 
 
@@ -196,7 +207,7 @@ def main():
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--regions", type=int, default=100000)
     parser.add_argument("--rounds", type=int, default=1000)
-    parser.add_argument("--pairs", type=int, default=10)
+    parser.add_argument("--wait-rounds", type=int, default=10)
     parser.add_argument("--only", choices=PARTS)
     parser.add_argument("build")
     options = parser.parse_args()
@@ -235,12 +246,19 @@ def measure(options, parts, build, paths, envs):
             print(f"  team {team}: {line}")
 
     if "waits" in parts:
-        spinning = [{**env, "OMP_NUM_THREADS": "2"} for env in (base, traced)]
-        for env in spinning:
-            env.pop("OMP_WAIT_POLICY")
-        print(f"per wait, team 2, OMP_WAIT_POLICY unset, {options.pairs} pairs of runs:")
-        for line in per_wait([os.path.join(build, "scripts/sync_cost")], *spinning,
-                             options.pairs):
+        spinning, traced_spinning = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
+        spinning.pop("OMP_WAIT_POLICY")
+        traced_spinning.pop("OMP_WAIT_POLICY")
+        # The table of events keeps the first events, then only counts: a
+        # wait costs more while the table fills than after. Keeping the last
+        # events, the tracer writes every one; with room for one, it writes
+        # none.
+        modes = {"writing every event": {**traced_spinning, "WATCH_REGION_KEEP": "last"},
+                 "its table full": {**traced_spinning, "WATCH_REGION_EVENTS": "1"}}
+        print(f"per wait, team 2, OMP_WAIT_POLICY unset, {options.wait_rounds} rounds of runs in "
+              "turns:")
+        for line in per_wait([os.path.join(build, "scripts/sync_cost")], spinning, modes,
+                             options.wait_rounds):
             print(f"  {line}")
 
     if "runs" in parts:
