@@ -41,8 +41,8 @@
               --timeline's whole run less the program's own traced run, in
               turns; the median over the rounds
 
-usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--only PART] BUILD
-  (BUILD: build/default; PART: regions, waits, runs, memory or tool)
+usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--only FIGURE] BUILD
+  (BUILD: build/default; FIGURE: regions, waits, runs, memory or tool)
 """
 
 import argparse
@@ -53,7 +53,7 @@ import sys
 import tempfile
 import time
 
-PARTS = ("regions", "waits", "runs", "memory", "tool")
+FIGURES = ("regions", "waits", "runs", "memory", "tool")
 # What the tracer may add, in µs: to a wait, and to a region.
 WAIT_AIM = 0.15
 REGION_AIM = 1.0
@@ -208,10 +208,10 @@ def main():
     parser.add_argument("--regions", type=int, default=100000)
     parser.add_argument("--rounds", type=int, default=1000)
     parser.add_argument("--wait-rounds", type=int, default=10)
-    parser.add_argument("--only", choices=PARTS)
+    parser.add_argument("--only", choices=FIGURES)
     parser.add_argument("build")
     options = parser.parse_args()
-    parts = [options.only] if options.only else PARTS
+    figures = [options.only] if options.only else FIGURES
     build = os.path.abspath(options.build)
     tracer = os.path.join(build, "watch-region/tracer/libregion_tracer.so")
     empty = os.path.join(build, "scripts/libempty_preload.so")
@@ -227,17 +227,17 @@ def main():
     # As watch-region --timeline runs it, with the table keeping the first events.
     traced = {**untraced, "WATCH_REGION_TRACE": trace, "WATCH_REGION_KEEP": "first"}
     try:
-        measure(options, parts, build, {"empty": empty, "cost": cost,
-                                        "every_entry": every_entry},
+        measure(options, figures, build,
+                {"empty": empty, "cost": cost, "every_entry": every_entry},
                 (base, untraced, traced))
     finally:
         os.remove(trace)
 
 
-def measure(options, parts, build, paths, envs):
-    """Prints the figures of PARTS."""
+def measure(options, figures, build, paths, envs):
+    """Prints each of FIGURES."""
     base, untraced, traced = envs
-    if "regions" in parts:
+    if "regions" in figures:
         print(f"per region, {options.regions} empty regions a run, {options.runs} runs each way:")
         for team in (2, 8):
             team_env = {"OMP_NUM_THREADS": str(team)}
@@ -245,7 +245,7 @@ def measure(options, parts, build, paths, envs):
                               {**traced, **team_env}, options.runs)
             print(f"  team {team}: {line}")
 
-    if "waits" in parts:
+    if "waits" in figures:
         spinning, traced_spinning = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
         spinning.pop("OMP_WAIT_POLICY")
         traced_spinning.pop("OMP_WAIT_POLICY")
@@ -261,7 +261,7 @@ def measure(options, parts, build, paths, envs):
                              options.wait_rounds):
             print(f"  {line}")
 
-    if "runs" in parts:
+    if "runs" in figures:
         program = os.path.join(build, "parallel_sum")
         floor, no_trace, trace = whole_runs(
             program, [{**base, "LD_PRELOAD": paths["empty"]}, base, untraced, traced],
@@ -270,7 +270,7 @@ def measure(options, parts, build, paths, envs):
               f"library preloaded: a plain run {floor:.3f} times; the tracer {no_trace:.3f} "
               f"times writing no trace, {trace:.3f} times writing one")
 
-    if "memory" in parts:
+    if "memory" in figures:
         million = [paths["every_entry"], "1000000"]
         plain_memory = largest_resident(million, {**base, "OMP_NUM_THREADS": "2"})
         traced_memory = largest_resident(million, {**traced, "OMP_NUM_THREADS": "2"})
@@ -278,7 +278,7 @@ def measure(options, parts, build, paths, envs):
               f"{traced_memory} KiB traced: the tracer's "
               f"{(traced_memory - plain_memory) / 1024:.1f} MiB")
 
-    if "tool" in parts:
+    if "tool" in figures:
         team_2 = {"OMP_NUM_THREADS": "2"}
         full = [paths["every_entry"], "100000"]
         took = tool_time(os.path.join(build, "watch-region/watch-region"), full,
