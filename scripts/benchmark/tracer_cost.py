@@ -10,6 +10,27 @@
               the measure's resolution. Their straight blocks against the
               traced runs' tell whether the tracer's presence alone slows the
               regions it does not take.
+  per wait    sync_cost at a team of 2, OMP_WAIT_POLICY unset: EPCC syncbench's
+              way, a barrier, critical section, lock and ordered section
+              repeated within one region, and an empty region repeated, each
+              timed less a reference loop of the same delay alone. Runs
+              without the tracer and with it preloaded and writing its trace,
+              as watch-region runs it, in turns: the median over the rounds
+              of traced less untraced is what the tracer adds to each wait
+              (aim: 0.15 µs; a region: 1 µs). It is measured writing every
+              event (keeping the last) and with the table of events full
+              (room for one): a run pays the first until its table of first
+              events fills, then the second. Within each run the constructs
+              are also timed against libgomp's entries called straight, which
+              the tracer does not take: the same figure free of the drift
+              between runs. libgomp's default policy spins for waits this
+              short, which keeps a wait the runtime's own cost, about 1 µs
+              and steady; passive ones sleep and cost a wake-up of 10 to
+              16 µs, which varies more than the tracer adds. Unlike active,
+              the default spins only for a while (GOMP_SPINCOUNT) before it
+              sleeps, so that a thread the kernel has put off on a busy
+              machine costs its partner a fraction of a millisecond, not a
+              time slice.
   whole run   parallel_sum at the default team, passive: in every round a plain
               run, one with an empty library preloaded, and one each with the
               tracer writing no trace and writing one to /dev/shm, in turns; the
@@ -20,7 +41,8 @@
               --timeline's whole run less the program's own traced run, in
               turns; the median over the rounds
 
-usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] BUILD   (BUILD: build/default)
+usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--only FIGURE] BUILD
+  (BUILD: build/default; FIGURE: regions, waits, runs, memory or tool)
 """
 
 import argparse
@@ -28,9 +50,13 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
-TRACE = "/dev/shm/tracer-cost.trace"
+FIGURES = ("regions", "waits", "runs", "memory", "tool")
+# What the tracer may add, in µs: to a wait, and to a region.
+WAIT_AIM = 0.15
+REGION_AIM = 1.0
 
 
 def region_cost(command, env):
@@ -58,6 +84,54 @@ def per_region(command, plain_env, traced_env, runs):
             f"(without it the same measure reads {resolution:+.2f} µs); the regions it does "
             f"not take, against untraced runs: {middle:+.2f} µs (quartiles {low:+.2f} to "
             f"{high:+.2f})")
+
+
+def sync_cost(command, env):
+    """{construct: (overhead, difference)} of one run of sync_cost, in µs."""
+    done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        sys.exit(f"{command[0]} failed: {done.stderr.strip()}")
+    fields = [line.split() for line in done.stdout.splitlines()]
+    return {name: (float(overhead), float(difference)) for name, overhead, difference in fields}
+
+
+def spread(values):
+    """The median and quartiles of VALUES."""
+    return statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
+
+
+def per_wait(command, plain_env, traced_envs, rounds):
+    """Lines telling what the tracer adds to each construct, for each of
+    TRACED_ENVS ({name: environment}), each run in turns with an untraced run."""
+    runs = {name: [] for name in ["untraced", *traced_envs]}
+    envs = {"untraced": plain_env, **traced_envs}
+    for round_number in range(rounds):
+        names = list(runs)
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            runs[name].append(sync_cost(command, envs[name]))
+    median = statistics.median
+    plain = runs.pop("untraced")
+    lines = [f"the reference loop takes {median(p['reference'][0] for p in plain):.3f} µs "
+             "a repetition"]
+    for construct in plain[0]:
+        if construct == "reference":
+            continue
+        resolution = [p[construct][1] for p in plain]
+        lines.append(f"{construct}: takes {median(p[construct][0] for p in plain):.3f} µs; "
+                     f"against libgomp called straight, untraced: {median(resolution):+.3f} µs "
+                     f"({min(resolution):+.3f} to {max(resolution):+.3f})")
+        aim = REGION_AIM if construct == "parallel" else WAIT_AIM
+        for name, traced in runs.items():
+            low, added, high = spread([t[construct][0] - p[construct][0]
+                                       for p, t in zip(plain, traced)])
+            within = [t[construct][1] for t in traced]
+            verdict = "within" if added <= aim else f"{added - aim:.2f} µs over"
+            lines.append(
+                f"  {name}: the tracer adds {added:+.3f} µs (quartiles {low:+.3f} to "
+                f"{high:+.3f}), {verdict} the aim of {aim} µs; against libgomp called "
+                f"straight: {median(within):+.3f} µs ({min(within):+.3f} to {max(within):+.3f})")
+    return lines
 
 
 def start(command, env):
@@ -133,8 +207,11 @@ def main():
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--regions", type=int, default=100000)
     parser.add_argument("--rounds", type=int, default=1000)
+    parser.add_argument("--wait-rounds", type=int, default=10)
+    parser.add_argument("--only", choices=FIGURES)
     parser.add_argument("build")
     options = parser.parse_args()
+    figures = [options.only] if options.only else FIGURES
     build = os.path.abspath(options.build)
     tracer = os.path.join(build, "watch-region/tracer/libregion_tracer.so")
     empty = os.path.join(build, "scripts/libempty_preload.so")
@@ -144,35 +221,70 @@ def main():
     base.pop("OMP_NUM_THREADS", None)
     base.pop("LD_PRELOAD", None)
     untraced = {**base, "LD_PRELOAD": tracer}
-    traced = {**untraced, "WATCH_REGION_TRACE": TRACE}
+    descriptor, trace = tempfile.mkstemp(prefix="tracer-cost.", suffix=".trace",
+                                         dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+    os.close(descriptor)
+    # As watch-region --timeline runs it, with the table keeping the first events.
+    traced = {**untraced, "WATCH_REGION_TRACE": trace, "WATCH_REGION_KEEP": "first"}
+    try:
+        measure(options, figures, build,
+                {"empty": empty, "cost": cost, "every_entry": every_entry},
+                (base, untraced, traced))
+    finally:
+        os.remove(trace)
 
-    print(f"per region, {options.regions} empty regions a run, {options.runs} runs each way:")
-    for team in (2, 8):
-        team_env = {"OMP_NUM_THREADS": str(team)}
-        line = per_region([cost, str(options.regions)], {**base, **team_env},
-                          {**traced, **team_env}, options.runs)
-        print(f"  team {team}: {line}")
 
-    program = os.path.join(build, "parallel_sum")
-    floor, no_trace, trace = whole_runs(
-        program, [{**base, "LD_PRELOAD": empty}, base, untraced, traced], options.rounds)
-    print(f"whole run of parallel_sum, {options.rounds} rounds, to a run with an empty library "
-          f"preloaded: a plain run {floor:.3f} times; the tracer {no_trace:.3f} times writing no "
-          f"trace, {trace:.3f} times writing one")
+def measure(options, figures, build, paths, envs):
+    """Prints each of FIGURES."""
+    base, untraced, traced = envs
+    if "regions" in figures:
+        print(f"per region, {options.regions} empty regions a run, {options.runs} runs each way:")
+        for team in (2, 8):
+            team_env = {"OMP_NUM_THREADS": str(team)}
+            line = per_region([paths["cost"], str(options.regions)], {**base, **team_env},
+                              {**traced, **team_env}, options.runs)
+            print(f"  team {team}: {line}")
 
-    million = [every_entry, "1000000"]
-    plain_memory = largest_resident(million, {**base, "OMP_NUM_THREADS": "2"})
-    traced_memory = largest_resident(million, {**traced, "OMP_NUM_THREADS": "2"})
-    print(f"memory at 1,000,000 regions, team 2: {plain_memory} KiB untraced, {traced_memory} KiB "
-          f"traced: the tracer's {(traced_memory - plain_memory) / 1024:.1f} MiB")
+    if "waits" in figures:
+        spinning, traced_spinning = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
+        spinning.pop("OMP_WAIT_POLICY")
+        traced_spinning.pop("OMP_WAIT_POLICY")
+        # The table of events keeps the first events, then only counts: a
+        # wait costs more while the table fills than after. Keeping the last
+        # events, the tracer writes every one; with room for one, it writes
+        # none.
+        modes = {"writing every event": {**traced_spinning, "WATCH_REGION_KEEP": "last"},
+                 "its table full": {**traced_spinning, "WATCH_REGION_EVENTS": "1"}}
+        print(f"per wait, team 2, OMP_WAIT_POLICY unset, {options.wait_rounds} rounds of runs in "
+              "turns:")
+        for line in per_wait([os.path.join(build, "scripts/sync_cost")], spinning, modes,
+                             options.wait_rounds):
+            print(f"  {line}")
 
-    team_2 = {"OMP_NUM_THREADS": "2"}
-    full = [every_entry, "100000"]
-    took = tool_time(os.path.join(build, "watch-region/watch-region"), full, {**base, **team_2},
-                     {**traced, **team_2}, max(5, options.rounds // 100))
-    print(f"the tool's own time on a run whose table fills (262,144 events kept): {took:.0f} ms "
-          "beyond the program's traced run")
-    os.remove(TRACE)
+    if "runs" in figures:
+        program = os.path.join(build, "parallel_sum")
+        floor, no_trace, trace = whole_runs(
+            program, [{**base, "LD_PRELOAD": paths["empty"]}, base, untraced, traced],
+            options.rounds)
+        print(f"whole run of parallel_sum, {options.rounds} rounds, to a run with an empty "
+              f"library preloaded: a plain run {floor:.3f} times; the tracer {no_trace:.3f} "
+              f"times writing no trace, {trace:.3f} times writing one")
+
+    if "memory" in figures:
+        million = [paths["every_entry"], "1000000"]
+        plain_memory = largest_resident(million, {**base, "OMP_NUM_THREADS": "2"})
+        traced_memory = largest_resident(million, {**traced, "OMP_NUM_THREADS": "2"})
+        print(f"memory at 1,000,000 regions, team 2: {plain_memory} KiB untraced, "
+              f"{traced_memory} KiB traced: the tracer's "
+              f"{(traced_memory - plain_memory) / 1024:.1f} MiB")
+
+    if "tool" in figures:
+        team_2 = {"OMP_NUM_THREADS": "2"}
+        full = [paths["every_entry"], "100000"]
+        took = tool_time(os.path.join(build, "watch-region/watch-region"), full,
+                         {**base, **team_2}, {**traced, **team_2}, max(5, options.rounds // 100))
+        print(f"the tool's own time on a run whose table fills (262,144 events kept): {took:.0f} "
+              "ms beyond the program's traced run")
 
 
 if __name__ == "__main__":

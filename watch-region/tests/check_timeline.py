@@ -19,6 +19,10 @@ table of cases per group, on the build's own programs and tracer:
               kind counted exactly
   scaling     --scaling: its usage errors, a run per team size in its table,
               JSON and picture, the exit status it takes, a stop mid-series
+  mpi         the model factors of sleeping ranks under mpirun at 2 and 4
+              ranks, whole and their MPI and OpenMP parts, each within 0.8 to
+              1.05 of its closed form, and MPI waits on every rank; with
+              --otf2, a location group per rank
   otf2        --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
               counts, fork and join, the clock; a folder it cannot write
@@ -288,10 +292,15 @@ def mpi_calls(definitions, lines):
             for rank, each in calls.items()}
 
 
-def otf2(problems):
+def otf2_readable():
+    """Whether otf2-print is here, and OTF2's Python binding for watch-region's interpreter."""
     interpreter = open(WATCH_REGION, encoding="utf-8").readline()[2:].strip()
-    if not shutil.which("otf2-print") or subprocess.run(
-            [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode:
+    return shutil.which("otf2-print") and not subprocess.run(
+        [interpreter, "-c", "import _otf2"], capture_output=True, check=False).returncode
+
+
+def otf2(problems):
+    if not otf2_readable():
         print("SKIP: otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2)")
         sys.exit(SKIPPED)
     with tempfile.TemporaryDirectory() as work:
@@ -718,12 +727,118 @@ def factors(problems):
                "taskwait": 1, "taskgroup": 1, "task": 3})
 
 
+# The model factors of each case of sleep_ranks (see there) under mpirun, U
+# its unit of sleep, N the ranks, T the team; every case ends at a barrier, so
+# the run measured ends together on every rank. The MPI part counts a rank's
+# initial thread outside MPI as useful, the ideal run time its longest chain
+# through the messages and collectives; the OpenMP part is the whole over the
+# MPI part. MPI's own time (a few ms a wait on a loaded machine, whose ranks
+# poll) is left out.
+#   balanced    U, an allreduce, U on every rank: everything 1.
+#   imbalanced  rank r (r + 1)U; the run lasts NU: LB = (N + 1) / 2N.
+#   reduction   rank r (N - r)U: the same.
+#   chain       U on each rank in turn: the run, and the chain through the
+#               messages, NU; useful U each: SerE = 1 / N.
+#   broadcast   U on the root, then U on every other rank: the run and the
+#               chain 2U, useful U each: SerE = 1 / 2.
+#   ring        U on each rank in turn from rank 0, then U on rank 0 again:
+#               the run and the chain (N + 1)U, useful 2U on rank 0 and U on
+#               the others: LB = (N + 1) / 2N, SerE = 2 / (N + 1).
+#   threads     every rank TU outside MPI, its initial thread inside the
+#               region throughout: the MPI part 1; thread i of a rank
+#               (i + 1)U: the OpenMP part's LB = (T + 1) / 2T, as the whole's.
+# With a team of 1 the whole is the MPI part, and the OpenMP part is 1.
+# Unmarked (measured from MPI_Init's return, not from MPI_Pcontrol(1), and
+# without rank 0's sleep before the mark) the closed forms are the same.
+# (case, ranks, team, the MPI part's LB, SerE, TE, the OpenMP part's);
+# CommE is SerE x TE and PE LB x CommE, in each part and in the whole, which
+# is their product.
+MPI_FACTORS = [
+    ("balanced", 2, 1, (1, 1, 1), (1, 1, 1)), ("balanced", 4, 1, (1, 1, 1), (1, 1, 1)),
+    ("imbalanced", 2, 1, (3 / 4, 1, 1), (1, 1, 1)), ("imbalanced", 4, 1, (5 / 8, 1, 1), (1, 1, 1)),
+    ("reduction", 2, 1, (3 / 4, 1, 1), (1, 1, 1)), ("reduction", 4, 1, (5 / 8, 1, 1), (1, 1, 1)),
+    ("chain", 2, 1, (1, 1 / 2, 1), (1, 1, 1)), ("chain", 4, 1, (1, 1 / 4, 1), (1, 1, 1)),
+    ("broadcast", 2, 1, (1, 1 / 2, 1), (1, 1, 1)), ("broadcast", 4, 1, (1, 1 / 2, 1), (1, 1, 1)),
+    ("ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)), ("ring", 4, 1, (5 / 8, 2 / 5, 1), (1, 1, 1)),
+    ("threads", 2, 4, (1, 1, 1), (5 / 8, 1, 1)), ("threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
+    ("--unmarked ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)),
+    ("--unmarked threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
+]
+
+
+def all_factors(lb, ser, te):
+    return {"load_balance": lb, "serialisation_efficiency": ser, "transfer_efficiency": te,
+            "communication_efficiency": ser * te, "parallel_efficiency": lb * ser * te}
+
+
+def mpi_run(case, ranks, team, *options):
+    """The report of the case run by mpirun under watch-region, with its
+    ranks (the processes that started a team), or why it failed."""
+    env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
+    run = timeline("--json", "--team", str(team), *options, BUILT["mpiexec"],
+                   "--allow-run-as-root", "--oversubscribe", "-np", str(ranks),
+                   BUILT["sleep_ranks"], *case.split(), env=env)
+    if run.returncode != 0 or not run.report:
+        return None, [], f"{case} at {ranks} ranks: exit status {run.returncode}: {run.stderr}"
+    report = json.loads(run.report)
+    return report, [p for p in report["processes"] if p["regions"]], None
+
+
+def mpi(problems):
+    """Each case's factors, whole and in parts, within 0.8 to 1.05 of their
+    closed forms, three runs a case as in factors; and every rank's waits
+    include MPI's."""
+    if "sleep_ranks" not in BUILT:
+        print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
+        sys.exit(SKIPPED)
+    for case, ranks, team, mpi_part, openmp_part in MPI_FACTORS:
+        name = f"{case} at {ranks} ranks, team {team}"
+        expected = {"whole": all_factors(*(m * o for m, o in zip(mpi_part, openmp_part))),
+                    "mpi": all_factors(*mpi_part), "openmp": all_factors(*openmp_part)}
+        missed = []
+        for _ in range(3):
+            report, processes, failed = mpi_run(case, ranks, team)
+            if failed:
+                problems.append(failed)
+                break
+            whole = report["model_factors"] or {}
+            measured = {"whole": whole, "mpi": whole.get("mpi") or {},
+                        "openmp": whole.get("openmp") or {}}
+            missed.append({f"{part} {factor}": f"{measured[part].get(factor) or 0:.3f}, "
+                           f"not {value:.3f}"
+                           for part, factors in expected.items()
+                           for factor, value in factors.items()
+                           if not 0.8 * value <= (measured[part].get(factor) or 0) <= 1.05 * value})
+            if not missed[-1]:
+                break
+        check(problems, f"{name}: factors out of 0.8 to 1.05 of their closed forms, run by run",
+              missed if missed and missed[-1] else [], [])
+        if report:
+            check(problems, f"{name}: ranks reported, and those with MPI waits",
+                  (len(processes), [any(wait["kind"] == "mpi" for wait in p["sync"])
+                                    for p in processes]), (ranks, [True] * ranks))
+    if not otf2_readable():
+        print("otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2): "
+              "--otf2 is not checked")
+        return
+    with tempfile.TemporaryDirectory() as work:
+        report, processes, failed = mpi_run("chain", 2, 1, "--otf2", work + "/archive")
+        definitions = otf2_archive(work + "/archive")[0] if report else {}
+        check(problems, "--otf2, 2 ranks: a location group per rank, named by it; the ranks",
+              (failed, sorted(line.split('"')[1] for (kind, _), line in definitions.items()
+                              if kind == "LOCATION_GROUP" and " rank " in line),
+               sorted(p["mpi"]["rank"] for p in processes)),
+              (None, sorted(f"sleep_ranks rank {p['mpi']['rank']} ({p['pid']})"
+                            for p in processes), [0, 1]))
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust, "factors": factors, "otf2": otf2}[GROUP](problems)
+     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi,
+     "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -307,11 +307,12 @@ void keep_probed(MPI_Message message, int comm, const MPI_Status &status)
     }
 }
 
-// cppcheck-suppress constParameter ; a handle, compared only
-Matched take_probed(MPI_Message message)
+// The match MESSAGE was probed with, forgotten; the handle is only compared.
+Matched take_probed(const void *message)
 {
     for (Probed &slot : probed) {
-        if (slot.message.load(relaxed) == message && message != nullptr) {
+        if (static_cast<const void *>(slot.message.load(relaxed)) == message &&
+            message != nullptr) {
             const Matched found = slot.matched;
             slot.message.store(nullptr, relaxed);
             return found;
@@ -425,6 +426,7 @@ int MPI_Pcontrol(const int level, ...)
     const Started started = begin_call(SITE);
     if (!program_marks.exchange(true)) {
         restart_marks(started.entry);
+        in_mpi_marked.store(0, relaxed);
     }
     if (level == 0) {
         mark_stop(started.entry);

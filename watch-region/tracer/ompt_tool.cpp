@@ -174,20 +174,20 @@ void end_wait(ompt_sync_region_t kind, const void *code)
 void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
                   ompt_data_t * /*parallel*/, ompt_data_t * /*task*/, const void *code)
 {
+    // The region's closing barrier ends the body, and its end is the join;
+    // a wait inside it (a task's, run meanwhile) is a wait like any other.
     Task *task = innermost();
-    if (task != nullptr && !task->ended && closes_region(kind, *task, code)) {
-        if (endpoint == ompt_scope_begin) {
+    if (task != nullptr && closes_region(kind, *task, code)) {
+        if (endpoint == ompt_scope_begin && !task->ended) {
             end_body(*task);
             task->closing = true;
+            return;
         }
-        return;
-    }
-    if (task != nullptr && task->closing) {
-        if (endpoint == ompt_scope_end) {
+        if (endpoint == ompt_scope_end && task->closing) {
             task->closing = false;
             record(Event::join, task->region->id, task->thread);
+            return;
         }
-        return;
     }
     if (endpoint == ompt_scope_begin) {
         begin_wait(kind, code);

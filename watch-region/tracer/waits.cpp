@@ -20,9 +20,11 @@ void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
 }
 
 constexpr std::size_t max_threads = 128;
-std::array<ThreadTime, max_threads + 1> threads; // the last: every thread beyond
+std::array<ThreadTime, max_threads> threads;
+std::array<std::array<WaitSite, max_wait_sites + 1>, max_threads> site_tables;
 std::atomic<std::size_t> threads_used{0};
 thread_local ThreadTime *own = nullptr;
+thread_local ThreadTime beyond{};
 std::int64_t loaded_at = 0;
 std::atomic<int> largest_team{0};
 
@@ -117,13 +119,12 @@ ThreadTime &this_thread()
         return *own;
     }
     const std::size_t index = threads_used.fetch_add(1, relaxed);
-    ThreadTime &made = threads[std::min(index, max_threads)];
-    if (index < max_threads) {
-        made.kernel_thread = kernel_thread();
-        made.initial = index == 0;
-        made.depth = index == 0 ? 0 : 1;
-        made.since = index == 0 ? loaded_at : 0;
-    }
+    ThreadTime &made = index < max_threads ? threads[index] : beyond;
+    made.kernel_thread = kernel_thread();
+    made.initial = index == 0;
+    made.depth = index == 0 ? 0 : 1;
+    made.since = index == 0 ? loaded_at : 0;
+    made.sites = index < max_threads ? &site_tables[index] : nullptr;
     own = &made;
     return made;
 }
@@ -152,19 +153,28 @@ void set_ideal(ThreadTime &thread, Clock clock) { thread.lag = clock - thread.us
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
                 std::int64_t nanoseconds)
 {
+    if (thread.sites == nullptr) {
+        return;
+    }
+    auto &sites = *thread.sites;
     const auto address = reinterpret_cast<std::uintptr_t>(site);
-    WaitSite *found = nullptr;
-    for (int index = 0; index < thread.sites_used; ++index) {
-        WaitSite &held = thread.sites[static_cast<std::size_t>(index)];
-        if (held.address == address && held.kind == kind && held.region_site == region_site) {
-            found = &held;
-            break;
+    const auto same = [&](const WaitSite &held) {
+        return held.address == address && held.kind == kind && held.region_site == region_site;
+    };
+    WaitSite *found = &sites[static_cast<std::size_t>(thread.last_site)];
+    if (thread.sites_used == 0 || !same(*found)) {
+        found = nullptr;
+        for (int index = 0; index < thread.sites_used && found == nullptr; ++index) {
+            if (same(sites[static_cast<std::size_t>(index)])) {
+                found = &sites[static_cast<std::size_t>(index)];
+                thread.last_site = index;
+            }
         }
     }
     if (found == nullptr) {
-        found = &thread.sites[static_cast<std::size_t>(thread.sites_used)];
+        found = &sites[static_cast<std::size_t>(thread.sites_used)];
         if (thread.sites_used < max_wait_sites) {
-            ++thread.sites_used;
+            thread.last_site = thread.sites_used++;
             found->address = address;
             found->kind = kind;
             found->region_site = region_site;
@@ -255,7 +265,7 @@ bool same_wait(const WaitSite &one, const WaitSite &other)
 bool seen_before(const WaitSite &site, std::size_t index)
 {
     for (std::size_t before = 0; before < index; ++before) {
-        const auto &held = threads[before].sites;
+        const auto &held = *threads[before].sites;
         if (std::any_of(held.begin(), held.begin() + threads[before].sites_used,
                         [&site](const WaitSite &other) { return same_wait(site, other); })) {
             return true;
@@ -274,7 +284,7 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     std::uint64_t longest = 0;
     std::array<std::uint64_t, wait_buckets> histogram{};
     for (std::size_t other = index; other < used; ++other) {
-        const auto &held = threads[other].sites;
+        const auto &held = *threads[other].sites;
         const auto *const end = held.begin() + threads[other].sites_used;
         const auto *const match = std::find_if(
             held.begin(), end, [&first](const WaitSite &site) { return same_wait(first, site); });
@@ -326,7 +336,7 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
     // Each site and kind once, every thread's counts together.
     for (std::size_t index = 0; index < used; ++index) {
         for (int site = 0; site < threads[index].sites_used; ++site) {
-            const WaitSite &first = threads[index].sites[static_cast<std::size_t>(site)];
+            const WaitSite &first = (*threads[index].sites)[static_cast<std::size_t>(site)];
             if (!seen_before(first, index)) {
                 write_wait(output, first, index, used, program);
             }
@@ -341,12 +351,18 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
 void forget_waits(std::int64_t time)
 {
     const int depth = this_thread().depth;
-    const std::size_t used = std::min(threads_used.load(), max_threads + 1);
+    const std::size_t used = std::min(threads_used.load(), max_threads);
     std::fill_n(threads.begin(), used, ThreadTime{});
+    for (std::size_t index = 0; index < used; ++index) {
+        for (WaitSite &site : site_tables[index]) {
+            site = WaitSite{};
+        }
+    }
     threads[0].kernel_thread = kernel_thread();
     threads[0].initial = true;
     threads[0].depth = depth;
     threads[0].since = time;
+    threads[0].sites = site_tables.data();
     threads_used.store(1);
     own = threads.data();
     loaded_at = time;

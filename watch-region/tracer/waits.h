@@ -51,8 +51,9 @@ struct MeetingClock {
     void clear();
 };
 
-// The threads' own records, one each, a cache line apart; the threads beyond
-// the table share one, which is not reported.
+// The threads' own records, one each, a cache line apart, each with its
+// table of wait sites; a thread beyond the table keeps a record of its own,
+// with no wait sites, which is not reported.
 constexpr int max_wait_sites = 24;
 constexpr int wait_buckets_per_power = 8;
 constexpr int wait_buckets = 40 * wait_buckets_per_power; // to 2^40 ns, some 18 minutes
@@ -79,7 +80,9 @@ struct alignas(64) ThreadTime {
     Clock useful;
     Clock lag;
     int sites_used;
-    std::array<WaitSite, max_wait_sites + 1> sites; // the last: every site beyond
+    int last_site; // the site its last wait was counted at, looked at first
+    // The last: every site beyond. None for a thread beyond the table.
+    std::array<WaitSite, max_wait_sites + 1> *sites;
 };
 
 // The calling thread's record: made on its first call, a worker in the

@@ -80,6 +80,12 @@ class Rank:  # pylint: disable=too-few-public-methods
         self.trace, self.marked = trace, marked
         self.rank, self.size = trace.mpi
         self.calls = sorted(trace.mpi_calls, key=lambda call: (call.exit, call.seq))
+        # Measured between the program's own marks, the run starts at its
+        # first MPI_Pcontrol: what came before (and its edges) is not in it.
+        first = next((at for at, call in enumerate(self.calls) if call.op == "MPI_Pcontrol"),
+                     None)
+        if marked and first is not None:
+            self.calls = self.calls[first:]
         exits = [call.exit for call in self.calls]
         self.before = [min(bisect.bisect_right(exits, call.entry), at) - 1
                        for at, call in enumerate(self.calls)]
