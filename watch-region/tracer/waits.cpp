@@ -119,14 +119,14 @@ ThreadTime &this_thread()
         return *own;
     }
     const std::size_t index = threads_used.fetch_add(1, relaxed);
-    ThreadTime &made = index < max_threads ? threads[index] : beyond;
-    made.kernel_thread = kernel_thread();
-    made.initial = index == 0;
-    made.depth = index == 0 ? 0 : 1;
-    made.since = index == 0 ? loaded_at : 0;
-    made.sites = index < max_threads ? &site_tables[index] : nullptr;
-    own = &made;
-    return made;
+    ThreadTime *made = index < max_threads ? &threads[index] : &beyond;
+    made->kernel_thread = kernel_thread();
+    made->initial = index == 0;
+    made->depth = index == 0 ? 0 : 1;
+    made->since = index == 0 ? loaded_at : 0;
+    made->sites = index < max_threads ? &site_tables[index] : nullptr;
+    own = made;
+    return *made;
 }
 
 void enter_runtime(ThreadTime &thread, std::int64_t time)
@@ -354,9 +354,7 @@ void forget_waits(std::int64_t time)
     const std::size_t used = std::min(threads_used.load(), max_threads);
     std::fill_n(threads.begin(), used, ThreadTime{});
     for (std::size_t index = 0; index < used; ++index) {
-        for (WaitSite &site : site_tables[index]) {
-            site = WaitSite{};
-        }
+        std::fill(site_tables[index].begin(), site_tables[index].end(), WaitSite{});
     }
     threads[0].kernel_thread = kernel_thread();
     threads[0].initial = true;
