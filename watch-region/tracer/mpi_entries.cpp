@@ -265,16 +265,21 @@ bool take_receive(MPI_Request request, int &comm, const char *&name)
 }
 
 // Completion calls: the requests given, as they were before the call, and
-// statuses to read back when the program ignores its own.
+// statuses to read back when the program ignores its own. Left as they are
+// on the stack, not cleared: only the first COUNT requests are read, and a
+// status only once the call has written it.
 constexpr int max_tracked = 256;
-struct Completion {
-    std::array<MPI_Request, max_tracked> requests{};
-    std::array<MPI_Status, max_tracked> statuses{};
+template <int size> struct Completion {
+    std::array<MPI_Request, size> requests; // NOLINT(*-member-init)
+    std::array<MPI_Status, size> statuses;  // NOLINT(*-member-init)
     int count = 0;
 };
+using One = Completion<1>;
+using Many = Completion<max_tracked>;
 
-void log_completed(const Started &started, std::int64_t exit, const Completion &before, int index,
-                   const MPI_Status &status)
+template <int size>
+void log_completed(const Started &started, std::int64_t exit, const Completion<size> &before,
+                   int index, const MPI_Status &status)
 {
     int comm = -1;
     const char *name = nullptr;
@@ -580,7 +585,7 @@ int MPI_Imrecv(void *buffer, int count, MPI_Datatype type, MPI_Message *message,
 // The completions: each receive they complete logged with its source and tag.
 int MPI_Wait(MPI_Request *request, MPI_Status *status)
 {
-    Completion before;
+    One before;
     before.requests[0] = *request;
     before.count = 1;
     MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
@@ -593,7 +598,7 @@ int MPI_Wait(MPI_Request *request, MPI_Status *status)
 
 int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given =
@@ -610,7 +615,7 @@ int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
 
 int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *status)
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
@@ -624,7 +629,7 @@ int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *statu
 
 int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given =
@@ -641,7 +646,7 @@ int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MP
 
 int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
 {
-    Completion before;
+    One before;
     before.requests[0] = *request;
     before.count = 1;
     MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
@@ -655,7 +660,7 @@ int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
 
 int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuses[])
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given =
@@ -673,7 +678,7 @@ int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuse
 
 int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_Status *status)
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
@@ -687,7 +692,7 @@ int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_St
 
 int MPI_Testsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    Completion before;
+    Many before;
     before.count = std::min(count, max_tracked);
     std::copy_n(requests, before.count, before.requests.begin());
     MPI_Status *given =
