@@ -269,9 +269,10 @@ bool take_receive(MPI_Request request, int &comm, const char *&name)
 // on the stack, not cleared: only the first COUNT requests are read, and a
 // status only once the call has written it.
 constexpr int max_tracked = 256;
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): left uncleared on purpose
 template <int size> struct Completion {
-    std::array<MPI_Request, size> requests; // NOLINT(*-member-init)
-    std::array<MPI_Status, size> statuses;  // NOLINT(*-member-init)
+    std::array<MPI_Request, size> requests;
+    std::array<MPI_Status, size> statuses;
     int count = 0;
 };
 using One = Completion<1>;
