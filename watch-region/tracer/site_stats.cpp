@@ -151,10 +151,23 @@ PhaseStats Phases::stats(std::size_t phase) const
     const auto high_range = range_of(phase, high);
     const std::uint64_t twice_from = low_range[0] + high_range[0];
     const std::uint64_t twice_to = low_range[1] + high_range[1];
-    stats.median = quarter_sum(twice_from, twice_to);
-    // The end further from the median, which is the upper: the median is
-    // rounded down.
-    stats.median_error = (twice_to - 2 * stats.median + 1) / 2;
+    // The median rounded down, or up where that keeps median +- error
+    // inside the launches' range (an odd width cannot be split in whole
+    // nanoseconds): the error reaches both ends of the range it lies in.
+    const auto error_of = [twice_from, twice_to](std::uint64_t median) {
+        return std::max((twice_to - std::min(twice_to, 2 * median) + 1) / 2,
+                        (2 * median - std::min(2 * median, twice_from) + 1) / 2);
+    };
+    const auto outside = [&stats](std::uint64_t median, std::uint64_t error) {
+        return (median < stats.min + error ? stats.min + error - median : 0) +
+               (median + error > stats.max ? median + error - stats.max : 0);
+    };
+    const std::uint64_t down = quarter_sum(twice_from, twice_to);
+    const std::uint64_t up = down + 1;
+    const bool rounded_up =
+        2 * up <= twice_to && outside(up, error_of(up)) < outside(down, error_of(down));
+    stats.median = rounded_up ? up : down;
+    stats.median_error = error_of(stats.median);
     return stats;
 }
 
