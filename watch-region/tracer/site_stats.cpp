@@ -162,11 +162,11 @@ PhaseStats Phases::stats(std::size_t phase) const
         return (median < stats.min + error ? stats.min + error - median : 0) +
                (median + error > stats.max ? median + error - stats.max : 0);
     };
-    const std::uint64_t down = quarter_sum(twice_from, twice_to);
-    const std::uint64_t up = down + 1;
+    const std::uint64_t lower = quarter_sum(twice_from, twice_to);
+    const std::uint64_t upper = lower + 1;
     const bool rounded_up =
-        2 * up <= twice_to && outside(up, error_of(up)) < outside(down, error_of(down));
-    stats.median = rounded_up ? up : down;
+        2 * upper <= twice_to && outside(upper, error_of(upper)) < outside(lower, error_of(lower));
+    stats.median = rounded_up ? upper : lower;
     stats.median_error = error_of(stats.median);
     return stats;
 }
