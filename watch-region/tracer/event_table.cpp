@@ -6,17 +6,8 @@
 #include <array>
 #include <atomic>
 #include <charconv>
-#include <ctime>
 #include <sched.h>
 #include <string_view>
-
-std::int64_t now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    constexpr std::int64_t nanoseconds_per_second = 1000000000;
-    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
-}
 
 namespace tracer {
 

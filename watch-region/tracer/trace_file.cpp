@@ -191,7 +191,9 @@ void write_once(std::int64_t exit_time, int stopped_by)
 // through and raised again.
 void on_stop(int signal)
 {
-    write_once(now(), signal);
+    // The clock itself: the signal may have come while this thread's
+    // anchor was half taken.
+    write_once(clock_now(), signal);
     sigset_t only{};
     sigemptyset(&only);
     sigaddset(&only, signal);

@@ -12,6 +12,7 @@
 // All of it is written out once, when the process ends (trace_file.cpp).
 #pragma once
 
+#include "clock.h"
 #include "trace_format.h"
 #include "waits.h"
 

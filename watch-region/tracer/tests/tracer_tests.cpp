@@ -1,6 +1,7 @@
 // The tracer's own tests, one group a run: tracer_tests GROUP [TRACE_PATH].
 // Each check that fails prints what it got and what it expected; the exit
 // status is 1 if any did.
+#include "clock.h"
 #include "event_table.h"
 #include "regions.h"
 #include "site_stats.h"
@@ -8,6 +9,7 @@
 #include "waits.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -462,6 +464,74 @@ void waits(const char *path)
     expect_true("a wait line", found);
 }
 
+// The clock: its mapping of ticks, as a table, then the clock itself against
+// the monotonic clock on two threads, past the point where the rate is known.
+void clock_group()
+{
+    constexpr std::uint64_t scaled = std::uint64_t{1} << 31; // half a nanosecond a tick
+    const Rate rate{scaled, 2 * anchor_span};
+    const Anchor anchor{1000, 5000};
+    struct Mapped {
+        const char *what;
+        Anchor anchor;
+        Rate rate;
+        std::uint64_t ticks;
+        std::int64_t time;
+    };
+    const std::array mapped{
+        Mapped{"at the anchor", anchor, rate, 1000, 5000},
+        Mapped{"half a nanosecond a tick", anchor, rate, 1000 + 300, 5150},
+        Mapped{"the last tick of the span", anchor, rate, 1000 + 2 * anchor_span - 1,
+               5000 + anchor_span - 1},
+        Mapped{"the span over", anchor, rate, 1000 + 2 * anchor_span, -1},
+        Mapped{"the counter gone back", anchor, rate, 999, -1},
+        Mapped{"no rate yet", anchor, Rate{0, 0}, 1001, -1},
+    };
+    for (const Mapped &row : mapped) {
+        expect(row.what, static_cast<std::uint64_t>(time_of(row.anchor, row.rate, row.ticks)),
+               static_cast<std::uint64_t>(row.time));
+    }
+    const Anchor first{1000000, 0};
+    const Rate from_baseline = rate_between(first, {1000000 + 4 * rate_baseline, rate_baseline});
+    expect("the rate over a baseline", from_baseline.scaled, std::uint64_t{1} << 30);
+    expect("the ticks of a span", from_baseline.span_ticks, 4 * anchor_span);
+    expect("no rate before a baseline",
+           rate_between(first, {1000000 + 4 * rate_baseline, rate_baseline - 1}).scaled, 0);
+    expect("no rate from a counter gone back", rate_between(first, {999999, rate_baseline}).scaled,
+           0);
+    const Rate held{1000000, 0};
+    expect_true("a rate within a thousandth holds", rate_holds(held, {1001000, 0}));
+    expect_true("a rate beyond a thousandth does not", !rate_holds(held, {998999, 0}));
+
+    // Each thread reads now() between two reads of the clock, for 40 ms.
+    use_counter(true);
+    std::atomic<std::int64_t> worst{0};
+    std::atomic<int> back{0};
+    const auto compare = [&worst, &back] {
+        constexpr std::int64_t run = 4 * rate_baseline;
+        const std::int64_t end = clock_now() + run;
+        std::int64_t last = 0;
+        for (std::int64_t before = clock_now(); before < end; before = clock_now()) {
+            const std::int64_t time = now();
+            const std::int64_t after = clock_now();
+            const std::int64_t off = std::max<std::int64_t>(before - time, time - after);
+            if (off > worst.load()) {
+                worst.store(off);
+            }
+            back += time < last ? 1 : 0;
+            last = time;
+        }
+    };
+    std::thread other(compare);
+    compare();
+    other.join();
+    // A thread put off between its reads widens its pair: 2 µs allows for
+    // a loaded machine, where a wrong rate or anchor is off by milliseconds.
+    constexpr std::int64_t allowed = 2000;
+    expect_true("now() within 2 µs of the clock", worst.load() <= allowed);
+    expect("times gone back", static_cast<std::uint64_t>(back.load()), 0);
+}
+
 int main(int argc, char **argv)
 {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
@@ -479,6 +549,9 @@ int main(int argc, char **argv)
     }
     else if (arguments.size() == 1 && arguments[0] == "keeping_read") {
         keeping_read();
+    }
+    else if (arguments.size() == 1 && arguments[0] == "clock") {
+        clock_group();
     }
     else if (arguments.size() == 1 && arguments[0] == "keep_last") {
         keep_last();

@@ -1,0 +1,179 @@
+// The tracer's clock (clock.h).
+#include "clock.h"
+
+#include <atomic>
+#include <cpuid.h>
+#include <ctime>
+#include <x86intrin.h>
+
+namespace tracer {
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+constexpr int rate_shift = 32;
+
+// The counter. Read without a fence, it may be read some instructions early:
+// a few nanoseconds, where a fence would cost 10 a read.
+std::uint64_t ticks_now() { return __rdtsc(); }
+
+// Whether the counter runs at one rate whatever the core's state: CPUID's
+// advanced power management leaf says so.
+bool counter_is_invariant()
+{
+    constexpr unsigned extended_leaves = 0x80000000;
+    constexpr unsigned power_leaf = 0x80000007;
+    constexpr unsigned invariant = 1U << 8;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    return static_cast<unsigned>(__get_cpuid_max(extended_leaves, nullptr)) >= power_leaf &&
+           __get_cpuid(power_leaf, &eax, &ebx, &ecx, &edx) != 0 && (edx & invariant) != 0;
+}
+
+bool reads_counter = false;
+std::atomic<std::uint64_t> rate_scaled{0};
+std::atomic<std::uint64_t> span_ticks{0};
+thread_local Anchor own{0, 0};
+thread_local std::int64_t last_time = 0;
+
+// The baseline, which a thread replaces under its version's odd count, and
+// which a thread reading it while the count moved leaves alone.
+std::atomic<unsigned> baseline_version{0};
+std::atomic<std::uint64_t> baseline_ticks{0};
+std::atomic<std::int64_t> baseline_time{0};
+
+// A clock read between two reads of the counter, the closest pair of a few
+// tries: a thread put off between them would pair the clock with a tick far
+// from it.
+Anchor take_anchor()
+{
+    constexpr int tries = 16;
+    constexpr std::uint64_t close_ticks = 400; // a clock read takes some 60
+    Anchor best{0, 0};
+    std::uint64_t best_width = ~std::uint64_t{0};
+    for (int attempt = 0; attempt < tries && best_width > close_ticks; ++attempt) {
+        const std::uint64_t before = ticks_now();
+        const std::int64_t time = clock_now();
+        const std::uint64_t width = ticks_now() - before;
+        if (width < best_width) {
+            best = {before + width / 2, time};
+            best_width = width;
+        }
+    }
+    return best;
+}
+
+// Replaces the baseline with ANCHOR, unless another thread is at it.
+void set_baseline(const Anchor &anchor)
+{
+    unsigned version = baseline_version.load(relaxed);
+    if ((version & 1U) != 0 || !baseline_version.compare_exchange_strong(
+                                   version, version + 1, std::memory_order_acquire)) {
+        return;
+    }
+    rate_scaled.store(0, relaxed);
+    baseline_ticks.store(anchor.ticks, relaxed);
+    baseline_time.store(anchor.nanoseconds, relaxed);
+    baseline_version.store(version + 2, std::memory_order_release);
+}
+
+// The thread's new anchor, and the rate that it gives: its time.
+std::int64_t anchor_again()
+{
+    own = take_anchor();
+    const unsigned version = baseline_version.load(std::memory_order_acquire);
+    const Anchor baseline{baseline_ticks.load(relaxed), baseline_time.load(relaxed)};
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((version & 1U) != 0 || baseline_version.load(relaxed) != version) {
+        return own.nanoseconds;
+    }
+    const Rate rate = rate_between(baseline, own);
+    const Rate held{rate_scaled.load(relaxed), span_ticks.load(relaxed)};
+    if (rate.scaled == 0 && own.ticks > baseline.ticks) {
+        return own.nanoseconds; // too soon
+    }
+    if (rate.scaled == 0 || (held.scaled != 0 && !rate_holds(held, rate))) {
+        set_baseline(own);
+    }
+    else {
+        span_ticks.store(rate.span_ticks, relaxed);
+        rate_scaled.store(rate.scaled, relaxed);
+    }
+    return own.nanoseconds;
+}
+
+// Before anything else of the tracer's at load, on the initial thread.
+__attribute__((constructor(101))) void start_clock()
+{
+    reads_counter = counter_is_invariant();
+    set_baseline(take_anchor());
+}
+
+} // namespace
+
+std::int64_t clock_now()
+{
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    constexpr std::int64_t nanoseconds_per_second = 1000000000;
+    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
+}
+
+std::int64_t time_of(const Anchor &anchor, Rate rate, std::uint64_t ticks)
+{
+    // Unsigned: a counter gone back is a span that never ends.
+    const std::uint64_t since = ticks - anchor.ticks;
+    if (rate.scaled == 0 || since >= rate.span_ticks) {
+        return -1;
+    }
+    return anchor.nanoseconds + static_cast<std::int64_t>((since * rate.scaled) >> rate_shift);
+}
+
+Rate rate_between(const Anchor &first, const Anchor &last)
+{
+    const std::int64_t nanoseconds = last.nanoseconds - first.nanoseconds;
+    if (nanoseconds < rate_baseline || last.ticks <= first.ticks) {
+        return {0, 0};
+    }
+    __extension__ using Wide = unsigned __int128;
+    const auto scaled = static_cast<std::uint64_t>((static_cast<Wide>(nanoseconds) << rate_shift) /
+                                                   (last.ticks - first.ticks));
+    if (scaled == 0) {
+        return {0, 0};
+    }
+    return {scaled,
+            static_cast<std::uint64_t>((static_cast<Wide>(anchor_span) << rate_shift) / scaled)};
+}
+
+bool rate_holds(Rate held, Rate fresh)
+{
+    constexpr std::uint64_t thousandth = 1000;
+    const std::uint64_t apart =
+        held.scaled > fresh.scaled ? held.scaled - fresh.scaled : fresh.scaled - held.scaled;
+    return apart <= held.scaled / thousandth;
+}
+
+void use_counter(bool use) { reads_counter = use && counter_is_invariant(); }
+bool counter_used() { return reads_counter; }
+
+} // namespace tracer
+
+std::int64_t now()
+{
+    using namespace tracer;
+    if (!reads_counter) {
+        return clock_now();
+    }
+    const std::uint64_t ticks = ticks_now();
+    std::int64_t time = time_of(own, {rate_scaled.load(relaxed), span_ticks.load(relaxed)}, ticks);
+    if (time < 0) {
+        time = anchor_again();
+    }
+    if (time < last_time) {
+        time = last_time;
+    }
+    last_time = time;
+    return time;
+}
