@@ -658,6 +658,9 @@ def trust(problems):
 #   critical    T sections of U in turn: the run, and the chain, TU; useful
 #               U each: SerE = 1 / T.
 #   lock        as ordered, in whichever order the lock is taken.
+#   tried       as lock, but trying the lock is the thread's own time: the
+#               k-th to take it has (k + 2)U of the run's (T + 1)U, the
+#               others' wait at the region's end aside: LB = (T + 3) / 2(T + 1).
 #   swapped     1U | 2U then 2U | 1U: both phases 2U, useful 3U on every
 #               thread: LB = 1, SerE = 3 / 4.
 #   serial      U alone, then 2U on every thread (a worker not yet made is
@@ -673,6 +676,7 @@ FACTORS = [
     ("ordered", 2, 1, 2 / 3, 1), ("ordered", 4, 1, 2 / 5, 1),
     ("critical", 2, 1, 1 / 2, 1), ("critical", 4, 1, 1 / 4, 1),
     ("lock", 2, 1, 2 / 3, 1), ("lock", 4, 1, 2 / 5, 1),
+    ("tried", 2, 5 / 6, 1, 1), ("tried", 4, 7 / 10, 1, 1),
     ("swapped", 2, 1, 3 / 4, 1), ("swapped", 4, 1, 3 / 4, 1),
     ("serial", 2, 5 / 6, 1, 1), ("serial", 4, 3 / 4, 1, 1),
     ("tasks", 2, 3 / 4, 1, 1), ("tasks", 4, 5 / 8, 1, 1),

@@ -137,14 +137,16 @@ Rate rate_between(const Anchor &first, const Anchor &last)
     if (nanoseconds < rate_baseline || last.ticks <= first.ticks) {
         return {0, 0};
     }
-    __extension__ using Wide = unsigned __int128;
-    const auto scaled = static_cast<std::uint64_t>((static_cast<Wide>(nanoseconds) << rate_shift) /
-                                                   (last.ticks - first.ticks));
+    // In double precision: 53 bits, where the rate needs some 40, and no
+    // 128-bit division, which would need libgcc's.
+    constexpr double one = static_cast<double>(std::uint64_t{1} << rate_shift);
+    const auto scaled = static_cast<std::uint64_t>(static_cast<double>(nanoseconds) * one /
+                                                   static_cast<double>(last.ticks - first.ticks));
     if (scaled == 0) {
         return {0, 0};
     }
-    return {scaled,
-            static_cast<std::uint64_t>((static_cast<Wide>(anchor_span) << rate_shift) / scaled)};
+    return {scaled, static_cast<std::uint64_t>(static_cast<double>(anchor_span) * one /
+                                               static_cast<double>(scaled))};
 }
 
 bool rate_holds(Rate held, Rate fresh)

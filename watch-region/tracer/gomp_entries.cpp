@@ -275,11 +275,6 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     const std::int64_t start = now();
     enter_runtime(thread, start);
     Inside *inside = innermost();
-    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
-    if (counted) {
-        record(Event::wait_begin, region, -1, reinterpret_cast<std::intptr_t>(site),
-               static_cast<int>(kind), start);
-    }
     const std::int64_t useful_before = thread.useful.all;
     arrive(ideal(thread), inside);
     const auto finish = [&] {
@@ -288,8 +283,8 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
         const std::int64_t tasks = thread.useful.all - useful_before;
         leave_runtime(thread, end);
         if (counted) {
-            record(Event::wait_end, region, -1, reinterpret_cast<std::intptr_t>(site),
-                   static_cast<int>(kind), end);
+            record_wait(kind, inside != nullptr ? inside->region->id : 0,
+                        reinterpret_cast<std::intptr_t>(site), start, end);
             count_wait(thread, kind, site, inside != nullptr ? inside->region->site : -1,
                        end - start - tasks);
         }
@@ -408,16 +403,14 @@ void traced_task(void *block)
     // goes on from its end.
     wait_until(thread, header.created);
     leave_runtime(thread, start);
-    const std::int64_t region = header.region != nullptr ? header.region->id : 0;
-    const auto body = reinterpret_cast<std::intptr_t>(header.created_at);
-    record(Event::task_begin, region, -1, body, static_cast<int>(Wait::task), start);
     header.body(data_in(block, header.offset));
     const std::int64_t end = now();
     enter_runtime(thread, end);
     if (header.region != nullptr) {
         header.region->meet.tasks_ended.raise(ideal(thread));
     }
-    record(Event::task_end, region, -1, body, static_cast<int>(Wait::task), end);
+    record_wait(Wait::task, header.region != nullptr ? header.region->id : 0,
+                reinterpret_cast<std::intptr_t>(header.created_at), start, end);
     count_wait(thread, Wait::task, header.created_at,
                header.region != nullptr ? header.region->site : -1, end - start);
     if (from_program) {

@@ -156,14 +156,11 @@ struct Started {
     Clock ideal;
 };
 
-Started begin_call(const void *site)
+Started begin_call()
 {
     ThreadTime &thread = this_thread();
     const std::int64_t entry = now();
     enter_runtime(thread, entry);
-    const Inside *inside = innermost();
-    record(Event::wait_begin, inside != nullptr ? inside->region->id : 0, -1,
-           reinterpret_cast<std::intptr_t>(site), static_cast<int>(Wait::mpi), entry);
     return {&thread, entry, ideal(thread)};
 }
 
@@ -201,8 +198,8 @@ std::int64_t end_call(const Started &started, const void *site, const char *name
         in_mpi_marked.fetch_add(spent.marked, relaxed);
     }
     leave_runtime(thread, exit);
-    record(Event::wait_end, inside != nullptr ? inside->region->id : 0, -1,
-           reinterpret_cast<std::intptr_t>(site), static_cast<int>(Wait::mpi), exit);
+    record_wait(Wait::mpi, inside != nullptr ? inside->region->id : 0,
+                reinterpret_cast<std::intptr_t>(site), started.entry, exit);
     count_wait(thread, Wait::mpi, site, inside != nullptr ? inside->region->site : -1,
                exit - started.entry);
     return exit;
@@ -390,7 +387,7 @@ void write_mpi(Output &output)
     if (real == nullptr) {                                                                         \
         return MPI_ERR_OTHER;                                                                      \
     }                                                                                              \
-    const Started started = begin_call(SITE);                                                      \
+    const Started started = begin_call();                                                          \
     const int result = real(__VA_ARGS__);
 
 #pragma GCC visibility push(default)
@@ -419,7 +416,7 @@ int MPI_Finalize()
         return MPI_ERR_OTHER;
     }
     before_finalize();
-    const Started started = begin_call(SITE);
+    const Started started = begin_call();
     const int result = real();
     end_call(started, SITE, "MPI_Finalize");
     return result;
@@ -429,7 +426,7 @@ int MPI_Finalize()
 int MPI_Pcontrol(const int level, ...)
 {
     auto *real = REAL(MPI_Pcontrol);
-    const Started started = begin_call(SITE);
+    const Started started = begin_call();
     if (!program_marks.exchange(true)) {
         restart_marks(started.entry);
         in_mpi_marked.store(0, relaxed);
@@ -798,7 +795,7 @@ int MPI_Reduce_scatter_block(const void *send, void *receive, int count, MPI_Dat
             *error = MPI_ERR_OTHER;                                                                \
             return;                                                                                \
         }                                                                                          \
-        const Started started = begin_call(SITE);                                                  \
+        const Started started = begin_call();                                                      \
         real(__VA_ARGS__);                                                                         \
         end_call(started, SITE, #name);                                                            \
     }
@@ -822,7 +819,7 @@ void mpi_init_(int *error)
         *error = MPI_ERR_OTHER;
         return;
     }
-    const Started started = begin_call(SITE);
+    const Started started = begin_call();
     real(error);
     end_call(started, SITE, "mpi_init_");
     after_init();
@@ -837,7 +834,7 @@ void mpi_finalize_(int *error)
         return;
     }
     before_finalize();
-    const Started started = begin_call(SITE);
+    const Started started = begin_call();
     real(error);
     end_call(started, SITE, "mpi_finalize_");
 }

@@ -12,6 +12,7 @@
 // the program's markers (omp_control_tool) through the control tool's.
 #include "trace_store.h"
 
+#include <algorithm>
 #include <cstdint>
 
 // The build names the header: <omp-tools.h> where the compiler has it, or
@@ -123,15 +124,12 @@ bool closes_region(ompt_sync_region_t kind, const Task &task, const void *code)
             (code == nullptr || code == task.region->call_site));
 }
 
-void begin_wait(ompt_sync_region_t kind, const void *code)
+void begin_wait(ompt_sync_region_t kind)
 {
     ThreadTime &thread = this_thread();
     const std::int64_t start = now();
     enter_runtime(thread, start);
     Inside *inside = ::innermost();
-    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
-    record(Event::wait_begin, region, -1, reinterpret_cast<std::intptr_t>(code),
-           static_cast<int>(kind_of(kind)), start);
     Waiting waiting{start, thread.useful.all, 0};
     if (is_barrier(kind) && inside != nullptr) {
         waiting.parity = inside->barriers++ & 1U;
@@ -164,9 +162,8 @@ void end_wait(ompt_sync_region_t kind, const void *code)
     }
     const std::int64_t in_tasks = thread.useful.all - waiting.useful;
     leave_runtime(thread, end);
-    const std::int64_t region = inside != nullptr ? inside->region->id : 0;
-    record(Event::wait_end, region, -1, reinterpret_cast<std::intptr_t>(code),
-           static_cast<int>(kind_of(kind)), end);
+    record_wait(kind_of(kind), inside != nullptr ? inside->region->id : 0,
+                reinterpret_cast<std::intptr_t>(code), waiting.start, end);
     count_wait(thread, kind_of(kind), code, inside != nullptr ? inside->region->site : -1,
                end - waiting.start - in_tasks);
 }
@@ -190,7 +187,7 @@ void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
         }
     }
     if (endpoint == ompt_scope_begin) {
-        begin_wait(kind, code);
+        begin_wait(kind);
     }
     else {
         end_wait(kind, code);
@@ -198,9 +195,17 @@ void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
 }
 
 // Entering a lock, a critical section or an ordered block: a wait from the
-// request to the acquisition, after the object's last release.
+// request to the acquisition, after the object's last release. A request is
+// only noted: a test of a lock that fails is reported as a request and no
+// more (LLVM 14 reports a test of a nested lock as a plain request, too),
+// and an owner that sets its nested lock again is reported as a nest_lock.
+// The thread's useful time is cut at the request once it is acquired.
 thread_local std::int64_t acquiring = 0;
-thread_local std::int64_t useful_when_acquiring = 0;
+
+bool is_test(ompt_mutex_t kind)
+{
+    return kind == ompt_mutex_test_lock || kind == ompt_mutex_test_nest_lock;
+}
 
 Wait mutex_wait(ompt_mutex_t kind)
 {
@@ -214,16 +219,10 @@ Wait mutex_wait(ompt_mutex_t kind)
     }
 }
 
-void on_acquire(ompt_mutex_t kind, unsigned /*hint*/, unsigned /*implementation*/,
-                ompt_wait_id_t /*object*/, const void *code)
+void on_acquire(ompt_mutex_t /*kind*/, unsigned /*hint*/, unsigned /*implementation*/,
+                ompt_wait_id_t /*object*/, const void * /*code*/)
 {
-    ThreadTime &thread = this_thread();
     acquiring = now();
-    enter_runtime(thread, acquiring);
-    useful_when_acquiring = thread.useful.all;
-    const Inside *inside = ::innermost();
-    record(Event::wait_begin, inside != nullptr ? inside->region->id : 0, -1,
-           reinterpret_cast<std::intptr_t>(code), static_cast<int>(mutex_wait(kind)), acquiring);
 }
 
 void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
@@ -233,18 +232,26 @@ void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
     }
     ThreadTime &thread = this_thread();
     const std::int64_t end = now();
+    enter_runtime(thread, std::max(acquiring, thread.since));
     wait_until(thread, released(reinterpret_cast<const void *>(object)).read());
-    const std::int64_t in_tasks = thread.useful.all - useful_when_acquiring;
     leave_runtime(thread, end);
     const Inside *inside = ::innermost();
-    record(Event::wait_end, inside != nullptr ? inside->region->id : 0, -1,
-           reinterpret_cast<std::intptr_t>(code), static_cast<int>(mutex_wait(kind)), end);
-    // A test that took the lock did not wait: not counted.
-    if (kind != ompt_mutex_test_lock && kind != ompt_mutex_test_nest_lock) {
+    record_wait(mutex_wait(kind), inside != nullptr ? inside->region->id : 0,
+                reinterpret_cast<std::intptr_t>(code), acquiring, end);
+    // A test that took the lock did not wait.
+    if (!is_test(kind)) {
         count_wait(thread, mutex_wait(kind), code, inside != nullptr ? inside->region->site : -1,
-                   end - acquiring - in_tasks);
+                   end - acquiring);
     }
     acquiring = 0;
+}
+
+// The owner of a nested lock sets it again: at once.
+void on_nest_lock(ompt_scope_endpoint_t endpoint, ompt_wait_id_t object, const void *code)
+{
+    if (endpoint == ompt_scope_begin) {
+        on_acquired(ompt_mutex_nest_lock, object, code);
+    }
 }
 
 void on_released(ompt_mutex_t /*kind*/, ompt_wait_id_t object, const void * /*code*/)
@@ -302,9 +309,8 @@ void end_task(const Created &task)
     if (task.region != nullptr) {
         task.region->meet.tasks_ended.raise(ideal(thread));
     }
-    const std::int64_t region = task.region != nullptr ? task.region->id : 0;
-    record(Event::task_end, region, -1, reinterpret_cast<std::intptr_t>(task.code),
-           static_cast<int>(Wait::task), end);
+    record_wait(Wait::task, task.region != nullptr ? task.region->id : 0,
+                reinterpret_cast<std::intptr_t>(task.code), run.start, end);
     count_wait(thread, Wait::task, task.code, task.region != nullptr ? task.region->site : -1,
                end - run.start);
     if (run.from_program) {
@@ -328,8 +334,6 @@ void start_task(const Created &task)
     // goes on from its end.
     wait_until(thread, task.clock);
     leave_runtime(thread, start);
-    record(Event::task_begin, task.region != nullptr ? task.region->id : 0, -1,
-           reinterpret_cast<std::intptr_t>(task.code), static_cast<int>(Wait::task), start);
 }
 
 void on_task_schedule(ompt_data_t *prior, ompt_task_status_t /*status*/, ompt_data_t *next)
@@ -372,6 +376,7 @@ int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*to
     set_callback(ompt_callback_mutex_acquire, reinterpret_cast<ompt_callback_t>(on_acquire));
     set_callback(ompt_callback_mutex_acquired, reinterpret_cast<ompt_callback_t>(on_acquired));
     set_callback(ompt_callback_mutex_released, reinterpret_cast<ompt_callback_t>(on_released));
+    set_callback(ompt_callback_nest_lock, reinterpret_cast<ompt_callback_t>(on_nest_lock));
     set_callback(ompt_callback_task_create, reinterpret_cast<ompt_callback_t>(on_task_create));
     set_callback(ompt_callback_task_schedule, reinterpret_cast<ompt_callback_t>(on_task_schedule));
     set_callback(ompt_callback_control_tool, reinterpret_cast<ompt_callback_t>(on_control_tool));

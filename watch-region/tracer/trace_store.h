@@ -21,11 +21,15 @@
 #include <cstdint>
 #include <limits>
 
-// Now, in nanoseconds on the monotonic clock.
-std::int64_t now();
 // Records EVENT at TIME (by default now), on the calling thread.
 void record(Event event, std::int64_t region = 0, int thread = -1, std::int64_t link = 0,
             std::int64_t site = 0, std::int64_t time = now());
+
+// A wait of KIND (a task's body: Wait::task) at the call site LINK, in
+// REGION, from START to END, recorded as one event where its length fits
+// the thread field, else as its begin and end.
+void record_wait(tracer::Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
+                 std::int64_t end);
 
 // The first threads of a team each write their moments into a slot of their
 // own, a cache line each, with no atomic operation; the threads beyond them

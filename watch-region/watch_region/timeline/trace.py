@@ -54,6 +54,11 @@ TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 # The record's field names the reader needs, by the names of TEXT_FIELDS.
 RECORD_NAMES = {"time": "time", "tid": "kernel_thread", "thread": "thread", "region": "region",
                 "link": "link", "site": "site"}
+# The oldest format read: format 5 only adds the whole wait and task events.
+OLDEST_READ = 4
+# The events that are a whole stretch, a wait or a task's body: each read as
+# its NAME_begin and NAME_end.
+WHOLE = ("wait", "task")
 MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)  # the pages read in one go, not fault by fault
 FORMAT_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "tracer", "events.def")
@@ -133,21 +138,29 @@ class Trace:
             values = self.record.unpack_from(self.table, number * self.record.size)
             row = dict(zip(self.record_names, values))
             if row["time"]:
-                found.append(self.event(row))
+                found.extend(self.event(row))
         return found
 
     def event(self, row):
+        """The record ROW as events: one, or a whole wait or task's body as
+        its begin and end, the length in its thread field."""
         number = row["event"]
         name = self.names[number] if number < len(self.names) else f"event {number}"
-        return Event(name, (row["time"] - self.start) / 1000,
-                     *(row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:]))
+        time, fields = (row["time"] - self.start) / 1000, [
+            row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:]]
+        if name not in WHOLE:
+            return [Event(name, time, *fields)]
+        fields[1] = -1
+        return [Event(f"{name}_begin", time, *fields),
+                Event(f"{name}_end", time + row[RECORD_NAMES["thread"]] / 1000, *fields)]
 
     def events(self):
         """Every event, the table's and the text's, in time order."""
         if self._events is None:
             rows = (dict(zip(self.record_names, values))
                     for values in self.record.iter_unpack(self.table)) if self.record else ()
-            self._events = sorted([self.event(row) for row in rows if row["time"]]
+            self._events = sorted([event for row in rows if row["time"]
+                                   for event in self.event(row)]
                                   + self.text_events, key=lambda event: event.time)
         return self._events
 
@@ -278,9 +291,9 @@ def read_trace(path, version=None):
     said = re.fullmatch(rb"watch-region-trace (\d+)", data[:end if end >= 0 else 80])
     if said is None:
         raise TraceError("not a trace")
-    if int(said[1]) != version:
-        raise TraceError(f"a trace of format {int(said[1])}; this watch-region reads format "
-                         f"{version}")
+    if not OLDEST_READ <= int(said[1]) <= version:
+        raise TraceError(f"a trace of format {int(said[1])}; this watch-region reads formats "
+                         f"{OLDEST_READ} to {version}")
     table_at = data.find(b"\ntable ")
     if table_at < 0:
         raise TraceError("truncated: it ends before its table of events")
