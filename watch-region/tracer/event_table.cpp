@@ -79,11 +79,17 @@ void note_left_out_at(std::int64_t time)
     }
 }
 
+// A thread's own counter is written by it alone: a load and a store, where
+// the counter that threads beyond the others share takes an atomic add.
 void leave_out(std::int64_t time)
 {
-    own_count();
+    Count &count = own_count();
     note_left_out_at(time);
-    own_left_out->value.fetch_add(1, std::memory_order_relaxed);
+    if (&count == &left_out.back()) {
+        count.value.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    count.value.store(count.value.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 // How many slots of each chunk of the table were filled: a thread fills its
