@@ -39,16 +39,21 @@ struct Way {
     int (*receive)(void *, int, MPI_Datatype, int, int, MPI_Comm, MPI_Status *);
 };
 
-// Microseconds one way over TRIPS round trips, which rank 0 starts and the
-// other rank returns.
-double time_block(const Way &way, int rank, long trips)
+struct Setting {
+    int rank;
+    long trips;
+};
+
+// Microseconds one way over the setting's round trips, which rank 0 starts
+// and the other rank returns.
+double time_block(const Way &way, const Setting &setting)
 {
     constexpr int tag = 1;
-    const int partner = 1 - rank;
+    const int partner = 1 - setting.rank;
     std::int64_t message = 0;
     const std::int64_t start = now();
-    for (long trip = 0; trip < trips; ++trip) {
-        if (rank == 0) {
+    for (long trip = 0; trip < setting.trips; ++trip) {
+        if (setting.rank == 0) {
             way.send(&message, 1, MPI_INT64_T, partner, tag, MPI_COMM_WORLD);
             way.receive(&message, 1, MPI_INT64_T, partner, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         }
@@ -60,7 +65,7 @@ double time_block(const Way &way, int rank, long trips)
     }
     constexpr double nanoseconds_per_microsecond = 1000.0;
     return static_cast<double>(now() - start) / nanoseconds_per_microsecond /
-           static_cast<double>(2 * trips);
+           static_cast<double>(2 * setting.trips);
 }
 
 } // namespace
@@ -85,10 +90,11 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::array ways{Way{MPI_Send, MPI_Recv}, Way{PMPI_Send, PMPI_Recv}};
+    const Setting setting{rank, trips};
     // Both ways' first messages, which set up the ranks' connection, before
     // any is timed.
     for (const Way &way : ways) {
-        time_block(way, rank, trips);
+        time_block(way, setting);
     }
     MPI_Barrier(MPI_COMM_WORLD);
     std::vector<double> through;
@@ -97,7 +103,7 @@ int main(int argc, char **argv)
         std::array<double, 2> times{};
         for (std::size_t turn = 0; turn < 2; ++turn) {
             const std::size_t way = (static_cast<std::size_t>(sample) + turn) % 2;
-            times.at(way) = time_block(ways.at(way), rank, trips);
+            times.at(way) = time_block(ways.at(way), setting);
         }
         through.push_back(times[0]);
         differences.push_back(times[0] - times[1]);
