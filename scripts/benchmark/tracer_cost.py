@@ -33,14 +33,14 @@
               time slice.
   per MPI call  mpi_cost under mpirun, 2 ranks on the 2 cores: a ping-pong of
               an 8-byte message. Runs without the tracer and with it preloaded
-              into mpirun and the ranks, each rank writing its trace as
+              into mpirun and the ranks, each process writing its trace as
               watch-region runs them, in turns, the same two ways as the waits:
               the median over the rounds of traced less untraced one-way
               latency is what the tracer adds to each call on a message's way
               (aim: 0.3 µs). Within each run the ping-pong also takes turns
               with one through PMPI_Send and PMPI_Recv, which the tracer does
               not take: the same figure free of the drift between runs, which
-              here moves an untraced run's latency by more than the aim.
+              can move an untraced run's latency by more than the aim.
               Skipped, naming what is missing, without mpirun or mpi_cost.
   whole run   parallel_sum at the default team, passive: in every round a plain
               run, one with an empty library preloaded, and one each with the
