@@ -37,7 +37,7 @@ build() {
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
   done
-  cmake --build --preset default --target empty_preload region_cost sync_cost > /dev/null
+  cmake --build --preset default --target empty_preload region_cost sync_cost mpi_cost > /dev/null
 }
 
 # hyperfine's JSON for every round, policy and team, interleaved.

@@ -10,14 +10,14 @@
 // usage: region_cost [REGIONS [BLOCK]]   (default 100000 regions, blocks of 100)
 // prints "THROUGH STRAIGHT DIFFERENCE": nanoseconds a region, each the
 // median over the pairs of blocks.
+#include "timing.h"
+
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <span>
 #include <vector>
 
@@ -29,20 +29,8 @@ using Entry = void (*)(void (*)(void *), void *, unsigned, unsigned);
 // region it would otherwise drop as empty.
 [[gnu::noinline]] void nothing(void * /*data*/) { __asm__ volatile(""); }
 
-std::int64_t now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    constexpr std::int64_t nanoseconds_per_second = 1000000000;
-    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
-}
-
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+using timing::median;
+using timing::now;
 
 // Nanoseconds a region over BLOCK regions started one way.
 double time_block(bool straight, Entry entry, long block)

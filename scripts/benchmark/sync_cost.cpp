@@ -19,15 +19,15 @@
 // repetition, each the median over the samples: the construct's time less
 // the reference's, and its time less its time called straight; first the
 // reference's own time, "reference TIME 0".
+#include "timing.h"
+
 #include <dlfcn.h>
 #include <omp.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <span>
 #include <vector>
 
@@ -41,20 +41,8 @@ namespace {
     }
 }
 
-std::int64_t now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    constexpr std::int64_t nanoseconds_per_second = 1000000000;
-    return time.tv_sec * nanoseconds_per_second + time.tv_nsec;
-}
-
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+using timing::median;
+using timing::now;
 
 // libgomp's entries, as the compiler calls them, found in libgomp itself.
 struct Straight {

@@ -31,6 +31,17 @@
               sleeps, so that a thread the kernel has put off on a busy
               machine costs its partner a fraction of a millisecond, not a
               time slice.
+  per MPI call  mpi_cost under mpirun, 2 ranks on the 2 cores: a ping-pong of
+              an 8-byte message. Runs without the tracer and with it preloaded
+              into mpirun and the ranks, each process writing its trace as
+              watch-region runs them, in turns, the same two ways as the waits:
+              the median over the rounds of traced less untraced one-way
+              latency is what the tracer adds to each call on a message's way
+              (aim: 0.3 µs). Within each run the ping-pong also takes turns
+              with one through PMPI_Send and PMPI_Recv, which the tracer does
+              not take: the same figure free of the drift between runs, which
+              can move an untraced run's latency by more than the aim.
+              Skipped, naming what is missing, without mpirun or mpi_cost.
   whole run   parallel_sum at the default team, passive: in every round a plain
               run, one with an empty library preloaded, and one each with the
               tracer writing no trace and writing one to /dev/shm, in turns; the
@@ -41,22 +52,25 @@
               --timeline's whole run less the program's own traced run, in
               turns; the median over the rounds
 
-usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--only FIGURE] BUILD
-  (BUILD: build/default; FIGURE: regions, waits, runs, memory or tool)
+usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--mpi-rounds N]
+                      [--only FIGURE] BUILD
+  (BUILD: build/default; FIGURE: regions, waits, mpi, runs, memory or tool)
 """
 
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-FIGURES = ("regions", "waits", "runs", "memory", "tool")
-# What the tracer may add, in µs: to a wait, and to a region.
+FIGURES = ("regions", "waits", "mpi", "runs", "memory", "tool")
+# What the tracer may add, in µs: to a wait, to a region and to an MPI call.
 WAIT_AIM = 0.15
 REGION_AIM = 1.0
+MPI_AIM = 0.3
 
 
 def region_cost(command, env):
@@ -86,8 +100,9 @@ def per_region(command, plain_env, traced_env, runs):
             f"{high:+.2f})")
 
 
-def sync_cost(command, env):
-    """{construct: (overhead, difference)} of one run of sync_cost, in µs."""
+def cost_lines(command, env):
+    """{name: (time, difference)} of one run of a program that prints lines
+    "NAME TIME DIFFERENCE", as sync_cost and mpi_cost do, in µs."""
     done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         sys.exit(f"{command[0]} failed: {done.stderr.strip()}")
@@ -100,16 +115,40 @@ def spread(values):
     return statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
 
 
+def in_turns(run, plain_env, traced_envs, rounds):
+    """{name: [RUN(environment) of each round]} for "untraced", PLAIN_ENV,
+    and each of TRACED_ENVS ({name: environment}): every round runs them
+    all, in turns."""
+    envs = {"untraced": plain_env, **traced_envs}
+    runs = {name: [] for name in envs}
+    for round_number in range(rounds):
+        names = list(envs)
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            runs[name].append(run(envs[name]))
+    return runs
+
+
+def added(name, plain, traced_runs, aim, straight):
+    """Lines telling what the tracer adds to NAME in each of TRACED_RUNS
+    ({name: runs}): the median (quartiles) over the rounds of traced less
+    untraced (PLAIN), and within the traced runs against STRAIGHT."""
+    lines = []
+    for mode, traced in traced_runs.items():
+        low, middle, high = spread([t[name][0] - p[name][0] for p, t in zip(plain, traced)])
+        within = [t[name][1] for t in traced]
+        verdict = "within" if middle <= aim else f"{middle - aim:.2f} µs over"
+        lines.append(
+            f"  {mode}: the tracer adds {middle:+.3f} µs (quartiles {low:+.3f} to "
+            f"{high:+.3f}), {verdict} the aim of {aim} µs; against {straight}: "
+            f"{statistics.median(within):+.3f} µs ({min(within):+.3f} to {max(within):+.3f})")
+    return lines
+
+
 def per_wait(command, plain_env, traced_envs, rounds):
     """Lines telling what the tracer adds to each construct, for each of
     TRACED_ENVS ({name: environment}), each run in turns with an untraced run."""
-    runs = {name: [] for name in ["untraced", *traced_envs]}
-    envs = {"untraced": plain_env, **traced_envs}
-    for round_number in range(rounds):
-        names = list(runs)
-        shift = round_number % len(names)
-        for name in names[shift:] + names[:shift]:
-            runs[name].append(sync_cost(command, envs[name]))
+    runs = in_turns(lambda env: cost_lines(command, env), plain_env, traced_envs, rounds)
     median = statistics.median
     plain = runs.pop("untraced")
     lines = [f"the reference loop takes {median(p['reference'][0] for p in plain):.3f} µs "
@@ -122,16 +161,30 @@ def per_wait(command, plain_env, traced_envs, rounds):
                      f"against libgomp called straight, untraced: {median(resolution):+.3f} µs "
                      f"({min(resolution):+.3f} to {max(resolution):+.3f})")
         aim = REGION_AIM if construct == "parallel" else WAIT_AIM
-        for name, traced in runs.items():
-            low, added, high = spread([t[construct][0] - p[construct][0]
-                                       for p, t in zip(plain, traced)])
-            within = [t[construct][1] for t in traced]
-            verdict = "within" if added <= aim else f"{added - aim:.2f} µs over"
-            lines.append(
-                f"  {name}: the tracer adds {added:+.3f} µs (quartiles {low:+.3f} to "
-                f"{high:+.3f}), {verdict} the aim of {aim} µs; against libgomp called "
-                f"straight: {median(within):+.3f} µs ({min(within):+.3f} to {max(within):+.3f})")
+        lines += added(construct, plain, runs, aim, "libgomp called straight")
     return lines
+
+
+def per_call(command, plain_env, traced_envs, rounds, trace_dir):
+    """Lines telling what the tracer adds to an MPI call on a ping-pong's
+    way, for each of TRACED_ENVS, each run in turns with an untraced run;
+    the traces the runs write into TRACE_DIR are removed after each."""
+    def run(env):
+        result = cost_lines(command, env)
+        for trace in os.listdir(trace_dir):
+            os.remove(os.path.join(trace_dir, trace))
+        return result
+
+    runs = in_turns(run, plain_env, traced_envs, rounds)
+    median = statistics.median
+    plain = runs.pop("untraced")
+    latency = [p["ping-pong"][0] for p in plain]
+    resolution = [p["ping-pong"][1] for p in plain]
+    straight = "PMPI_Send and PMPI_Recv called straight"
+    return [f"untraced, a message takes {median(latency):.3f} µs one way ({min(latency):.3f} to "
+            f"{max(latency):.3f} between runs); against {straight}: {median(resolution):+.3f} µs "
+            f"({min(resolution):+.3f} to {max(resolution):+.3f})",
+            *added("ping-pong", plain, runs, MPI_AIM, straight)]
 
 
 def start(command, env):
@@ -208,6 +261,7 @@ def main():
     parser.add_argument("--regions", type=int, default=100000)
     parser.add_argument("--rounds", type=int, default=1000)
     parser.add_argument("--wait-rounds", type=int, default=10)
+    parser.add_argument("--mpi-rounds", type=int, default=10)
     parser.add_argument("--only", choices=FIGURES)
     parser.add_argument("build")
     options = parser.parse_args()
@@ -221,17 +275,43 @@ def main():
     base.pop("OMP_NUM_THREADS", None)
     base.pop("LD_PRELOAD", None)
     untraced = {**base, "LD_PRELOAD": tracer}
-    descriptor, trace = tempfile.mkstemp(prefix="tracer-cost.", suffix=".trace",
-                                         dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    descriptor, trace = tempfile.mkstemp(prefix="tracer-cost.", suffix=".trace", dir=shm)
     os.close(descriptor)
+    # An MPI run's processes each write a trace of their own into a folder.
+    trace_dir = tempfile.mkdtemp(prefix="tracer-cost.", dir=shm)
     # As watch-region --timeline runs it, with the table keeping the first events.
     traced = {**untraced, "WATCH_REGION_TRACE": trace, "WATCH_REGION_KEEP": "first"}
     try:
         measure(options, figures, build,
-                {"empty": empty, "cost": cost, "every_entry": every_entry},
+                {"empty": empty, "cost": cost, "every_entry": every_entry,
+                 "trace_dir": trace_dir},
                 (base, untraced, traced))
     finally:
         os.remove(trace)
+        shutil.rmtree(trace_dir, ignore_errors=True)
+
+
+def mpi_part(options, build, base, traced, trace_dir):
+    """Prints what the tracer adds to an MPI call, or what is missing for it."""
+    mpirun = shutil.which("mpirun")
+    mpi_cost = os.path.join(build, "scripts/mpi_cost")
+    missing = [what for what, found in (
+        ("mpirun (Debian: openmpi-bin)", mpirun),
+        (f"{mpi_cost} (cmake --build {build} --target mpi_cost, which needs MPI for C++, "
+         "Debian: libopenmpi-dev)", os.access(mpi_cost, os.X_OK))) if not found]
+    if missing:
+        print(f"per MPI call: skipped, missing {' and '.join(missing)}")
+        return
+    # As watch-region runs an MPI program: every process writes its own trace.
+    in_folder = {name: value for name, value in traced.items() if name != "WATCH_REGION_TRACE"}
+    in_folder["WATCH_REGION_TRACE_DIR"] = trace_dir
+    modes = {"writing every event": {**in_folder, "WATCH_REGION_KEEP": "last"},
+             "its table full": {**in_folder, "WATCH_REGION_EVENTS": "1"}}
+    print(f"per MPI call, a ping-pong of 2 ranks, {options.mpi_rounds} rounds of runs in turns:")
+    for line in per_call([mpirun, "--allow-run-as-root", "-np", "2", mpi_cost], base, modes,
+                         options.mpi_rounds, trace_dir):
+        print(f"  {line}")
 
 
 def measure(options, figures, build, paths, envs):
@@ -260,6 +340,9 @@ def measure(options, figures, build, paths, envs):
         for line in per_wait([os.path.join(build, "scripts/sync_cost")], spinning, modes,
                              options.wait_rounds):
             print(f"  {line}")
+
+    if "mpi" in figures:
+        mpi_part(options, build, base, traced, paths["trace_dir"])
 
     if "runs" in figures:
         program = os.path.join(build, "parallel_sum")

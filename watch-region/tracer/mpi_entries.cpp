@@ -287,6 +287,69 @@ void log_completed(const Started &started, std::int64_t exit, const Completion<s
     }
 }
 
+// The statuses a completion of many requests is given: the program's own,
+// PROGRAM, which may be IGNORE, and how many the call writes, WANTED (1: a
+// single status).
+struct Statuses {
+    MPI_Status *program;
+    MPI_Status *ignore;
+    int wanted;
+};
+
+// A completion of COUNT REQUESTS, whose real entry was FOUND or not:
+// CALL(statuses) makes the real call with the program's statuses or, where
+// it ignores them and they fit, the wrapper's own; then, unless they are
+// ignored still, COMPLETED(statuses, log) calls log(index, status) for each
+// request that the call's results say it completed, and each receive among
+// them is logged.
+template <typename Call, typename Completed>
+int complete(const void *site, bool found, int count, const MPI_Request *requests,
+             const Statuses &statuses, Call call, Completed completed)
+{
+    if (!found) {
+        return MPI_ERR_OTHER;
+    }
+    Many before;
+    before.count = std::min(count, max_tracked);
+    std::copy_n(requests, before.count, before.requests.begin());
+    MPI_Status *given = statuses.program == statuses.ignore && statuses.wanted <= max_tracked
+                            ? before.statuses.data()
+                            : statuses.program;
+    const Started started = begin_call(site);
+    const int result = call(given);
+    if (given != statuses.ignore) {
+        // One time for all the receives completed, read at the first.
+        std::int64_t exit = 0;
+        bool timed = false;
+        completed(given, [&](int index, const MPI_Status &status) {
+            if (!timed) {
+                exit = now();
+                timed = true;
+            }
+            log_completed(started, exit, before, index, status);
+        });
+    }
+    end_call(started, site, nullptr);
+    return result;
+}
+
+// MPI_Waitsome and MPI_Testsome, called as REAL: the requests they complete
+// are the first DONE of INDICES.
+template <typename Real>
+int complete_some(const void *site, Real *real, int count, MPI_Request *requests, int *done,
+                  int *indices, MPI_Status *statuses)
+{
+    return complete(
+        site, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        [&](MPI_Status *given) { return real(count, requests, done, indices, given); },
+        [&](const MPI_Status *given, auto log) {
+            for (int at = 0; *done != MPI_UNDEFINED && at < *done; ++at) {
+                // NOLINTNEXTLINE(*-pointer-arithmetic): arrays of the count given
+                log(indices[at], given[at]);
+            }
+        });
+}
+
 // A matched probe: the message's communicator, source and tag, kept by its
 // handle for the receive that takes it.
 constexpr std::size_t max_messages = 256;
@@ -596,50 +659,34 @@ int MPI_Wait(MPI_Request *request, MPI_Status *status)
 
 int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given =
-        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
-    TIMED(MPI_Waitall, count, requests, given)
-    const std::int64_t exit = now();
-    for (int index = 0; given != MPI_STATUSES_IGNORE && index < before.count; ++index) {
-        // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
-        log_completed(started, exit, before, index, given[index]);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    auto *real = REAL(MPI_Waitall);
+    return complete(
+        SITE, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        [&](MPI_Status *given) { return real(count, requests, given); },
+        [&](const MPI_Status *given, auto log) {
+            for (int index = 0; index < std::min(count, max_tracked); ++index) {
+                // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
+                log(index, given[index]);
+            }
+        });
 }
 
 int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *status)
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
-    TIMED(MPI_Waitany, count, requests, index, given)
-    if (*index != MPI_UNDEFINED) {
-        log_completed(started, now(), before, *index, *given);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    auto *real = REAL(MPI_Waitany);
+    return complete(
+        SITE, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        [&](MPI_Status *given) { return real(count, requests, index, given); },
+        [&](const MPI_Status *given, auto log) {
+            if (*index != MPI_UNDEFINED) {
+                log(*index, *given);
+            }
+        });
 }
 
 int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given =
-        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
-    TIMED(MPI_Waitsome, count, requests, done, indices, given)
-    const std::int64_t exit = now();
-    for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
-        // NOLINTNEXTLINE(*-pointer-arithmetic): arrays of the count given
-        log_completed(started, exit, before, indices[at], given[at]);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    return complete_some(SITE, REAL(MPI_Waitsome), count, requests, done, indices, statuses);
 }
 
 int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
@@ -658,51 +705,34 @@ int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
 
 int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuses[])
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given =
-        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
-    TIMED(MPI_Testall, count, requests, flag, given)
-    const std::int64_t exit = now();
-    for (int index = 0; *flag != 0 && given != MPI_STATUSES_IGNORE && index < before.count;
-         ++index) {
-        // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
-        log_completed(started, exit, before, index, given[index]);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    auto *real = REAL(MPI_Testall);
+    return complete(
+        SITE, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        [&](MPI_Status *given) { return real(count, requests, flag, given); },
+        [&](const MPI_Status *given, auto log) {
+            for (int index = 0; *flag != 0 && index < std::min(count, max_tracked); ++index) {
+                // NOLINTNEXTLINE(*-pointer-arithmetic): an array of the count given
+                log(index, given[index]);
+            }
+        });
 }
 
 int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_Status *status)
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given = status == MPI_STATUS_IGNORE ? before.statuses.data() : status;
-    TIMED(MPI_Testany, count, requests, index, flag, given)
-    if (*flag != 0 && *index != MPI_UNDEFINED) {
-        log_completed(started, now(), before, *index, *given);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    auto *real = REAL(MPI_Testany);
+    return complete(
+        SITE, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        [&](MPI_Status *given) { return real(count, requests, index, flag, given); },
+        [&](const MPI_Status *given, auto log) {
+            if (*flag != 0 && *index != MPI_UNDEFINED) {
+                log(*index, *given);
+            }
+        });
 }
 
 int MPI_Testsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    Many before;
-    before.count = std::min(count, max_tracked);
-    std::copy_n(requests, before.count, before.requests.begin());
-    MPI_Status *given =
-        statuses == MPI_STATUSES_IGNORE && count <= max_tracked ? before.statuses.data() : statuses;
-    TIMED(MPI_Testsome, count, requests, done, indices, given)
-    const std::int64_t exit = now();
-    for (int at = 0; given != MPI_STATUSES_IGNORE && *done != MPI_UNDEFINED && at < *done; ++at) {
-        // NOLINTNEXTLINE(*-pointer-arithmetic): arrays of the count given
-        log_completed(started, exit, before, indices[at], given[at]);
-    }
-    end_call(started, SITE, nullptr);
-    return result;
+    return complete_some(SITE, REAL(MPI_Testsome), count, requests, done, indices, statuses);
 }
 
 // Collectives, logged on their communicator, with their root where they
