@@ -315,7 +315,7 @@ int complete(const void *site, bool found, int count, const MPI_Request *request
     MPI_Status *given = statuses.program == statuses.ignore && statuses.wanted <= max_tracked
                             ? before.statuses.data()
                             : statuses.program;
-    const Started started = begin_call(site);
+    const Started started = begin_call();
     const int result = call(given);
     if (given != statuses.ignore) {
         // One time for all the receives completed, read at the first.
