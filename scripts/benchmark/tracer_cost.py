@@ -17,13 +17,14 @@
               without the tracer and with it preloaded and writing its trace,
               as watch-region runs it, in turns: the median over the rounds
               of traced less untraced is what the tracer adds to each wait
-              (aim: 0.15 µs; a region: 1 µs). It is measured writing every
-              event (keeping the last) and with the table of events full
-              (room for one): a run pays the first until its table of first
-              events fills, then the second. Within each run the constructs
-              are also timed against libgomp's entries called straight, which
-              the tracer does not take: the same figure free of the drift
-              between runs. libgomp's default policy spins for waits this
+              (aim: 0.15 µs; a region: 1 µs). It is measured three ways:
+              writing the first events into an empty table, as a run does
+              until its table fills (17 samples, which it holds), then with
+              the table full (room for one), as a run does after; and writing
+              every event into a ring (keeping the last). Within each run
+              the constructs are also timed against libgomp's entries called
+              straight, which the tracer does not take: the same figure free
+              of the drift between runs. libgomp's default policy spins for waits this
               short, which keeps a wait the runtime's own cost, about 1 µs
               and steady; passive ones sleep and cost a wake-up of 10 to
               16 µs, which varies more than the tracer adds. Unlike active,
@@ -34,7 +35,8 @@
   per MPI call  mpi_cost under mpirun, 2 ranks on the 2 cores: a ping-pong of
               an 8-byte message. Runs without the tracer and with it preloaded
               into mpirun and the ranks, each process writing its trace as
-              watch-region runs them, in turns, the same two ways as the waits:
+              watch-region runs them, in turns, the same three ways as the
+              waits (101 samples, some 200,000 calls a rank, fit the table):
               the median over the rounds of traced less untraced one-way
               latency is what the tracer adds to each call on a message's way
               (aim: 0.3 µs). Within each run the ping-pong also takes turns
@@ -306,7 +308,8 @@ def mpi_part(options, build, base, traced, trace_dir):
     # As watch-region runs an MPI program: every process writes its own trace.
     in_folder = {name: value for name, value in traced.items() if name != "WATCH_REGION_TRACE"}
     in_folder["WATCH_REGION_TRACE_DIR"] = trace_dir
-    modes = {"writing every event": {**in_folder, "WATCH_REGION_KEEP": "last"},
+    modes = {"writing its first events": in_folder,
+             "writing every event": {**in_folder, "WATCH_REGION_KEEP": "last"},
              "its table full": {**in_folder, "WATCH_REGION_EVENTS": "1"}}
     print(f"per MPI call, a ping-pong of 2 ranks, {options.mpi_rounds} rounds of runs in turns:")
     for line in per_call([mpirun, "--allow-run-as-root", "-np", "2", mpi_cost], base, modes,
@@ -330,15 +333,17 @@ def measure(options, figures, build, paths, envs):
         spinning.pop("OMP_WAIT_POLICY")
         traced_spinning.pop("OMP_WAIT_POLICY")
         # The table of events keeps the first events, then only counts: a
-        # wait costs more while the table fills than after. Keeping the last
-        # events, the tracer writes every one; with room for one, it writes
-        # none.
-        modes = {"writing every event": {**traced_spinning, "WATCH_REGION_KEEP": "last"},
+        # wait costs more while the table fills than after. 17 samples of
+        # 1,000 repetitions of every construct are some 240,000 events, which
+        # the table holds. Keeping the last events, the tracer writes every
+        # one in a ring; with room for one, it writes none.
+        modes = {"writing its first events": traced_spinning,
+                 "writing every event": {**traced_spinning, "WATCH_REGION_KEEP": "last"},
                  "its table full": {**traced_spinning, "WATCH_REGION_EVENTS": "1"}}
         print(f"per wait, team 2, OMP_WAIT_POLICY unset, {options.wait_rounds} rounds of runs in "
               "turns:")
-        for line in per_wait([os.path.join(build, "scripts/sync_cost")], spinning, modes,
-                             options.wait_rounds):
+        for line in per_wait([os.path.join(build, "scripts/sync_cost"), "1000", "17"], spinning,
+                             modes, options.wait_rounds):
             print(f"  {line}")
 
     if "mpi" in figures:
