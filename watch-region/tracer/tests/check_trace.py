@@ -36,7 +36,7 @@ if launched and given:
            {"fork": (24, 10, 14, 12, 0), "work": (460, 200, 260, 230, 0),
             "imbalance": (6300, 3000, 3300, 3150, 0), "join": (80008, 40000, 40008, 40004, 0)})
 kept = [(event.name, event.region, event.thread) for event in trace.events()
-        if event.name not in ("load", "exit", "create_call")]
+        if event.name in ("launch", "body_start", "body_end", "launch_return")]
 expect("regions' events", kept,
        [(name, region, thread) for region in (1, 2, 3)
         for name, thread in (("launch", 1), ("body_start", 0), ("body_end", 0), ("body_start", 1),
@@ -45,6 +45,14 @@ expect("regions' events", kept,
 expect("the event given", [event._replace(time=round(event.time * 1000 + trace.start))
                            for event in trace.events() if event.name == "create_call"],
        [("create_call", 123456789, trace.pid, 3, 7, 9, 5)])
+# A whole wait, and a task's body as its begin and end: each read as both.
+lock, task = (trace.wait_names.index(kind) for kind in ("lock", "task"))
+expect("a wait and a task's body", [
+    (event.name, round(event.time * 1000 + trace.start), event.thread, event.region, event.link,
+     event.site) for event in trace.events() if event.name.startswith(("wait", "task"))],
+       [("wait_begin", 200000000, -1, 7, 9, lock), ("wait_end", 200000500, -1, 7, 9, lock),
+        ("task_begin", 300000000, -1, 7, 11, task),
+        ("task_end", 300000000 + 2**31, -1, 7, 11, task)])
 expect("regions", trace.regions, 3)
 expect("slowest's events", len(trace.slowest), 6)
 if failures:

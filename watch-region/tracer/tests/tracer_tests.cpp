@@ -71,6 +71,9 @@ void trace_read_back(const char *path)
     add_launch(site_b, 3, {10, 200, 3000, 40000}, {}, 0);
     add_launch(site_b, 5, {14, 260, 3300, 40008}, {}, 0);
     record(Event::create_call, 7, 3, 9, 5, 123456789);
+    // A wait that one event holds, and a task's body too long for one.
+    record_wait(Wait::lock, 7, 9, 200000000, 200000500);
+    record_wait(Wait::task, 7, 11, 300000000, 300000000 + (std::int64_t{1} << 31));
     write_trace_file(path, now());
 }
 
