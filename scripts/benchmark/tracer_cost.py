@@ -9,7 +9,8 @@
               turns with those, give the same figure for two identical ways:
               the measure's resolution. Their straight blocks against the
               traced runs' tell whether the tracer's presence alone slows the
-              regions it does not take.
+              regions it does not take. Measured as a run records, and with
+              its table of events full, as the waits are.
   per wait    sync_cost at a team of 2, OMP_WAIT_POLICY unset: EPCC syncbench's
               way, a barrier, critical section, lock and ordered section
               repeated within one region, and an empty region repeated, each
@@ -324,9 +325,12 @@ def measure(options, figures, build, paths, envs):
         print(f"per region, {options.regions} empty regions a run, {options.runs} runs each way:")
         for team in (2, 8):
             team_env = {"OMP_NUM_THREADS": str(team)}
-            line = per_region([paths["cost"], str(options.regions)], {**base, **team_env},
-                              {**traced, **team_env}, options.runs)
-            print(f"  team {team}: {line}")
+            # As a run records until its table fills, then with the table
+            # full (room for one event), as a run records after.
+            for mode, extra in (("", {}), (", its table full", {"WATCH_REGION_EVENTS": "1"})):
+                line = per_region([paths["cost"], str(options.regions)], {**base, **team_env},
+                                  {**traced, **team_env, **extra}, options.runs)
+                print(f"  team {team}{mode}: {line}")
 
     if "waits" in figures:
         spinning, traced_spinning = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
