@@ -269,7 +269,7 @@ def otf2_archive(folder):
 
 # hybrid's MPI calls on rank 0 and 1 ({o} the other) as mpi_calls shows them.
 HYBRID_MPI = ["MPI_Send(SEND {o} {w} 3) MPI_Recv(RECV {o} {w} 4)",
-              "MPI_Recv(RECV {o} {w} 3) MPI_Send(SEND {o} {w} 4)"]
+              "MPI_Irecv() MPI_Wait(IRECV_REQUEST IRECV {o} {w} 3) MPI_Send(SEND {o} {w} 4)"]
 HYBRID_ALL = ("MPI_Init_thread() {calls} MPI_Bcast(COLLECTIVE_BEGIN COLLECTIVE_END BCAST {w} 1) "
               "MPI_Barrier(COLLECTIVE_BEGIN COLLECTIVE_END BARRIER {w} NONE) MPI_Finalize()")
 

@@ -154,14 +154,15 @@ struct Started {
     ThreadTime *thread;
     std::int64_t entry;
     Clock ideal;
+    const char *function;
 };
 
-Started begin_call()
+Started begin_call(const char *function)
 {
     ThreadTime &thread = this_thread();
     const std::int64_t entry = now();
     enter_runtime(thread, entry);
-    return {&thread, entry, ideal(thread)};
+    return {&thread, entry, ideal(thread), function};
 }
 
 void log_call(const Started &started, std::int64_t exit, const char *name, int comm, int peer,
@@ -201,7 +202,7 @@ std::int64_t end_call(const Started &started, const void *site, const char *name
     record_wait(Wait::mpi, inside != nullptr ? inside->region->id : 0,
                 reinterpret_cast<std::intptr_t>(site), started.entry, exit);
     count_wait(thread, Wait::mpi, site, inside != nullptr ? inside->region->site : -1,
-               exit - started.entry);
+               exit - started.entry, started.function);
     return exit;
 }
 
@@ -303,8 +304,8 @@ struct Statuses {
 // request that the call's results say it completed, and each receive among
 // them is logged.
 template <typename Call, typename Completed>
-int complete(const void *site, bool found, int count, const MPI_Request *requests,
-             const Statuses &statuses, Call call, Completed completed)
+int complete(const void *site, const char *function, bool found, int count,
+             const MPI_Request *requests, const Statuses &statuses, Call call, Completed completed)
 {
     if (!found) {
         return MPI_ERR_OTHER;
@@ -315,7 +316,7 @@ int complete(const void *site, bool found, int count, const MPI_Request *request
     MPI_Status *given = statuses.program == statuses.ignore && statuses.wanted <= max_tracked
                             ? before.statuses.data()
                             : statuses.program;
-    const Started started = begin_call();
+    const Started started = begin_call(function);
     const int result = call(given);
     if (given != statuses.ignore) {
         // One time for all the receives completed, read at the first.
@@ -336,11 +337,11 @@ int complete(const void *site, bool found, int count, const MPI_Request *request
 // MPI_Waitsome and MPI_Testsome, called as REAL: the requests they complete
 // are the first DONE of INDICES.
 template <typename Real>
-int complete_some(const void *site, Real *real, int count, MPI_Request *requests, int *done,
-                  int *indices, MPI_Status *statuses)
+int complete_some(const void *site, const char *function, Real *real, int count,
+                  MPI_Request *requests, int *done, int *indices, MPI_Status *statuses)
 {
     return complete(
-        site, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        site, function, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
         [&](MPI_Status *given) { return real(count, requests, done, indices, given); },
         [&](const MPI_Status *given, auto log) {
             for (int at = 0; *done != MPI_UNDEFINED && at < *done; ++at) {
@@ -450,7 +451,7 @@ void write_mpi(Output &output)
     if (real == nullptr) {                                                                         \
         return MPI_ERR_OTHER;                                                                      \
     }                                                                                              \
-    const Started started = begin_call();                                                          \
+    const Started started = begin_call(#function);                                                 \
     const int result = real(__VA_ARGS__);
 
 #pragma GCC visibility push(default)
@@ -479,7 +480,7 @@ int MPI_Finalize()
         return MPI_ERR_OTHER;
     }
     before_finalize();
-    const Started started = begin_call();
+    const Started started = begin_call("MPI_Finalize");
     const int result = real();
     end_call(started, SITE, "MPI_Finalize");
     return result;
@@ -489,7 +490,7 @@ int MPI_Finalize()
 int MPI_Pcontrol(const int level, ...)
 {
     auto *real = REAL(MPI_Pcontrol);
-    const Started started = begin_call();
+    const Started started = begin_call("MPI_Pcontrol");
     if (!program_marks.exchange(true)) {
         restart_marks(started.entry);
         in_mpi_marked.store(0, relaxed);
@@ -661,7 +662,8 @@ int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[])
 {
     auto *real = REAL(MPI_Waitall);
     return complete(
-        SITE, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        SITE, "MPI_Waitall", real != nullptr, count, requests,
+        {statuses, MPI_STATUSES_IGNORE, count},
         [&](MPI_Status *given) { return real(count, requests, given); },
         [&](const MPI_Status *given, auto log) {
             for (int index = 0; index < std::min(count, max_tracked); ++index) {
@@ -675,7 +677,7 @@ int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *statu
 {
     auto *real = REAL(MPI_Waitany);
     return complete(
-        SITE, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        SITE, "MPI_Waitany", real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
         [&](MPI_Status *given) { return real(count, requests, index, given); },
         [&](const MPI_Status *given, auto log) {
             if (*index != MPI_UNDEFINED) {
@@ -686,7 +688,8 @@ int MPI_Waitany(int count, MPI_Request requests[], int *index, MPI_Status *statu
 
 int MPI_Waitsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    return complete_some(SITE, REAL(MPI_Waitsome), count, requests, done, indices, statuses);
+    return complete_some(SITE, "MPI_Waitsome", REAL(MPI_Waitsome), count, requests, done, indices,
+                         statuses);
 }
 
 int MPI_Test(MPI_Request *request, int *flag, MPI_Status *status)
@@ -707,7 +710,8 @@ int MPI_Testall(int count, MPI_Request requests[], int *flag, MPI_Status statuse
 {
     auto *real = REAL(MPI_Testall);
     return complete(
-        SITE, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        SITE, "MPI_Testall", real != nullptr, count, requests,
+        {statuses, MPI_STATUSES_IGNORE, count},
         [&](MPI_Status *given) { return real(count, requests, flag, given); },
         [&](const MPI_Status *given, auto log) {
             for (int index = 0; *flag != 0 && index < std::min(count, max_tracked); ++index) {
@@ -721,7 +725,7 @@ int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_St
 {
     auto *real = REAL(MPI_Testany);
     return complete(
-        SITE, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        SITE, "MPI_Testany", real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
         [&](MPI_Status *given) { return real(count, requests, index, flag, given); },
         [&](const MPI_Status *given, auto log) {
             if (*flag != 0 && *index != MPI_UNDEFINED) {
@@ -732,7 +736,8 @@ int MPI_Testany(int count, MPI_Request requests[], int *index, int *flag, MPI_St
 
 int MPI_Testsome(int count, MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
 {
-    return complete_some(SITE, REAL(MPI_Testsome), count, requests, done, indices, statuses);
+    return complete_some(SITE, "MPI_Testsome", REAL(MPI_Testsome), count, requests, done, indices,
+                         statuses);
 }
 
 // Collectives, logged on their communicator, with their root where they
@@ -825,7 +830,7 @@ int MPI_Reduce_scatter_block(const void *send, void *receive, int count, MPI_Dat
             *error = MPI_ERR_OTHER;                                                                \
             return;                                                                                \
         }                                                                                          \
-        const Started started = begin_call();                                                      \
+        const Started started = begin_call(#name);                                                 \
         real(__VA_ARGS__);                                                                         \
         end_call(started, SITE, #name);                                                            \
     }
@@ -849,7 +854,7 @@ void mpi_init_(int *error)
         *error = MPI_ERR_OTHER;
         return;
     }
-    const Started started = begin_call();
+    const Started started = begin_call("mpi_init_");
     real(error);
     end_call(started, SITE, "mpi_init_");
     after_init();
@@ -864,7 +869,7 @@ void mpi_finalize_(int *error)
         return;
     }
     before_finalize();
-    const Started started = begin_call();
+    const Started started = begin_call("mpi_finalize_");
     real(error);
     end_call(started, SITE, "mpi_finalize_");
 }

@@ -151,7 +151,7 @@ Clock useful_at(const ThreadTime &thread, std::int64_t time)
 void set_ideal(ThreadTime &thread, Clock clock) { thread.lag = clock - thread.useful; }
 
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
-                std::int64_t nanoseconds)
+                std::int64_t nanoseconds, const char *function)
 {
     if (thread.sites == nullptr) {
         return;
@@ -178,6 +178,7 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
             found->address = address;
             found->kind = kind;
             found->region_site = region_site;
+            found->function = function;
         }
     }
     const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
@@ -311,7 +312,8 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     const Object object = object_of(first.address, program);
     output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
                Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ', median, ' ',
-               (high - low) / 2, ' ', longest, " object ", object.path, '\n');
+               (high - low) / 2, ' ', longest, ' ',
+               first.function != nullptr ? first.function : "-", " object ", object.path, '\n');
 }
 
 } // namespace

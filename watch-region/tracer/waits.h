@@ -64,6 +64,7 @@ struct WaitSite {
     std::uintptr_t address;
     int region_site; // the call site of the region it waited in (-1: none)
     Wait kind;
+    const char *function; // the function called there, where it is known
     std::uint64_t count;
     std::uint64_t total;
     std::uint64_t longest;
@@ -117,7 +118,7 @@ inline Clock ideal_at(const ThreadTime &thread, std::int64_t time)
 // Counts a wait of KIND at the call site SITE, in a region launched from
 // REGION_SITE (-1: none), that took NANOSECONDS.
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
-                std::int64_t nanoseconds);
+                std::int64_t nanoseconds, const char *function = nullptr);
 
 // The ideal clock of each lock-like object (a critical section's name, a
 // lock) when it was last released; the objects beyond the table share one.
@@ -141,7 +142,8 @@ void count_team(int size);
 // Lines "interval ALL MARKED MARKS LARGEST_TEAM", "useful KERNEL_THREAD
 // INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED" per thread, "waits KIND..." and
 // "wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR
-// LONGEST object PATH" per call site and kind, all threads' together; in
+// LONGEST FUNCTION object PATH" (FUNCTION: "-" where not known) per call
+// site and kind, all threads' together; in
 // nanoseconds, the interval from the tracer's load to EXIT_TIME.
 void write_waits(Output &output, std::int64_t exit_time, const char *program);
 // Forgets every thread but the caller, as a child that fork made must.

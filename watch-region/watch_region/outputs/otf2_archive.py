@@ -194,13 +194,15 @@ def mpi_role(op):
 
 
 def mpi_ops(trace, threads):
-    """The MPI function each MPI call site calls, from the calls the trace
-    logged, found by their thread and entry."""
+    """The MPI function each MPI call site calls: as the trace's wait lines
+    name it, else from the calls it logged, found by their thread and entry."""
     calls = {(call.tid, call.entry): call.op.split(":")[0] for call in trace.mpi_calls}
     kind = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
-    return {event.link: calls[(tid, time)] for tid, events in threads
-            for what, time, event in events if what == "wait_begin" and event.site == kind
-            and (tid, time) in calls}
+    logged = {event.link: calls[(tid, time)] for tid, events in threads
+              for what, time, event in events if what == "wait_begin" and event.site == kind
+              and (tid, time) in calls}
+    return {**logged, **{wait.address: wait.function for wait in trace.waits
+                         if wait.kind == "mpi" and wait.function}}
 
 
 def plan_run(findings):

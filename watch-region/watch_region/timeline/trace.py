@@ -45,7 +45,8 @@ Event = collections.namedtuple("Event", "name time tid thread region link site")
 Site = collections.namedtuple("Site", "index address base launches teams phases object")
 Useful = collections.namedtuple("Useful", "tid initial all marked ideal_all ideal_marked")
 WaitSite = collections.namedtuple(
-    "WaitSite", "kind address base region_site count total median median_error longest object")
+    "WaitSite",
+    "kind address base region_site count total median median_error longest object function")
 MpiCall = collections.namedtuple(
     "MpiCall", "seq op comm peer tag entry exit ideal_entry_all ideal_entry_marked ideal_exit_all "
     "ideal_exit_marked tid")
@@ -194,11 +195,15 @@ def parse_site(trace, line):
 
 
 def parse_wait(trace, line):
-    fields = line.split(" ", 11)
-    if len(fields) != 12 or fields[10] != "object":
+    """A wait line; format 5 names the function called at the site ("-":
+    not known), after the numbers."""
+    named = line.split(" ", 12)[11:12] == ["object"]
+    fields = line.split(" ", 11 + named)
+    if len(fields) != 12 + named or fields[10 + named] != "object":
         raise ValueError
+    function = fields[10] if named and fields[10] != "-" else None
     return WaitSite(trace.wait_names[int(fields[1])], int(fields[2], 0), int(fields[3], 0),
-                    *(int(field) for field in fields[4:10]), fields[11])
+                    *(int(field) for field in fields[4:10]), fields[-1], function)
 
 
 def parse_record(trace, fields):
