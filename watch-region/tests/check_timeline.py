@@ -745,6 +745,7 @@ def factors(problems):
 #               messages, NU; useful U each: SerE = 1 / N.
 #   broadcast   U on the root, then U on every other rank: the run and the
 #               chain 2U, useful U each: SerE = 1 / 2.
+#   posted      the same.
 #   ring        U on each rank in turn from rank 0, then U on rank 0 again:
 #               the run and the chain (N + 1)U, useful 2U on rank 0 and U on
 #               the others: LB = (N + 1) / 2N, SerE = 2 / (N + 1).
@@ -763,6 +764,7 @@ MPI_FACTORS = [
     ("reduction", 2, 1, (3 / 4, 1, 1), (1, 1, 1)), ("reduction", 4, 1, (5 / 8, 1, 1), (1, 1, 1)),
     ("chain", 2, 1, (1, 1 / 2, 1), (1, 1, 1)), ("chain", 4, 1, (1, 1 / 4, 1), (1, 1, 1)),
     ("broadcast", 2, 1, (1, 1 / 2, 1), (1, 1, 1)), ("broadcast", 4, 1, (1, 1 / 2, 1), (1, 1, 1)),
+    ("posted", 2, 1, (1, 1 / 2, 1), (1, 1, 1)),
     ("ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)), ("ring", 4, 1, (5 / 8, 2 / 5, 1), (1, 1, 1)),
     ("threads", 2, 4, (1, 1, 1), (5 / 8, 1, 1)), ("threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
     ("--unmarked ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)),

@@ -206,13 +206,21 @@ std::int64_t end_call(const Started &started, const void *site, const char *name
     return exit;
 }
 
-// The receives in flight, by request, with their communicators; the ones
-// beyond the table are not logged.
+// The receives and the nonblocking collectives in flight, by request, with
+// their communicators; a collective also with its root and its start, where
+// it is entered. The ones beyond the table are not logged.
 constexpr std::size_t max_pending = 1024;
-struct Pending {
-    std::atomic<MPI_Request> request;
+struct Expected {
     int comm;
     const char *name;
+    int root;
+    std::int64_t entry;
+    Clock ideal;
+    bool collective;
+};
+struct Pending {
+    std::atomic<MPI_Request> request;
+    Expected expected;
 };
 std::array<Pending, max_pending> pending{};
 
@@ -224,24 +232,28 @@ std::size_t slot_of(MPI_Request request)
     return (reinterpret_cast<std::uintptr_t>(request) >> 4) * golden >> top_bits;
 }
 
-void expect_receive(MPI_Request request, int comm, const char *name)
+void expect(MPI_Request request, const Expected &expected)
 {
-    if (comm < 0) {
+    if (expected.comm < 0) {
         return;
     }
     std::size_t slot = slot_of(request) % max_pending;
     for (std::size_t probe = 0; probe < max_pending; ++probe, slot = (slot + 1) % max_pending) {
         MPI_Request held = nullptr;
         if (pending[slot].request.compare_exchange_strong(held, request)) {
-            pending[slot].comm = comm;
-            pending[slot].name = name;
+            pending[slot].expected = expected;
             return;
         }
     }
 }
 
-// The receive REQUEST was, if any: its communicator and name, forgotten.
-bool take_receive(MPI_Request request, int &comm, const char *&name)
+void expect_receive(MPI_Request request, int comm, const char *name)
+{
+    expect(request, {comm, name, -1, 0, {}, false});
+}
+
+// What REQUEST was, if any, forgotten.
+bool take_pending(MPI_Request request, Expected &expected)
 {
     if (request == nullptr) {
         return false;
@@ -253,8 +265,7 @@ bool take_receive(MPI_Request request, int &comm, const char *&name)
             return false;
         }
         if (held == request) {
-            comm = pending[slot].comm;
-            name = pending[slot].name;
+            expected = pending[slot].expected;
             pending[slot].request.store(nullptr, relaxed);
             return true;
         }
@@ -280,12 +291,30 @@ template <int size>
 void log_completed(const Started &started, std::int64_t exit, const Completion<size> &before,
                    int index, const MPI_Status &status)
 {
-    int comm = -1;
-    const char *name = nullptr;
-    if (index >= 0 && index < before.count &&
-        take_receive(before.requests[static_cast<std::size_t>(index)], comm, name)) {
-        log_call(started, exit, name, comm, world_of(comm, status.MPI_SOURCE), status.MPI_TAG);
+    Expected expected{};
+    if (index < 0 || index >= before.count ||
+        !take_pending(before.requests[static_cast<std::size_t>(index)], expected)) {
+        return;
     }
+    if (expected.collective) {
+        log_call({started.thread, expected.entry, expected.ideal, nullptr}, exit, expected.name,
+                 expected.comm, world_of(expected.comm, expected.root), -1);
+        return;
+    }
+    log_call(started, exit, expected.name, expected.comm,
+             world_of(expected.comm, status.MPI_SOURCE), status.MPI_TAG);
+}
+
+// Ends the call that started the nonblocking collective NAME on COMM (with
+// ROOT) as REQUEST, if RESULT says it did.
+int posted(const Started &started, const void *site, int result, MPI_Request request,
+           const char *name, MPI_Comm comm, int root = -1)
+{
+    if (result == MPI_SUCCESS) {
+        expect(request, {comm_index(comm), name, root, started.entry, started.ideal, true});
+    }
+    end_call(started, site, nullptr);
+    return result;
 }
 
 // The statuses a completion of many requests is given: the program's own,
@@ -793,6 +822,62 @@ ROOTED(MPI_Scatter)
     }
 ALL(MPI_Allgather)
 ALL(MPI_Alltoall)
+
+// The nonblocking collectives: each logged when a completion completes it,
+// entered where it was started.
+int MPI_Ibarrier(MPI_Comm comm, MPI_Request *request)
+{
+    TIMED(MPI_Ibarrier, comm, request)
+    return posted(started, SITE, result, *request, "MPI_Ibarrier", comm);
+}
+
+int MPI_Ibcast(void *buffer, int count, MPI_Datatype type, int root, MPI_Comm comm,
+               MPI_Request *request)
+{
+    TIMED(MPI_Ibcast, buffer, count, type, root, comm, request)
+    return posted(started, SITE, result, *request, "MPI_Ibcast", comm, root);
+}
+
+int MPI_Ireduce(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
+                int root, MPI_Comm comm, MPI_Request *request)
+{
+    TIMED(MPI_Ireduce, send, receive, count, type, operation, root, comm, request)
+    return posted(started, SITE, result, *request, "MPI_Ireduce", comm, root);
+}
+
+#define REDUCING(function)                                                                         \
+    int function(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,  \
+                 MPI_Comm comm, MPI_Request *request)                                              \
+    {                                                                                              \
+        TIMED(function, send, receive, count, type, operation, comm, request)                      \
+        return posted(started, SITE, result, *request, #function, comm);                           \
+    }
+REDUCING(MPI_Iallreduce)
+REDUCING(MPI_Iscan)
+REDUCING(MPI_Iexscan)
+REDUCING(MPI_Ireduce_scatter_block)
+#define POSTED_ROOTED(function)                                                                    \
+    int function(const void *send, int send_count, MPI_Datatype send_type, void *receive,          \
+                 int receive_count, MPI_Datatype receive_type, int root, MPI_Comm comm,            \
+                 MPI_Request *request)                                                             \
+    {                                                                                              \
+        TIMED(function, send, send_count, send_type, receive, receive_count, receive_type, root,   \
+              comm, request)                                                                       \
+        return posted(started, SITE, result, *request, #function, comm, root);                     \
+    }
+POSTED_ROOTED(MPI_Igather)
+POSTED_ROOTED(MPI_Iscatter)
+#define POSTED_ALL(function)                                                                       \
+    int function(const void *send, int send_count, MPI_Datatype send_type, void *receive,          \
+                 int receive_count, MPI_Datatype receive_type, MPI_Comm comm,                      \
+                 MPI_Request *request)                                                             \
+    {                                                                                              \
+        TIMED(function, send, send_count, send_type, receive, receive_count, receive_type, comm,   \
+              request)                                                                             \
+        return posted(started, SITE, result, *request, #function, comm);                           \
+    }
+POSTED_ALL(MPI_Iallgather)
+POSTED_ALL(MPI_Ialltoall)
 
 int MPI_Scan(const void *send, void *receive, int count, MPI_Datatype type, MPI_Op operation,
              MPI_Comm comm)

@@ -36,7 +36,7 @@ import os
 
 from ..symbols import name_sites
 from ..timeline.model import TRACER, regions_of
-from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, RECEIVES, ROOT_TO_EVERY, SENDS
+from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, ROOT_TO_EVERY, SENDS
 
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT
 # Receives whose request a completion call finished.
@@ -276,7 +276,7 @@ def mpi_logged(trace):
     is a send and a receive."""
     logged = {}
     for call in sorted(trace.mpi_calls, key=lambda call: call.seq):
-        if call.op in SENDS | RECEIVES | COLLECTIVES:
+        if POSTED.get(call.op, call.op) in SENDS | RECEIVES | COLLECTIVES:
             logged.setdefault((call.tid, call.entry), []).append(call)
     return logged
 
@@ -299,10 +299,12 @@ def mpi_events(plan, trace, logged, tid, events):
                     continue
                 comm = plan.comm(members)
                 peer = members.index(call.peer) if call.peer in members else None
-                if call.op in COLLECTIVES:
-                    root = peer if call.op in ROOT_TO_EVERY | EVERY_TO_ROOT else None
+                # A nonblocking collective is its blocking one's operation,
+                # begun and ended in the call that started it.
+                if (op := POSTED.get(call.op, call.op)) in COLLECTIVES:
+                    root = peer if op in ROOT_TO_EVERY | EVERY_TO_ROOT else None
                     begin.append(("mpi_collective_begin", None))
-                    end.append(("mpi_collective_end", (call.op, comm, root)))
+                    end.append(("mpi_collective_end", (op, comm, root)))
                 elif peer is None:
                     continue
                 elif call.op in SENDS:

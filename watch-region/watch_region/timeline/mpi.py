@@ -14,11 +14,14 @@ a receive carries the tag and source it got, so MPI_ANY_TAG and
 MPI_ANY_SOURCE are resolved. A probe is not a message. The collectives on a
 communicator match by their order on each member, the n-th on one the n-th
 on every other; MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of
-MPI_COMM_WORLD. The edges: a send's entry to its receive's exit; a barrier,
-allreduce, allgather, alltoall, reduce_scatter, scan: every member's entry to
-every member's exit; MPI_Bcast, MPI_Scatter(v): the root's entry to each
-other member's exit; MPI_Reduce, MPI_Gather(v): every entry to the root's
-exit. Nonblocking collectives and calls of other kinds have no edges.
+MPI_COMM_WORLD. A nonblocking collective (MPI_Ibcast and the like) is the
+collective it starts, entered at its start and left at the completion call
+that completes it, in the order of their entries. The edges: a send's entry
+to its receive's exit; a barrier, allreduce, allgather, alltoall,
+reduce_scatter, scan: every member's entry to every member's exit;
+MPI_Bcast, MPI_Scatter(v): the root's entry to each other member's exit;
+MPI_Reduce, MPI_Gather(v): every entry to the root's exit. Calls of other
+kinds have no edges.
 
 Replay. Each rank's ideal clock is its trace's own (a call's IDEAL_* columns,
 which already hold the edges between its threads) plus a delay D that only
@@ -65,6 +68,10 @@ EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgathe
                   "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
 ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
 EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
+# The nonblocking collectives, each as the collective it is: logged when a
+# completion completes it, entered where it was started.
+POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
+          for op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT}
 # MPI_COMM_WORLD's barriers, each matched only with its own kind; the
 # Fortran entries are logged by their own names.
 WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
@@ -104,14 +111,14 @@ def match(ranks):
     collectives = collections.defaultdict(lambda: collections.defaultdict(list))
     for number, rank in ranks.items():
         for at, call in enumerate(rank.calls):
-            members = rank.members(call)
+            members, op = rank.members(call), POSTED.get(call.op, call.op)
             if members is None:
                 continue
-            if call.op in SENDS:
+            if op in SENDS:
                 sends[(members, number, call.peer, call.tag)].append((number, at))
-            elif call.op in RECEIVES:
+            elif op in RECEIVES:
                 receives[(members, call.peer, number, call.tag)].append((number, at))
-            elif call.op in WORLD or call.op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT:
+            elif op in WORLD or op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT:
                 collectives[members][number].append(at)
     edges = collections.defaultdict(list)
     counts = {"messages": 0, "unmatched_sends": 0, "unmatched_receives": 0, "collectives": 0}
@@ -123,6 +130,10 @@ def match(ranks):
         counts["unmatched_sends"] += len(sends.get(key, ())) - len(pairs)
         counts["unmatched_receives"] += len(receives.get(key, ())) - len(pairs)
     for by_rank in collectives.values():
+        # In the order they were entered, which MPI's order of collectives
+        # is: a nonblocking one may complete after one entered later.
+        for number, calls in by_rank.items():
+            calls.sort(key=lambda at, rank=ranks[number]: rank.calls[at].entry)
         for order in range(max(len(calls) for calls in by_rank.values())):
             group = [(number, calls[order]) for number, calls in by_rank.items()
                      if order < len(calls)]
@@ -135,11 +146,12 @@ def collective_edges(ranks, group, edges):
     """The edges of one collective, GROUP its members' calls."""
     first = ranks[group[0][0]].calls[group[0][1]]
     root = [(number, at) for number, at in group if number == first.peer]
-    if first.op in ROOT_TO_EVERY:
+    op = POSTED.get(first.op, first.op)
+    if op in ROOT_TO_EVERY:
         for member in group:
             if root and member != root[0]:
                 edges[member].append(root)
-    elif first.op in EVERY_TO_ROOT:
+    elif op in EVERY_TO_ROOT:
         if root:
             edges[root[0]].append(group)
     else:
