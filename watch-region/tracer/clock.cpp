@@ -168,9 +168,17 @@ std::int64_t now()
     if (!reads_counter) {
         return clock_now();
     }
-    const std::uint64_t ticks = ticks_now();
-    std::int64_t time = time_of(own, {rate_scaled.load(relaxed), span_ticks.load(relaxed)}, ticks);
-    if (time < 0) {
+    const Rate rate{rate_scaled.load(relaxed), span_ticks.load(relaxed)};
+    std::int64_t time = 0;
+    if (rate.scaled == 0) {
+        // Until the baseline is long enough for a rate, the clock itself:
+        // a short run never anchors.
+        time = clock_now();
+        if (time - baseline_time.load(relaxed) >= rate_baseline) {
+            time = anchor_again();
+        }
+    }
+    else if (time = time_of(own, rate, ticks_now()); time < 0) {
         time = anchor_again();
     }
     if (time < last_time) {

@@ -13,8 +13,9 @@
 // is off by its anchor's error, half the width of its pair of ticks (some
 // 20 ns, at most 0.1 µs), and by the rate's error times the time since the
 // anchor (at most some 15 ns once the baseline is 10 ms long). A thread's
-// times never go back. Until the rate is known, and where the counter is not
-// invariant, every time is a read of the clock.
+// times never go back. Until the rate is known (so in any run shorter than
+// the baseline), and where the counter is not invariant, every time is a read
+// of the clock.
 #pragma once
 
 #include <cstdint>
