@@ -139,7 +139,7 @@ Rate rate_between(const Anchor &first, const Anchor &last)
     }
     // In double precision: 53 bits, where the rate needs some 40, and no
     // 128-bit division, which would need libgcc's.
-    constexpr double one = static_cast<double>(std::uint64_t{1} << rate_shift);
+    constexpr auto one = static_cast<double>(std::uint64_t{1} << rate_shift);
     const auto scaled = static_cast<std::uint64_t>(static_cast<double>(nanoseconds) * one /
                                                    static_cast<double>(last.ticks - first.ticks));
     if (scaled == 0) {
