@@ -45,13 +45,15 @@ class Mutant:
     changes: list
     killed_by: tuple = ("default",)
     test: str = ""
+    source_only: bool = False
 
 
 # Each row: a name, the file it changes, the changes (text, replacement; each
 # text found exactly once), the suites (a configure, build and test preset
 # each) that must each kill it, and the tests (a regular expression) that last
 # killed it. Those run first, so that a kill costs a build and a test or two;
-# only a mutant they let through goes on to the whole suite.
+# only a mutant they let through goes on to the whole suite. A row whose tests
+# read only the source (source_only) runs them before building at all.
 MUTANTS = [
     Mutant("SIZE is 101", SUM,
            [("SIZE = 100", "SIZE = 101")], test="timeline.files"),
@@ -238,7 +240,7 @@ MUTANTS = [
            test="package.contents"),
     Mutant("an unused import in the tool", TIMELINE + "trace.py",
            [("import collections\n", "import collections\nimport os\n")],
-           killed_by=("lint",), test="python.pyflakes"),
+           killed_by=("lint",), test="python.pyflakes", source_only=True),
     # Every team of any program.
     Mutant("the tracer hands GOMP_parallel_reductions data without the reductions' address",
            TRACER + "gomp_entries.cpp",
@@ -397,7 +399,8 @@ def main():
                 target.write(mutated)
             for suite in suites:
                 started = time.monotonic()
-                verdict = killer(tree, suite, mutant.test, configure=path == PRESETS)
+                verdict = killer(tree, suite, mutant.test, configure=path == PRESETS,
+                                 source_only=mutant.source_only)
                 if verdict == "":
                     survivors.append(f"{name} ({suite})")
                     print(f"BROKEN  {name}: the mutant does not build, so it tests nothing")
@@ -421,14 +424,15 @@ def main():
     return 0
 
 
-def killer(tree, suite, suspects, configure):
+def killer(tree, suite, suspects, configure, source_only):
     """Builds the mutant (configuring it first if CONFIGURE), runs the tests
-    SUSPECTS names, then, if they pass, the whole suite up to its first
-    failure; returns what failed, None when everything passed, or "" when it
-    does not build."""
+    SUSPECTS names (before the build if SOURCE_ONLY: they read the source
+    alone), then, if they pass, the whole suite up to its first failure;
+    returns what failed, None when everything passed, or "" when it does not
+    build."""
     if configure and run(["cmake", "--preset", suite], tree).returncode != 0:
         return ""
-    if run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
+    if not source_only and run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
         return ""
     if suspects:
         pattern = "^(" + suspects.replace(".", "\\.") + ")$"
@@ -437,6 +441,8 @@ def killer(tree, suite, suspects, configure):
         if test.returncode != 0:
             return verdict_of(test)
         print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)")
+    if source_only and run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
+        return ""
     test = run(["ctest", "--preset", suite, "--stop-on-failure"], tree)
     return None if test.returncode == 0 else verdict_of(test)
 
