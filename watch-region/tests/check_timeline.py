@@ -550,7 +550,8 @@ def terminal(problems):
     """A program that asks on the terminal, in both modes: the prompt shows,
     the answer reaches it, and the report follows. The report's colours: on
     a terminal, unless NO_COLOR is set to anything but empty; never in a
-    file."""
+    file. A run that asks on the terminal ends within about 2 s; one still
+    running 15 s later is stuck (stopped by the terminal, say) and fails."""
     plain = {name: value for name, value in os.environ.items() if name != "NO_COLOR"}
     for changes, colours in (({}, True), ({"NO_COLOR": "1"}, False), ({"NO_COLOR": ""}, True)):
         shown = on_terminal(["--timeline", "--team", "2", BUILT["parallel_sum"]],
@@ -564,7 +565,7 @@ def terminal(problems):
         pid, master = pty.fork()
         if pid == 0:
             os.execv(WATCH_REGION, [WATCH_REGION, *mode, "--team", "2", BUILT["ask_name"]])
-        shown, answered, deadline = b"", False, time.monotonic() + 60
+        shown, answered, deadline = b"", False, time.monotonic() + 15
         while time.monotonic() < deadline:
             if select.select([master], [], [], 0.2)[0]:
                 try:
