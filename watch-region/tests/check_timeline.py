@@ -788,7 +788,8 @@ def mpi_run(case, ranks, team, *options):
 def mpi(problems):
     """Each case's factors, whole and in parts, within 0.8 to 1.05 of their
     closed forms, three runs a case as in factors; and every rank's waits
-    include MPI's."""
+    include MPI's. The first case that fails ends the group: a fault that
+    fails one case fails most, each after three runs."""
     if "sleep_ranks" not in BUILT:
         print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
         sys.exit(SKIPPED)
@@ -818,6 +819,8 @@ def mpi(problems):
             check(problems, f"{name}: ranks reported, and those with MPI waits",
                   (len(processes), [any(wait["kind"] == "mpi" for wait in p["sync"])
                                     for p in processes]), (ranks, [True] * ranks))
+        if problems:
+            return
     if not otf2_readable():
         print("otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2): "
               "--otf2 is not checked")
