@@ -5,15 +5,19 @@ through (a survivor) fails the gate, by name.
 
 usage: python3 tests/mutation_gate.py [WORD...]
   WORD  run only the rows whose name holds one of these words
-Works in build/mutants/.
+Works in build/mutants/, in two copies of the tree, one mutant in each at a
+time.
 """
 
+import contextlib
 import dataclasses
 import os
+import queue
 import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 SUM = "parallel_sum/new_test_file"
@@ -366,6 +370,14 @@ MUTANTS = [
 ]
 
 
+# Two trees, each building or testing one mutant at a time, keep the two
+# cores busy and run no more than two things at once: their ctest runs one
+# test at a time. The package's tests install it on this machine, so only
+# one tree at a time runs them.
+TREES = 2
+MACHINE_WIDE = threading.Lock()
+
+
 def run(command, cwd):
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, check=False)
 
@@ -374,54 +386,82 @@ def main():
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     words = sys.argv[1:]
     mutants = [m for m in MUTANTS if not words or any(word in m.name for word in words)]
-    tree = os.path.join(source, "build", "mutants", "tree")
-    shutil.rmtree(tree, ignore_errors=True)
-    shutil.copytree(source, tree, ignore=lambda folder, names:
-                    {"build", ".git"} & set(names) if folder == source else set())
-    for suite in sorted({suite for mutant in mutants for suite in mutant.killed_by}):
-        configure = run(["cmake", "--preset", suite], tree)
-        if configure.returncode != 0:
-            sys.exit(f"cannot configure the {suite} build:\n{configure.stdout}{configure.stderr}")
-
-    survivors = []
+    suites = sorted({suite for mutant in mutants for suite in mutant.killed_by})
+    pending = queue.Queue()
     for mutant in mutants:
-        name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
-        original = open(os.path.join(tree, path), encoding="utf-8").read()
-        mutated = original
-        for text, replacement in changes:
-            if mutated.count(text) != 1:
-                survivors.append(name)
-                print(f"BROKEN  {name}: {path} does not hold this text exactly once: {text!r}")
-                break
-            mutated = mutated.replace(text, replacement)
-        else:
-            with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
-                target.write(mutated)
-            for suite in suites:
-                started = time.monotonic()
-                verdict = killer(tree, suite, mutant.test, configure=path == PRESETS,
-                                 source_only=mutant.source_only)
-                if verdict == "":
-                    survivors.append(f"{name} ({suite})")
-                    print(f"BROKEN  {name}: the mutant does not build, so it tests nothing")
-                elif verdict is None:
-                    survivors.append(f"{name} ({suite})")
-                    print(f"SURVIVED  {name}: the whole {suite} suite passed")
-                else:
-                    took = time.monotonic() - started
-                    print(f"killed  {name}  by {verdict} ({suite}, {took:.0f} s)")
-        with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
-            target.write(original)
-        # A build keeps the cache a preset gave it until configured again.
-        if path == PRESETS:
-            for suite in suites:
-                run(["cmake", "--preset", suite], tree)
+        pending.put(mutant)
+    survivors, tried, unconfigured = [], [], []
 
+    def work(number):
+        tree = os.path.join(source, "build", "mutants", f"tree{number}")
+        shutil.rmtree(tree, ignore_errors=True)
+        shutil.copytree(source, tree, ignore=lambda folder, names:
+                        {"build", ".git"} & set(names) if folder == source else set())
+        for suite in suites:
+            configure = run(["cmake", "--preset", suite], tree)
+            if configure.returncode != 0:
+                unconfigured.append(f"cannot configure the {suite} build:\n"
+                                    f"{configure.stdout}{configure.stderr}")
+                return
+        while not unconfigured:
+            try:
+                mutant = pending.get_nowait()
+            except queue.Empty:
+                return
+            survivors.extend(mutate(tree, mutant))
+            tried.append(mutant)
+
+    workers = [threading.Thread(target=work, args=(number,)) for number in range(TREES)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    if unconfigured:
+        sys.exit(unconfigured[0])
+    if len(tried) != len(mutants):  # a worker stopped by an exception, which it printed
+        sys.exit(f"{len(mutants) - len(tried)} rows were not tried")
     if survivors:
         print(f"\nnot killed: {', '.join(survivors)}")
         return 1
     print(f"\nall {len(mutants)} mutants killed")
     return 0
+
+
+def mutate(tree, mutant):
+    """Applies MUTANT in TREE, runs each of its suites against it and puts
+    the file back; returns the names of the suites it survived."""
+    name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
+    survivors = []
+    original = open(os.path.join(tree, path), encoding="utf-8").read()
+    mutated = original
+    for text, replacement in changes:
+        if mutated.count(text) != 1:
+            print(f"BROKEN  {name}: {path} does not hold this text exactly once: {text!r}",
+                  flush=True)
+            return [name]
+        mutated = mutated.replace(text, replacement)
+    with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
+        target.write(mutated)
+    for suite in suites:
+        started = time.monotonic()
+        verdict = killer(tree, suite, mutant.test, configure=path == PRESETS,
+                         source_only=mutant.source_only)
+        if verdict == "":
+            survivors.append(f"{name} ({suite})")
+            print(f"BROKEN  {name}: the mutant does not build, so it tests nothing", flush=True)
+        elif verdict is None:
+            survivors.append(f"{name} ({suite})")
+            print(f"SURVIVED  {name}: the whole {suite} suite passed", flush=True)
+        else:
+            took = time.monotonic() - started
+            print(f"killed  {name}  by {verdict} ({suite}, {took:.0f} s)", flush=True)
+    with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
+        target.write(original)
+    # A build keeps the cache a preset gave it until configured again.
+    if path == PRESETS:
+        for suite in suites:
+            run(["cmake", "--preset", suite], tree)
+    return survivors
 
 
 def killer(tree, suite, suspects, configure, source_only):
@@ -436,14 +476,17 @@ def killer(tree, suite, suspects, configure, source_only):
         return ""
     if suspects:
         pattern = "^(" + suspects.replace(".", "\\.") + ")$"
-        test = run(["ctest", "--preset", suite, "--no-tests=ignore", "--tests-regex", pattern],
-                   tree)
+        with MACHINE_WIDE if "package" in suspects else contextlib.nullcontext():
+            test = run(["ctest", "--preset", suite, "--parallel", "1", "--no-tests=ignore",
+                        "--tests-regex", pattern], tree)
         if test.returncode != 0:
             return verdict_of(test)
-        print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)")
+        print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)",
+              flush=True)
     if source_only and run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
         return ""
-    test = run(["ctest", "--preset", suite, "--stop-on-failure"], tree)
+    with MACHINE_WIDE:
+        test = run(["ctest", "--preset", suite, "--parallel", "1", "--stop-on-failure"], tree)
     return None if test.returncode == 0 else verdict_of(test)
 
 
