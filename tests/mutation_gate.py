@@ -411,7 +411,8 @@ def main():
             survivors.extend(mutate(tree, mutant))
             tried.append(mutant)
 
-    workers = [threading.Thread(target=work, args=(number,)) for number in range(TREES)]
+    workers = [threading.Thread(target=work, args=(number,), daemon=True)
+               for number in range(TREES)]
     for worker in workers:
         worker.start()
     for worker in workers:
