@@ -412,7 +412,7 @@ def main():
             tried.append(mutant)
 
     workers = [threading.Thread(target=work, args=(number,), daemon=True)
-               for number in range(TREES)]
+               for number in range(min(TREES, len(mutants)))]
     for worker in workers:
         worker.start()
     for worker in workers:
