@@ -5,15 +5,19 @@ through (a survivor) fails the gate, by name.
 
 usage: python3 tests/mutation_gate.py [WORD...]
   WORD  run only the rows whose name holds one of these words
-Works in build/mutants/.
+Works in build/mutants/, in two copies of the tree, one mutant in each at a
+time.
 """
 
+import contextlib
 import dataclasses
 import os
+import queue
 import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 SUM = "parallel_sum/new_test_file"
@@ -45,13 +49,15 @@ class Mutant:
     changes: list
     killed_by: tuple = ("default",)
     test: str = ""
+    source_only: bool = False
 
 
 # Each row: a name, the file it changes, the changes (text, replacement; each
 # text found exactly once), the suites (a configure, build and test preset
 # each) that must each kill it, and the tests (a regular expression) that last
 # killed it. Those run first, so that a kill costs a build and a test or two;
-# only a mutant they let through goes on to the whole suite.
+# only a mutant they let through goes on to the whole suite. A row whose tests
+# read only the source (source_only) runs them before building at all.
 MUTANTS = [
     Mutant("SIZE is 101", SUM,
            [("SIZE = 100", "SIZE = 101")], test="timeline.files"),
@@ -238,7 +244,7 @@ MUTANTS = [
            test="package.contents"),
     Mutant("an unused import in the tool", TIMELINE + "trace.py",
            [("import collections\n", "import collections\nimport os\n")],
-           killed_by=("lint",), test="python.pyflakes"),
+           killed_by=("lint",), test="python.pyflakes", source_only=True),
     # Every team of any program.
     Mutant("the tracer hands GOMP_parallel_reductions data without the reductions' address",
            TRACER + "gomp_entries.cpp",
@@ -394,6 +400,14 @@ MUTANTS = [
 ]
 
 
+# Two trees, each building or testing one mutant at a time, keep the two
+# cores busy and run no more than two things at once: their ctest runs one
+# test at a time. The package's tests install it on this machine, so only
+# one tree at a time runs them.
+TREES = 2
+MACHINE_WIDE = threading.Lock()
+
+
 def run(command, cwd):
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, check=False)
 
@@ -402,48 +416,41 @@ def main():
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     words = sys.argv[1:]
     mutants = [m for m in MUTANTS if not words or any(word in m.name for word in words)]
-    tree = os.path.join(source, "build", "mutants", "tree")
-    shutil.rmtree(tree, ignore_errors=True)
-    shutil.copytree(source, tree, ignore=lambda folder, names:
-                    {"build", ".git"} & set(names) if folder == source else set())
-    for suite in sorted({suite for mutant in mutants for suite in mutant.killed_by}):
-        configure = run(["cmake", "--preset", suite], tree)
-        if configure.returncode != 0:
-            sys.exit(f"cannot configure the {suite} build:\n{configure.stdout}{configure.stderr}")
-
-    survivors = []
+    suites = sorted({suite for mutant in mutants for suite in mutant.killed_by})
+    pending = queue.Queue()
     for mutant in mutants:
-        name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
-        original = open(os.path.join(tree, path), encoding="utf-8").read()
-        mutated = original
-        for text, replacement in changes:
-            if mutated.count(text) != 1:
-                survivors.append(name)
-                print(f"BROKEN  {name}: {path} does not hold this text exactly once: {text!r}")
-                break
-            mutated = mutated.replace(text, replacement)
-        else:
-            with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
-                target.write(mutated)
-            for suite in suites:
-                started = time.monotonic()
-                verdict = killer(tree, suite, mutant.test, configure=path == PRESETS)
-                if verdict == "":
-                    survivors.append(f"{name} ({suite})")
-                    print(f"BROKEN  {name}: the mutant does not build, so it tests nothing")
-                elif verdict is None:
-                    survivors.append(f"{name} ({suite})")
-                    print(f"SURVIVED  {name}: the whole {suite} suite passed")
-                else:
-                    took = time.monotonic() - started
-                    print(f"killed  {name}  by {verdict} ({suite}, {took:.0f} s)")
-        with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
-            target.write(original)
-        # A build keeps the cache a preset gave it until configured again.
-        if path == PRESETS:
-            for suite in suites:
-                run(["cmake", "--preset", suite], tree)
+        pending.put(mutant)
+    survivors, tried, unconfigured = [], [], []
 
+    def work(number):
+        tree = os.path.join(source, "build", "mutants", f"tree{number}")
+        shutil.rmtree(tree, ignore_errors=True)
+        shutil.copytree(source, tree, ignore=lambda folder, names:
+                        {"build", ".git"} & set(names) if folder == source else set())
+        for suite in suites:
+            configure = run(["cmake", "--preset", suite], tree)
+            if configure.returncode != 0:
+                unconfigured.append(f"cannot configure the {suite} build:\n"
+                                    f"{configure.stdout}{configure.stderr}")
+                return
+        while not unconfigured:
+            try:
+                mutant = pending.get_nowait()
+            except queue.Empty:
+                return
+            survivors.extend(mutate(tree, mutant))
+            tried.append(mutant)
+
+    workers = [threading.Thread(target=work, args=(number,), daemon=True)
+               for number in range(min(TREES, len(mutants)))]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    if unconfigured:
+        sys.exit(unconfigured[0])
+    if len(tried) != len(mutants):  # a worker stopped by an exception, which it printed
+        sys.exit(f"{len(mutants) - len(tried)} rows were not tried")
     if survivors:
         print(f"\nnot killed: {', '.join(survivors)}")
         return 1
@@ -451,23 +458,66 @@ def main():
     return 0
 
 
-def killer(tree, suite, suspects, configure):
+def mutate(tree, mutant):
+    """Applies MUTANT in TREE, runs each of its suites against it and puts
+    the file back; returns the names of the suites it survived."""
+    name, suites, path, changes = mutant.name, mutant.killed_by, mutant.file, mutant.changes
+    survivors = []
+    original = open(os.path.join(tree, path), encoding="utf-8").read()
+    mutated = original
+    for text, replacement in changes:
+        if mutated.count(text) != 1:
+            print(f"BROKEN  {name}: {path} does not hold this text exactly once: {text!r}",
+                  flush=True)
+            return [name]
+        mutated = mutated.replace(text, replacement)
+    with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
+        target.write(mutated)
+    for suite in suites:
+        started = time.monotonic()
+        verdict = killer(tree, suite, mutant.test, configure=path == PRESETS,
+                         source_only=mutant.source_only)
+        if verdict == "":
+            survivors.append(f"{name} ({suite})")
+            print(f"BROKEN  {name}: the mutant does not build, so it tests nothing", flush=True)
+        elif verdict is None:
+            survivors.append(f"{name} ({suite})")
+            print(f"SURVIVED  {name}: the whole {suite} suite passed", flush=True)
+        else:
+            took = time.monotonic() - started
+            print(f"killed  {name}  by {verdict} ({suite}, {took:.0f} s)", flush=True)
+    with open(os.path.join(tree, path), "w", encoding="utf-8") as target:
+        target.write(original)
+    # A build keeps the cache a preset gave it until configured again.
+    if path == PRESETS:
+        for suite in suites:
+            run(["cmake", "--preset", suite], tree)
+    return survivors
+
+
+def killer(tree, suite, suspects, configure, source_only):
     """Builds the mutant (configuring it first if CONFIGURE), runs the tests
-    SUSPECTS names, then, if they pass, the whole suite up to its first
-    failure; returns what failed, None when everything passed, or "" when it
-    does not build."""
+    SUSPECTS names (before the build if SOURCE_ONLY: they read the source
+    alone), then, if they pass, the whole suite up to its first failure;
+    returns what failed, None when everything passed, or "" when it does not
+    build."""
     if configure and run(["cmake", "--preset", suite], tree).returncode != 0:
         return ""
-    if run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
+    if not source_only and run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
         return ""
     if suspects:
         pattern = "^(" + suspects.replace(".", "\\.") + ")$"
-        test = run(["ctest", "--preset", suite, "--no-tests=ignore", "--tests-regex", pattern],
-                   tree)
+        with MACHINE_WIDE if "package" in suspects else contextlib.nullcontext():
+            test = run(["ctest", "--preset", suite, "--parallel", "1", "--no-tests=ignore",
+                        "--tests-regex", pattern], tree)
         if test.returncode != 0:
             return verdict_of(test)
-        print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)")
-    test = run(["ctest", "--preset", suite, "--stop-on-failure"], tree)
+        print(f"  ({suspects} let it through in the {suite} suite: the whole suite runs)",
+              flush=True)
+    if source_only and run(["cmake", "--build", "--preset", suite], tree).returncode != 0:
+        return ""
+    with MACHINE_WIDE:
+        test = run(["ctest", "--preset", suite, "--parallel", "1", "--stop-on-failure"], tree)
     return None if test.returncode == 0 else verdict_of(test)
 
 

@@ -550,7 +550,8 @@ def terminal(problems):
     """A program that asks on the terminal, in both modes: the prompt shows,
     the answer reaches it, and the report follows. The report's colours: on
     a terminal, unless NO_COLOR is set to anything but empty; never in a
-    file."""
+    file. A run that asks on the terminal ends within about 2 s; one still
+    running 15 s later is stuck (stopped by the terminal, say) and fails."""
     plain = {name: value for name, value in os.environ.items() if name != "NO_COLOR"}
     for changes, colours in (({}, True), ({"NO_COLOR": "1"}, False), ({"NO_COLOR": ""}, True)):
         shown = on_terminal(["--timeline", "--team", "2", BUILT["parallel_sum"]],
@@ -564,7 +565,7 @@ def terminal(problems):
         pid, master = pty.fork()
         if pid == 0:
             os.execv(WATCH_REGION, [WATCH_REGION, *mode, "--team", "2", BUILT["ask_name"]])
-        shown, answered, deadline = b"", False, time.monotonic() + 60
+        shown, answered, deadline = b"", False, time.monotonic() + 15
         while time.monotonic() < deadline:
             if select.select([master], [], [], 0.2)[0]:
                 try:
@@ -793,7 +794,8 @@ def mpi_run(case, ranks, team, *options):
 def mpi(problems):
     """Each case's factors, whole and in parts, within 0.8 to 1.05 of their
     closed forms, three runs a case as in factors; and every rank's waits
-    include MPI's."""
+    include MPI's. The first case that fails ends the group: a fault that
+    fails one case fails most, each after three runs."""
     if "sleep_ranks" not in BUILT:
         print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
         sys.exit(SKIPPED)
@@ -823,6 +825,8 @@ def mpi(problems):
             check(problems, f"{name}: ranks reported, and those with MPI waits",
                   (len(processes), [any(wait["kind"] == "mpi" for wait in p["sync"])
                                     for p in processes]), (ranks, [True] * ranks))
+        if problems:
+            return
     if not otf2_readable():
         print("otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2): "
               "--otf2 is not checked")
