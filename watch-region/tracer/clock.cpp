@@ -83,9 +83,10 @@ void set_baseline(const Anchor &anchor)
 std::int64_t anchor_again()
 {
     own = take_anchor();
+    // Acquiring loads, so that the version is read again after them.
     const unsigned version = baseline_version.load(std::memory_order_acquire);
-    const Anchor baseline{baseline_ticks.load(relaxed), baseline_time.load(relaxed)};
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const Anchor baseline{baseline_ticks.load(std::memory_order_acquire),
+                          baseline_time.load(std::memory_order_acquire)};
     if ((version & 1U) != 0 || baseline_version.load(relaxed) != version) {
         return own.nanoseconds;
     }
