@@ -55,7 +55,8 @@ TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 # The record's field names the reader needs, by the names of TEXT_FIELDS.
 RECORD_NAMES = {"time": "time", "tid": "kernel_thread", "thread": "thread", "region": "region",
                 "link": "link", "site": "site"}
-# The oldest format read: format 5 only adds the whole wait and task events.
+# The oldest format read: format 5 only adds the whole wait and task events
+# and the function a wait line names.
 OLDEST_READ = 4
 # The events that are a whole stretch, a wait or a task's body: each read as
 # its NAME_begin and NAME_end.
