@@ -398,6 +398,18 @@ MUTANTS = [
              "    acquiring = now();\n    enter_runtime(this_thread(), acquiring);\n}"),
             ("    enter_runtime(thread, std::max(acquiring, thread.since));\n", "")],
            killed_by=("clang",), test="timeline.factors"),
+    Mutant("libomp: a task that waits for the task it runs ends there", TRACER + "ompt_tool.cpp",
+           [("        ended = !next_starts;", "        ended = true;")],
+           test="tracer.ompt_tasks"),
+    Mutant("libomp: a task's end leaves the thread out of the runtime it started in",
+           TRACER + "ompt_tool.cpp",
+           [("    thread.depth = run.depth + 1;\n", "")], test="tracer.ompt_tasks"),
+    Mutant("libomp: the next holder reads the clock before the last release is kept",
+           TRACER + "ompt_tool.cpp",
+           [("    if (taken) {\n        await_release(", "    if (!taken) {\n        await_release(")],
+           test="tracer.ompt_hand_over"),
+    Mutant("libomp: its own start is the program's time", TRACER + "ompt_tool.cpp",
+           [("    enter_runtime(*starting, now());\n", "")], test="tracer.ompt_tasks"),
 ]
 
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <sched.h>
 
 // The build names the header: <omp-tools.h> where the compiler has it, or
 // its path in clang's resource folder (Debian's libomp-dev) for g++.
@@ -92,7 +93,7 @@ struct Waiting {
     std::int64_t useful;
     unsigned parity;
 };
-constexpr int max_waits = 16;
+constexpr int max_waits = 64;
 thread_local std::array<Waiting, max_waits> waits{};
 thread_local int wait_count = 0;
 
@@ -147,12 +148,13 @@ void end_wait(ompt_sync_region_t kind, const void *code)
         return;
     }
     --wait_count;
+    ThreadTime &thread = this_thread();
+    const std::int64_t end = now();
     if (wait_count >= max_waits) {
+        leave_runtime(thread, end); // too deep to be timed
         return;
     }
     const Waiting &waiting = waits[static_cast<std::size_t>(wait_count)];
-    ThreadTime &thread = this_thread();
-    const std::int64_t end = now();
     const Inside *inside = ::innermost();
     if (inside != nullptr) {
         const Meetings &meet = inside->region->meet;
@@ -225,7 +227,31 @@ void on_acquire(ompt_mutex_t /*kind*/, unsigned /*hint*/, unsigned /*implementat
     acquiring = now();
 }
 
-void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
+// The release before this holder's turn, whose callback may come after the
+// object is free: a moment's wait for it (a thread descheduled between the
+// two). A release never reported (a lock destroyed while held) is given up
+// after a quarter of a second, once: the turns go on from this one.
+void await_release(const void *object)
+{
+    HandOver *turns = hand_over(object);
+    if (turns == nullptr) {
+        return;
+    }
+    const std::uint64_t turn = turns->taken.fetch_add(1, std::memory_order_relaxed);
+    constexpr std::int64_t patience = 250'000'000;
+    const std::int64_t since = now();
+    std::uint64_t given = turns->given.load(std::memory_order_acquire);
+    while (given < turn) {
+        if (now() - since > patience) {
+            turns->given.compare_exchange_strong(given, turn, std::memory_order_relaxed);
+            return;
+        }
+        sched_yield();
+        given = turns->given.load(std::memory_order_acquire);
+    }
+}
+
+void acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code, bool taken)
 {
     if (acquiring == 0) {
         return;
@@ -233,6 +259,9 @@ void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
     ThreadTime &thread = this_thread();
     const std::int64_t end = now();
     enter_runtime(thread, std::max(acquiring, thread.since));
+    if (taken) {
+        await_release(reinterpret_cast<const void *>(object));
+    }
     wait_until(thread, released(reinterpret_cast<const void *>(object)).read());
     leave_runtime(thread, end);
     const Inside *inside = ::innermost();
@@ -246,18 +275,27 @@ void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
     acquiring = 0;
 }
 
-// The owner of a nested lock sets it again: at once.
+void on_acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code)
+{
+    acquired(kind, object, code, true);
+}
+
+// The owner of a nested lock sets it again: at once, and no turn taken.
 void on_nest_lock(ompt_scope_endpoint_t endpoint, ompt_wait_id_t object, const void *code)
 {
     if (endpoint == ompt_scope_begin) {
-        on_acquired(ompt_mutex_nest_lock, object, code);
+        acquired(ompt_mutex_nest_lock, object, code, false);
     }
 }
 
 void on_released(ompt_mutex_t /*kind*/, ompt_wait_id_t object, const void * /*code*/)
 {
     const ThreadTime &thread = this_thread();
-    released(reinterpret_cast<const void *>(object)).set(ideal_at(thread, now()));
+    const auto *released_object = reinterpret_cast<const void *>(object);
+    released(released_object).set(ideal_at(thread, now()));
+    if (HandOver *turns = hand_over(released_object); turns != nullptr) {
+        turns->given.fetch_add(1, std::memory_order_release);
+    }
 }
 
 // The tasks: each created with its creator's clock and region, from a ring
@@ -284,65 +322,104 @@ void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, om
     task->ptr = &made;
 }
 
-// The task bodies a thread is running, innermost last: when the body started, and whether it ran
-// where the thread ran the program.
+// The task bodies a thread has started and not ended, innermost last: the
+// task, what its creation said, when the body started, and how deep in the
+// runtime the thread was when it started it, where it is again when the
+// body ends. A task that waits (at a taskwait, a taskgroup's end or a
+// taskyield) is suspended and stays here, below the tasks it runs meanwhile;
+// an untied task resumed by another thread is a new start there.
 struct Running {
+    const ompt_data_t *task;
+    Created made;
     std::int64_t start;
-    bool from_program;
+    int depth;
 };
-thread_local std::array<Running, max_waits> running{};
+constexpr int max_running = 64;
+thread_local std::array<Running, max_running> running{};
 thread_local int running_count = 0;
 
-void end_task(const Created &task)
+// Where TASK is among the tasks this thread runs, or -1.
+int running_index(const ompt_data_t *task)
 {
-    if (running_count == 0) {
-        return;
+    for (int index = running_count - 1; index >= 0; --index) {
+        if (running[static_cast<std::size_t>(index)].task == task) {
+            return index;
+        }
     }
-    --running_count;
-    if (running_count >= max_waits) {
-        return;
-    }
-    const Running &run = running[static_cast<std::size_t>(running_count)];
+    return -1;
+}
+
+void end_task(int index)
+{
+    const Running run = running[static_cast<std::size_t>(index)];
+    // Tasks above it that never ended here (untied ones resumed elsewhere)
+    // end with it.
+    running_count = index;
     ThreadTime &thread = this_thread();
     const std::int64_t end = now();
     enter_runtime(thread, end);
-    if (task.region != nullptr) {
-        task.region->meet.tasks_ended.raise(ideal(thread));
+    Region *region = run.made.region;
+    if (region != nullptr) {
+        region->meet.tasks_ended.raise(ideal(thread));
     }
-    record_wait(Wait::task, task.region != nullptr ? task.region->id : 0,
-                reinterpret_cast<std::intptr_t>(task.code), run.start, end);
-    count_wait(thread, Wait::task, task.code, task.region != nullptr ? task.region->site : -1,
+    record_wait(Wait::task, region != nullptr ? region->id : 0,
+                reinterpret_cast<std::intptr_t>(run.made.code), run.start, end);
+    count_wait(thread, Wait::task, run.made.code, region != nullptr ? region->site : -1,
                end - run.start);
-    if (run.from_program) {
-        leave_runtime(thread, end);
-    }
+    // Back where the thread was when the body started.
+    thread.depth = run.depth + 1;
+    leave_runtime(thread, end);
 }
 
-void start_task(const Created &task)
+void start_task(const ompt_data_t *task)
 {
+    if (running_count == max_running) {
+        return; // runtime time, as the thread was before it
+    }
     ThreadTime &thread = this_thread();
     const std::int64_t start = now();
-    const bool from_program = thread.depth == 0;
-    if (from_program) {
+    const int depth = thread.depth;
+    if (depth == 0) {
         enter_runtime(thread, start);
     }
-    if (running_count < max_waits) {
-        running[static_cast<std::size_t>(running_count)] = Running{start, from_program};
-    }
-    ++running_count;
+    const Created made = *static_cast<const Created *>(task->ptr);
+    running[static_cast<std::size_t>(running_count++)] = Running{task, made, start, depth};
     // A task starts once it is made and its thread is free, and the thread
-    // goes on from its end.
-    wait_until(thread, task.clock);
+    // goes on from its end; its body is the program's, however deep in the
+    // runtime the thread started it.
+    wait_until(thread, made.clock);
+    thread.depth = 1;
     leave_runtime(thread, start);
 }
 
-void on_task_schedule(ompt_data_t *prior, ompt_task_status_t /*status*/, ompt_data_t *next)
+// The thread switches from PRIOR to NEXT. The prior task's body has ended
+// unless it only waits for NEXT to run (a switch or a yield to a task not
+// yet started here); the next one starts, or resumes where it waited.
+void on_task_schedule(ompt_data_t *prior, ompt_task_status_t status, ompt_data_t *next)
 {
-    if (prior != nullptr && prior->ptr != nullptr) {
-        end_task(*static_cast<const Created *>(prior->ptr));
+    const bool next_is_task = next != nullptr && next->ptr != nullptr;
+    const bool next_starts = next_is_task && running_index(next) < 0;
+    bool ended = false;
+    switch (status) {
+    case ompt_task_complete:
+    case ompt_task_cancel:
+    case ompt_task_detach:
+        ended = true;
+        break;
+    case ompt_task_switch:
+    case ompt_task_yield:
+        // An untied task's part ends with a switch back to the task it
+        // interrupted.
+        ended = !next_starts;
+        break;
+    default: // fulfilling a detached task's event ends no body
+        break;
     }
-    if (next != nullptr && next->ptr != nullptr) {
-        start_task(*static_cast<const Created *>(next->ptr));
+    if (const int index = prior != nullptr ? running_index(prior) : -1; ended && index >= 0) {
+        end_task(index);
+    }
+    if (next_starts) {
+        start_task(next);
     }
 }
 
@@ -365,8 +442,16 @@ int on_control_tool(std::uint64_t command, std::uint64_t /*modifier*/, void * /*
     return 0;
 }
 
+// The runtime's own start, from its call for a tool to the tool's
+// initialisation, on the thread that first called it: runtime time.
+ThreadTime *starting = nullptr;
+
 int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*tool*/)
 {
+    if (starting != nullptr && starting == &this_thread()) {
+        leave_runtime(*starting, now());
+    }
+    starting = nullptr;
     auto set_callback = reinterpret_cast<ompt_set_callback_t>(lookup("ompt_set_callback"));
     set_callback(ompt_callback_parallel_begin,
                  reinterpret_cast<ompt_callback_t>(on_parallel_begin));
@@ -393,5 +478,7 @@ ompt_start_tool_result_t tool{initialize, finalize, {}};
 extern "C" [[gnu::visibility("default")]] ompt_start_tool_result_t *
 ompt_start_tool(unsigned /*version*/, const char * /*runtime*/)
 {
+    starting = &this_thread();
+    enter_runtime(*starting, now());
     return &tool;
 }

@@ -87,6 +87,7 @@ std::uint64_t bucket_start(std::size_t bucket)
 struct Lock {
     std::atomic<std::uintptr_t> object;
     MeetingClock clock;
+    HandOver turns;
 };
 constexpr std::size_t max_locks = 1024;
 std::array<Lock, max_locks + 1> locks; // the last: every object beyond
@@ -188,7 +189,9 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     ++found->histogram[bucket_of(value)];
 }
 
-MeetingClock &released(const void *object)
+namespace {
+
+Lock &lock_of(const void *object)
 {
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     // Fibonacci hashing: the top 10 bits of the key times 2^64 / phi.
@@ -198,16 +201,26 @@ MeetingClock &released(const void *object)
     for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
         std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
         if (held == key) {
-            return locks[slot].clock;
+            return locks[slot];
         }
         if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
-            return locks[slot].clock;
+            return locks[slot];
         }
         if (held == key) {
-            return locks[slot].clock;
+            return locks[slot];
         }
     }
-    return locks[max_locks].clock;
+    return locks[max_locks];
+}
+
+} // namespace
+
+MeetingClock &released(const void *object) { return lock_of(object).clock; }
+
+HandOver *hand_over(const void *object)
+{
+    Lock &lock = lock_of(object);
+    return &lock == &locks[max_locks] ? nullptr : &lock.turns;
 }
 
 void mark_start(std::int64_t time)
@@ -372,6 +385,8 @@ void forget_waits(std::int64_t time)
         if (lock.object.load(relaxed) != 0) {
             lock.object.store(0, relaxed);
             lock.clock.clear();
+            lock.turns.taken.store(0, relaxed);
+            lock.turns.given.store(0, relaxed);
         }
     }
 }

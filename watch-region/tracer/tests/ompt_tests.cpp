@@ -1,0 +1,251 @@
+// The tracer's half for LLVM's libomp, driven as the runtime drives it:
+// ompt_tests GROUP. Each check that fails prints what it got and what it
+// expected; the exit status is 1 if any did.
+//   tasks      the runtime's start, then a table of task switches, each
+//              played on a thread of its own: the time the thread's tasks
+//              run is useful, however deep
+//   hand_over  a release reported after the next holder has the lock: the
+//              next holder's clock still follows it
+#include "clock.h"
+#include "waits.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include OMP_TOOLS_HEADER
+
+extern "C" ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
+
+namespace {
+
+using namespace tracer;
+
+int failures = 0;
+
+void expect_within(std::string_view what, std::int64_t got, std::int64_t expected,
+                   std::int64_t margin)
+{
+    if (got < expected - margin || got > expected + margin) {
+        std::fprintf(stderr, "%.*s: %lld ns, not %lld within %lld\n",
+                     static_cast<int>(what.size()), what.data(), static_cast<long long>(got),
+                     static_cast<long long>(expected), static_cast<long long>(margin));
+        ++failures;
+    }
+}
+
+// The callbacks the tool asked for, by event.
+std::array<ompt_callback_t, 64> callbacks{};
+
+ompt_set_result_t set_callback(ompt_callbacks_t event, ompt_callback_t callback)
+{
+    callbacks.at(static_cast<std::size_t>(event)) = callback;
+    return ompt_set_always;
+}
+
+ompt_interface_fn_t lookup(const char *name)
+{
+    return std::string_view(name) == "ompt_set_callback"
+               ? reinterpret_cast<ompt_interface_fn_t>(set_callback)
+               : nullptr;
+}
+
+template <typename Callback> Callback callback(ompt_callbacks_t event)
+{
+    return reinterpret_cast<Callback>(callbacks.at(static_cast<std::size_t>(event)));
+}
+
+constexpr auto unit = std::chrono::milliseconds(20);
+constexpr std::int64_t margin = 5'000'000; // a thread's own descheduling
+
+// The runtime asks for the tool as it starts, and initialises it once it
+// has: the time between is the runtime's, the time after the program's.
+void start_tool()
+{
+    const ThreadTime &thread = this_thread();
+    const std::int64_t before = useful_at(thread, now()).all;
+    ompt_start_tool_result_t *tool = ompt_start_tool(0, "tests");
+    std::this_thread::sleep_for(unit);
+    tool->initialize(lookup, 0, &tool->tool_data);
+    const std::int64_t started = now();
+    std::this_thread::sleep_for(unit);
+    const std::int64_t after = now();
+    expect_within("useful from the runtime's start on", useful_at(thread, after).all - before,
+                  after - started, margin);
+}
+
+// What a step of a script does: run the program's code (a sleep), wait at
+// a barrier or a taskwait (sleeping in it), or switch tasks.
+enum class Op { run, barrier, barrier_end, taskwait, taskwait_end, create, schedule };
+constexpr int implicit = -1;
+struct Step {
+    Op op;
+    int prior = implicit; // tasks by number, or the implicit one
+    ompt_task_status_t status = ompt_task_switch;
+    int next = implicit;
+    bool useful = false; // for run: whether its time is the program's
+};
+struct Script {
+    std::string_view name;
+    std::vector<Step> steps;
+};
+
+// Plays SCRIPT on this thread, as the launching thread of a region of one, and
+// checks the useful time against that of the runs it marks useful.
+void play(const Script &script)
+{
+    ompt_data_t parallel{};
+    ompt_data_t implicit_task{};
+    std::array<ompt_data_t, 8> tasks{};
+    const auto task = [&](int number) {
+        return number == implicit ? &implicit_task : &tasks.at(static_cast<std::size_t>(number));
+    };
+    const auto sync = callback<ompt_callback_sync_region_t>(ompt_callback_sync_region_wait);
+    ThreadTime &thread = this_thread();
+    leave_runtime(thread, now()); // a thread of the program's own, which launches the region
+    callback<ompt_callback_parallel_begin_t>(ompt_callback_parallel_begin)(
+        nullptr, nullptr, &parallel, 1, 0, nullptr);
+    callback<ompt_callback_implicit_task_t>(ompt_callback_implicit_task)(
+        ompt_scope_begin, &parallel, &implicit_task, 1, 0, ompt_task_implicit);
+    const std::int64_t start = useful_at(thread, now()).all;
+    std::int64_t expected = 0;
+    for (const Step &step : script.steps) {
+        switch (step.op) {
+        case Op::run: {
+            const std::int64_t before = now();
+            std::this_thread::sleep_for(unit);
+            expected += step.useful ? now() - before : 0;
+            break;
+        }
+        case Op::barrier:
+        case Op::barrier_end:
+            sync(ompt_sync_region_barrier_explicit,
+                 step.op == Op::barrier ? ompt_scope_begin : ompt_scope_end, &parallel,
+                 &implicit_task, nullptr);
+            break;
+        case Op::taskwait:
+        case Op::taskwait_end:
+            sync(ompt_sync_region_taskwait,
+                 step.op == Op::taskwait ? ompt_scope_begin : ompt_scope_end, &parallel,
+                 &implicit_task, nullptr);
+            break;
+        case Op::create:
+            callback<ompt_callback_task_create_t>(ompt_callback_task_create)(
+                task(step.prior), nullptr, task(step.next), ompt_task_explicit, 0, nullptr);
+            break;
+        case Op::schedule:
+            callback<ompt_callback_task_schedule_t>(ompt_callback_task_schedule)(
+                task(step.prior), step.status, task(step.next));
+            break;
+        }
+    }
+    expect_within(script.name, useful_at(thread, now()).all - start, expected, margin);
+    callback<ompt_callback_implicit_task_t>(ompt_callback_implicit_task)(
+        ompt_scope_end, &parallel, &implicit_task, 1, 0, ompt_task_implicit);
+}
+
+Step run(bool useful) { return {Op::run, implicit, ompt_task_switch, implicit, useful}; }
+Step make(int parent, int made) { return {Op::create, parent, ompt_task_switch, made}; }
+Step to(int prior, ompt_task_status_t status, int next) { return {Op::schedule, prior, status, next}; }
+Step op(Op kind) { return {kind}; }
+
+void tasks()
+{
+    constexpr auto done = ompt_task_complete;
+    constexpr auto switched = ompt_task_switch;
+    const std::array scripts{
+        // A task run at a barrier, which makes a task and waits for it,
+        // running it meanwhile: the three runs in tasks are useful, the
+        // parent's wait and the barrier's are not.
+        Script{"a task that makes a task",
+               {make(implicit, 0), op(Op::barrier), to(implicit, switched, 0), run(true),
+                make(0, 1), op(Op::taskwait), to(0, switched, 1), run(true), to(1, done, 0),
+                run(false), op(Op::taskwait_end), run(true), to(0, done, implicit), run(false),
+                op(Op::barrier_end), run(true)}},
+        // Three deep, each waiting for the next.
+        Script{"tasks three deep",
+               {make(implicit, 0), op(Op::barrier), to(implicit, switched, 0), make(0, 1),
+                op(Op::taskwait), to(0, switched, 1), make(1, 2), op(Op::taskwait),
+                to(1, switched, 2), run(true), to(2, done, 1), op(Op::taskwait_end), run(true),
+                to(1, done, 0), op(Op::taskwait_end), run(true), to(0, done, implicit),
+                op(Op::barrier_end)}},
+        // A task that yields to another, without waiting in the runtime.
+        Script{"a yield",
+               {make(implicit, 0), op(Op::barrier), to(implicit, switched, 0), make(0, 1),
+                to(0, ompt_task_yield, 1), run(true), to(1, done, 0), run(true),
+                to(0, done, implicit), op(Op::barrier_end)}},
+        // An included task, run at once where the body makes it.
+        Script{"an included task",
+               {run(true), make(implicit, 0), to(implicit, switched, 0), run(true),
+                to(0, done, implicit), run(true)}},
+        // An untied task's first part, ending with a switch back; its
+        // second part, later, is a start again.
+        Script{"an untied task in parts",
+               {make(implicit, 0), op(Op::barrier), to(implicit, switched, 0), run(true),
+                to(0, switched, implicit), run(false), to(implicit, switched, 0), run(true),
+                to(0, done, implicit), run(false), op(Op::barrier_end)}},
+    };
+    for (const Script &script : scripts) {
+        std::thread(play, script).join();
+    }
+}
+
+// Two threads take a lock in turn; the first's release is reported only
+// after the second has it, as libomp may. The second's clock goes on from
+// the first's useful time at its release, which is longer than its own.
+void hand_over()
+{
+    const auto acquire = callback<ompt_callback_mutex_acquire_t>(ompt_callback_mutex_acquire);
+    const auto acquired = callback<ompt_callback_mutex_t>(ompt_callback_mutex_acquired);
+    const auto released = callback<ompt_callback_mutex_t>(ompt_callback_mutex_released);
+    const ompt_wait_id_t lock = 1;
+    std::int64_t first_clock = 0;
+    std::int64_t second_clock = 0;
+    std::thread first([&] {
+        ThreadTime &thread = this_thread();
+        leave_runtime(thread, now());
+        acquire(ompt_mutex_lock, 0, 0, lock, nullptr);
+        acquired(ompt_mutex_lock, lock, nullptr);
+        std::this_thread::sleep_for(4 * unit);
+        std::thread second([&] {
+            ThreadTime &other = this_thread();
+            leave_runtime(other, now());
+            acquire(ompt_mutex_lock, 0, 0, lock, nullptr);
+            acquired(ompt_mutex_lock, lock, nullptr);
+            second_clock = ideal_at(other, now()).all;
+        });
+        std::this_thread::sleep_for(unit);
+        first_clock = ideal_at(thread, now()).all;
+        released(ompt_mutex_lock, lock, nullptr);
+        second.join();
+    });
+    first.join();
+    if (second_clock < first_clock) {
+        std::fprintf(stderr, "the next holder's clock, %lld ns, before the release's, %lld\n",
+                     static_cast<long long>(second_clock), static_cast<long long>(first_clock));
+        ++failures;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string_view group = argc > 1 ? argv[1] : ""; // NOLINT(*-pointer-arithmetic)
+    start_tool();
+    if (group == "tasks") {
+        tasks();
+    }
+    else if (group == "hand_over") {
+        hand_over();
+    }
+    else {
+        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over\n");
+        return 2;
+    }
+    return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
