@@ -398,6 +398,12 @@ MUTANTS = [
              "    acquiring = now();\n    enter_runtime(this_thread(), acquiring);\n}"),
             ("    enter_runtime(thread, std::max(acquiring, thread.since));\n", "")],
            killed_by=("clang",), test="timeline.factors"),
+    Mutant("a region's events before its launch in the table dropped", TIMELINE + "model.py",
+           [("    for event in events:\n        region = regions.get(event.region)\n",
+             "    seen = set()\n    for event in events:\n"
+             "        seen.add(event.region) if event.name == 'launch' else None\n"
+             "        region = regions.get(event.region) if event.region in seen else None\n")],
+           test="watch_region.model"),
 ]
 
 

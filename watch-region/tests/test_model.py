@@ -27,6 +27,10 @@ MODELS = [
     ("libgomp_team_2.trace", None, (1, 1, None),
      [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
      {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
+    # The same region kept apart as the slowest, thread 1's body before the launch.
+    ("late_launch.trace", None, (1, 1, None),
+     [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
+     {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
     # Region 2 runs inside region 1's thread 1; region 3, the slowest, is
     # known only from the slowest region's own events, the table having
     # filled from 50 µs on.

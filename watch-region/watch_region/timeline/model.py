@@ -45,16 +45,18 @@ CREATION = ("create_call", "create_return", "first_instruction")
 
 def regions_of(events, slowest=()):
     """Every region the events show, by number; the slowest region's own
-    events fill in a region that the table of events did not keep."""
-    regions = {}
+    events fill in a region that the table of events did not keep. The
+    launches are taken first: a worker's events may come before its
+    region's launch in the table, whose slots each thread takes in turn."""
+    events = list(events)
     kept = {event.region for event in events if event.name == "launch"}
-    extra = [event for event in slowest if event.region not in kept]
-    for event in list(events) + extra:
-        if event.name == "launch":
-            regions[event.region] = {"region": event.region, "parent": event.link or None,
-                                     "level": event.thread, "site_index": event.site,
-                                     "launched_by": event.tid, "launch": event.time,
-                                     "launch_return": None, "threads": {}}
+    events += [event for event in slowest if event.region not in kept]
+    regions = {event.region: {"region": event.region, "parent": event.link or None,
+                              "level": event.thread, "site_index": event.site,
+                              "launched_by": event.tid, "launch": event.time,
+                              "launch_return": None, "threads": {}}
+               for event in events if event.name == "launch"}
+    for event in events:
         region = regions.get(event.region)
         if region is None:
             continue
