@@ -404,6 +404,18 @@ MUTANTS = [
              "        seen.add(event.region) if event.name == 'launch' else None\n"
              "        region = regions.get(event.region) if event.region in seen else None\n")],
            test="watch_region.model"),
+    Mutant("the waits at other sites never written", TRACER + "waits.cpp",
+           [("for (const bool others : {false, true})", "for (const bool others : {false})")],
+           test="tracer.waits"),
+    Mutant("the waits past the other sites counted outside any region", TRACER + "waits.cpp",
+           [("        region_site = untold_region;", "        region_site = -1;")],
+           test="tracer.waits"),
+    Mutant("the waits at other sites left out of the model", TIMELINE + "model.py",
+           [("zip(trace.waits + trace.other_waits,", "zip(trace.waits,")],
+           test="watch_region.model"),
+    Mutant("the text's MPI calls not told apart by function", OUTPUTS + "text.py",
+           [('lambda wait: wait.get("calls") or "(other calls)")', 'lambda wait: "MPI")')],
+           test="watch_region.model"),
 ]
 
 
