@@ -416,6 +416,9 @@ MUTANTS = [
     Mutant("the text's MPI calls not told apart by function", OUTPUTS + "text.py",
            [('lambda wait: wait.get("calls") or "(other calls)")', 'lambda wait: "MPI")')],
            test="watch_region.model"),
+    Mutant("the text's messages matched given as its collectives", OUTPUTS + "text.py",
+           [('["MPI matched: {messages} messages', '["MPI matched: {collectives} messages')],
+           test="watch_region.model"),
 ]
 
 

@@ -204,7 +204,9 @@ class Model(unittest.TestCase):
                     "messages", "unmatched_receives", "collectives")), counts)
                 self.assertRegex(timeline_text(report, None, 120), " +".join(
                     ["\n  parallel efficiency", "PE"]
-                    + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)]))
+                    + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)])
+                    + r"(.|\n)*\nMPI matched: {0} messages, {2} collectives;  unmatched: "
+                    r"\d+ sends, {1} receives\n".format(*counts))
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

@@ -203,9 +203,9 @@ def timeline_text(report, name, width, colour=False):
         lines.append(f"{plural(others, 'other process')} of the run started no team")
     if (report.get("model_factors") or {}).get("mpi"):
         lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
-        lines.append("MPI matched: {messages} messages, {collectives} collectives; "
-                     "unmatched: {unmatched_sends} sends, {unmatched_receives} receives"
-                     .format(**report["mpi"]))
+        lines += wrapped(["MPI matched: {messages} messages, {collectives} collectives;"
+                          .format(**report["mpi"]), "unmatched: {unmatched_sends} sends, "
+                          "{unmatched_receives} receives".format(**report["mpi"])], 80, "")
     if report.get("still_running"):
         lines.append("still running when the program ended: "
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))
