@@ -410,6 +410,27 @@ MUTANTS = [
            test="tracer.ompt_hand_over"),
     Mutant("libomp: its own start is the program's time", TRACER + "ompt_tool.cpp",
            [("    enter_runtime(*starting, now());\n", "")], test="tracer.ompt_tasks"),
+    Mutant("a region's events before its launch in the table dropped", TIMELINE + "model.py",
+           [("    for event in events:\n        region = regions.get(event.region)\n",
+             "    seen = set()\n    for event in events:\n"
+             "        seen.add(event.region) if event.name == 'launch' else None\n"
+             "        region = regions.get(event.region) if event.region in seen else None\n")],
+           test="watch_region.model"),
+    Mutant("the waits at other sites never written", TRACER + "waits.cpp",
+           [("for (const bool others : {false, true})", "for (const bool others : {false})")],
+           test="tracer.waits"),
+    Mutant("the waits past the other sites counted outside any region", TRACER + "waits.cpp",
+           [("        region_site = untold_region;", "        region_site = -1;")],
+           test="tracer.waits"),
+    Mutant("the waits at other sites left out of the model", TIMELINE + "model.py",
+           [("zip(trace.waits + trace.other_waits,", "zip(trace.waits,")],
+           test="watch_region.model"),
+    Mutant("the text's MPI calls not told apart by function", OUTPUTS + "text.py",
+           [('lambda wait: wait.get("calls") or "(other calls)")', 'lambda wait: "MPI")')],
+           test="watch_region.model"),
+    Mutant("the text's messages matched given as its collectives", OUTPUTS + "text.py",
+           [('["MPI matched: {messages} messages', '["MPI matched: {collectives} messages')],
+           test="watch_region.model"),
 ]
 
 

@@ -27,6 +27,10 @@ MODELS = [
     ("libgomp_team_2.trace", None, (1, 1, None),
      [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
      {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
+    # The same region kept apart as the slowest, thread 1's body before the launch.
+    ("late_launch.trace", None, (1, 1, None),
+     [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
+     {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
     # Region 2 runs inside region 1's thread 1; region 3, the slowest, is
     # known only from the slowest region's own events, the table having
     # filled from 50 µs on.
@@ -39,7 +43,7 @@ MODELS = [
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 5$"),
+    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 6$"),
     ("short_line.trace", "^line 6 is not a line of a trace"),
     ("short_table.trace", "^truncated: its table holds 10 bytes, not 2 records of 40$"),
     ("no_such.trace", "^No such file or directory$"),
@@ -56,6 +60,16 @@ FOLDER = [
     ("notes.trace", lambda data: b"shopping list\n", "not a trace"),
     ("empty.trace", lambda data: b"", "not a trace"),
 ]
+
+# Waits past a thread's sites added to libgomp_team_2.trace: counted at
+# their region's call site (3); the text's lines of them.
+OTHER_WAITS = (b"waits barrier critical ordered lock taskwait taskgroup single task mpi\n"
+               b"wait 8 0x10 0x0 3 2 30000 15000 0 20000 MPI_Send object /nonexistent/program\n"
+               b"other_waits 8 3 4 40000 10000 0 10000 MPI_Alltoall\nmpi 0 2\n"
+               b"other_waits 8 -2 1 5000 5000 0 5000 -\nother_waits 0 3 2 6000 3000 0 3000 -\n")
+OTHER_LINES = ["  waits at other sites, count (total):  mpi 5 (45.0 µs)  barrier 2 (6.0 µs)",
+               "  MPI calls (0 logged), count (total):  MPI_Alltoall 4 (40.0 µs)",
+               "  MPI_Send 2 (30.0 µs)  (other calls) 1 (5.0 µs)"]
 
 # MPI runs of ranks made up in µs: a rank is (interval, time in MPI, its
 # threads' (useful, ideal), its calls (op, peer, tag, entry, exit, ideal)),
@@ -163,6 +177,17 @@ class Model(unittest.TestCase):
         self.assertEqual([name for name, _, why in FOLDER if f"{name}: {why}" in text],
                          [name for name, _, why in FOLDER if why])
 
+    def test_other_sites(self):
+        with open(os.path.join(TRACES, "libgomp_team_2.trace"), "rb") as trace, \
+                tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "500.trace"), "wb") as copy:
+                copy.write(trace.read().replace(b"table 0", OTHER_WAITS + b"table 0"))
+            report, _ = read_traces(folder, None)
+        self.assertEqual(report["processes"][0]["call_sites"][0]["waits"],
+                         {"mpi": {"count": 6, "total": 70.0}, "barrier": {"count": 2, "total": 6}})
+        lines = timeline_text(report, None, 120).splitlines()
+        self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
+
     def test_mpi_runs(self):
         for name, ranks, whole, mpi, openmp, counts in RUNS:
             with self.subTest(run=name), tempfile.TemporaryDirectory() as folder:
@@ -179,7 +204,9 @@ class Model(unittest.TestCase):
                     "messages", "unmatched_receives", "collectives")), counts)
                 self.assertRegex(timeline_text(report, None, 120), " +".join(
                     ["\n  parallel efficiency", "PE"]
-                    + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)]))
+                    + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)])
+                    + r"(.|\n)*\nMPI matched: {0} messages, {2} collectives;  unmatched: "
+                    r"\d+ sends, {1} receives\n".format(*counts))
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

@@ -81,6 +81,11 @@ enum class Wait : std::uint8_t {
 #include "events.def"
 };
 
+constexpr std::size_t wait_kinds = 0
+#define WAIT(name) +1
+#include "events.def"
+    ;
+
 constexpr std::string_view waits_line = "waits"
 #define WAIT(name) " " #name
 #include "events.def"

@@ -5,6 +5,8 @@
 #include "site_stats.h"
 
 #include <algorithm>
+#include <iterator>
+#include <type_traits>
 
 namespace tracer {
 
@@ -21,7 +23,7 @@ void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
 
 constexpr std::size_t max_threads = 128;
 std::array<ThreadTime, max_threads> threads;
-std::array<std::array<WaitSite, max_wait_sites + 1>, max_threads> site_tables;
+std::array<std::remove_pointer_t<decltype(ThreadTime::sites)>, max_threads> site_tables;
 std::atomic<std::size_t> threads_used{0};
 thread_local ThreadTime *own = nullptr;
 thread_local ThreadTime beyond{};
@@ -151,6 +153,34 @@ Clock useful_at(const ThreadTime &thread, std::int64_t time)
 
 void set_ideal(ThreadTime &thread, Clock clock) { thread.lag = clock - thread.useful; }
 
+namespace {
+
+// The record of the other sites that a wait of KIND in REGION_SITE's region,
+// at a call of FUNCTION, is counted in.
+WaitSite &other_site(ThreadTime &thread, Wait kind, int region_site, const char *function)
+{
+    auto *const first = std::next(thread.sites->begin(), max_wait_sites);
+    auto *const end = std::next(first, thread.others_used);
+    const auto same = [&](const WaitSite &held) {
+        return held.kind == kind && held.region_site == region_site && held.function == function;
+    };
+    auto *found = std::find_if(first, end, same);
+    if (found == end && thread.others_used >= max_other_sites) {
+        region_site = untold_region;
+        function = nullptr;
+        found = std::find_if(first, end, same);
+    }
+    if (found == end) { // one of max_other_sites, or then one a kind: room for each
+        ++thread.others_used;
+        found->kind = kind;
+        found->region_site = region_site;
+        found->function = function;
+    }
+    return *found;
+}
+
+} // namespace
+
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
                 std::int64_t nanoseconds, const char *function)
 {
@@ -172,15 +202,16 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
             }
         }
     }
-    if (found == nullptr) {
+    if (found == nullptr && thread.sites_used == max_wait_sites) {
+        found = &other_site(thread, kind, region_site, function);
+    }
+    else if (found == nullptr) {
         found = &sites[static_cast<std::size_t>(thread.sites_used)];
-        if (thread.sites_used < max_wait_sites) {
-            thread.last_site = thread.sites_used++;
-            found->address = address;
-            found->kind = kind;
-            found->region_site = region_site;
-            found->function = function;
-        }
+        thread.last_site = thread.sites_used++;
+        found->address = address;
+        found->kind = kind;
+        found->region_site = region_site;
+        found->function = function;
     }
     const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(nanoseconds, 0));
     ++found->count;
@@ -269,39 +300,49 @@ void count_team(int size)
 
 namespace {
 
-bool same_wait(const WaitSite &one, const WaitSite &other)
+// A thread's sites (OTHERS false) or its other sites, and what makes two
+// records of either one.
+const WaitSite *held_from(std::size_t index, bool others)
 {
-    return other.address == one.address && other.kind == one.kind &&
-           other.region_site == one.region_site;
+    return std::next(threads[index].sites->begin(), others ? max_wait_sites : 0);
+}
+const WaitSite *held_end(std::size_t index, bool others)
+{
+    return std::next(held_from(index, others),
+                     others ? threads[index].others_used : threads[index].sites_used);
+}
+bool same_wait(const WaitSite &one, const WaitSite &other, bool others)
+{
+    return (others ? other.function == one.function : other.address == one.address) &&
+           other.kind == one.kind && other.region_site == one.region_site;
 }
 
-// Whether a thread before INDEX has SITE's site and kind.
-bool seen_before(const WaitSite &site, std::size_t index)
+// Whether a thread before INDEX has SITE's.
+bool seen_before(const WaitSite &site, std::size_t index, bool others)
 {
     for (std::size_t before = 0; before < index; ++before) {
-        const auto &held = *threads[before].sites;
-        if (std::any_of(held.begin(), held.begin() + threads[before].sites_used,
-                        [&site](const WaitSite &other) { return same_wait(site, other); })) {
+        if (std::any_of(held_from(before, others), held_end(before, others),
+                        [&](const WaitSite &other) { return same_wait(site, other, others); })) {
             return true;
         }
     }
     return false;
 }
 
-// The wait line of FIRST's site and kind: the counts of the threads from
-// INDEX to USED together.
+// The line of FIRST's site and kind, or other sites: the counts of the
+// threads from INDEX to USED together.
 void write_wait(Output &output, const WaitSite &first, std::size_t index, std::size_t used,
-                const char *program)
+                bool others, const char *program)
 {
     std::uint64_t waits = 0;
     std::uint64_t total = 0;
     std::uint64_t longest = 0;
     std::array<std::uint64_t, wait_buckets> histogram{};
     for (std::size_t other = index; other < used; ++other) {
-        const auto &held = *threads[other].sites;
-        const auto *const end = held.begin() + threads[other].sites_used;
-        const auto *const match = std::find_if(
-            held.begin(), end, [&first](const WaitSite &site) { return same_wait(first, site); });
+        const WaitSite *const end = held_end(other, others);
+        const WaitSite *const match =
+            std::find_if(held_from(other, others), end,
+                         [&](const WaitSite &site) { return same_wait(first, site, others); });
         if (match == end) {
             continue;
         }
@@ -322,11 +363,16 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     const std::uint64_t low = bucket_start(bucket);
     const std::uint64_t high = std::min(bucket_start(bucket + 1), longest + 1);
     const std::uint64_t median = std::min(low + (high - low) / 2, longest);
+    const char *const function = first.function != nullptr ? first.function : "-";
+    if (others) {
+        output.line("other_waits", static_cast<int>(first.kind), first.region_site, waits, total,
+                    median, (high - low) / 2, longest, function);
+        return;
+    }
     const Object object = object_of(first.address, program);
     output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
                Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ', median, ' ',
-               (high - low) / 2, ' ', longest, ' ',
-               first.function != nullptr ? first.function : "-", " object ", object.path, '\n');
+               (high - low) / 2, ' ', longest, ' ', function, " object ", object.path, '\n');
 }
 
 } // namespace
@@ -348,13 +394,16 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
                     useful.marked, useful.all + thread.lag.all, useful.marked + thread.lag.marked);
     }
     output.add(waits_line);
-    // Each site and kind once, every thread's counts together.
-    for (std::size_t index = 0; index < used; ++index) {
-        for (int site = 0; site < threads[index].sites_used; ++site) {
-            const WaitSite &first = (*threads[index].sites)[static_cast<std::size_t>(site)];
-            if (!seen_before(first, index)) {
-                write_wait(output, first, index, used, program);
-            }
+    // Each site and kind once, every thread's counts together; then the
+    // other sites likewise.
+    for (const bool others : {false, true}) {
+        for (std::size_t index = 0; index < used; ++index) {
+            std::for_each(held_from(index, others), held_end(index, others),
+                          [&](const WaitSite &site) {
+                              if (!seen_before(site, index, others)) {
+                                  write_wait(output, site, index, used, others, program);
+                              }
+                          });
         }
     }
     // The threads beyond the table: how many.

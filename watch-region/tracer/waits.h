@@ -53,8 +53,13 @@ struct MeetingClock {
 
 // The threads' own records, one each, a cache line apart, each with its
 // table of wait sites; a thread beyond the table keeps a record of its own,
-// with no wait sites, which is not reported.
+// with no wait sites, which is not reported. Past its sites, a thread's
+// waits are kept by kind, region and function called alone, the other
+// sites, and past as many of these again by kind alone, their region not
+// told apart (untold_region).
 constexpr int max_wait_sites = 24;
+constexpr int max_other_sites = 8;
+constexpr int untold_region = -2;
 constexpr int wait_buckets_per_power = 8;
 constexpr int wait_buckets = 40 * wait_buckets_per_power; // to 2^40 ns, some 18 minutes
 
@@ -82,8 +87,9 @@ struct alignas(64) ThreadTime {
     Clock lag;
     int sites_used;
     int last_site; // the site its last wait was counted at, looked at first
-    // The last: every site beyond. None for a thread beyond the table.
-    std::array<WaitSite, max_wait_sites + 1> *sites;
+    int others_used;
+    // The sites, then the other sites. None for a thread beyond the table.
+    std::array<WaitSite, max_wait_sites + max_other_sites + wait_kinds> *sites;
 };
 
 // The calling thread's record: made on its first call, a worker in the
@@ -153,7 +159,9 @@ void count_team(int size);
 // INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED" per thread, "waits KIND..." and
 // "wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR
 // LONGEST FUNCTION object PATH" (FUNCTION: "-" where not known) per call
-// site and kind, all threads' together; in
+// site and kind, all threads' together, and "other_waits KIND REGION_SITE
+// COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION" per kind, region and
+// function of the other sites; in
 // nanoseconds, the interval from the tracer's load to EXIT_TIME.
 void write_waits(Output &output, std::int64_t exit_time, const char *program);
 // Forgets every thread but the caller, as a child that fork made must.

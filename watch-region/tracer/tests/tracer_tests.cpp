@@ -431,6 +431,22 @@ void waits(const char *path)
     for (const std::int64_t wait : {100, 200, 300, 20000}) {
         count_wait(own, Wait::lock, site_a(), -1, wait);
     }
+    // Waits of 5 ns at sites of their own: 23 fill the thread's sites; past
+    // them, kept by kind (lock 3, mpi 8), region and function, past 8 of
+    // those (locks in regions 10 on) by kind alone, in that order.
+    const auto *const near_a = static_cast<const char *>(site_a());
+    for (int at = 1; at < max_wait_sites; ++at) {
+        count_wait(own, Wait::barrier, near_a + at, -1, 5);
+    }
+    count_wait(own, Wait::mpi, near_a + 30, 3, 5, "MPI_Alltoall");
+    count_wait(own, Wait::mpi, near_a + 31, 3, 5, "MPI_Alltoall");
+    std::string expected_others = "other_waits 8 3 2 10 5 0 5 MPI_Alltoall\n";
+    for (int region = 3; region < 12; ++region) {
+        count_wait(own, Wait::lock, near_a + 40 + region, region, 5);
+        expected_others +=
+            region < 10 ? "other_waits 3 " + std::to_string(region) + " 1 5 5 0 5 -\n" : "";
+    }
+    expected_others += "other_waits 3 -2 2 10 5 0 5 -\n";
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
     const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     {
@@ -441,8 +457,10 @@ void waits(const char *path)
     std::ifstream written(path);
     std::string line;
     bool found = false;
+    std::string other_lines;
     while (std::getline(written, line)) {
-        if (line.rfind("wait ", 0) != 0) {
+        other_lines += line.rfind("other_waits ", 0) == 0 ? line + '\n' : "";
+        if (line.rfind("wait 3 ", 0) != 0) {
             continue;
         }
         std::istringstream fields(line.substr(5));
@@ -468,6 +486,7 @@ void waits(const char *path)
         expect_true("wait median error within 1/16", error * 16 <= 200);
     }
     expect_true("a wait line", found);
+    expect_true("the other sites' lines", other_lines == expected_others);
 }
 
 // The clock: its mapping of ticks, as a table, then the clock itself against

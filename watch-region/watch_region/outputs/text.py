@@ -5,7 +5,7 @@ fitted to the width it is given. C++ functions are shortened to
 Class::method here; the JSON keeps them whole."""
 
 from ..symbols import short_name
-from ..timeline.model import SITE_PHASES
+from ..timeline.model import OTHER_SITES, SITE_PHASES
 from .chart import chart, columns, number_ranges, plural
 from .factors import FACTORS, factor_tree, paint, percent
 
@@ -116,6 +116,44 @@ def site_table(sites, width):
     return lines
 
 
+def counted_cells(counted):
+    """Cells "NAME COUNT (TOTAL µs)" of COUNTED, {name: [count, total]},
+    the longest first."""
+    return [f"{name} {count} ({total:.1f} µs)"
+            for name, (count, total) in sorted(counted.items(), key=lambda item: -item[1][1])]
+
+
+def tally(waits, name):
+    """WAITS' counts and totals by NAME(wait)."""
+    counted = {}
+    for wait in waits:
+        held = counted.setdefault(name(wait), [0, 0.0])
+        held[0] += wait["count"]
+        held[1] += wait["wait"]["total"]
+    return counted
+
+
+def sync_lines(model, width):
+    """The waits past the tracer's table of sites, by kind; and an MPI
+    rank's time in MPI by call; within 80 columns."""
+    lines, width = [], min(width, 80)
+    others = [wait for wait in model.get("sync") or () if wait["site"] == OTHER_SITES]
+    if others:
+        lines += wrapped(["waits at other sites, count (total):",
+                          *counted_cells(tally(others, lambda wait: wait["kind"]))], width)
+    rank = model.get("mpi")
+    if rank:
+        calls = tally((wait for wait in model["sync"] if wait["kind"] == "mpi"),
+                      lambda wait: wait.get("calls") or "(other calls)")
+        spent = "" if rank["time"] is None else (
+            f": {rank['time']:.1f} µs in MPI on its initial thread")
+        logged = f"{rank['calls']} logged" + (f", {rank['calls_left_out']} more not"
+                                              if rank["calls_left_out"] else "")
+        lines.append(f"MPI rank {rank['rank']} of {rank['size']}{spent}")
+        lines += wrapped([f"MPI calls ({logged}), count (total):", *counted_cells(calls)], width)
+    return lines
+
+
 def process_summary(model, width, colour):
     lines = [f"process {model['pid']} ({model['program']}): "
              f"{plural(model['regions'], 'region')} launched, "
@@ -133,7 +171,7 @@ def process_summary(model, width, colour):
                      f"on (the tracer's table was full); every launch is still counted below")
     if model["call_sites"]:
         lines += site_table(model["call_sites"], width)
-    return lines
+    return lines + sync_lines(model, width)
 
 
 def timeline_text(report, name, width, colour=False):
@@ -165,6 +203,9 @@ def timeline_text(report, name, width, colour=False):
         lines.append(f"{plural(others, 'other process')} of the run started no team")
     if (report.get("model_factors") or {}).get("mpi"):
         lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
+        lines += wrapped(["MPI matched: {messages} messages, {collectives} collectives;"
+                          .format(**report["mpi"]), "unmatched: {unmatched_sends} sends, "
+                          "{unmatched_receives} receives".format(**report["mpi"])], 80, "")
     if report.get("still_running"):
         lines.append("still running when the program ended: "
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))

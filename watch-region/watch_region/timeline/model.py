@@ -41,20 +41,25 @@ FACTORS = ("parallel_efficiency", "load_balance", "communication_efficiency",
 # body returns there.
 TRACER = "libregion_tracer.so"
 CREATION = ("create_call", "create_return", "first_instruction")
+# The waits past a thread's table of sites, each kind's (and each MPI
+# call's) at one site.
+OTHER_SITES = "(other sites)"
 
 
 def regions_of(events, slowest=()):
     """Every region the events show, by number; the slowest region's own
-    events fill in a region that the table of events did not keep."""
-    regions = {}
+    events fill in a region that the table of events did not keep. The
+    launches are taken first: a worker's events may come before its
+    region's launch in the table, whose slots each thread takes in turn."""
+    events = list(events)
     kept = {event.region for event in events if event.name == "launch"}
-    extra = [event for event in slowest if event.region not in kept]
-    for event in list(events) + extra:
-        if event.name == "launch":
-            regions[event.region] = {"region": event.region, "parent": event.link or None,
-                                     "level": event.thread, "site_index": event.site,
-                                     "launched_by": event.tid, "launch": event.time,
-                                     "launch_return": None, "threads": {}}
+    events += [event for event in slowest if event.region not in kept]
+    regions = {event.region: {"region": event.region, "parent": event.link or None,
+                              "level": event.thread, "site_index": event.site,
+                              "launched_by": event.tid, "launch": event.time,
+                              "launch_return": None, "threads": {}}
+               for event in events if event.name == "launch"}
+    for event in events:
         region = regions.get(event.region)
         if region is None:
             continue
@@ -206,17 +211,20 @@ def counted_useful(trace, use_marks=None):
 
 
 def wait_sites(trace):
-    """The waits, a site and kind each, named; those at the tracer's
-    trampoline named as the end of a region's body, which reached them by a
-    tail call."""
+    """The waits, a site, kind and function called each, named; those at
+    the tracer's trampoline named as the end of a region's body, which
+    reached them by a tail call; those past a thread's table of sites as
+    OTHER_SITES."""
     named = name_sites([(wait.address, wait.base, wait.object) for wait in trace.waits])
+    others = {"site": OTHER_SITES, "function": None, "source": None}
     merged = {}
-    for wait, name in zip(trace.waits, named):
-        if wait.object.endswith(TRACER):
+    for wait, name in zip(trace.waits + trace.other_waits, named + [others] * len(
+            trace.other_waits)):
+        if wait.object is not None and wait.object.endswith(TRACER):
             name = {"site": "(the end of a region body)", "function": None, "source": None}
-        entry = merged.setdefault((wait.kind, name["site"]), {
+        entry = merged.setdefault((wait.kind, name["site"], wait.function), {
             "kind": wait.kind, "site": name["site"], "function": name.get("function"),
-            "source": name.get("source"), "count": 0,
+            "calls": wait.function, "source": name.get("source"), "count": 0,
             "wait": {"total": 0.0, "median": 0.0, "median_error": 0.0, "max": 0.0},
             "region_sites": {}})
         entry["count"] += wait.count

@@ -15,7 +15,10 @@ takes everything else from the trace's own header lines:
   interval ALL MARKED MARKS LARGEST_TEAM   the run's length, and the part the markers set
   useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED   a thread's useful time
   waits NAME...                     the kinds of wait, in the order of their numbers
-  wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST object PATH
+  wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION object PATH
+  other_waits KIND REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION
+                                    the waits past a thread's table of sites, by kind,
+                                    region (-2: not told apart) and function called
   threads_untimed N                 threads beyond the tracer's table of threads
   regions N | threads_created N | in_regions NANOSECONDS
   keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
@@ -56,7 +59,7 @@ TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
 RECORD_NAMES = {"time": "time", "tid": "kernel_thread", "thread": "thread", "region": "region",
                 "link": "link", "site": "site"}
 # The oldest format read: format 5 only adds the whole wait and task events
-# and the function a wait line names.
+# and the function a wait line names, 6 the other_waits lines.
 OLDEST_READ = 4
 # The events that are a whole stretch, a wait or a task's body: each read as
 # its NAME_begin and NAME_end.
@@ -84,6 +87,7 @@ class Trace:
         self.pid = self.parent = self.program = self.stopped_by = self.keep = None
         self.names, self.phase_names, self.stat_names, self.wait_names = [], [], [], []
         self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
+        self.other_waits = []  # as waits, with no address, base or object
         self.threads_untimed = 0
         self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
         self.mpi_comms, self.mpi_calls, self.mpi_calls_left_out = {}, [], 0
@@ -250,6 +254,10 @@ def read_text(trace, lines):
                 trace.wait_names = fields[1:]
             elif key == "wait":
                 trace.waits.append(parse_wait(trace, line))
+            elif key == "other_waits" and len(fields) == 9:
+                trace.other_waits.append(WaitSite(trace.wait_names[int(fields[1])], None, None,
+                                                  *(int(field) for field in fields[2:8]),
+                                                  None, None if fields[8] == "-" else fields[8]))
             elif key in ("mpi", "mpi_time") and len(fields) == 3:
                 setattr(trace, key, (int(fields[1]), int(fields[2])))
             elif key == "mpi_comm" and len(fields) == 3:
