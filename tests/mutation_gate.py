@@ -416,6 +416,14 @@ MUTANTS = [
              "        seen.add(event.region) if event.name == 'launch' else None\n"
              "        region = regions.get(event.region) if event.region in seen else None\n")],
            test="watch_region.model"),
+    Mutant("the slowest region's own events left out once the table kept its launch",
+           TIMELINE + "model.py",
+           [("    kept = {(event.name, event.tid, event.region, event.time) for event in events}\n"
+             "    events += [event for event in slowest\n"
+             "               if (event.name, event.tid, event.region, event.time) not in kept]",
+             "    kept = {event.region for event in events if event.name == 'launch'}\n"
+             "    events += [event for event in slowest if event.region not in kept]")],
+           test="watch_region.model"),
     Mutant("the waits at other sites never written", TRACER + "waits.cpp",
            [("for (const bool others : {false, true})", "for (const bool others : {false})")],
            test="tracer.waits"),

@@ -31,6 +31,10 @@ MODELS = [
     ("late_launch.trace", None, (1, 1, None),
      [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
      {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 0, None)),
+    # The same again, the table full before the bodies: only its launch kept there.
+    ("cut_short.trace", None, (1, 1, None),
+     [(0, 500, None, 120, 121, 130), (1, 501, "thread 0", 100, 105, None)],
+     {"fork": 110, "work": 1, "join": 9, "imbalance": 4}, (1, 120, 40, 5, 70)),
     # Region 2 runs inside region 1's thread 1; region 3, the slowest, is
     # known only from the slowest region's own events, the table having
     # filled from 50 µs on.

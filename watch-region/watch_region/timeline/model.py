@@ -52,8 +52,11 @@ def regions_of(events, slowest=()):
     launches are taken first: a worker's events may come before its
     region's launch in the table, whose slots each thread takes in turn."""
     events = list(events)
-    kept = {event.region for event in events if event.name == "launch"}
-    events += [event for event in slowest if event.region not in kept]
+    # The slowest region's own events complete what the table kept of it,
+    # which may stop short of its end.
+    kept = {(event.name, event.tid, event.region, event.time) for event in events}
+    events += [event for event in slowest
+               if (event.name, event.tid, event.region, event.time) not in kept]
     regions = {event.region: {"region": event.region, "parent": event.link or None,
                               "level": event.thread, "site_index": event.site,
                               "launched_by": event.tid, "launch": event.time,
@@ -150,8 +153,23 @@ def shown_region(trace, chosen):
         return max((region for region in regions.values() if region["launch_return"] is not None),
                    key=lambda r: r["launch_return"] - r["launch"], default=None)
     wanted = slowest if chosen is None else chosen
-    return regions_of(trace.region_events(wanted),
-                      trace.slowest if wanted == slowest else ()).get(wanted)
+    region = regions_of(trace.region_events(wanted, whole=False),
+                        trace.slowest if wanted == slowest else ()).get(wanted)
+    if region is not None:
+        add_spans(region, trace)
+    return region
+
+
+def add_spans(region, trace):
+    """The region's whole waits and task bodies, into its threads' rows:
+    those less than a 2000th of the region apart drawn as one, so that a
+    row holds a few thousand at most however many the region had."""
+    end = region["launch_return"]
+    gap = (end - region["launch"]) / 2000 if end is not None else 0
+    for (tid, kind), spans in trace.whole_spans(region["region"], gap).items():
+        entry = region["threads"].setdefault(tid, {"thread": None, "kernel_thread": tid,
+                                                   "body_runs": 0})
+        entry[kind + "s"] = sorted(entry.get(kind + "s", []) + spans)
 
 
 def site_entries(trace):

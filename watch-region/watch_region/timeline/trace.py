@@ -98,6 +98,7 @@ class Trace:
         self.data, self.table_at = b"", 0  # the whole file, and where its table starts
         self.start = 0
         self._events = self._event_numbers = None
+        self._region_records = {}
 
     @property
     def count(self):
@@ -170,16 +171,61 @@ class Trace:
                                   + self.text_events, key=lambda event: event.time)
         return self._events
 
-    def region_events(self, region):
-        """Every kept event of REGION: its number's bytes searched for in
-        the table, where they fall on a record's region field."""
-        code, offset = self.fields["region"]
-        pattern = re.escape(struct.pack("<" + code, region))
-        size = self.record.size
-        numbers = [found.start() // size for found in re.finditer(pattern, self.table)
-                   if found.start() % size == offset]
+    def region_records(self, region):
+        """The table's record numbers of REGION."""
+        if not self.count:
+            return []
+        if region not in self._region_records:
+            self._region_records[region] = [
+                number for number, held in enumerate(self.column("region")) if held == region]
+        return self._region_records[region]
+
+    def region_events(self, region, whole=True):
+        """Every kept event of REGION; without its whole waits and task
+        bodies (see whole_spans) unless WHOLE."""
+        numbers = self.region_records(region)
+        if not whole:
+            codes, skipped = self.event_numbers(), self.codes(WHOLE)
+            numbers = [number for number in numbers if codes[number] not in skipped]
         return self.events_at(numbers) + [
             event for event in self.text_events if event.region == region]
+
+    def codes(self, names):
+        """The event numbers of NAMES that the trace has."""
+        return {self.names.index(name) for name in names if name in self.names}
+
+    def whole_spans(self, region, gap=0.0):
+        """The [start, end] of REGION's whole waits and task bodies, in µs
+        from the tracer's load, by kernel thread and by "wait" or "task";
+        those less than GAP µs apart (or nested) as one. A task-heavy region
+        has hundreds of thousands, read field by field, in the order each
+        thread wrote them: that of their ends."""
+        numbers = self.region_records(region)
+        if not numbers:
+            return {}
+        codes, whole = self.event_numbers(), {self.names.index(name): name
+                                              for name in WHOLE if name in self.names}
+        times, tids = self.column(RECORD_NAMES["time"]), self.column(RECORD_NAMES["tid"])
+        lengths = self.column(RECORD_NAMES["thread"])
+        spans, gap = {}, gap * 1000
+        for code, kind in whole.items():
+            for number in (number for number in numbers if codes[number] == code):
+                start = times[number]
+                if not start:
+                    continue
+                end = start + lengths[number]
+                merged = spans.setdefault((tids[number], kind), [[], []])
+                starts, ends = merged
+                while ends and start <= ends[-1] + gap:
+                    ends.pop()
+                    held = starts.pop()
+                    if held < start:
+                        start = held
+                starts.append(start)
+                ends.append(end)
+        origin = self.start
+        return {key: [[(start - origin) / 1000, (end - origin) / 1000]
+                      for start, end in zip(*merged)] for key, merged in spans.items()}
 
 
 def parse_site(trace, line):
