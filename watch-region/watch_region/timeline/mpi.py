@@ -11,11 +11,15 @@ MPI_Sendrecv's receive) of the same communicator, source, destination and
 tag, the n-th such send the n-th such receive, in each rank's completion
 order: MPI does not let messages between two ranks overtake one another, and
 a receive carries the tag and source it got, so MPI_ANY_TAG and
-MPI_ANY_SOURCE are resolved. A probe is not a message. The collectives on a
-communicator match by their order on each member, the n-th on one the n-th
-on every other; MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of
-MPI_COMM_WORLD. A nonblocking collective (MPI_Ibcast and the like) is the
-collective it starts, entered at its start and left at the completion call
+MPI_ANY_SOURCE are resolved. A probe is not a message. A two-sided call
+(MPI_Sendrecv, MPI_Sendrecv_replace), which the tracer logs as its send and
+its receive with one entry, is one call, its send matched as a send and its
+receive as a receive: one call in the replay and one stretch in MPI on its
+rank's clock. The collectives on a communicator match by their order on
+each member, the n-th on one the n-th on every other;
+MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of MPI_COMM_WORLD.
+A nonblocking collective (MPI_Ibcast and the like) is the collective it
+starts, entered at its start and left at the completion call
 that completes it, in the order of their entries. The edges: a send's entry
 to its receive's exit; a barrier, allreduce, allgather, alltoall,
 reduce_scatter, scan: every member's entry to every member's exit;
@@ -68,6 +72,9 @@ EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgathe
                   "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
 ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
 EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
+# A two-sided call's halves, as the tracer logs them, and the one call they
+# are here.
+SENT_HALF, RECEIVED_HALF, TWO_SIDED = "MPI_Sendrecv:send", "MPI_Sendrecv:recv", "MPI_Sendrecv"
 # The nonblocking collectives, each as the collective it is: logged when a
 # completion completes it, entered where it was started.
 POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
@@ -86,13 +93,32 @@ class Rank:  # pylint: disable=too-few-public-methods
     def __init__(self, trace, marked):
         self.trace, self.marked = trace, marked
         self.rank, self.size = trace.mpi
-        self.calls = sorted(trace.mpi_calls, key=lambda call: (call.exit, call.seq))
+        # A two-sided call (MPI_Sendrecv, MPI_Sendrecv_replace), logged as
+        # its send and its receive, is one call: the receive's, with the
+        # send's peer and tag kept beside it (SENT, by the call's index).
+        calls, halves = [], {}
+        for call in trace.mpi_calls:
+            if call.op == SENT_HALF:
+                halves[(call.tid, call.entry)] = call
+            else:
+                calls.append(call)
+        joined = {}
+        for at, call in enumerate(calls):
+            send = halves.pop((call.tid, call.entry), None) if call.op == RECEIVED_HALF \
+                else None
+            if send is not None:
+                calls[at] = call = call._replace(op=TWO_SIDED, exit=max(call.exit, send.exit))
+                joined[call.seq] = send
+        calls.extend(halves.values())  # a send whose receive was not kept
+        self.calls = sorted(calls, key=lambda call: (call.exit, call.seq))
         # Measured between the program's own marks, the run starts at its
         # first MPI_Pcontrol: what came before (and its edges) is not in it.
         first = next((at for at, call in enumerate(self.calls) if call.op == "MPI_Pcontrol"),
                      None)
         if marked and first is not None:
             self.calls = self.calls[first:]
+        self.sent = {at: joined[call.seq] for at, call in enumerate(self.calls)
+                     if call.op == TWO_SIDED and call.seq in joined}
         exits = [call.exit for call in self.calls]
         self.before = [min(bisect.bisect_right(exits, call.entry), at) - 1
                        for at, call in enumerate(self.calls)]
@@ -114,7 +140,11 @@ def match(ranks):
             members, op = rank.members(call), POSTED.get(call.op, call.op)
             if members is None:
                 continue
-            if op in SENDS:
+            if at in rank.sent:
+                sent = rank.sent[at]
+                sends[(members, number, sent.peer, sent.tag)].append((number, at))
+                receives[(members, call.peer, number, call.tag)].append((number, at))
+            elif op in SENDS:
                 sends[(members, number, call.peer, call.tag)].append((number, at))
             elif op in RECEIVES:
                 receives[(members, call.peer, number, call.tag)].append((number, at))
