@@ -750,11 +750,12 @@ def factors(problems):
 
 # The model factors of each case of sleep_ranks (see there) under mpirun, U
 # its unit of sleep, N the ranks, T the team; every case ends at a barrier, so
-# the run measured ends together on every rank. The MPI part counts a rank's
-# initial thread outside MPI as useful, the ideal run time its longest chain
-# through the messages and collectives; the OpenMP part is the whole over the
-# MPI part. MPI's own time (a few ms a wait on a loaded machine, whose ranks
-# poll) is left out.
+# the run measured ends together on every rank. The MPI part counts each
+# rank's busiest thread's useful time (LB), the longest rank's own ideal run
+# time over the run's (SerE), and the run's ideal run time over the one with
+# OpenMP's waits alone zero (TE); the OpenMP part is the whole over the MPI
+# part (docs/watch-region.md). MPI's own time (a few ms a wait on a loaded
+# machine, whose ranks poll) is left out.
 #   balanced    U, an allreduce, U on every rank: everything 1.
 #   imbalanced  rank r (r + 1)U; the run lasts NU: LB = (N + 1) / 2N.
 #   reduction   rank r (N - r)U: the same.
@@ -769,6 +770,12 @@ def factors(problems):
 #   threads     every rank TU outside MPI, its initial thread inside the
 #               region throughout: the MPI part 1; thread i of a rank
 #               (i + 1)U: the OpenMP part's LB = (T + 1) / 2T, as the whole's.
+#   serialised  every thread U, rank 0's one after another in a critical
+#               section: the run TU, useful U on every thread, and rank 0's
+#               own chain TU: the MPI part 1, the OpenMP part's SerE 1 / T
+#               (counted by the initial thread's time outside MPI, TU on rank
+#               0 and U on the others, the MPI part's LB would be
+#               (T + N - 1) / NT and the OpenMP part's above 1).
 #   exchange    rank r (r + 1)U, an MPI_Sendrecv round the ring, then U:
 #               the run 3U, useful 2U and 3U: LB = 5 / 6; one call a rank,
 #               its send and its receive each matched.
@@ -788,6 +795,7 @@ MPI_FACTORS = [
     ("posted", 2, 1, (1, 1 / 2, 1), (1, 1, 1)),
     ("ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)), ("ring", 4, 1, (5 / 8, 2 / 5, 1), (1, 1, 1)),
     ("threads", 2, 4, (1, 1, 1), (5 / 8, 1, 1)), ("threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
+    ("serialised", 2, 2, (1, 1, 1), (1, 1 / 2, 1)),
     ("exchange", 2, 1, (5 / 6, 1, 1), (1, 1, 1)), ("replaced", 2, 1, (5 / 6, 1, 1), (1, 1, 1)),
     ("--unmarked ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)),
     ("--unmarked threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),

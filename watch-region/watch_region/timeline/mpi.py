@@ -44,18 +44,19 @@ Measure: the marked intervals' wherever every rank's trace has marks (with
 MPI and no MPI_Pcontrol, from MPI_Init's return to the call of
 MPI_Finalize), else the whole run.
 
-Hybrid factors (the multiplicative model):
+Hybrid factors (the multiplicative model; the MPI part as OTF-CPT, J.
+Protze et al., Euro-Par 2022, defines it, so that every factor of either
+part is at most 1; docs/watch-region.md says why not POP's, from each
+rank's initial thread's time outside MPI):
 - whole: every rank's counted threads' useful time (as for one process),
   over the longest rank's interval, with the replayed ideal run time;
-- MPI: a rank's useful time is its interval less its initial thread's time
-  in MPI calls (mpi_time); load balance, communication efficiency and
-  parallel efficiency follow from these over the longest interval as for
-  threads; its ideal run time is the same replay with each rank's own
-  clock at time t the initial thread's time outside MPI calls from the
-  interval's start to t (when marked, inside the spans that its
-  MPI_Pcontrol calls set, else the span from MPI_Init's return to
-  MPI_Finalize's call), and a rank's last
-  clock its useful time;
+- MPI: load balance over each rank's busiest thread's useful time;
+  serialisation efficiency the longest rank's own ideal run time (its
+  threads' edges alone) over the run's; transfer efficiency the run's over
+  the run's ideal run time with only OpenMP's waits zero: the same replay
+  with a thread's clock its ideal clock plus its time in MPI calls so far
+  (when marked, inside the spans that its MPI_Pcontrol calls set, else the
+  span from MPI_Init's return to MPI_Finalize's call);
 - OpenMP: each factor of the whole over the same factor of the MPI part.
 """
 
@@ -248,27 +249,20 @@ def marked_spans(rank):
     return [(began, ended)] if abs(ended - began - marked) <= max(10000, marked / 100) else whole
 
 
-def outside_clock(rank):
-    """The rank's initial thread's time outside MPI calls, in its measure,
-    from the start to a time t, in ns: a function of t."""
-    spans = marked_spans(rank)
-    own = sorted((call.entry, call.exit) for call in rank.calls if call.tid == rank.initial)
-    starts, inside = [entry for entry, _ in own], [0]
-    for entry, end in own:
-        inside.append(inside[-1] + covered(spans, entry, end))
-
-    def clock(time):
-        count = bisect.bisect_left(starts, time)
-        spent = inside[count - 1] + covered(spans, own[count - 1][0],
-                                            min(own[count - 1][1], time)) if count else 0
-        return covered(spans, spans[0][0], time) - spent
-    return clock
+def in_mpi(rank):
+    """Each call's thread's time in MPI calls before it, in the rank's
+    measure, and the call's own, in ns: two lists by call index."""
+    spans, spent = marked_spans(rank), collections.Counter()
+    before, own = [0] * len(rank.calls), [0] * len(rank.calls)
+    for at in sorted(range(len(rank.calls)), key=lambda at: rank.calls[at].entry):
+        call = rank.calls[at]
+        before[at], own[at] = spent[call.tid], covered(spans, call.entry, call.exit)
+        spent[call.tid] += own[at]
+    return before, own
 
 
-def part(whole, mpi):
-    """Each factor of the OpenMP part: the whole's over the MPI part's."""
-    return {key: None if whole[key] is None or not mpi[key] else whole[key] / mpi[key]
-            for key in FACTORS}
+def bounded(low, value, high):
+    return min(max(low, value), max(low, high))
 
 
 def hybrid_factors(traces):
@@ -284,30 +278,73 @@ def hybrid_factors(traces):
         ranks.setdefault(trace.mpi[0], Rank(trace, marked))
     edges, counts = match(ranks)
     column = 1 if marked else 0
+
+    def ideal_of(used):
+        return used.ideal_marked if marked else used.ideal_all
     counted = {number: counted_useful(rank.trace, marked) for number, rank in ranks.items()}
-    ideal, _ = replay(
-        ranks, edges,
-        lambda number, at: ranks[number].calls[at][7 + column],
-        lambda number, at: ranks[number].calls[at][9 + column],
-        lambda number: max(((used.ideal_marked if marked else used.ideal_all)
-                            for used in ranks[number].trace.useful), default=0))
+    own_ideal = {number: max(map(ideal_of, rank.trace.useful), default=0)
+                 for number, rank in ranks.items()}
+    ideal, _ = replay(ranks, edges,
+                      lambda number, at: ranks[number].calls[at][7 + column],
+                      lambda number, at: ranks[number].calls[at][9 + column],
+                      own_ideal.get)
     interval = max(rank.trace.interval[column] for rank in ranks.values())
-    useful = {number: rank.trace.interval[column] - (rank.trace.mpi_time or (0, 0))[column]
-              for number, rank in ranks.items()}
-    clocks = {number: outside_clock(rank) for number, rank in ranks.items()}
-    mpi_ideal, _ = replay(ranks, edges,
-                          lambda number, at: clocks[number](ranks[number].calls[at].entry),
-                          lambda number, at: clocks[number](ranks[number].calls[at].exit),
-                          useful.get)
-    whole = efficiency([thread["useful"] for number in sorted(counted)
-                        for thread in counted[number]["useful"]],
-                       interval / 1000, ideal / 1000)
-    mpi = efficiency([useful[number] / 1000 for number in sorted(useful)], interval / 1000,
-                     mpi_ideal / 1000)
+    # The run with every OpenMP wait zero and MPI's time as it was: a
+    # thread's ideal clock plus its time in MPI so far, over the same edges.
+    spent = {number: in_mpi(rank) for number, rank in ranks.items()}
+
+    def initial_last(number):
+        rank = ranks[number]
+        initial = [ideal_of(used) for used in rank.trace.useful if used.initial]
+        return max(own_ideal[number], (initial[0] if initial else 0)
+                   + (rank.trace.mpi_time or (0, 0))[column])
+    outside_openmp, _ = replay(
+        ranks, edges,
+        lambda number, at: ranks[number].calls[at][7 + column] + spent[number][0][at],
+        lambda number, at: (ranks[number].calls[at][9 + column] + spent[number][0][at]
+                            + spent[number][1][at]),
+        initial_last)
+    # At least the ideal run time by construction; at most the run but for
+    # the clock's rounding, and held there.
+    outside_openmp = bounded(ideal, outside_openmp, interval)
+    useful = [thread["useful"] for number in sorted(counted)
+              for thread in counted[number]["useful"]]
+    busiest = {number: max((thread["useful"] for thread in counted[number]["useful"]),
+                           default=0) for number in ranks}
+    whole = efficiency(useful, interval / 1000, ideal / 1000)
+    mpi, openmp = split(whole, busiest, max(own_ideal.values()) / 1000,
+                        ideal / 1000, outside_openmp / 1000, interval / 1000)
     account = {"ranks": sorted(ranks), "size": max(rank.size for rank in ranks.values()),
                "marked": marked, "interval": interval / 1000, "ideal_run_time": ideal / 1000,
-               "mpi_ideal_run_time": mpi_ideal / 1000,
-               "useful": [useful[number] / 1000 for number in sorted(useful)],
+               "rank_ideal_run_time": max(own_ideal.values()) / 1000,
+               "outside_openmp_ideal_run_time": outside_openmp / 1000,
+               "useful": [busiest[number] for number in sorted(busiest)],
                "calls_left_out": sum(rank.trace.mpi_calls_left_out for rank in ranks.values()),
                **counts}
-    return {**whole, "mpi": mpi, "openmp": part(whole, mpi)}, account
+    return {**whole, "mpi": mpi, "openmp": openmp}, account
+
+
+def split(whole, busiest, rank_ideal, ideal, outside_openmp, interval):
+    """The MPI and OpenMP parts of the WHOLE's factors: BUSIEST each rank's
+    busiest thread's useful time, RANK_IDEAL the longest rank's own ideal
+    run time (its threads' edges only), IDEAL the run's, OUTSIDE_OPENMP the
+    run's with OpenMP's waits zero, INTERVAL the run's; in µs. Each part's
+    factor is at most 1, and whole = MPI x OpenMP factor by factor."""
+    most = max(busiest.values(), default=0)
+
+    def ratio(part, of):
+        return part / of if of else None
+    balance = ratio(sum(busiest.values()) / len(busiest), most) if busiest else None
+    mpi = {"load_balance": balance, "serialisation_efficiency": ratio(rank_ideal, ideal),
+           "transfer_efficiency": ratio(ideal, outside_openmp)}
+    openmp = {"load_balance": ratio(whole["load_balance"], balance)
+              if whole["load_balance"] is not None else None,
+              "serialisation_efficiency": ratio(most, rank_ideal),
+              "transfer_efficiency": ratio(outside_openmp, interval)}
+    for part in (mpi, openmp):
+        ser, transfer = part["serialisation_efficiency"], part["transfer_efficiency"]
+        part["communication_efficiency"] = None if None in (ser, transfer) else ser * transfer
+        part["parallel_efficiency"] = None if None in (
+            part["load_balance"], part["communication_efficiency"]) \
+            else part["load_balance"] * part["communication_efficiency"]
+    return ({key: mpi[key] for key in FACTORS}, {key: openmp[key] for key in FACTORS})
