@@ -64,6 +64,7 @@ import bisect
 import collections
 
 from .model import FACTORS, counted_useful, efficiency
+from .trace import MpiCall
 
 SENDS = {"MPI_Send", "MPI_Isend", "MPI_Ssend", "MPI_Issend", "MPI_Bsend", "MPI_Ibsend",
          "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send"}
@@ -84,6 +85,7 @@ POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
 # Fortran entries are logged by their own names.
 WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
          "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
+COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT | WORLD.keys()
 MAX_PASSES = 64
 
 
@@ -108,7 +110,8 @@ class Rank:  # pylint: disable=too-few-public-methods
             send = halves.pop((call.tid, call.entry), None) if call.op == RECEIVED_HALF \
                 else None
             if send is not None:
-                calls[at] = call = call._replace(op=TWO_SIDED, exit=max(call.exit, send.exit))
+                calls[at] = call = MpiCall._make(
+                    (call.seq, TWO_SIDED, *call[2:6], max(call.exit, send.exit), *call[7:]))
                 joined[call.seq] = send
         calls.extend(halves.values())  # a send whose receive was not kept
         self.calls = sorted(calls, key=lambda call: (call.exit, call.seq))
@@ -123,12 +126,6 @@ class Rank:  # pylint: disable=too-few-public-methods
         exits = [call.exit for call in self.calls]
         self.before = [min(bisect.bisect_right(exits, call.entry), at) - 1
                        for at, call in enumerate(self.calls)]
-        self.initial = next((used.tid for used in trace.useful if used.initial), trace.pid)
-
-    def members(self, call):
-        if call.op in WORLD:
-            return (WORLD[call.op], tuple(range(self.size)))
-        return self.trace.mpi_comms.get(call.comm)
 
 
 def match(ranks):
@@ -137,11 +134,15 @@ def match(ranks):
     sends, receives = collections.defaultdict(list), collections.defaultdict(list)
     collectives = collections.defaultdict(lambda: collections.defaultdict(list))
     for number, rank in ranks.items():
+        world = tuple(range(rank.size))
+        comms = {**rank.trace.mpi_comms, **{op: (kind, world) for op, kind in WORLD.items()}}
         for at, call in enumerate(rank.calls):
-            members, op = rank.members(call), POSTED.get(call.op, call.op)
+            op = call.op
+            members = comms.get(op if op in WORLD else call.comm)
             if members is None:
                 continue
-            if at in rank.sent:
+            op = POSTED.get(op, op)
+            if op == TWO_SIDED and at in rank.sent:
                 sent = rank.sent[at]
                 sends[(members, number, sent.peer, sent.tag)].append((number, at))
                 receives[(members, call.peer, number, call.tag)].append((number, at))
@@ -149,7 +150,7 @@ def match(ranks):
                 sends[(members, number, call.peer, call.tag)].append((number, at))
             elif op in RECEIVES:
                 receives[(members, call.peer, number, call.tag)].append((number, at))
-            elif op in WORLD or op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT:
+            elif op in COLLECTIVES:
                 collectives[members][number].append(at)
     edges = collections.defaultdict(list)
     counts = {"messages": 0, "unmatched_sends": 0, "unmatched_receives": 0, "collectives": 0}
@@ -190,31 +191,73 @@ def collective_edges(ranks, group, edges):
             edges[member].append(group)
 
 
-def replay(ranks, edges, entry_clock, exit_clock, last_clock):
-    """The run's ideal run time: each rank's clock, ENTRY_CLOCK and
-    EXIT_CLOCK of (rank, call index) and LAST_CLOCK of a rank, delayed
-    along the EDGES; returns it and each rank's last delay."""
-    order = sorted((call.exit, number, at) for number, rank in ranks.items()
-                   for at, call in enumerate(rank.calls))
-    delays = {number: [0] * len(rank.calls) for number, rank in ranks.items()}
+class Flow:  # pylint: disable=too-few-public-methods
+    """Every rank's calls in one numbering (rank by rank, each rank's by
+    exit) with the EDGES between them, made once for both replays: for each
+    call the one before it on its rank, the last to end before its entry
+    (-1: none) and the groups whose entries its exit waits for."""
 
-    def entered(number, at):
-        before = ranks[number].before[at]
-        return entry_clock(number, at) + (delays[number][before] if before >= 0 else 0)
-    for _ in range(MAX_PASSES):
-        changed = False
-        for _, number, at in order:
-            carried = delays[number][at - 1] if at else 0
-            own = exit_clock(number, at)
-            latest = max((entered(*source) for group in edges.get((number, at), ())
-                          for source in group), default=own)
-            delay = max(carried, latest - own, delays[number][at])
-            changed |= delay != delays[number][at]
-            delays[number][at] = delay
+    def __init__(self, ranks, edges):
+        self.numbers = sorted(ranks)
+        base, self.calls, self.previous, self.before = {}, [], [], []
+        for number in self.numbers:
+            rank = ranks[number]
+            base[number] = first = len(self.calls)
+            self.calls.extend(rank.calls)
+            self.previous.extend(range(first - 1, first + len(rank.calls) - 1))
+            self.before.extend(first + before if before >= 0 else -1 for before in rank.before)
+            if rank.calls:
+                self.previous[first] = -1
+        self.last = {number: base[number] + len(ranks[number].calls) - 1
+                     for number in self.numbers}
+        # By exit, ties in rank order: a valid order on one machine.
+        self.order = sorted(range(len(self.calls)), key=[call.exit for call in self.calls]
+                            .__getitem__)
+        self.groups, self.waits, numbered = [], [()] * len(self.calls), {}
+        for (number, at), groups in edges.items():
+            waits = []
+            for group in groups:
+                if id(group) not in numbered:  # a collective's group is every member's
+                    numbered[id(group)] = len(self.groups)
+                    self.groups.append([base[member] + index for member, index in group])
+                waits.append(numbered[id(group)])
+            self.waits[base[number] + at] = waits
+        # Whether one pass in that order settles every delay: each source's
+        # delay at its entry is settled before a call waits for it.
+        position = [0] * len(self.calls)
+        for place, call in enumerate(self.order):
+            position[call] = place
+        ready = [max((position[self.before[source]] for source in group
+                      if self.before[source] >= 0), default=-1) for group in self.groups]
+        self.settled = all(ready[group] < position[call]
+                           for call, waits in enumerate(self.waits) for group in waits)
+
+
+def replay(flow, entries, exits, last_clock):
+    """The run's ideal run time: each rank's clock, ENTRIES and EXITS of
+    FLOW's calls (by its numbering) and LAST_CLOCK of a rank, delayed along
+    its edges. Passes repeat until no delay changes, only where one pass in
+    exit order cannot settle them (clocks that disagree across machines)."""
+    previous, before, groups, waits = flow.previous, flow.before, flow.groups, flow.waits
+    delays = [0] * len(flow.calls)
+    for _ in range(1 if flow.settled else MAX_PASSES):
+        changed, latest = False, [None] * len(groups)
+        for call in flow.order:
+            at = previous[call]
+            delay = delays[at] if at >= 0 and delays[at] > delays[call] else delays[call]
+            for group in waits[call]:
+                if latest[group] is None:
+                    latest[group] = max(entries[source] + (delays[before[source]]
+                                                           if before[source] >= 0 else 0)
+                                        for source in groups[group])
+                if latest[group] - exits[call] > delay:
+                    delay = latest[group] - exits[call]
+            if delay != delays[call]:
+                changed, delays[call] = True, delay
         if not changed:
             break
-    last = {number: delays[number][-1] if delays[number] else 0 for number in ranks}
-    return max(last_clock(number) + last[number] for number in ranks), last
+    return max(last_clock(number) + (delays[flow.last[number]] if flow.last[number] >= 0 else 0)
+               for number in flow.numbers)
 
 
 def covered(spans, start, end):
@@ -253,11 +296,17 @@ def in_mpi(rank):
     """Each call's thread's time in MPI calls before it, in the rank's
     measure, and the call's own, in ns: two lists by call index."""
     spans, spent = marked_spans(rank), collections.Counter()
-    before, own = [0] * len(rank.calls), [0] * len(rank.calls)
-    for at in sorted(range(len(rank.calls)), key=lambda at: rank.calls[at].entry):
-        call = rank.calls[at]
-        before[at], own[at] = spent[call.tid], covered(spans, call.entry, call.exit)
-        spent[call.tid] += own[at]
+    calls = rank.calls
+    if len(spans) == 1:
+        begin, stop = spans[0]
+        own = [max(0, min(stop, call.exit) - max(begin, call.entry)) for call in calls]
+    else:
+        own = [covered(spans, call.entry, call.exit) for call in calls]
+    before = [0] * len(calls)
+    for at in sorted(range(len(calls)), key=[call.entry for call in calls].__getitem__):
+        tid = calls[at].tid
+        before[at] = spent[tid]
+        spent[tid] += own[at]
     return before, own
 
 
@@ -284,26 +333,27 @@ def hybrid_factors(traces):
     counted = {number: counted_useful(rank.trace, marked) for number, rank in ranks.items()}
     own_ideal = {number: max(map(ideal_of, rank.trace.useful), default=0)
                  for number, rank in ranks.items()}
-    ideal, _ = replay(ranks, edges,
-                      lambda number, at: ranks[number].calls[at][7 + column],
-                      lambda number, at: ranks[number].calls[at][9 + column],
-                      own_ideal.get)
+    flow = Flow(ranks, edges)
+    entries = [call[7 + column] for call in flow.calls]
+    exits = [call[9 + column] for call in flow.calls]
+    ideal = replay(flow, entries, exits, own_ideal.get)
     interval = max(rank.trace.interval[column] for rank in ranks.values())
     # The run with every OpenMP wait zero and MPI's time as it was: a
     # thread's ideal clock plus its time in MPI so far, over the same edges.
-    spent = {number: in_mpi(rank) for number, rank in ranks.items()}
+    before, own = [], []
+    for number in flow.numbers:
+        spent = in_mpi(ranks[number])
+        before.extend(spent[0])
+        own.extend(spent[1])
 
     def initial_last(number):
         rank = ranks[number]
         initial = [ideal_of(used) for used in rank.trace.useful if used.initial]
         return max(own_ideal[number], (initial[0] if initial else 0)
                    + (rank.trace.mpi_time or (0, 0))[column])
-    outside_openmp, _ = replay(
-        ranks, edges,
-        lambda number, at: ranks[number].calls[at][7 + column] + spent[number][0][at],
-        lambda number, at: (ranks[number].calls[at][9 + column] + spent[number][0][at]
-                            + spent[number][1][at]),
-        initial_last)
+    outside_openmp = replay(flow, [entry + spent for entry, spent in zip(entries, before)],
+                            [end + spent + inside for end, spent, inside
+                             in zip(exits, before, own)], initial_last)
     # At least the ideal run time by construction; at most the run but for
     # the clock's rounding, and held there.
     outside_openmp = bounded(ideal, outside_openmp, interval)

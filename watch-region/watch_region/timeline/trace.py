@@ -221,9 +221,30 @@ def parse_record(trace, fields):
         raise ValueError
 
 
-def read_text(trace, lines):
-    events = trace.text_events
-    for number, line in enumerate(lines[1:], start=2):
+def read_calls(trace, lines):
+    """The mpi_call LINES (their numbers and texts) as TRACE's calls, read
+    column by column: most of a rank's trace's text. A line that does not
+    read so is read alone, for the error it makes."""
+    fields = " ".join(line for _, line in lines).split(" ")
+    width = len(MpiCall._fields) + 1
+    try:
+        if len(fields) != width * len(lines) or fields[0::width].count("mpi_call") != len(lines):
+            raise ValueError
+        columns = [fields[at::width] if at == 2 else map(int, fields[at::width])
+                   for at in range(1, width)]
+        trace.mpi_calls.extend(map(MpiCall._make, zip(*columns)))
+    except ValueError:
+        del trace.mpi_calls[:]
+        for number, line in lines:
+            read_text(trace, ["", line], number)
+
+
+def read_text(trace, lines, first=2):
+    events, calls = trace.text_events, []
+    for number, line in enumerate(lines[1:], start=first):
+        if line.startswith("mpi_call ") and first == 2:
+            calls.append((number, line))
+            continue
         fields = line.split()
         try:
             key = fields[0]
@@ -278,6 +299,8 @@ def read_text(trace, lines):
                 raise ValueError
         except (ValueError, IndexError, struct.error):
             raise TraceError(f"line {number} is not a line of a trace: {line[:60]!r}") from None
+    if calls:
+        read_calls(trace, calls)
 
 
 def read_trace(path, version=None):
