@@ -37,6 +37,7 @@ replay compares them across processes)."""
 
 import collections
 import mmap
+import operator
 import os
 import re
 import struct
@@ -159,11 +160,30 @@ class Trace:
     def events(self):
         """Every event, the table's and the text's, in time order."""
         if self._events is None:
-            rows = (dict(zip(self.record_names, values))
-                    for values in self.record.iter_unpack(self.table)) if self.record else ()
-            self._events = sorted([event for row in rows if row["time"]
-                                   for event in self.event(row)]
-                                  + self.text_events, key=lambda event: event.time)
+            found = []
+            if self.record:
+                # Each record's fields in Event's order, its event number first.
+                fields = operator.itemgetter(*(self.record_names.index(name) for name in (
+                    "event", *(RECORD_NAMES[field] for field in TEXT_FIELDS))))
+                names = [self.names[number] if number < len(self.names) else f"event {number}"
+                         for number in range(256)]
+                whole = {number: (f"{name}_begin", f"{name}_end")
+                         for number, name in enumerate(self.names) if name in WHOLE}
+                start, add, make = self.start, found.append, Event._make
+                for number, time, tid, thread, region, link, site in map(
+                        fields, self.record.iter_unpack(self.table)):
+                    if not time:
+                        continue
+                    time = (time - start) / 1000
+                    if number in whole:
+                        begin, end = whole[number]
+                        add(make((begin, time, tid, -1, region, link, site)))
+                        add(make((end, time + thread / 1000, tid, -1, region, link, site)))
+                    else:
+                        add(make((names[number], time, tid, thread, region, link, site)))
+            found += self.text_events
+            found.sort(key=operator.itemgetter(1))
+            self._events = found
         return self._events
 
     def region_events(self, region):
