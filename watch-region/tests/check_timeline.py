@@ -695,6 +695,21 @@ FACTORS = [
 ]
 
 
+# An efficiency is at most 1 by construction: past it by more than the
+# clock's rounding is a fault, whatever the case.
+ROUNDING = 1e-3
+
+
+def beyond_one(factors, part="whole"):
+    """The efficiencies in FACTORS (and their MPI and OpenMP parts) past 1."""
+    beyond = {f"{part} {name}": round(value, 4) for name, value in (factors or {}).items()
+              if not isinstance(value, dict) and value is not None and value > 1 + ROUNDING}
+    for name in ("mpi", "openmp"):
+        if isinstance((factors or {}).get(name), dict):
+            beyond.update(beyond_one(factors[name], name))
+    return beyond
+
+
 def factors_run(case, team):
     # libgomp's threads spin while they wait, unless told not to: a team of 4
     # on 2 cores would then take cores from sleepers that have woken, and the
@@ -728,6 +743,7 @@ def factors(problems):
                 problems.append(failed)
                 break
             measured = process["model_factors"]
+            check(problems, f"{case} team {team}: efficiencies past 1", beyond_one(measured), {})
             spread = UNIT_MS / (UNIT_MS + process["overrun"])
             missed.append({name: round(measured[name] or 0, 3)
                            for name, value in expected.items()
@@ -754,11 +770,12 @@ def factors(problems):
 
 # The model factors of each case of sleep_ranks (see there) under mpirun, U
 # its unit of sleep, N the ranks, T the team; every case ends at a barrier, so
-# the run measured ends together on every rank. The MPI part counts a rank's
-# initial thread outside MPI as useful, the ideal run time its longest chain
-# through the messages and collectives; the OpenMP part is the whole over the
-# MPI part. MPI's own time (a few ms a wait on a loaded machine, whose ranks
-# poll) is left out.
+# the run measured ends together on every rank. The MPI part counts each
+# rank's busiest thread's useful time (LB), the longest rank's own ideal run
+# time over the run's (SerE), and the run's ideal run time over the one with
+# OpenMP's waits alone zero (TE); the OpenMP part is the whole over the MPI
+# part (docs/watch-region.md). MPI's own time (a few ms a wait on a loaded
+# machine, whose ranks poll) is left out.
 #   balanced    U, an allreduce, U on every rank: everything 1.
 #   imbalanced  rank r (r + 1)U; the run lasts NU: LB = (N + 1) / 2N.
 #   reduction   rank r (N - r)U: the same.
@@ -773,6 +790,16 @@ def factors(problems):
 #   threads     every rank TU outside MPI, its initial thread inside the
 #               region throughout: the MPI part 1; thread i of a rank
 #               (i + 1)U: the OpenMP part's LB = (T + 1) / 2T, as the whole's.
+#   serialised  every thread U, rank 0's one after another in a critical
+#               section: the run TU, useful U on every thread, and rank 0's
+#               own chain TU: the MPI part 1, the OpenMP part's SerE 1 / T
+#               (counted by the initial thread's time outside MPI, TU on rank
+#               0 and U on the others, the MPI part's LB would be
+#               (T + N - 1) / NT and the OpenMP part's above 1).
+#   exchange    rank r (r + 1)U, an MPI_Sendrecv round the ring, then U:
+#               the run 3U, useful 2U and 3U: LB = 5 / 6; one call a rank,
+#               its send and its receive each matched.
+#   replaced    the same through MPI_Sendrecv_replace.
 # With a team of 1 the whole is the MPI part, and the OpenMP part is 1.
 # Unmarked (measured from MPI_Init's return, not from MPI_Pcontrol(1), and
 # without rank 0's sleep before the mark) the closed forms are the same.
@@ -788,6 +815,8 @@ MPI_FACTORS = [
     ("posted", 2, 1, (1, 1 / 2, 1), (1, 1, 1)),
     ("ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)), ("ring", 4, 1, (5 / 8, 2 / 5, 1), (1, 1, 1)),
     ("threads", 2, 4, (1, 1, 1), (5 / 8, 1, 1)), ("threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
+    ("serialised", 2, 2, (1, 1, 1), (1, 1 / 2, 1)),
+    ("exchange", 2, 1, (5 / 6, 1, 1), (1, 1, 1)), ("replaced", 2, 1, (5 / 6, 1, 1), (1, 1, 1)),
     ("--unmarked ring", 2, 1, (3 / 4, 2 / 3, 1), (1, 1, 1)),
     ("--unmarked threads", 4, 2, (1, 1, 1), (3 / 4, 1, 1)),
 ]
@@ -830,6 +859,7 @@ def mpi(problems):
                 problems.append(failed)
                 break
             whole = report["model_factors"] or {}
+            check(problems, f"{name}: efficiencies past 1", beyond_one(whole), {})
             measured = {"whole": whole, "mpi": whole.get("mpi") or {},
                         "openmp": whole.get("openmp") or {}}
             missed.append({f"{part} {factor}": f"{measured[part].get(factor) or 0:.3f}, "

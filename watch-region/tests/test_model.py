@@ -111,7 +111,24 @@ RUNS = [
         (30, 0, [(30, 30), (30, 30)], [("MPI_Finalize", R, -1, 30, 30, 30)]),
         (30, 20, [(10, 10), (2, 2)], [("MPI_Finalize", R, -1, 10, 30, 10)])],
      (0.6, 0.6, 1, 1, 1), (2 / 3, 2 / 3, 1, 1, 1), (0.9, 0.9, 1, 1, 1), (0, 0, 1)),
+    # Each rank's busiest thread, not its initial thread's time outside MPI
+    # (20 and 10 here, which would make the MPI part's LB 3/4 and the
+    # OpenMP part's 4/3).
+    ("hybrid pair, the first's threads serialised", [
+        (20, 0, [(10, 20), (10, 20)], [("MPI_Finalize", R, -1, 20, 20, 20)]),
+        (20, 10, [(10, 10), (10, 10)], [("MPI_Finalize", R, -1, 10, 20, 10)])],
+     (0.5, 1, 0.5, 0.5, 1), (1, 1, 1, 1, 1), (0.5, 1, 0.5, 0.5, 1), (0, 0, 1)),
+    ("MPI_Sendrecv both ways, logged as its two halves: one call, each half matched", [
+        (30, 10, [(20, 20)], [("MPI_Sendrecv:send", 1, 5, 10, 20, 10),
+                              ("MPI_Sendrecv:recv", 1, 5, 10, 20, 10),
+                              ("MPI_Finalize", R, -1, 30, 30, 20)]),
+        (30, 0, [(30, 30)], [("MPI_Sendrecv:send", 0, 5, 20, 20, 20),
+                             ("MPI_Sendrecv:recv", 0, 5, 20, 20, 20),
+                             ("MPI_Finalize", R, -1, 30, 30, 30)])],
+     (5 / 6, 5 / 6, 1, 1, 1), (5 / 6, 5 / 6, 1, 1, 1), (1, 1, 1, 1, 1), (2, 0, 1)),
 ]
+# An efficiency past 1 by more than rounding is a fault.
+ROUNDING = 1e-9
 
 
 def both(value):
@@ -202,6 +219,7 @@ class Model(unittest.TestCase):
                 factors = report["model_factors"]
                 for got, wanted in ((factors, whole), (factors["mpi"], mpi),
                                     (factors["openmp"], openmp)):
+                    self.assertLessEqual(max(got[key] for key in FACTORS), 1 + ROUNDING)
                     self.assertEqual([round(got[key], 3) for key in FACTORS],
                                      [round(value, 3) for value in wanted])
                 self.assertEqual(tuple(report["mpi"][key] for key in (

@@ -39,6 +39,7 @@ from ..timeline.model import TRACER, regions_of
 from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, ROOT_TO_EVERY, SENDS
 
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT
+LOGGED = SENDS | RECEIVES | COLLECTIVES
 # Receives whose request a completion call finished.
 REQUESTED = {"MPI_Irecv", "MPI_Imrecv"}
 
@@ -109,12 +110,20 @@ ENDS = {"body_start": "body_end", "wait_begin": "wait_end", "task_begin": "task_
 STARTS = {end: start for start, end in ENDS.items()}
 
 
+BODY_OR_LAUNCH = {"body_start", "body_end", "launch", "launch_return"}
+LAUNCHES = {"launch", "launch_return"}
+# The events that a thread's stretches are made of.
+STRETCHES = set(ENDS) | set(STARTS) | LAUNCHES
+KINDS = {name: name.split("_")[0] for name in set(ENDS) | set(STARTS)}
+
+
 def stretch_key(event):
-    if event.name.startswith("body"):
+    kind = KINDS[event.name]
+    if kind == "body":
         return ("body", event.region)
-    if event.name.startswith("create"):
+    if kind == "create":
         return ("create", event.link)
-    return (event.name.split("_")[0], event.site, event.link)  # a wait's kind and site
+    return (kind, event.site, event.link)  # a wait's kind and site
 
 
 def nested(events):
@@ -144,31 +153,31 @@ def process_events(trace):
     team; a wait's or a task's, its event."""
     kept = trace.events()
     launched = {event.region for event in kept if event.name == "launch"}
-    events = sorted(kept + [event for event in trace.slowest if event.region not in launched],
-                    key=lambda event: event.time)
+    extra = [event for event in trace.slowest if event.region not in launched]
+    events = sorted(kept + extra, key=lambda event: event.time) if extra else kept
     whole = whole_regions(events)
     by_thread = {trace.pid: []}
     for event in events:
-        if event.name in ENDS or event.name in STARTS or event.name.startswith("launch"):
-            if event.region in whole or not event.name.startswith(("body", "launch")):
-                by_thread.setdefault(event.tid, []).append(event)
-    threads, done = {}, set()
+        if event.name in STRETCHES and (event.region in whole
+                                        or event.name not in BODY_OR_LAUNCH):
+            by_thread.setdefault(event.tid, []).append(event)
+    threads, done, start = {}, set(), trace.start
     for tid, mine in by_thread.items():
-        threads[tid] = []
+        threads[tid] = out = []
         stretches = nested(mine)
         for at, event in enumerate(mine):
-            mark = (event.name, event.region)
-            if event.name.startswith("launch"):
+            name = event.name
+            if name in LAUNCHES:
+                mark = (name, event.region)
                 if mark in done:
                     continue
                 done.add(mark)
             elif at not in stretches:
                 continue
-            argument = whole.get(event.region) if event.name.startswith(("body", "launch")) \
-                else event
-            if event.name == "launch":
+            argument = whole.get(event.region) if name in BODY_OR_LAUNCH else event
+            if name == "launch":
                 argument = len(argument["team"])
-            threads[tid].append((event.name, trace.start + round(event.time * 1000), argument))
+            out.append((name, start + round(event.time * 1000), argument))
     return threads
 
 
@@ -228,30 +237,42 @@ def plan_run(findings):
             else {}
         if logged:
             plan.ranks.append(numbered[trace.pid])
+        # Each region's (OTF2 region, team), and each wait's OTF2 region, made once.
+        bodies, stretches = {}, {}
         for tid, events in threads:
             name = f"kernel thread {tid}" + (" (main)" if tid == trace.pid else "")
             if logged:
                 events[:] = mpi_events(plan, trace, logged, tid, events)
             plan.locations.append((plan.string(name), groups[trace.pid], events))
+            if events:  # each thread's events are in time order
+                plan.stamp(events[0][1])
+                plan.stamp(events[-1][1])
             for at, (what, time, argument) in enumerate(events):
-                plan.stamp(time)
-                if what.startswith("body"):
-                    site = sites.get(argument["site_index"], {})
-                    team = [entry["kernel_thread"] for entry in argument["team"]]
-                    events[at] = (what, time, (
-                        plan.region(site.get("site", f"region {argument['region']}"),
-                                    "parallel", site.get("source")),
-                        plan.team((numbered[member] for member in team),
-                                  f"team of {len(team)}, thread 0 kernel thread {team[0]}")))
-                elif what.startswith("create"):
+                kind = KINDS.get(what)
+                if kind == "body":
+                    made = bodies.get(argument["region"])
+                    if made is None:
+                        site = sites.get(argument["site_index"], {})
+                        team = [entry["kernel_thread"] for entry in argument["team"]]
+                        made = bodies[argument["region"]] = (
+                            plan.region(site.get("site", f"region {argument['region']}"),
+                                        "parallel", site.get("source")),
+                            plan.team((numbered[member] for member in team),
+                                      f"team of {len(team)}, thread 0 kernel thread {team[0]}"))
+                    events[at] = (what, time, made)
+                elif kind == "create":
                     events[at] = (what, time, plan.region("pthread_create", "create"))
-                elif what.startswith(("wait", "task")):
-                    kind = (trace.wait_names[argument.site] if argument.site
-                            < len(trace.wait_names) else f"wait {argument.site}")
-                    site, source = waits.get((kind, argument.link), (f"{argument.link:#x}", None))
-                    op = ops.get(argument.link) if kind == "mpi" else None
-                    events[at] = (what, time, plan.region(f"{op or kind} at {site}",
-                                                          mpi_role(op) if op else kind, source))
+                elif kind in ("wait", "task"):
+                    key = (argument.site, argument.link)
+                    if key not in stretches:
+                        wait = (trace.wait_names[argument.site] if argument.site
+                                < len(trace.wait_names) else f"wait {argument.site}")
+                        site, source = waits.get((wait, argument.link),
+                                                 (f"{argument.link:#x}", None))
+                        op = ops.get(argument.link) if wait == "mpi" else None
+                        stretches[key] = plan.region(f"{op or wait} at {site}",
+                                                     mpi_role(op) if op else wait, source)
+                    events[at] = (what, time, stretches[key])
     # A process's creator, where the run traced it.
     plan.creators = [groups.get(parent) for parent in creators]
     plan.node = (plan.string("watch-region run"), plan.string("machine"))
@@ -276,7 +297,7 @@ def mpi_logged(trace):
     is a send and a receive."""
     logged = {}
     for call in sorted(trace.mpi_calls, key=lambda call: call.seq):
-        if POSTED.get(call.op, call.op) in SENDS | RECEIVES | COLLECTIVES:
+        if POSTED.get(call.op, call.op) in LOGGED:
             logged.setdefault((call.tid, call.entry), []).append(call)
     return logged
 

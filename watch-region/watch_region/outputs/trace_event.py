@@ -4,12 +4,17 @@ slice on the thread that launched it, named by its call site, each body a
 slice on its thread, so that nested regions nest; each wait in the runtime
 and each task's body a slice inside them; thread creation and the wait for
 a core; and arrows from each launch to the bodies it forked, and
-from each body's end to the join."""
+from each body's end to the join, for a process's first ARROWS regions: past
+a few thousand, Perfetto draws arrows as a solid block and slows to a halt,
+so the rest are left out, and the file's otherData says for how many."""
 
 import json
 
 from ..timeline.model import creations, regions_of
 from .svg import shown_region
+
+# The regions of a process whose bodies are joined to their launch by arrows.
+ARROWS = 1000
 
 
 def trace_events(trace, model, offset=0.0):
@@ -45,7 +50,7 @@ def trace_events(trace, model, offset=0.0):
         slice_("pthread_create", created["created_by"], created["create_call"], done)
         slice_("waiting for a core", tid, done, max(done, created["first_instruction"]))
     waits_and_tasks(trace, slice_)
-    flow = 0
+    flow = drawn = 0
     for region in regions_of(trace.events(), trace.slowest).values():
         end = region["launch_return"]
         if end is None:
@@ -58,11 +63,14 @@ def trace_events(trace, model, offset=0.0):
                 continue
             slice_("body", entry["kernel_thread"], entry["body_start"], entry["body_end"],
                    region=region["region"], thread=entry["thread"])
-            arrow(flow := flow + 1, region["launched_by"], region["launch"],
-                  entry["kernel_thread"], entry["body_start"])
-            arrow(flow := flow + 1, entry["kernel_thread"], entry["body_end"],
-                  region["launched_by"], end)
-    return {"traceEvents": events, "displayTimeUnit": "ns"}
+            if drawn < ARROWS:
+                arrow(flow := flow + 1, region["launched_by"], region["launch"],
+                      entry["kernel_thread"], entry["body_start"])
+                arrow(flow := flow + 1, entry["kernel_thread"], entry["body_end"],
+                      region["launched_by"], end)
+        drawn += 1
+    return {"traceEvents": events, "displayTimeUnit": "ns",
+            "arrows_left_out": max(0, drawn - ARROWS)}
 
 
 def waits_and_tasks(trace, slice_):
@@ -86,10 +94,15 @@ def render(findings):
     metadata counts the events each process's tracer kept and left out."""
     shown_region(findings)
     traces, models = findings.traces, findings.report["processes"]
-    events, first = [], min((trace.start for trace in traces), default=0)
+    events, first, kept = [], min((trace.start for trace in traces), default=0), {}
     for trace, model in zip(traces, models):
-        events += trace_events(trace, model, (trace.start - first) / 1000)["traceEvents"]
-    kept = {str(trace.pid): {"events_kept": len(trace.events()),
-                             "events_left_out": trace.lost_events} for trace in traces}
+        made = trace_events(trace, model, (trace.start - first) / 1000)
+        events += made["traceEvents"]
+        kept[str(trace.pid)] = {"events_kept": len(trace.events()),
+                                "events_left_out": trace.lost_events,
+                                "regions_without_arrows": made["arrows_left_out"]}
     return json.dumps({"traceEvents": events, "displayTimeUnit": "ns",
-                       "otherData": {"processes": kept}})
+                       "otherData": {"processes": kept, "arrows": (
+                           f"from launch to body and body to join for each process's first "
+                           f"{ARROWS} regions only: Perfetto cannot show more usefully")}},
+                      separators=(",", ":"))

@@ -11,11 +11,15 @@ MPI_Sendrecv's receive) of the same communicator, source, destination and
 tag, the n-th such send the n-th such receive, in each rank's completion
 order: MPI does not let messages between two ranks overtake one another, and
 a receive carries the tag and source it got, so MPI_ANY_TAG and
-MPI_ANY_SOURCE are resolved. A probe is not a message. The collectives on a
-communicator match by their order on each member, the n-th on one the n-th
-on every other; MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of
-MPI_COMM_WORLD. A nonblocking collective (MPI_Ibcast and the like) is the
-collective it starts, entered at its start and left at the completion call
+MPI_ANY_SOURCE are resolved. A probe is not a message. A two-sided call
+(MPI_Sendrecv, MPI_Sendrecv_replace), which the tracer logs as its send and
+its receive with one entry, is one call, its send matched as a send and its
+receive as a receive: one call in the replay and one stretch in MPI on its
+rank's clock. The collectives on a communicator match by their order on
+each member, the n-th on one the n-th on every other;
+MPI_Init/MPI_Init_thread and MPI_Finalize are a barrier of MPI_COMM_WORLD.
+A nonblocking collective (MPI_Ibcast and the like) is the collective it
+starts, entered at its start and left at the completion call
 that completes it, in the order of their entries. The edges: a send's entry
 to its receive's exit; a barrier, allreduce, allgather, alltoall,
 reduce_scatter, scan: every member's entry to every member's exit;
@@ -40,18 +44,19 @@ Measure: the marked intervals' wherever every rank's trace has marks (with
 MPI and no MPI_Pcontrol, from MPI_Init's return to the call of
 MPI_Finalize), else the whole run.
 
-Hybrid factors (the multiplicative model):
+Hybrid factors (the multiplicative model; the MPI part as OTF-CPT, J.
+Protze et al., Euro-Par 2022, defines it, so that every factor of either
+part is at most 1; docs/watch-region.md says why not POP's, from each
+rank's initial thread's time outside MPI):
 - whole: every rank's counted threads' useful time (as for one process),
   over the longest rank's interval, with the replayed ideal run time;
-- MPI: a rank's useful time is its interval less its initial thread's time
-  in MPI calls (mpi_time); load balance, communication efficiency and
-  parallel efficiency follow from these over the longest interval as for
-  threads; its ideal run time is the same replay with each rank's own
-  clock at time t the initial thread's time outside MPI calls from the
-  interval's start to t (when marked, inside the spans that its
-  MPI_Pcontrol calls set, else the span from MPI_Init's return to
-  MPI_Finalize's call), and a rank's last
-  clock its useful time;
+- MPI: load balance over each rank's busiest thread's useful time;
+  serialisation efficiency the longest rank's own ideal run time (its
+  threads' edges alone) over the run's; transfer efficiency the run's over
+  the run's ideal run time with only OpenMP's waits zero: the same replay
+  with a thread's clock its ideal clock plus its time in MPI calls so far
+  (when marked, inside the spans that its MPI_Pcontrol calls set, else the
+  span from MPI_Init's return to MPI_Finalize's call);
 - OpenMP: each factor of the whole over the same factor of the MPI part.
 """
 
@@ -59,6 +64,7 @@ import bisect
 import collections
 
 from .model import FACTORS, counted_useful, efficiency
+from .trace import MpiCall
 
 SENDS = {"MPI_Send", "MPI_Isend", "MPI_Ssend", "MPI_Issend", "MPI_Bsend", "MPI_Ibsend",
          "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send"}
@@ -68,6 +74,9 @@ EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgathe
                   "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
 ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
 EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
+# A two-sided call's halves, as the tracer logs them, and the one call they
+# are here.
+SENT_HALF, RECEIVED_HALF, TWO_SIDED = "MPI_Sendrecv:send", "MPI_Sendrecv:recv", "MPI_Sendrecv"
 # The nonblocking collectives, each as the collective it is: logged when a
 # completion completes it, entered where it was started.
 POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
@@ -76,6 +85,7 @@ POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
 # Fortran entries are logged by their own names.
 WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
          "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
+COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT | WORLD.keys()
 MAX_PASSES = 64
 
 
@@ -86,22 +96,36 @@ class Rank:  # pylint: disable=too-few-public-methods
     def __init__(self, trace, marked):
         self.trace, self.marked = trace, marked
         self.rank, self.size = trace.mpi
-        self.calls = sorted(trace.mpi_calls, key=lambda call: (call.exit, call.seq))
+        # A two-sided call (MPI_Sendrecv, MPI_Sendrecv_replace), logged as
+        # its send and its receive, is one call: the receive's, with the
+        # send's peer and tag kept beside it (SENT, by the call's index).
+        calls, halves = [], {}
+        for call in trace.mpi_calls:
+            if call.op == SENT_HALF:
+                halves[(call.tid, call.entry)] = call
+            else:
+                calls.append(call)
+        joined = {}
+        for at, call in enumerate(calls):
+            send = halves.pop((call.tid, call.entry), None) if call.op == RECEIVED_HALF \
+                else None
+            if send is not None:
+                calls[at] = call = MpiCall._make(
+                    (call.seq, TWO_SIDED, *call[2:6], max(call.exit, send.exit), *call[7:]))
+                joined[call.seq] = send
+        calls.extend(halves.values())  # a send whose receive was not kept
+        self.calls = sorted(calls, key=lambda call: (call.exit, call.seq))
         # Measured between the program's own marks, the run starts at its
         # first MPI_Pcontrol: what came before (and its edges) is not in it.
         first = next((at for at, call in enumerate(self.calls) if call.op == "MPI_Pcontrol"),
                      None)
         if marked and first is not None:
             self.calls = self.calls[first:]
+        self.sent = {at: joined[call.seq] for at, call in enumerate(self.calls)
+                     if call.op == TWO_SIDED and call.seq in joined}
         exits = [call.exit for call in self.calls]
         self.before = [min(bisect.bisect_right(exits, call.entry), at) - 1
                        for at, call in enumerate(self.calls)]
-        self.initial = next((used.tid for used in trace.useful if used.initial), trace.pid)
-
-    def members(self, call):
-        if call.op in WORLD:
-            return (WORLD[call.op], tuple(range(self.size)))
-        return self.trace.mpi_comms.get(call.comm)
 
 
 def match(ranks):
@@ -110,15 +134,23 @@ def match(ranks):
     sends, receives = collections.defaultdict(list), collections.defaultdict(list)
     collectives = collections.defaultdict(lambda: collections.defaultdict(list))
     for number, rank in ranks.items():
+        world = tuple(range(rank.size))
+        comms = {**rank.trace.mpi_comms, **{op: (kind, world) for op, kind in WORLD.items()}}
         for at, call in enumerate(rank.calls):
-            members, op = rank.members(call), POSTED.get(call.op, call.op)
+            op = call.op
+            members = comms.get(op if op in WORLD else call.comm)
             if members is None:
                 continue
-            if op in SENDS:
+            op = POSTED.get(op, op)
+            if op == TWO_SIDED and at in rank.sent:
+                sent = rank.sent[at]
+                sends[(members, number, sent.peer, sent.tag)].append((number, at))
+                receives[(members, call.peer, number, call.tag)].append((number, at))
+            elif op in SENDS:
                 sends[(members, number, call.peer, call.tag)].append((number, at))
             elif op in RECEIVES:
                 receives[(members, call.peer, number, call.tag)].append((number, at))
-            elif op in WORLD or op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT:
+            elif op in COLLECTIVES:
                 collectives[members][number].append(at)
     edges = collections.defaultdict(list)
     counts = {"messages": 0, "unmatched_sends": 0, "unmatched_receives": 0, "collectives": 0}
@@ -159,31 +191,73 @@ def collective_edges(ranks, group, edges):
             edges[member].append(group)
 
 
-def replay(ranks, edges, entry_clock, exit_clock, last_clock):
-    """The run's ideal run time: each rank's clock, ENTRY_CLOCK and
-    EXIT_CLOCK of (rank, call index) and LAST_CLOCK of a rank, delayed
-    along the EDGES; returns it and each rank's last delay."""
-    order = sorted((call.exit, number, at) for number, rank in ranks.items()
-                   for at, call in enumerate(rank.calls))
-    delays = {number: [0] * len(rank.calls) for number, rank in ranks.items()}
+class Flow:  # pylint: disable=too-few-public-methods
+    """Every rank's calls in one numbering (rank by rank, each rank's by
+    exit) with the EDGES between them, made once for both replays: for each
+    call the one before it on its rank, the last to end before its entry
+    (-1: none) and the groups whose entries its exit waits for."""
 
-    def entered(number, at):
-        before = ranks[number].before[at]
-        return entry_clock(number, at) + (delays[number][before] if before >= 0 else 0)
-    for _ in range(MAX_PASSES):
-        changed = False
-        for _, number, at in order:
-            carried = delays[number][at - 1] if at else 0
-            own = exit_clock(number, at)
-            latest = max((entered(*source) for group in edges.get((number, at), ())
-                          for source in group), default=own)
-            delay = max(carried, latest - own, delays[number][at])
-            changed |= delay != delays[number][at]
-            delays[number][at] = delay
+    def __init__(self, ranks, edges):
+        self.numbers = sorted(ranks)
+        base, self.calls, self.previous, self.before = {}, [], [], []
+        for number in self.numbers:
+            rank = ranks[number]
+            base[number] = first = len(self.calls)
+            self.calls.extend(rank.calls)
+            self.previous.extend(range(first - 1, first + len(rank.calls) - 1))
+            self.before.extend(first + before if before >= 0 else -1 for before in rank.before)
+            if rank.calls:
+                self.previous[first] = -1
+        self.last = {number: base[number] + len(ranks[number].calls) - 1
+                     for number in self.numbers}
+        # By exit, ties in rank order: a valid order on one machine.
+        self.order = sorted(range(len(self.calls)), key=[call.exit for call in self.calls]
+                            .__getitem__)
+        self.groups, self.waits, numbered = [], [()] * len(self.calls), {}
+        for (number, at), groups in edges.items():
+            waits = []
+            for group in groups:
+                if id(group) not in numbered:  # a collective's group is every member's
+                    numbered[id(group)] = len(self.groups)
+                    self.groups.append([base[member] + index for member, index in group])
+                waits.append(numbered[id(group)])
+            self.waits[base[number] + at] = waits
+        # Whether one pass in that order settles every delay: each source's
+        # delay at its entry is settled before a call waits for it.
+        position = [0] * len(self.calls)
+        for place, call in enumerate(self.order):
+            position[call] = place
+        ready = [max((position[self.before[source]] for source in group
+                      if self.before[source] >= 0), default=-1) for group in self.groups]
+        self.settled = all(ready[group] < position[call]
+                           for call, waits in enumerate(self.waits) for group in waits)
+
+
+def replay(flow, entries, exits, last_clock):
+    """The run's ideal run time: each rank's clock, ENTRIES and EXITS of
+    FLOW's calls (by its numbering) and LAST_CLOCK of a rank, delayed along
+    its edges. Passes repeat until no delay changes, only where one pass in
+    exit order cannot settle them (clocks that disagree across machines)."""
+    previous, before, groups, waits = flow.previous, flow.before, flow.groups, flow.waits
+    delays = [0] * len(flow.calls)
+    for _ in range(1 if flow.settled else MAX_PASSES):
+        changed, latest = False, [None] * len(groups)
+        for call in flow.order:
+            at = previous[call]
+            delay = delays[at] if at >= 0 and delays[at] > delays[call] else delays[call]
+            for group in waits[call]:
+                if latest[group] is None:
+                    latest[group] = max(entries[source] + (delays[before[source]]
+                                                           if before[source] >= 0 else 0)
+                                        for source in groups[group])
+                if latest[group] - exits[call] > delay:
+                    delay = latest[group] - exits[call]
+            if delay != delays[call]:
+                changed, delays[call] = True, delay
         if not changed:
             break
-    last = {number: delays[number][-1] if delays[number] else 0 for number in ranks}
-    return max(last_clock(number) + last[number] for number in ranks), last
+    return max(last_clock(number) + (delays[flow.last[number]] if flow.last[number] >= 0 else 0)
+               for number in flow.numbers)
 
 
 def covered(spans, start, end):
@@ -218,27 +292,26 @@ def marked_spans(rank):
     return [(began, ended)] if abs(ended - began - marked) <= max(10000, marked / 100) else whole
 
 
-def outside_clock(rank):
-    """The rank's initial thread's time outside MPI calls, in its measure,
-    from the start to a time t, in ns: a function of t."""
-    spans = marked_spans(rank)
-    own = sorted((call.entry, call.exit) for call in rank.calls if call.tid == rank.initial)
-    starts, inside = [entry for entry, _ in own], [0]
-    for entry, end in own:
-        inside.append(inside[-1] + covered(spans, entry, end))
+def in_mpi(rank):
+    """Each call's thread's time in MPI calls before it, in the rank's
+    measure, and the call's own, in ns: two lists by call index."""
+    spans, spent = marked_spans(rank), collections.Counter()
+    calls = rank.calls
+    if len(spans) == 1:
+        begin, stop = spans[0]
+        own = [max(0, min(stop, call.exit) - max(begin, call.entry)) for call in calls]
+    else:
+        own = [covered(spans, call.entry, call.exit) for call in calls]
+    before = [0] * len(calls)
+    for at in sorted(range(len(calls)), key=[call.entry for call in calls].__getitem__):
+        tid = calls[at].tid
+        before[at] = spent[tid]
+        spent[tid] += own[at]
+    return before, own
 
-    def clock(time):
-        count = bisect.bisect_left(starts, time)
-        spent = inside[count - 1] + covered(spans, own[count - 1][0],
-                                            min(own[count - 1][1], time)) if count else 0
-        return covered(spans, spans[0][0], time) - spent
-    return clock
 
-
-def part(whole, mpi):
-    """Each factor of the OpenMP part: the whole's over the MPI part's."""
-    return {key: None if whole[key] is None or not mpi[key] else whole[key] / mpi[key]
-            for key in FACTORS}
+def bounded(low, value, high):
+    return min(max(low, value), max(low, high))
 
 
 def hybrid_factors(traces):
@@ -254,30 +327,74 @@ def hybrid_factors(traces):
         ranks.setdefault(trace.mpi[0], Rank(trace, marked))
     edges, counts = match(ranks)
     column = 1 if marked else 0
+
+    def ideal_of(used):
+        return used.ideal_marked if marked else used.ideal_all
     counted = {number: counted_useful(rank.trace, marked) for number, rank in ranks.items()}
-    ideal, _ = replay(
-        ranks, edges,
-        lambda number, at: ranks[number].calls[at][7 + column],
-        lambda number, at: ranks[number].calls[at][9 + column],
-        lambda number: max(((used.ideal_marked if marked else used.ideal_all)
-                            for used in ranks[number].trace.useful), default=0))
+    own_ideal = {number: max(map(ideal_of, rank.trace.useful), default=0)
+                 for number, rank in ranks.items()}
+    flow = Flow(ranks, edges)
+    entries = [call[7 + column] for call in flow.calls]
+    exits = [call[9 + column] for call in flow.calls]
+    ideal = replay(flow, entries, exits, own_ideal.get)
     interval = max(rank.trace.interval[column] for rank in ranks.values())
-    useful = {number: rank.trace.interval[column] - (rank.trace.mpi_time or (0, 0))[column]
-              for number, rank in ranks.items()}
-    clocks = {number: outside_clock(rank) for number, rank in ranks.items()}
-    mpi_ideal, _ = replay(ranks, edges,
-                          lambda number, at: clocks[number](ranks[number].calls[at].entry),
-                          lambda number, at: clocks[number](ranks[number].calls[at].exit),
-                          useful.get)
-    whole = efficiency([thread["useful"] for number in sorted(counted)
-                        for thread in counted[number]["useful"]],
-                       interval / 1000, ideal / 1000)
-    mpi = efficiency([useful[number] / 1000 for number in sorted(useful)], interval / 1000,
-                     mpi_ideal / 1000)
+    # The run with every OpenMP wait zero and MPI's time as it was: a
+    # thread's ideal clock plus its time in MPI so far, over the same edges.
+    before, own = [], []
+    for number in flow.numbers:
+        spent = in_mpi(ranks[number])
+        before.extend(spent[0])
+        own.extend(spent[1])
+
+    def initial_last(number):
+        rank = ranks[number]
+        initial = [ideal_of(used) for used in rank.trace.useful if used.initial]
+        return max(own_ideal[number], (initial[0] if initial else 0)
+                   + (rank.trace.mpi_time or (0, 0))[column])
+    outside_openmp = replay(flow, [entry + spent for entry, spent in zip(entries, before)],
+                            [end + spent + inside for end, spent, inside
+                             in zip(exits, before, own)], initial_last)
+    # At least the ideal run time by construction; at most the run but for
+    # the clock's rounding, and held there.
+    outside_openmp = bounded(ideal, outside_openmp, interval)
+    useful = [thread["useful"] for number in sorted(counted)
+              for thread in counted[number]["useful"]]
+    busiest = {number: max((thread["useful"] for thread in counted[number]["useful"]),
+                           default=0) for number in ranks}
+    whole = efficiency(useful, interval / 1000, ideal / 1000)
+    mpi, openmp = split(whole, busiest, max(own_ideal.values()) / 1000,
+                        ideal / 1000, outside_openmp / 1000, interval / 1000)
     account = {"ranks": sorted(ranks), "size": max(rank.size for rank in ranks.values()),
                "marked": marked, "interval": interval / 1000, "ideal_run_time": ideal / 1000,
-               "mpi_ideal_run_time": mpi_ideal / 1000,
-               "useful": [useful[number] / 1000 for number in sorted(useful)],
+               "rank_ideal_run_time": max(own_ideal.values()) / 1000,
+               "outside_openmp_ideal_run_time": outside_openmp / 1000,
+               "useful": [busiest[number] for number in sorted(busiest)],
                "calls_left_out": sum(rank.trace.mpi_calls_left_out for rank in ranks.values()),
                **counts}
-    return {**whole, "mpi": mpi, "openmp": part(whole, mpi)}, account
+    return {**whole, "mpi": mpi, "openmp": openmp}, account
+
+
+def split(whole, busiest, rank_ideal, ideal, outside_openmp, interval):
+    """The MPI and OpenMP parts of the WHOLE's factors: BUSIEST each rank's
+    busiest thread's useful time, RANK_IDEAL the longest rank's own ideal
+    run time (its threads' edges only), IDEAL the run's, OUTSIDE_OPENMP the
+    run's with OpenMP's waits zero, INTERVAL the run's; in µs. Each part's
+    factor is at most 1, and whole = MPI x OpenMP factor by factor."""
+    most = max(busiest.values(), default=0)
+
+    def ratio(part, of):
+        return part / of if of else None
+    balance = ratio(sum(busiest.values()) / len(busiest), most) if busiest else None
+    mpi = {"load_balance": balance, "serialisation_efficiency": ratio(rank_ideal, ideal),
+           "transfer_efficiency": ratio(ideal, outside_openmp)}
+    openmp = {"load_balance": ratio(whole["load_balance"], balance)
+              if whole["load_balance"] is not None else None,
+              "serialisation_efficiency": ratio(most, rank_ideal),
+              "transfer_efficiency": ratio(outside_openmp, interval)}
+    for part in (mpi, openmp):
+        ser, transfer = part["serialisation_efficiency"], part["transfer_efficiency"]
+        part["communication_efficiency"] = None if None in (ser, transfer) else ser * transfer
+        part["parallel_efficiency"] = None if None in (
+            part["load_balance"], part["communication_efficiency"]) \
+            else part["load_balance"] * part["communication_efficiency"]
+    return ({key: mpi[key] for key in FACTORS}, {key: openmp[key] for key in FACTORS})

@@ -40,6 +40,7 @@ replay compares them across processes)."""
 
 import collections
 import mmap
+import operator
 import os
 import re
 import struct
@@ -164,11 +165,30 @@ class Trace:
     def events(self):
         """Every event, the table's and the text's, in time order."""
         if self._events is None:
-            rows = (dict(zip(self.record_names, values))
-                    for values in self.record.iter_unpack(self.table)) if self.record else ()
-            self._events = sorted([event for row in rows if row["time"]
-                                   for event in self.event(row)]
-                                  + self.text_events, key=lambda event: event.time)
+            found = []
+            if self.record:
+                # Each record's fields in Event's order, its event number first.
+                fields = operator.itemgetter(*(self.record_names.index(name) for name in (
+                    "event", *(RECORD_NAMES[field] for field in TEXT_FIELDS))))
+                names = [self.names[number] if number < len(self.names) else f"event {number}"
+                         for number in range(256)]
+                whole = {number: (f"{name}_begin", f"{name}_end")
+                         for number, name in enumerate(self.names) if name in WHOLE}
+                start, add, make = self.start, found.append, Event._make
+                for number, time, tid, thread, region, link, site in map(
+                        fields, self.record.iter_unpack(self.table)):
+                    if not time:
+                        continue
+                    time = (time - start) / 1000
+                    if number in whole:
+                        begin, end = whole[number]
+                        add(make((begin, time, tid, -1, region, link, site)))
+                        add(make((end, time + thread / 1000, tid, -1, region, link, site)))
+                    else:
+                        add(make((names[number], time, tid, thread, region, link, site)))
+            found += self.text_events
+            found.sort(key=operator.itemgetter(1))
+            self._events = found
         return self._events
 
     def region_records(self, region):
@@ -271,9 +291,30 @@ def parse_record(trace, fields):
         raise ValueError
 
 
-def read_text(trace, lines):
-    events = trace.text_events
-    for number, line in enumerate(lines[1:], start=2):
+def read_calls(trace, lines):
+    """The mpi_call LINES (their numbers and texts) as TRACE's calls, read
+    column by column: most of a rank's trace's text. A line that does not
+    read so is read alone, for the error it makes."""
+    fields = " ".join(line for _, line in lines).split(" ")
+    width = len(MpiCall._fields) + 1
+    try:
+        if len(fields) != width * len(lines) or fields[0::width].count("mpi_call") != len(lines):
+            raise ValueError
+        columns = [fields[at::width] if at == 2 else map(int, fields[at::width])
+                   for at in range(1, width)]
+        trace.mpi_calls.extend(map(MpiCall._make, zip(*columns)))
+    except ValueError:
+        del trace.mpi_calls[:]
+        for number, line in lines:
+            read_text(trace, ["", line], number)
+
+
+def read_text(trace, lines, first=2):
+    events, calls = trace.text_events, []
+    for number, line in enumerate(lines[1:], start=first):
+        if line.startswith("mpi_call ") and first == 2:
+            calls.append((number, line))
+            continue
         fields = line.split()
         try:
             key = fields[0]
@@ -332,6 +373,8 @@ def read_text(trace, lines):
                 raise ValueError
         except (ValueError, IndexError, struct.error):
             raise TraceError(f"line {number} is not a line of a trace: {line[:60]!r}") from None
+    if calls:
+        read_calls(trace, calls)
 
 
 def read_trace(path, version=None):
