@@ -103,6 +103,15 @@ std::array<std::atomic<void *>, symbols.size()> found{};
 // mapped to the zero page, and its first write then faults again.
 __attribute__((constructor)) void prepare_found() { found[0].store(nullptr); }
 
+// Whether two addresses lie in one loaded object (neither null).
+bool same_object(const void *one, const void *other)
+{
+    Dl_info first{};
+    Dl_info second{};
+    return one != nullptr && other != nullptr && dladdr(one, &first) != 0 &&
+           dladdr(other, &second) != 0 && first.dli_fbase == second.dli_fbase;
+}
+
 void *real(Entry entry)
 {
     auto &slot = found[static_cast<std::size_t>(entry)];
@@ -112,6 +121,13 @@ void *real(Entry entry)
     }
     const Symbol &symbol = symbols[static_cast<std::size_t>(entry)];
     address = dlvsym(RTLD_NEXT, symbol.name, symbol.version);
+    // The next definition in the lookup order, as the program's own call
+    // would bind to it: a wrapper of the user's, preloaded after the tracer,
+    // that defines the entry without a version, comes before the runtime.
+    void *next = dlsym(RTLD_NEXT, symbol.name);
+    if (next != nullptr && next != address && !same_object(next, address)) {
+        address = next;
+    }
     if (address == nullptr) {
         // Loaded with dlopen, libgomp is not among the objects after the
         // tracer; ask for it by name, without loading it.

@@ -26,7 +26,9 @@ MAX_EVENTS = 1 << 18
 
 EPILOG = f"""\
 The program's standard input, output and error are the caller's; the report
-goes to standard error, or to FILE with -o.
+goes to standard error (to standard output with --merge, where no program
+runs), or to FILE with -o. A --trace, --svg or --otf2 path that could not be
+written is refused before the program starts.
 
 exit status:
   the program's own exit status, or 128+N when signal N killed it;
@@ -39,7 +41,7 @@ exit status:
   128+N  watch-region itself was stopped by signal N (SIGINT, SIGTERM or
        SIGHUP); what it started is ended first
   with --timeline, 1 also when the --trace or --svg file or the --otf2
-       archive cannot be written
+       archive cannot be written (before the run where it can be told)
   with --scaling, the status of the last run, unless a run failed (exited
        other than 0, or was killed): then the first failed run's
 
@@ -187,12 +189,13 @@ def parse_arguments(version):
     return parser, options
 
 
-def open_output(path):
-    """The descriptor the report goes to: standard error, or PATH, opened
-    before the program runs so that a path that cannot be written is told
-    at once."""
+def open_output(path, merging=False):
+    """The descriptor the report goes to: standard error beside a program's
+    own output, standard output where no program runs (MERGING), or PATH,
+    opened before the program runs so that a path that cannot be written is
+    told at once."""
     if path is None:
-        return 2
+        return 1 if merging else 2
     try:
         return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
     except OSError as error:
@@ -276,7 +279,11 @@ def check_region(parser, options, report):
 def watch(parser, options, closed, built):
     """Watches one run, or merges the traces of one; returns watch-region's
     exit status."""
-    destination = open_output(options.output)
+    destination = open_output(options.output, options.merge is not None)
+    for path, form in ((options.trace, "trace"), (options.svg, "svg"), (options.otf2, "otf2")):
+        refused = None if path is None else outputs.refusal(form, path)
+        if refused is not None:
+            raise CannotWatch(WRITE_ERROR, f"{path}: {refused}")
     environment = process.caller_environment()
     colour = coloured(destination, environment)
     if options.team is not None:

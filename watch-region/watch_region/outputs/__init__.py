@@ -2,9 +2,12 @@
 package with one function, render(findings) -> str, that raises OSError
 when it cannot make its form; the caller writes what it returns. A form
 that is a folder of files has write(findings, folder) instead, and writes
-it. Adding a form is a module and a line of FORMS or FOLDERS."""
+it, and refusal(folder), which says why it would refuse a folder before
+the run. Adding a form is a module and a line of FORMS or FOLDERS."""
 
+import errno
 import importlib
+import os
 
 
 class Findings:  # pylint: disable=too-few-public-methods
@@ -33,3 +36,18 @@ def render(form, findings):
 def write(form, findings, folder):
     """Writes FINDINGS in FORM, a form of FOLDERS, into FOLDER."""
     importlib.import_module(f".{FOLDERS[form]}", __name__).write(findings, folder)
+
+
+def refusal(form, path):
+    """Why PATH could not take FINDINGS in FORM, told before the run: None
+    where nothing stands in its way."""
+    if form in FOLDERS:
+        return importlib.import_module(f".{FOLDERS[form]}", __name__).refusal(path)
+    if os.path.isdir(path):
+        return os.strerror(errno.EISDIR)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return os.strerror(errno.ENOENT)
+    if not os.access(path if os.path.exists(path) else folder, os.W_OK):
+        return os.strerror(errno.EACCES)
+    return None

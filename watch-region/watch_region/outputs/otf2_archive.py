@@ -32,6 +32,8 @@ clock is then set here, in full. Timestamps are the tracer's, nanoseconds
 on the monotonic clock: the global offset is the earliest tracer load, and
 the date is left unset (a monotonic clock has none)."""
 
+import errno
+import importlib.util
 import os
 
 from ..symbols import name_sites
@@ -485,21 +487,33 @@ def write_communicators(otf2, writer, plan):
                                            group + 1 + number, undefined, otf2.COMM_FLAG_NONE)
 
 
-def prepare(folder):
-    """FOLDER made if need be, and OTF2's binding; raises OSError where
-    either cannot be had, or where FOLDER already holds an archive (which
-    OTF2 would not replace)."""
-    try:
-        import _otf2  # pylint: disable=import-outside-toplevel
-    except ImportError:
-        raise OSError(f"OTF2's Python binding is not installed (Debian package {PACKAGE})"
-                      ) from None
-    os.makedirs(folder, exist_ok=True)
+def refusal(folder):
+    """Why an archive could not be written into FOLDER, or None: OTF2's
+    binding missing, an archive there already (which OTF2 would not
+    replace), or a folder that cannot be made or written."""
+    if importlib.util.find_spec("_otf2") is None:
+        return f"OTF2's Python binding is not installed (Debian package {PACKAGE})"
     for name in (f"{ARCHIVE}.otf2", f"{ARCHIVE}.def", ARCHIVE):
         if os.path.lexists(os.path.join(folder, name)):
-            raise OSError(f"already holds {name}: name another folder")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise PermissionError(13, "Permission denied")
+            return f"already holds {name}: name another folder"
+    existing = folder
+    while not os.path.exists(existing):
+        existing = os.path.dirname(os.path.abspath(existing))
+    if not os.path.isdir(existing):
+        return os.strerror(errno.ENOTDIR)
+    if not os.access(existing, os.W_OK | os.X_OK):
+        return os.strerror(errno.EACCES)
+    return None
+
+
+def prepare(folder):
+    """FOLDER made if need be, and OTF2's binding; raises OSError where
+    either cannot be had (see refusal)."""
+    refused = refusal(folder)
+    if refused is not None:
+        raise OSError(refused)
+    import _otf2  # pylint: disable=import-outside-toplevel
+    os.makedirs(folder, exist_ok=True)
     return _otf2
 
 
