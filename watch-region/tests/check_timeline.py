@@ -538,6 +538,21 @@ def own_programs(problems):
           sorted(re.findall(r"launches seen: (\d+)", run.stderr)), ["0", "1"])
 
 
+def below(pid):
+    """The process ids of every process below PID, from /proc."""
+    found, queue = [], [pid]
+    while queue:
+        parent = queue.pop()
+        try:
+            with open(f"/proc/{parent}/task/{parent}/children", encoding="ascii") as listed:
+                below = [int(child) for child in listed.read().split()]
+        except OSError:
+            below = []
+        found += below
+        queue += below
+    return found
+
+
 def on_terminal(arguments, env):
     """What a run of watch-region shows on a pseudo-terminal."""
     pid, master = pty.fork()
@@ -637,6 +652,22 @@ def trust(problems):
     check(problems, "stopped: the status, the regions recorded, the run said partial",
           (said, status, "3 regions launched" in text, "partial run" in text),
           ("called as " + BUILT["stripped_regions"] + "\n", 128 + signal.SIGTERM, True, True))
+    # A launcher that does not pass the signal on: the shell ends, and its
+    # two children are stopped all the same, each writing its trace.
+    with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+        watching = subprocess.Popen([WATCH_REGION, "--timeline", "--json", "-o", report.name,
+                                     "/bin/sh", "-c", '"$0" 3 60 & "$0" 3 60 & wait',
+                                     BUILT["stripped_regions"]], stdout=subprocess.PIPE, text=True)
+        said = [watching.stdout.readline() for _ in range(2)]
+        pids = below(watching.pid)
+        watching.send_signal(signal.SIGTERM)
+        status = watching.wait(timeout=60)
+        stopped = json.loads(report.read() or "{}")
+    check(problems, "stopped through a launcher: the status, each child's trace, none left",
+          (status, sorted(p.get("stopped_by") for p in stopped.get("processes", [])
+                          if p["regions"]),
+           [pid for pid in pids if os.path.exists(f"/proc/{pid}")], stopped.get("still_running")),
+          (128 + signal.SIGTERM, [signal.SIGTERM] * 2, [], []))
     with tempfile.TemporaryDirectory() as work:
         trace_path = os.path.join(work, "trace.json")
         for keep, first_region in (("first", 1), ("last", 50)):

@@ -65,12 +65,16 @@ def run_traced(program, argv, environment, closed, trace_dir, tracer):
         # Only a stream to close needs a function run in the child, which
         # costs a fork of this interpreter where none is a lighter spawn.
         preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
-    stopped_by = None
+    stopped_by, traced = None, []
     try:
         child.wait()
     except Stopped as stopped:
         stopped_by = stopped.signum
+        traced = traced_processes(descendants(os.getpid()), tracer)
         pass_on(child, stopped.signum)
+        # What the program (a launcher) did not pass the signal on to, or
+        # left behind, gets it as well, and as long to end.
+        stop_all(descendants(os.getpid()), stopped.signum)
     finally:
         end_process(child)
     # Processes that the program left behind run on, as they would alone;
@@ -84,7 +88,54 @@ def run_traced(program, argv, environment, closed, trace_dir, tracer):
     status = child.returncode
     return {"exit_status": status if status >= 0 else None,
             "signal_number": -status if status < 0 else None,
-            "stopped_by": stopped_by, "still_running": running}
+            "stopped_by": stopped_by, "still_running": running, "traced_at_stop": traced}
+
+
+# Where a launcher tells a process its MPI rank: Open MPI, then MPICH's
+# Hydra and the process managers that speak PMI, then Slurm.
+RANK_VARIABLES = ("OMPI_COMM_WORLD_RANK", "PMI_RANK", "PMIX_RANK", "SLURM_PROCID")
+
+
+def traced_processes(pids, tracer):
+    """Those of PIDS that have TRACER loaded, each {pid, program, rank}
+    (rank: the MPI rank its launcher gave it, or None)."""
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/maps", encoding="utf-8", errors="replace") as maps:
+                if tracer not in maps.read():
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as environ:
+                variables = dict(entry.split(b"=", 1) for entry in environ.read().split(b"\0")
+                                 if b"=" in entry)
+            program = os.readlink(f"/proc/{pid}/exe")
+        except OSError:
+            continue
+        rank = next((variables[name.encode()] for name in RANK_VARIABLES
+                     if name.encode() in variables), None)
+        found.append({"pid": pid, "program": program,
+                      "rank": int(rank) if rank is not None and rank.isdigit() else None})
+    return found
+
+
+def stop_all(pids, signum, seconds=5):
+    """Gives SIGNUM to each of PIDS still running and SECONDS to end, each
+    one's tracer writing what it recorded; kills those that are left."""
+    for pid in pids:
+        try:
+            os.kill(pid, signum)
+        except OSError:
+            pass
+    deadline = time.monotonic() + seconds
+    while any(os.path.exists(f"/proc/{pid}") for pid in pids) and time.monotonic() < deadline:
+        reap(pids)
+        time.sleep(0.02)
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    reap(pids)
 
 
 def pass_on(child, signum, seconds=5):

@@ -206,6 +206,9 @@ def timeline_text(report, name, width, colour=False):
         lines += wrapped(["MPI matched: {messages} messages, {collectives} collectives;"
                           .format(**report["mpi"]), "unmatched: {unmatched_sends} sends, "
                           "{unmatched_receives} receives".format(**report["mpi"])], 80, "")
+    for process in report.get("left_no_trace", []):
+        rank = "" if process["rank"] is None else f", MPI rank {process['rank']}"
+        lines.append(f"left no trace: process {process['pid']} ({process['program']}{rank})")
     if report.get("still_running"):
         lines.append("still running when the program ended: "
                      + ", ".join(f"process {pid}" for pid in report["still_running"]))

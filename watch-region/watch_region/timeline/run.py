@@ -115,4 +115,9 @@ def traced_run(options, argv, closed, built, environment, path, runtimes):
             ended = process.run_traced(path, argv, environment, closed, folder, tracer)
             report, traces = read_traces(folder, options.region)
     report.update(ended)
+    # A process stopped with the run whose trace is not there: killed before
+    # its tracer could write, or never reached by the signal.
+    written = {trace.pid for trace in traces}
+    report["left_no_trace"] = [each for each in report.pop("traced_at_stop")
+                               if each["pid"] not in written]
     return report, traces
