@@ -530,12 +530,43 @@ def own_programs(problems):
             check(problems, f"{case}: children of processes of the run",
                   len([p for p in ran if p["parent"] in pids]),
                   1 if case.startswith("a fork") else 0)
+    one_folder_one_run(problems)
     # A wrapper of the user's, preloaded after the tracer, still sees each
     # launch (watch-region's own interpreter loads it too, and sees none).
     run = timeline("--team", "2", BUILT["parallel_sum"],
                    env={**os.environ, "LD_PRELOAD": BUILT["count_launches"]})
     check(problems, "a wrapper preloaded after the tracer: the launches it saw",
           sorted(re.findall(r"launches seen: (\d+)", run.stderr)), ["0", "1"])
+
+
+def one_folder_one_run(problems):
+    """A --trace-dir holds one run: another is refused before it starts,
+    unless added, and a merge then says so; the ranks of one job, each under
+    a watch-region of its own, are one run."""
+    with tempfile.TemporaryDirectory() as work:
+        sum_run = ["--team", "2", BUILT["parallel_sum"]]
+        ranks = [BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe", "-np", "2",
+                 WATCH_REGION, "--timeline", "--trace-dir", os.path.join(work, "job"),
+                 "-o", os.devnull, BUILT["hybrid"]] if "hybrid" in BUILT else ["true"]
+        # (case, command, its status, its output, what a merge of its folder says)
+        cases = [
+            ("a first run", ["--trace-dir", work + "/one", *sum_run], 0, 1, None),
+            ("a second run", ["--trace-dir", work + "/one", *sum_run], 2, 0, None),
+            ("a second run added", ["--trace-dir", work + "/one", "--add", *sum_run], 0, 1,
+             "2 runs were added to it, read here as one"),
+            ("the ranks of one job", ranks, 0, 2 if "hybrid" in BUILT else 0, None)]
+        for case, command, status, lines, merged in cases:
+            if command[0] == BUILT.get("mpiexec") or command == ["true"]:
+                run = subprocess.run(command, capture_output=True, text=True, check=False)
+                folder = os.path.join(work, "job")
+            else:
+                run, folder = timeline("--json", *command), os.path.join(work, "one")
+            said = json.loads(subprocess.run([WATCH_REGION, "--merge", folder, "--json"],
+                                             capture_output=True, text=True,
+                                             check=False).stdout or "{}")
+            check(problems, f"{case}: status, the program's lines, what a merge says",
+                  (run.returncode, len(run.stdout.splitlines()), said.get("several_runs")),
+                  (status, lines, merged))
 
 
 def below(pid):

@@ -147,6 +147,13 @@ def parse_arguments(version):
     parser.add_argument("--trace-dir", metavar="DIR",
                         help="with --timeline: keep each process's trace in DIR (made if need "
                              "be), which may be shared by the nodes of a run")
+    parser.add_argument("--add", action="store_true",
+                        help="with --trace-dir: add this run's traces to a folder that holds "
+                             "another run's")
+    parser.add_argument("--run-id", metavar="ID",
+                        help="with --trace-dir: the run's identity, shared by the watch-regions "
+                             "that trace one job's ranks into one folder (default: the job's, "
+                             "from the launcher's environment)")
     parser.add_argument("--merge", metavar="DIR",
                         help="report on the traces in DIR, left by --trace-dir; run nothing")
     parser.add_argument("--keep", choices=("first", "last", "slowest"), default="first",
@@ -181,6 +188,8 @@ def parse_arguments(version):
                                  or options.scaling):
         parser.error("--trace, --svg, --otf2, --tracer, --region, --trace-dir, --keep, --events "
                      "and --scaling go with --timeline")
+    if (options.add or options.run_id) and not options.trace_dir:
+        parser.error("--add and --run-id go with --trace-dir")
     if options.scaling and (options.trace or options.otf2 or options.region is not None
                             or options.trace_dir):
         parser.error("--scaling takes no --trace, --otf2, --region or --trace-dir")

@@ -181,6 +181,8 @@ def timeline_text(report, name, width, colour=False):
                      "and reports what was recorded until then")
     if report.get("no_trace"):
         lines.append(f"no timeline: {report['no_trace']}")
+    if report.get("several_runs"):
+        lines.append(f"several runs in one folder: {report['several_runs']}")
     for unreadable in report.get("unreadable", []):
         lines.append(f"not read: {unreadable['file']}: {unreadable['reason']}")
     shown = [each for each in report["processes"] if each["regions"]]

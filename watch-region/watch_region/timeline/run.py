@@ -6,6 +6,7 @@ import os
 import tempfile
 
 from .. import process
+from . import trace_folder
 from ..errors import CANNOT_WATCH, CannotWatch
 from .model import efficiency, process_model
 from .mpi import hybrid_factors
@@ -69,6 +70,7 @@ def read_traces(folder, chosen):
                 "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}
     if not traces and not report["unreadable"]:
         report["no_trace"] = NO_TRACE
+    report["several_runs"] = trace_folder.several_runs(folder, traces)
     report["model_factors"] = run_factors(report["processes"], traces, report)
     return report, traces
 
@@ -105,6 +107,8 @@ def traced_run(options, argv, closed, built, environment, path, runtimes):
         except OSError as error:
             raise CannotWatch(CANNOT_WATCH, f"{options.trace_dir}: {error.strerror}") from None
         folder = os.path.abspath(options.trace_dir)
+        trace_folder.claim(folder, trace_folder.run_id(environment, options.run_id),
+                           options.add)
         ended = process.run_traced(path, argv, environment, closed, folder, tracer)
         report, traces = read_traces(folder, options.region)
     else:
