@@ -190,7 +190,7 @@ def gdb_table(width):
             "body_runs": 1, "atomic_additions": [1191] * 12, "atomic_operations": 12}
     launch = {"entry": "GOMP_parallel", "body": "main._omp_fn.0", "data": "0x7fffffffe2e0",
               "num_threads": 0, "flags": 0, "site": "parallel_sum!main+0x74"}
-    return table_text({"team_origin": "OMP_NUM_THREADS=3 (--team)", "launches": [launch] * 2,
+    return table_text({"team_origin": "OMP_NUM_THREADS=3 (--team)", "launches": [launch] * 9,
                        "threads": [{**seen, "thread": n} for n in range(3)], "exit_status": 0,
                        "total_after_join": 5050, "lost_stops": 0}, "parallel_sum", width)
 

@@ -7,7 +7,7 @@ the width it is given. No line grows with the run."""
 import collections
 
 from ..outputs.chart import plural
-from ..outputs.layout import prose, table as fitted, wrapped
+from ..outputs.layout import prose, table as fitted
 from ..outputs.text import outcome
 
 LAUNCHES_LISTED = 8
@@ -29,7 +29,7 @@ def launch_lines(launches, width):
                                   for launch in launches)
     lines = [f"{len(launches)} launches, by call site:"]
     for (site, entry, body), count in by_site.most_common():
-        lines += wrapped([f"{site}:", f"{count} x {entry}(body {body})"], width)
+        lines += prose(f"  {site}: {count} x {entry}(body {body})", width)
     return lines
 
 
