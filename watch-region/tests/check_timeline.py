@@ -213,7 +213,7 @@ def scaling(problems):
         check(problems, "--svg: a picture", xml.etree.ElementTree.parse(svg).getroot().tag
               if os.path.exists(svg) else None, "{http://www.w3.org/2000/svg}svg")
         text = timeline("--scaling", "1,3", sum_of).report.splitlines()
-        rows = ["team size", "run time µs", "speedup", "parallel efficiency", "  load balance",
+        rows = ["team size", "run time", "speedup", "parallel efficiency", "  load balance",
                 "  communication efficiency", "    serialisation efficiency",
                 "    transfer efficiency"]
         check(problems, "the table's rows, a column per size",

@@ -12,7 +12,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from watch_region.gdb_mode.table import table_text  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
+from watch_region.symbols import short_names  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
 from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
@@ -154,6 +156,48 @@ def rank_trace(rank, size, interval, in_mpi, threads, calls):
     return "\n".join(lines + ["table 0 40", ""])
 
 
+# A C++ name shortened is told apart from the others of its report.
+SHORT_NAMES = [
+    (["gmx::Constraints::Impl::apply(bool)", "void gmx::Update::Impl::update_coords(int)"],
+     ["Constraints::Impl::apply", "Update::Impl::update_coords"]),
+    (["a::B::f(int)", "B::f()", "x::y::B::f<int>(double)", "ns::Class<int>::method() const"],
+     ["a::B::f", "B::f", "y::B::f", "Class::method"]),
+]
+LONG = "void gmx::Constraints::Impl::apply(bool, long, gmx::ArrayRef<gmx::BasicVector<float>>)"
+
+
+def recorded(width):
+    """Every recorded trace read together, its sites named at length and
+    its times long."""
+    report, _ = read_traces(TRACES, None)
+    for each in report["processes"]:
+        each["time_in_regions"] *= 10**6
+        for site in each["call_sites"]:
+            site.update(function=LONG, object="libgromacs_mpi.so.8", offset=0x1234)
+    return timeline_text(report, None, width)
+
+
+def ranks(width):
+    with tempfile.TemporaryDirectory() as folder:
+        for rank, made in enumerate(RUNS[-1][1]):
+            with open(os.path.join(folder, f"{100 + rank}.trace"), "w") as trace:
+                trace.write(rank_trace(rank, 2, *made))
+        return timeline_text(read_traces(folder, None)[0], None, width)
+
+
+def gdb_table(width):
+    seen = {"team_size": 3, "queries": ["omp_get_num_threads", "omp_get_thread_num"],
+            "body_runs": 1, "atomic_additions": [1191] * 12, "atomic_operations": 12}
+    launch = {"entry": "GOMP_parallel", "body": "main._omp_fn.0", "data": "0x7fffffffe2e0",
+              "num_threads": 0, "flags": 0, "site": "parallel_sum!main+0x74"}
+    return table_text({"team_origin": "OMP_NUM_THREADS=3 (--team)", "launches": [launch] * 9,
+                       "threads": [{**seen, "thread": n} for n in range(3)], "exit_status": 0,
+                       "total_after_join": 5050, "lost_stops": 0}, "parallel_sum", width)
+
+
+REPORTS = [("recorded traces", recorded), ("MPI ranks", ranks), ("gdb mode", gdb_table)]
+
+
 class Model(unittest.TestCase):
     def test_models(self):
         for name, chosen, shown, threads, phases, run in MODELS:
@@ -208,6 +252,8 @@ class Model(unittest.TestCase):
                          {"mpi": {"count": 6, "total": 70.0}, "barrier": {"count": 2, "total": 6}})
         lines = timeline_text(report, None, 120).splitlines()
         self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
+        self.assertEqual([line.split(":")[0] for line in lines if line.startswith("process")],
+                         ["process 500 (/nonexistent/program), rank 0 of 2"])
 
     def test_mpi_runs(self):
         for name, ranks, whole, mpi, openmp, counts in RUNS:
@@ -233,7 +279,7 @@ class Model(unittest.TestCase):
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and
         every number is still given."""
-        stats = {"total": 123456.7, "median": 1234.5, "median_error": 1.5, "max": 99999.9}
+        stats = {"total": 123456.7, "median": 1234.5, "median_error": 40, "max": 99999.9}
         for function, width in (("f", 120), ("a" * 300, 120), ("b" * 90, 80)):
             site = {"site": f"lib.so!{function}+0x10", "object": "lib.so",
                     "function": function, "offset": 16, "source": "f.cpp:12", "launches": 7,
@@ -242,8 +288,21 @@ class Model(unittest.TestCase):
             with self.subTest(function=function[:8], width=width):
                 lines = site_table([site], width)
                 self.assertLessEqual(max(len(line) for line in lines), width)
-                self.assertEqual(sum(line.count("123456.7/1234.5±1.5/99999.9") for line in lines),
+                self.assertEqual(sum(line.count("123.46/1.23±0.04/100.00 ms") for line in lines),
                                  4)
+
+    def test_report_width(self):
+        """Every line of each report within the width, at 80 columns and at 120."""
+        for name, text in REPORTS:
+            for width in (80, 120):
+                with self.subTest(report=name, width=width):
+                    wide = [line for line in text(width).splitlines() if len(line) > width]
+                    self.assertEqual(wide, [])
+
+    def test_short_names(self):
+        for functions, shown in SHORT_NAMES:
+            with self.subTest(functions=functions):
+                self.assertEqual([short_names(functions)[each] for each in functions], shown)
 
 
 if __name__ == "__main__":

@@ -121,13 +121,12 @@ def parse_arguments(version):
         usage="%(prog)s [options] PROGRAM [ARG...]\n       %(prog)s --merge DIR [options]",
         description="Run PROGRAM once and show what its OpenMP parallel regions did: under gdb, "
         "or with --timeline at full speed with the region tracer.")
-    teams = parser.add_mutually_exclusive_group()
-    teams.add_argument("--team", type=int, metavar="N",
-                       help="run with OMP_NUM_THREADS=N; else the environment's as it is")
-    teams.add_argument("--scaling", type=team_sizes, metavar="N,N,...",
-                       help="with --timeline: run once per team size (OMP_NUM_THREADS), and "
-                            "show the run time, speedup over the first and model factors of "
-                            "each; --svg draws them")
+    parser.add_argument("--team", type=int, metavar="N",
+                        help="run with OMP_NUM_THREADS=N; else the environment's as it is")
+    parser.add_argument("--scaling", type=team_sizes, metavar="N,N,...",
+                        help="with --timeline: run once per team size (OMP_NUM_THREADS), and "
+                             "show the run time, speedup over the first and model factors of "
+                             "each; --svg draws them")
     parser.add_argument("--json", action="store_true", help="write the findings as JSON")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write the report to FILE, not to standard error")
@@ -190,9 +189,10 @@ def parse_arguments(version):
                      "and --scaling go with --timeline")
     if (options.add or options.run_id) and not options.trace_dir:
         parser.error("--add and --run-id go with --trace-dir")
-    if options.scaling and (options.trace or options.otf2 or options.region is not None
-                            or options.trace_dir):
-        parser.error("--scaling takes no --trace, --otf2, --region or --trace-dir")
+    if options.scaling and (options.team is not None or options.trace or options.otf2
+                            or options.region is not None or options.trace_dir):
+        parser.error("--scaling takes no --team, --merge, --trace, --otf2, --region or "
+                     "--trace-dir")
     if options.region is not None and options.region < 1:
         parser.error("--region must be at least 1")
     return parser, options

@@ -74,11 +74,10 @@ def name_sites(sites):
     return named
 
 
-def short_name(function):
+def scopes(function):
     """A C++ function's name without its return type, template arguments,
-    parameters and qualifiers, and only its last scope: Class::method for
-    `void ns::Class<int>::method(int) const`. The text report shows this;
-    the JSON keeps the whole name."""
+    parameters and qualifiers, as its scopes: [ns, Class, method] for
+    `void ns::Class<int>::method(int) const`."""
     text = function.replace("(anonymous namespace)", "{anonymous}")
     depth, kept = 0, []
     for index, character in enumerate(text):
@@ -90,5 +89,25 @@ def short_name(function):
             break
         elif depth == 0:
             kept.append(character)
-    parts = "".join(kept).strip().rsplit(" ", 1)[-1].split("::")
-    return "::".join(parts[-2:]) or function
+    return "".join(kept).strip().rsplit(" ", 1)[-1].split("::")
+
+
+def short_names(functions):
+    """The text report's name for each of FUNCTIONS: its last two scopes,
+    Class::method (three where the class is a pimpl's Impl, which says
+    nothing alone), and as many more as tell it apart from every other of
+    FUNCTIONS. The JSON keeps the whole name."""
+    paths = {function: scopes(function) for function in set(functions)}
+    kept = {function: 3 if path[-2:-1] in (["Impl"], ["impl"]) else 2
+            for function, path in paths.items()}
+    while True:
+        shown = {}
+        for function, path in paths.items():
+            shown.setdefault(tuple(path[-kept[function]:]), set()).add(tuple(path))
+        clashing = [function for function, path in paths.items()
+                    if len(shown[tuple(path[-kept[function]:])]) > 1 and kept[function] < len(path)]
+        if not clashing:
+            return {function: "::".join(path[-kept[function]:]) or function
+                    for function, path in paths.items()}
+        for function in clashing:
+            kept[function] += 1

@@ -1,12 +1,13 @@
 """The gdb mode's report as text: the launches, each with its call site (told
 by call site when there are many), one row per kernel thread of what it
 asked the runtime, how often it ran a body and its atomic operations, the
-shared total after the join, and the stops that could not be read. No line
-grows with the run."""
+shared total after the join, and the stops that could not be read; within
+the width it is given. No line grows with the run."""
 
 import collections
 
 from ..outputs.chart import plural
+from ..outputs.layout import prose, table as fitted
 from ..outputs.text import outcome
 
 LAUNCHES_LISTED = 8
@@ -14,20 +15,21 @@ VALUES_LISTED = 8
 REASONS_LISTED = 3
 
 
-def launch_lines(launches):
+def launch_lines(launches, width):
     if len(launches) <= LAUNCHES_LISTED:
         lines = []
         for launch in launches:
             data = f"data at {launch['data']}" if launch["data"] else "no data (null)"
             site = f" at {launch['site']}" if launch["site"] else ""
-            lines.append(f"launch: {launch['entry']}(body {launch['body']}, {data}, "
-                         f"num_threads {launch['num_threads']}, flags {launch['flags']}){site}")
+            lines += prose(f"launch: {launch['entry']}(body {launch['body']}, {data}, "
+                           f"num_threads {launch['num_threads']}, flags {launch['flags']}){site}",
+                           width)
         return lines
     by_site = collections.Counter((launch["site"], launch["entry"], launch["body"])
                                   for launch in launches)
     lines = [f"{len(launches)} launches, by call site:"]
     for (site, entry, body), count in by_site.most_common():
-        lines.append(f"  {site}: {count} x {entry}(body {body})")
+        lines += prose(f"  {site}: {count} x {entry}(body {body})", width)
     return lines
 
 
@@ -54,18 +56,19 @@ def lost_stops_line(findings):
     return f"{plural(findings['lost_stops'], 'stop')} could not be read: {said}"
 
 
-def table_text(report, name):
-    """The whole report: NAME (the program's) and where the team size came
-    from, then the table."""
-    lines = [f"{name}, {report['team_origin']}", *table(report, outcome(report))]
+def table_text(report, name, width):
+    """The whole report in WIDTH columns: NAME (the program's) and where
+    the team size came from, then the table."""
+    lines = [*prose(f"{name}, {report['team_origin']}", width),
+             *table(report, outcome(report), width)]
     return "\n".join(lines) + "\n"
 
 
-def table(findings, ending):
+def table(findings, ending, width):
     """The report's lines; ENDING says how the program ended."""
-    lines = launch_lines(findings["launches"])
+    lines = launch_lines(findings["launches"], width)
     if not findings["launches"]:
-        lines.append("no parallel region: no libgomp entry that starts a team was called")
+        lines += prose("no parallel region: no libgomp entry that starts a team was called", width)
     if findings["threads"]:
         rows = [("thread", "told team size", "team queries, in order", "body runs",
                  "atomic operations")]
@@ -81,16 +84,14 @@ def table(findings, ending):
                 str(seen["body_runs"]),
                 atomics_cell(seen),
             ))
-        widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-        for row in rows:
-            lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        lines += fitted(rows, width)
     if findings["total_after_join"] is not None:
         lines.append(f"shared total after the join: {findings['total_after_join']}")
     if findings.get("forks"):
         times = "once" if findings["forks"] == 1 else f"{findings['forks']} times"
-        lines.append(f"the program forked {times}; "
-                     "this mode does not follow child processes (--timeline does)")
+        lines += prose(f"the program forked {times}; "
+                       "this mode does not follow child processes (--timeline does)", width)
     if findings["lost_stops"]:
-        lines.append(lost_stops_line(findings))
+        lines += prose(lost_stops_line(findings), width)
     lines.append(f"threads seen: {len(findings['threads'])}; {ending}")
     return lines

@@ -1,19 +1,21 @@
 """The report as text: the gdb mode's table, or the timeline's account of each
 process (the model's factors, the run as a whole, a table of its call sites,
 one region whole), or a series of runs' table, a column per team size;
-fitted to the width it is given. C++ functions are shortened to
-Class::method here; the JSON keeps them whole."""
+fitted to the width it is given, each time in the unit that reads best.
+C++ functions are shortened to Class::method here, with as many scopes
+more as tell them apart; the JSON keeps them whole."""
 
-from ..symbols import short_name
+from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
-from .chart import chart, columns, number_ranges, plural
+from .chart import chart, number_ranges, plural
+from .layout import columns, cut, duration, number, prose, wrapped
 from .factors import FACTORS, factor_tree, paint, percent
 
 
 def render(findings):
     if findings.mode == "gdb":
         from ..gdb_mode.table import table_text  # pylint: disable=import-outside-toplevel
-        return table_text(findings.report, findings.name)
+        return table_text(findings.report, findings.name, findings.width)
     if findings.mode == "scaling":
         return scaling_text(findings)
     return timeline_text(findings.report, findings.name, findings.width, findings.colour)
@@ -25,24 +27,26 @@ def outcome(report):
     return f"exit status: {report['exit_status']}"
 
 
-def text_site(site):
+def site_names(sites):
+    """The short names of the functions of SITES, told apart."""
+    return short_names(site["function"] for site in sites if site.get("function"))
+
+
+def text_site(site, names):
+    """SITE as the text names it, its function's short name from NAMES."""
     if not site.get("function"):
         return site["site"]
-    return f"{site['object']}!{short_name(site['function'])}+{site['offset']:#x}"
+    return f"{site['object']}!{names[site['function']]}+{site['offset']:#x}"
 
 
 def phase_cell(stats):
-    """total/median/max, the median's bound where it shows at 0.1 µs."""
-    error = f"±{stats['median_error']:.1f}" if stats.get("median_error", 0) >= 0.05 else ""
-    return f"{stats['total']:.1f}/{stats['median']:.1f}{error}/{stats['max']:.1f}"
-
-
-def cut(text, width):
-    """TEXT, its middle left out where it is wider than WIDTH."""
-    if len(text) <= width:
-        return text
-    half = (width - 1) // 2
-    return text[:half] + "…" + text[len(text) - (width - 1 - half):]
+    """total/median/max in the total's unit, the median's bound where it
+    shows in that unit."""
+    total = stats["total"]
+    error = number(stats.get("median_error", 0), total)
+    error = "" if float(error) == 0 else f"±{error}"
+    return (f"{number(total, total)}/{number(stats['median'], total)}{error}/"
+            f"{duration(stats['max'], total)}")
 
 
 def hybrid_tree(factors, account, colour):
@@ -59,48 +63,39 @@ def hybrid_tree(factors, account, colour):
                 for name, short, key in rows]
 
 
-def wrapped(cells, width, indent="  "):
-    """CELLS on lines of at most WIDTH, none broken."""
-    lines, line = [], indent
-    for cell in cells:
-        if line.strip() and len(line) + 2 + len(cell) > width:
-            lines.append(line.rstrip())
-            line = indent
-        line += ("  " if line.strip() else "") + cell
-    return lines + [line.rstrip()] if line.strip() else lines
-
-
 def useful_cells(site):
     """A site's useful time per thread, mean/max, and its load balance."""
     useful = site.get("useful")
     if useful is None:  # no body of its teams was timed
         return ("-", "-")
-    return (f"{useful['mean']:.1f}/{useful['max']:.1f}", percent(useful["load_balance"]))
+    return (f"{number(useful['mean'], useful['max'])}/{duration(useful['max'])}",
+            percent(useful["load_balance"]))
 
 
 def wait_lines(site, width):
     """A site's waits by kind, the longest first, as lines under its row."""
     waits = sorted(site["waits"].items(), key=lambda kind: -kind[1]["total"])
-    cells = [f"{kind} {wait['count']} ({wait['total']:.1f} µs)" for kind, wait in waits]
+    cells = [f"{kind} {wait['count']} ({duration(wait['total'])})" for kind, wait in waits]
     return wrapped(["waits, count (total):", *cells] if cells else ["waits: none"], width, "    ")
 
 
-def site_table(sites, width):
+def site_table(sites, width, names=None):
     """The call sites, a row each, and a line of its waits below it; where a
     row is wider than WIDTH, each site's name gets a line of its own, and its
-    numbers the lines below."""
+    numbers the lines below. NAMES gives their functions' short names."""
+    names = site_names(sites) if names is None else names
     modelled = any("waits" in site for site in sites)  # traces of the model's format
-    head = ("launches", "teams", "time µs", *(("useful mean/max µs", "LB") if modelled else ()),
-            *(f"{phase} µs" for phase in SITE_PHASES))
+    head = ("launches", "teams", "time", *(("useful mean/max", "LB") if modelled else ()),
+            *SITE_PHASES)
     rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
-             f"{site['time']:.1f}", *(useful_cells(site) if modelled else ()),
+             duration(site["time"]), *(useful_cells(site) if modelled else ()),
              *(phase_cell(site[phase]) for phase in SITE_PHASES))
             for site in sites]
     waits = [wait_lines(site, width) if modelled else [] for site in sites]
-    names = [(text_site(site), site["source"] or "-") for site in sites]
-    lines = ["call sites; each phase's total/median/max in µs:"]
+    named = [(text_site(site, names), site["source"] or "-") for site in sites]
+    lines = ["call sites; each phase's total/median/max:"]
     wide = columns([("call site", "source", *head)]
-                   + [name + row for name, row in zip(names, rows)])
+                   + [name + row for name, row in zip(named, rows)])
     if max(len(line) for line in wide) <= width:
         return lines + [wide[0]] + [line for row, below in zip(wide[1:], waits)
                                     for line in [row, *below]]
@@ -108,7 +103,7 @@ def site_table(sites, width):
     narrow = max(len(line) for line in numbers) + 2 > width
     if not narrow:
         lines.append("  " + numbers[0])
-    for (site, source), row, cells, below in zip(names, numbers[1:], rows, waits):
+    for (site, source), row, cells, below in zip(named, numbers[1:], rows, waits):
         lines.append(cut(f"{site}  ({source})" if source != "-" else site, width))
         lines += wrapped([f"{name} {cell}" for name, cell in zip(head, cells)], width) \
             if narrow else ["  " + row]
@@ -119,7 +114,7 @@ def site_table(sites, width):
 def counted_cells(counted):
     """Cells "NAME COUNT (TOTAL µs)" of COUNTED, {name: [count, total]},
     the longest first."""
-    return [f"{name} {count} ({total:.1f} µs)"
+    return [f"{name} {count} ({duration(total)})"
             for name, (count, total) in sorted(counted.items(), key=lambda item: -item[1][1])]
 
 
@@ -145,77 +140,84 @@ def sync_lines(model, width):
     if rank:
         calls = tally((wait for wait in model["sync"] if wait["kind"] == "mpi"),
                       lambda wait: wait.get("calls") or "(other calls)")
-        spent = "" if rank["time"] is None else (
-            f": {rank['time']:.1f} µs in MPI on its initial thread")
         logged = f"{rank['calls']} logged" + (f", {rank['calls_left_out']} more not"
                                               if rank["calls_left_out"] else "")
-        lines.append(f"MPI rank {rank['rank']} of {rank['size']}{spent}")
+        if rank["time"] is not None:
+            lines.append(f"in MPI on its initial thread: {duration(rank['time'])}")
         lines += wrapped([f"MPI calls ({logged}), count (total):", *counted_cells(calls)], width)
     return lines
 
 
-def process_summary(model, width, colour):
-    lines = [f"process {model['pid']} ({model['program']}): "
-             f"{plural(model['regions'], 'region')} launched, "
-             f"{plural(model['threads_created'], 'thread')} created; "
-             f"{model['time_in_regions']:.1f} µs in regions"
-             + ("" if model["time_outside_regions"] is None
-                else f", {model['time_outside_regions']:.1f} µs outside")]
+def process_summary(model, width, colour, names):
+    rank = model.get("mpi")
+    rank = f", rank {rank['rank']} of {rank['size']}" if rank else ""
+    lines = prose(f"process {model['pid']} ({model['program']}){rank}: "
+                  f"{plural(model['regions'], 'region')} launched, "
+                  f"{plural(model['threads_created'], 'thread')} created; "
+                  f"{duration(model['time_in_regions'])} in regions"
+                  + ("" if model["time_outside_regions"] is None
+                     else f", {duration(model['time_outside_regions'])} outside"), width)
     if "model_factors" in model:
         lines += ["model factors:"] + factor_tree(model["model_factors"] or {}, colour)
     if model.get("stopped_by"):
-        lines.append(f"its tracer wrote what it had recorded when signal {model['stopped_by']} "
-                     "ended it")
+        lines += prose(f"its tracer wrote what it had recorded when signal "
+                       f"{model['stopped_by']} ended it", width)
     if model["lost_events"]:
-        lines.append(f"events left out: {model['lost_events']}, from {model['lost_from']:.1f} µs "
-                     f"on (the tracer's table was full); every launch is still counted below")
+        lines += prose(f"events left out: {model['lost_events']}, from "
+                       f"{duration(model['lost_from'])} on (the tracer's table was full); "
+                       "every launch is still counted below", width)
     if model["call_sites"]:
-        lines += site_table(model["call_sites"], width)
+        lines += site_table(model["call_sites"], width, names)
     return lines + sync_lines(model, width)
 
 
 def timeline_text(report, name, width, colour=False):
-    lines = [f"{name}, {report['team_origin']}" if name else "merged traces"]
+    said = [f"{name}, {report['team_origin']}" if name else "merged traces"]
     if report.get("stopped_by"):
-        lines.append(f"partial run: watch-region was stopped by {report['stopped_by']}, "
-                     "and reports what was recorded until then")
+        said.append(f"partial run: watch-region was stopped by {report['stopped_by']}, "
+                    "and reports what was recorded until then")
     if report.get("no_trace"):
-        lines.append(f"no timeline: {report['no_trace']}")
+        said.append(f"no timeline: {report['no_trace']}")
     if report.get("several_runs"):
-        lines.append(f"several runs in one folder: {report['several_runs']}")
-    for unreadable in report.get("unreadable", []):
-        lines.append(f"not read: {unreadable['file']}: {unreadable['reason']}")
+        said.append(f"several runs in one folder: {report['several_runs']}")
+    said += [f"not read: {each['file']}: {each['reason']}" for each in report.get("unreadable", [])]
+    lines = [line for sentence in said for line in prose(sentence, width)]
     shown = [each for each in report["processes"] if each["regions"]]
+    names = site_names([site for each in shown for site in each["call_sites"]])
     for traced in shown:
-        lines += process_summary(traced, width, colour)
+        lines += process_summary(traced, width, colour, names)
         if traced["region"] is None:
-            lines.append(f"region {report['chosen_region']} was not kept; the regions kept are "
-                         f"{number_ranges(traced['region_numbers'])}")
+            lines += prose(f"region {report['chosen_region']} was not kept; the regions kept are "
+                           f"{number_ranges(traced['region_numbers'])}", width)
         else:
-            site = next((text_site(site) for site in traced["call_sites"]
+            site = next((text_site(site, names) for site in traced["call_sites"]
                          if site["site"] == traced["region"]["site"]), traced["region"]["site"])
-            lines.append(chart(traced["region"], site).rstrip("\n"))
+            lines.append(chart(traced["region"], site, width).rstrip("\n"))
             if report["chosen_region"] is None and traced["regions"] > 1:
-                lines.append(f"(region {traced['region']['region']} is the slowest of "
-                             f"{traced['regions']}; --region N shows another)")
+                lines += prose(f"(region {traced['region']['region']} is the slowest of "
+                               f"{traced['regions']}; --region N shows another)", width)
+    said = []
     if report["processes"] and not shown:
-        lines.append("no parallel region: the runtime never started one")
+        said.append("no parallel region: the runtime never started one")
     others = len(report["processes"]) - len(shown)
     if shown and others:
-        lines.append(f"{plural(others, 'other process')} of the run started no team")
+        said.append(f"{plural(others, 'other process')} of the run started no team")
+    lines += [line for sentence in said for line in prose(sentence, width)]
     if (report.get("model_factors") or {}).get("mpi"):
         lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
         lines += wrapped(["MPI matched: {messages} messages, {collectives} collectives;"
                           .format(**report["mpi"]), "unmatched: {unmatched_sends} sends, "
                           "{unmatched_receives} receives".format(**report["mpi"])], 80, "")
+    said = []
     for process in report.get("left_no_trace", []):
         rank = "" if process["rank"] is None else f", MPI rank {process['rank']}"
-        lines.append(f"left no trace: process {process['pid']} ({process['program']}{rank})")
+        said.append(f"left no trace: process {process['pid']} ({process['program']}{rank})")
     if report.get("still_running"):
-        lines.append("still running when the program ended: "
-                     + ", ".join(f"process {pid}" for pid in report["still_running"]))
+        said.append("still running when the program ended: "
+                    + ", ".join(f"process {pid}" for pid in report["still_running"]))
     if "exit_status" in report:
-        lines.append(outcome(report))
+        said.append(outcome(report))
+    lines += [line for sentence in said for line in prose(sentence, width)]
     return "\n".join(lines) + "\n"
 
 
@@ -224,10 +226,10 @@ def scaling_table(runs, width, colour):
     it is wider than WIDTH, its columns go on in further tables below."""
     def speedup(value):
         return "-" if value is None else f"{value:.2f}"
-    labels = columns([("team size", ""), ("run time µs", ""), ("speedup", "")]
+    labels = columns([("team size", ""), ("run time", ""), ("speedup", "")]
                      + [("  " * depth + name, short) for _, name, depth, short in FACTORS])
     cells = [[(str(run["team"]), None),
-              ("-" if run["run_time"] is None else f"{run['run_time']:.1f}", None),
+              ("-" if run["run_time"] is None else duration(run["run_time"]), None),
               (speedup(run["speedup"]), None)]
              + [(percent(run["model_factors"].get(key)), run["model_factors"].get(key))
                 for key, *_ in FACTORS] for run in runs]
@@ -251,14 +253,14 @@ def scaling_table(runs, width, colour):
 
 
 def scaling_text(findings):
-    report = findings.report
-    lines = [f"{findings.name}, {report['team_origin']}"]
+    report, width = findings.report, findings.width
+    lines = prose(f"{findings.name}, {report['team_origin']}", width)
     if report["scaling"]:
         lines += ["the run at each team size; speedup over the first:"]
-        lines += scaling_table(report["scaling"], findings.width, findings.colour)
+        lines += scaling_table(report["scaling"], width, findings.colour)
     if report.get("stopped_by"):
-        lines.append(f"stopped: watch-region got {report['stopped_by']} during the run of "
-                     f"team size {report['stopped_during']}; the runs before it are shown")
+        lines += prose(f"stopped: watch-region got {report['stopped_by']} during the run of "
+                       f"team size {report['stopped_during']}; the runs before it are shown", width)
     if "exit_status" in report:
         lines.append(f"{outcome(report)} (team size {report['status_of']})")
     return "\n".join(lines) + "\n"
