@@ -336,6 +336,9 @@ def main(version, tracer, tracer_runtimes):
     def stop(signum, _frame):
         for each in STOPPING_SIGNALS:
             signal.signal(each, signal.SIG_IGN)
+        if process.Starting.active:
+            process.Starting.pending = signum
+            return
         raise Stopped(signum)
 
     # A standard stream that is closed stays closed for the program and fails

@@ -16,6 +16,14 @@ from .errors import Stopped
 PR_SET_CHILD_SUBREAPER = 36
 
 
+class Starting:  # pylint: disable=too-few-public-methods
+    """While the program is being started, a stop signal that watch-region
+    gets is held (PENDING) until it has started and can be passed on to it:
+    raised then, it would leave the program running without a handle."""
+    active = False
+    pending = None
+
+
 def caller_environment():
     """The environment watch-region was started with. Python may have changed
     its own (a C locale is coerced to C.UTF-8), but /proc keeps the original."""
@@ -59,14 +67,20 @@ def run_traced(program, argv, environment, closed, trace_dir, tracer):
     and still_running (the processes left behind)."""
     preload = ":".join(filter(None, [tracer, environment.get("LD_PRELOAD")]))
     become_subreaper()
-    child = subprocess.Popen(
-        argv, executable=program,
-        env={**environment, "LD_PRELOAD": preload, "WATCH_REGION_TRACE_DIR": trace_dir},
-        # Only a stream to close needs a function run in the child, which
-        # costs a fork of this interpreter where none is a lighter spawn.
-        preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
+    Starting.active = True
+    try:
+        child = subprocess.Popen(
+            argv, executable=program,
+            env={**environment, "LD_PRELOAD": preload, "WATCH_REGION_TRACE_DIR": trace_dir},
+            # Only a stream to close needs a function run in the child, which
+            # costs a fork of this interpreter where none is a lighter spawn.
+            preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
+    finally:
+        Starting.active = False
     stopped_by, traced = None, []
     try:
+        if Starting.pending is not None:
+            raise Stopped(Starting.pending)
         child.wait()
     except Stopped as stopped:
         stopped_by = stopped.signum
