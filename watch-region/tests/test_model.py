@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from watch_region.gdb_mode.table import table_text  # noqa: E402
+from watch_region.outputs.gdb_table import table_text  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import short_names  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402

@@ -9,12 +9,16 @@ The package, in the order a run goes through it:
   entries    the runtime's entries, from the tracer's entries.def
   process    running the program as it would run alone: streams, signals,
              the processes it leaves
-  gdb_mode/  the program under gdb: the runner outside gdb, the session and
-             recorder inside it, x86-64 decoding, its table
-  timeline/  the program traced: the run and its folder of traces (run), one
-             trace read (trace), the regions and call sites it shows (model)
+  gdb_mode/  the program under gdb: the runner outside gdb (runner), the
+             session and recorder inside it, x86-64 decoding (x86), the
+             program's mapped objects (maps)
+  timeline/  the program traced: the run (run) and its folder of traces
+             (trace_folder), one trace read (trace), the regions and call
+             sites it shows (model), the MPI ranks' matching, replay and
+             factors (mpi)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
   outputs/   the forms of the findings, each with render(findings): text
-             (and its chart), json_report, svg, trace_event
+             (with gdb_table, the gdb mode's, and chart, factors and layout),
+             json_report, svg, trace_event; and the folder otf2_archive
 """

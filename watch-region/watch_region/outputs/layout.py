@@ -82,3 +82,10 @@ def table(rows, width):
         cells = [f"{head} {cell}".strip() for head, cell in zip(heads, row)]
         narrow += wrapped(cells[:1], width, "") + wrapped(cells[1:], width)
     return narrow
+
+
+def outcome(report):
+    """How the program ended, as every report ends."""
+    if report.get("signal"):
+        return f"killed by signal {report['signal']}"
+    return f"exit status: {report['exit_status']}"

@@ -1,4 +1,4 @@
-"""The report as text: the gdb mode's table, or the timeline's account of each
+"""The report as text: the gdb mode's table (gdb_table), or the timeline's account of each
 process (the model's factors, the run as a whole, a table of its call sites,
 one region whole), or a series of runs' table, a column per team size;
 fitted to the width it is given, each time in the unit that reads best.
@@ -8,23 +8,17 @@ more as tell them apart; the JSON keeps them whole."""
 from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
 from .chart import chart, number_ranges, plural
-from .layout import columns, cut, duration, number, prose, wrapped
+from .gdb_table import table_text
+from .layout import columns, cut, duration, number, outcome, prose, wrapped
 from .factors import FACTORS, factor_tree, paint, percent
 
 
 def render(findings):
     if findings.mode == "gdb":
-        from ..gdb_mode.table import table_text  # pylint: disable=import-outside-toplevel
         return table_text(findings.report, findings.name, findings.width)
     if findings.mode == "scaling":
         return scaling_text(findings)
     return timeline_text(findings.report, findings.name, findings.width, findings.colour)
-
-
-def outcome(report):
-    if report.get("signal"):
-        return f"killed by signal {report['signal']}"
-    return f"exit status: {report['exit_status']}"
 
 
 def site_names(sites):

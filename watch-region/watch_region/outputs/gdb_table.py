@@ -6,9 +6,8 @@ the width it is given. No line grows with the run."""
 
 import collections
 
-from ..outputs.chart import plural
-from ..outputs.layout import prose, table as fitted
-from ..outputs.text import outcome
+from .chart import plural
+from .layout import outcome, prose, table as fitted
 
 LAUNCHES_LISTED = 8
 VALUES_LISTED = 8
