@@ -31,9 +31,9 @@ void expect_within(std::string_view what, std::int64_t got, std::int64_t expecte
                    std::int64_t margin)
 {
     if (got < expected - margin || got > expected + margin) {
-        std::fprintf(stderr, "%.*s: %lld ns, not %lld within %lld\n",
-                     static_cast<int>(what.size()), what.data(), static_cast<long long>(got),
-                     static_cast<long long>(expected), static_cast<long long>(margin));
+        std::fprintf(stderr, "%.*s: %lld ns, not %lld within %lld\n", static_cast<int>(what.size()),
+                     what.data(), static_cast<long long>(got), static_cast<long long>(expected),
+                     static_cast<long long>(margin));
         ++failures;
     }
 }
@@ -100,9 +100,10 @@ void play(const Script &script)
 {
     ompt_data_t parallel{};
     ompt_data_t implicit_task{};
-    std::array<ompt_data_t, 8> tasks{};
+    std::array<ompt_data_t, 8> explicit_tasks{};
     const auto task = [&](int number) {
-        return number == implicit ? &implicit_task : &tasks.at(static_cast<std::size_t>(number));
+        return number == implicit ? &implicit_task
+                                  : &explicit_tasks.at(static_cast<std::size_t>(number));
     };
     const auto sync = callback<ompt_callback_sync_region_t>(ompt_callback_sync_region_wait);
     ThreadTime &thread = this_thread();
@@ -150,7 +151,10 @@ void play(const Script &script)
 
 Step run(bool useful) { return {Op::run, implicit, ompt_task_switch, implicit, useful}; }
 Step make(int parent, int made) { return {Op::create, parent, ompt_task_switch, made}; }
-Step to(int prior, ompt_task_status_t status, int next) { return {Op::schedule, prior, status, next}; }
+Step to(int prior, ompt_task_status_t status, int next)
+{
+    return {Op::schedule, prior, status, next};
+}
 Step op(Op kind) { return {kind}; }
 
 void tasks()
