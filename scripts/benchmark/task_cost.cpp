@@ -123,7 +123,8 @@ double time_construct(Construct construct, const Setting &setting)
            static_cast<double>(setting.repetitions);
 }
 
-long fib(int number, int cutoff)
+// Recursive as the task-heavy programs it stands for are.
+long fib(int number, int cutoff) // NOLINT(misc-no-recursion)
 {
     if (number < 2) {
         return number;
@@ -161,7 +162,8 @@ int main(int argc, char **argv)
     const long repetitions =
         argc > 1 ? std::strtol(arguments[1], nullptr, decimal) : default_repetitions;
     const long samples = argc > 2 ? std::strtol(arguments[2], nullptr, decimal) : default_samples;
-    const long delay_length = argc > 3 ? std::strtol(arguments[3], nullptr, decimal) : default_delay;
+    const long delay_length =
+        argc > 3 ? std::strtol(arguments[3], nullptr, decimal) : default_delay;
     if (argc > 4 || repetitions < 1 || samples < 1 || delay_length < 0) {
         std::fputs("usage: task_cost [REPETITIONS [SAMPLES [DELAY]]] | task_cost fib N CUTOFF\n",
                    stderr);

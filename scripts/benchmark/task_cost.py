@@ -20,8 +20,10 @@ from its own source; without --peer its columns are left out. Nothing here
 installs or builds anything: build task_cost with
 `cmake --build --preset clang --target task_cost` (and the default preset's).
 
-usage: task_cost.py [--peer LIBRARY] [--rounds N] [--fib N CUTOFF] BUILD [BUILD...]
-  (BUILD: build/clang, build/default; default 15 rounds, fib 32 8)"""
+usage: task_cost.py [--peer LIBRARY] [--before LIBRARY...] [--rounds N] [--fib N CUTOFF]
+                    [--only constructs|runs|tool] BUILD [BUILD...]
+  (BUILD: build/clang, build/default; default 15 rounds, fib 32 8; --before:
+  an earlier tracer library for each BUILD in order, measured as a column)"""
 
 import argparse
 import os
@@ -47,10 +49,12 @@ def uses_libomp(build):
     return "libomp" in listing
 
 
-def tools(build, peer, trace):
+def tools(build, peer, trace, before=None):
     """The ways to run BUILD's program: name and the environment they add."""
     ways = [("plain", {}),
             ("ours", {"LD_PRELOAD": tracer_of(build), "WATCH_REGION_TRACE": trace})]
+    if before is not None:
+        ways.append(("before", {"LD_PRELOAD": before, "WATCH_REGION_TRACE": trace}))
     if peer is not None and uses_libomp(build):
         ways.append(("peer", {"LD_PRELOAD": peer, "OMP_TOOL_LIBRARIES": peer}))
     return ways
@@ -72,8 +76,8 @@ def spread(values):
     return f"{middle:+.2f} ({low:+.2f} to {high:+.2f})"
 
 
-def per_construct(build, peer, rounds, trace):
-    ways = tools(build, peer, trace)
+def per_construct(build, peer, rounds, trace, before):
+    ways = tools(build, peer, trace, before)
     figures = {name: {} for name, _ in ways}
     for _ in range(rounds):
         for name, extra in ways:
@@ -91,8 +95,8 @@ def per_construct(build, peer, rounds, trace):
         print(f"| {construct} | {statistics.median(plain):.2f} | " + " | ".join(cells) + " |")
 
 
-def whole_run(build, peer, rounds, fib, trace):
-    ways = tools(build, peer, trace)
+def whole_run(build, peer, rounds, fib, trace, before):
+    ways = tools(build, peer, trace, before)
     line = [program_of(build), "fib", *fib]
     times = {name: [] for name, _ in ways}
     for _ in range(rounds):
@@ -124,6 +128,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--fib", nargs=2, default=["32", "8"])
     parser.add_argument("--only", choices=["constructs", "runs", "tool"])
+    parser.add_argument("--before", nargs="+", default=[],
+                        help="an earlier build's tracer library for each BUILD, in order")
     parser.add_argument("builds", nargs="+")
     arguments = parser.parse_args()
     for build in arguments.builds:
@@ -132,11 +138,12 @@ def main():
                      f"(cmake --build {build} --target task_cost)")
     with tempfile.TemporaryDirectory() as folder:
         trace = os.path.join(folder, "run.trace")
-        for build in arguments.builds:
+        befores = arguments.before + [None] * len(arguments.builds)
+        for build, before in zip(arguments.builds, befores):
             if arguments.only in (None, "constructs") and uses_libomp(build):
-                per_construct(build, arguments.peer, arguments.rounds, trace)
+                per_construct(build, arguments.peer, arguments.rounds, trace, before)
             if arguments.only in (None, "runs"):
-                whole_run(build, arguments.peer, arguments.rounds, arguments.fib, trace)
+                whole_run(build, arguments.peer, arguments.rounds, arguments.fib, trace, before)
             if arguments.only in (None, "tool"):
                 the_tool(build, arguments.rounds, arguments.fib, folder)
 
