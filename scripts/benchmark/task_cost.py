@@ -11,7 +11,9 @@
                  cutoff, a taskwait in each), a team of 2, under every BUILD
                  given (libomp's, libgomp's): the whole command's wall time,
                  plain, traced and (libomp) with the peer, in turns; the
-                 median over the rounds of the ratio to the plain run.
+                 median over the rounds of the ratio to the plain run, and
+                 the ratio of the fastest runs, which a busy machine
+                 disturbs least.
   the tool       `watch-region --merge` of the traced fib run's trace: the
                  median wall time of the whole command.
 
@@ -34,6 +36,7 @@ import tempfile
 import time
 
 TEAM = {"OMP_NUM_THREADS": "2"}
+CONSTRUCTS = ("task", "taskwait", "barrier", "critical")
 
 
 def tracer_of(build):
@@ -82,9 +85,11 @@ def per_construct(build, peer, rounds, trace, before):
     for _ in range(rounds):
         for name, extra in ways:
             _, output = run([program_of(build)], extra)
+            # The peer prints its report after the program's lines.
             for line in output.splitlines():
-                construct, value = line.split()[:2]
-                figures[name].setdefault(construct, []).append(float(value))
+                words = line.split()
+                if len(words) == 2 and words[0] in CONSTRUCTS:
+                    figures[name].setdefault(words[0], []).append(float(words[1]))
     print(f"µs a construct, {build}, team of 2, {rounds} rounds: plain, then each tool "
           "less plain (median over the rounds, quartiles)")
     print("| construct | plain | " + " | ".join(name for name, _ in ways[1:]) + " |")
@@ -107,7 +112,8 @@ def whole_run(build, peer, rounds, fib, trace, before):
     for name, _ in ways[1:]:
         ratios = [tool / base for tool, base in zip(times[name], plain)]
         cells.append(f"{name} {statistics.median(ratios):.2f}x "
-                     f"({min(ratios):.2f} to {max(ratios):.2f})")
+                     f"({min(ratios):.2f} to {max(ratios):.2f}; fastest runs "
+                     f"{min(times[name]) / min(plain):.2f}x)")
     print(f"fib {' '.join(fib)}, {build}, {rounds} rounds: " + ", ".join(cells))
 
 
