@@ -119,7 +119,7 @@ def whole_run(build, peer, rounds, fib, trace, before):
 
 def the_tool(build, rounds, fib, folder):
     watch = os.path.join(build, "watch-region", "watch-region")
-    traces = os.path.join(folder, "traces")
+    traces = tempfile.mkdtemp(dir=folder)
     subprocess.run([watch, "--timeline", "--trace-dir", traces, "-o", os.devnull,
                     program_of(build), "fib", *fib], env={**os.environ, **TEAM},
                    check=True, stdout=subprocess.DEVNULL)

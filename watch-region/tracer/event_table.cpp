@@ -376,8 +376,14 @@ void write_table(Output &output)
         count += filled[start / chunk];
     }
     output.line("table", count, sizeof(Record));
+    // Full chunks in a row are one stretch of memory, written at once.
+    std::size_t from = 0;
     for (std::size_t start = 0; start < counted_end; start += chunk) {
-        output.bytes(&records[start], sizeof(Record) * filled[start / chunk]);
+        const std::size_t used = filled[start / chunk];
+        if (used < chunk || start + chunk >= counted_end) {
+            output.bytes(&records[from], sizeof(Record) * (start - from + used));
+            from = start + chunk;
+        }
     }
 }
 
