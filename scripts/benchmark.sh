@@ -10,7 +10,10 @@
 # and each team size's runs are measured next to runs of the serial build, so
 # that the machine's drift falls on both sides of every ratio.
 # ROUNDS and RUNS (default 10 and 20) change how many, for a quick look.
-# Last, benchmark/tracer_cost.py measures what watch-region's tracer costs.
+# Last, benchmark/tracer_cost.py measures what watch-region's tracer costs,
+# and benchmark/task_cost.py what it costs a program of tasks on both
+# runtimes, next to OTF-CPT's library where PEER names one (built apart from
+# this project; never needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 parts=scripts/benchmark
@@ -37,7 +40,9 @@ build() {
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" > /dev/null
   done
-  cmake --build --preset default --target empty_preload region_cost sync_cost mpi_cost > /dev/null
+  cmake --build --preset default --target empty_preload region_cost sync_cost task_cost mpi_cost \
+    > /dev/null
+  cmake --build --preset clang --target task_cost > /dev/null
 }
 
 # hyperfine's JSON for every round, policy and team, interleaved.
@@ -118,3 +123,5 @@ draw_chart
 cat "$out/benchmark.md"
 echo
 python3 "$parts/tracer_cost.py" "$bin" | tee "$out/tracer_cost.txt"
+python3 "$parts/task_cost.py" ${PEER:+--peer "$PEER"} "$clang_bin" "$bin" |
+  tee "$out/task_cost.txt"

@@ -17,7 +17,7 @@ from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import short_names  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
-from watch_region.timeline.trace import TraceError, read_trace  # noqa: E402
+from watch_region.timeline.trace import TraceError, merged_spans, read_trace  # noqa: E402
 
 TRACES = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "traces")
 
@@ -198,6 +198,19 @@ def gdb_table(width):
 REPORTS = [("recorded traces", recorded), ("MPI ranks", ranks), ("gdb mode", gdb_table)]
 
 
+# A thread's whole waits or task bodies as (start, length), in the order of
+# their ends, and the gap: the spans drawn, (start, end).
+SPANS = [
+    ([(10, 5), (20, 5)], 0, [(10, 15), (20, 25)]),
+    ([(10, 5), (17, 5)], 2, [(10, 22)]),
+    # Tasks run inside a task's wait end first: the outer one holds them.
+    ([(12, 2), (15, 1), (10, 10)], 0, [(10, 20)]),
+    ([(1, 2), (12, 2), (15, 1), (10, 10), (30, 2)], 0, [(1, 3), (10, 20), (30, 32)]),
+    ([(1, 4), (6, 1), (5, 3)], 0, [(1, 8)]),
+    ([(1, 2), (5, 1), (0, 9)], 0, [(1, 3), (5, 6)]),  # time 0: never started
+]
+
+
 class Model(unittest.TestCase):
     def test_models(self):
         for name, chosen, shown, threads, phases, run in MODELS:
@@ -213,6 +226,12 @@ class Model(unittest.TestCase):
                 self.assertEqual((model["regions"], model["time_in_regions"],
                                   round(model["time_outside_regions"], 3), model["lost_events"],
                                   model["lost_from"]), run)
+
+    def test_merged_spans(self):
+        for spans, gap, drawn in SPANS:
+            with self.subTest(spans=spans, gap=gap):
+                self.assertEqual(merged_spans([start for start, _ in spans],
+                                              [length for _, length in spans], gap), drawn)
 
     def test_call_site(self):
         model = process_model(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")))

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <sched.h>
 #include <string_view>
+#include <sys/mman.h>
 
 namespace tracer {
 
@@ -249,8 +250,30 @@ Keeping keeping_from(const char *mode, const char *events)
     return asked;
 }
 
+namespace {
+
+// The table in huge pages where the kernel gives them when asked, from the
+// first 2 MiB boundary past its first 256 KiB: a never-touched page costs
+// its first write some 20 µs here, 4 KiB at a time, 2,500 times a full
+// table, and a short run, whose events fit the first 6,500 places, still
+// touches only small pages.
+void prefer_huge_pages()
+{
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    constexpr std::uintptr_t small_part = std::uintptr_t{1} << 18;
+    const auto first = reinterpret_cast<std::uintptr_t>(records.data());
+    const std::uintptr_t end = first + sizeof records;
+    const std::uintptr_t from = (first + small_part + huge_page - 1) & ~(huge_page - 1);
+    if (from < end) {
+        madvise(reinterpret_cast<void *>(from), end - from, MADV_HUGEPAGE);
+    }
+}
+
+} // namespace
+
 void keep_events(Keeping asked)
 {
+    prefer_huge_pages();
     keep_mode = asked.mode;
     events_asked = std::clamp<std::size_t>(asked.events, 1, capacity);
     // The exit, which the trace always gives, is one of them.
@@ -353,8 +376,14 @@ void write_table(Output &output)
         count += filled[start / chunk];
     }
     output.line("table", count, sizeof(Record));
+    // Full chunks in a row are one stretch of memory, written at once.
+    std::size_t from = 0;
     for (std::size_t start = 0; start < counted_end; start += chunk) {
-        output.bytes(&records[start], sizeof(Record) * filled[start / chunk]);
+        const std::size_t used = filled[start / chunk];
+        if (used < chunk || start + chunk >= counted_end) {
+            output.bytes(&records[from], sizeof(Record) * (start - from + used));
+            from = start + chunk;
+        }
     }
 }
 

@@ -299,15 +299,29 @@ void on_released(ompt_mutex_t /*kind*/, ompt_wait_id_t object, const void * /*co
 }
 
 // The tasks: each created with its creator's clock and region, from a ring
-// large enough for the tasks that wait to run at once.
+// large enough for the tasks that wait to run at once. Each thread takes its
+// places a run of them at a time, so that threads seldom touch the shared
+// index.
 struct Created {
     Clock clock;
     Region *region;
     const void *code;
 };
 constexpr std::size_t ring_size = 4096;
+constexpr std::size_t ring_run = 64;
 std::array<Created, ring_size> created{};
 std::atomic<std::size_t> next_created{0};
+thread_local std::size_t next_own = 0;
+thread_local std::size_t own_end = 0;
+
+Created &spare_created()
+{
+    if (next_own == own_end) {
+        next_own = next_created.fetch_add(ring_run, std::memory_order_relaxed);
+        own_end = next_own + ring_run;
+    }
+    return created[next_own++ % ring_size];
+}
 
 void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, ompt_data_t *task,
                     int flags, int /*dependences*/, const void *code)
@@ -317,7 +331,7 @@ void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, om
     }
     ThreadTime &thread = this_thread();
     const Inside *inside = ::innermost();
-    Created &made = created[next_created.fetch_add(1, std::memory_order_relaxed) % ring_size];
+    Created &made = spare_created();
     made = Created{ideal_at(thread, now()), inside != nullptr ? inside->region : nullptr, code};
     task->ptr = &made;
 }
@@ -349,14 +363,12 @@ int running_index(const ompt_data_t *task)
     return -1;
 }
 
-void end_task(int index)
+void end_task(int index, ThreadTime &thread, std::int64_t end)
 {
     const Running run = running[static_cast<std::size_t>(index)];
     // Tasks above it that never ended here (untied ones resumed elsewhere)
     // end with it.
     running_count = index;
-    ThreadTime &thread = this_thread();
-    const std::int64_t end = now();
     enter_runtime(thread, end);
     Region *region = run.made.region;
     if (region != nullptr) {
@@ -371,13 +383,11 @@ void end_task(int index)
     leave_runtime(thread, end);
 }
 
-void start_task(const ompt_data_t *task)
+void start_task(const ompt_data_t *task, ThreadTime &thread, std::int64_t start)
 {
     if (running_count == max_running) {
         return; // runtime time, as the thread was before it
     }
-    ThreadTime &thread = this_thread();
-    const std::int64_t start = now();
     const int depth = thread.depth;
     if (depth == 0) {
         enter_runtime(thread, start);
@@ -415,11 +425,17 @@ void on_task_schedule(ompt_data_t *prior, ompt_task_status_t status, ompt_data_t
     default: // fulfilling a detached task's event ends no body
         break;
     }
-    if (const int index = prior != nullptr ? running_index(prior) : -1; ended && index >= 0) {
-        end_task(index);
+    const int index = ended && prior != nullptr ? running_index(prior) : -1;
+    if (index < 0 && !next_starts) {
+        return;
+    }
+    ThreadTime &thread = this_thread();
+    const std::int64_t time = now();
+    if (index >= 0) {
+        end_task(index, thread, time);
     }
     if (next_starts) {
-        start_task(next);
+        start_task(next, thread, time);
     }
 }
 

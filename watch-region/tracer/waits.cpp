@@ -192,13 +192,14 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     const auto same = [&](const WaitSite &held) {
         return held.address == address && held.kind == kind && held.region_site == region_site;
     };
-    WaitSite *found = &sites[static_cast<std::size_t>(thread.last_site)];
+    int &last = thread.last_site[static_cast<std::size_t>(kind)];
+    WaitSite *found = &sites[static_cast<std::size_t>(last)];
     if (thread.sites_used == 0 || !same(*found)) {
         found = nullptr;
         for (int index = 0; index < thread.sites_used && found == nullptr; ++index) {
             if (same(sites[static_cast<std::size_t>(index)])) {
                 found = &sites[static_cast<std::size_t>(index)];
-                thread.last_site = index;
+                last = index;
             }
         }
     }
@@ -207,7 +208,7 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     }
     else if (found == nullptr) {
         found = &sites[static_cast<std::size_t>(thread.sites_used)];
-        thread.last_site = thread.sites_used++;
+        last = thread.sites_used++;
         found->address = address;
         found->kind = kind;
         found->region_site = region_site;

@@ -86,7 +86,9 @@ struct alignas(64) ThreadTime {
     Clock useful;
     Clock lag;
     int sites_used;
-    int last_site; // the site its last wait was counted at, looked at first
+    // The site its last wait of each kind was counted at, looked at first:
+    // a task's end and its creator's taskwait take turns.
+    std::array<int, wait_kinds> last_site;
     int others_used;
     // The sites, then the other sites. None for a thread beyond the table.
     std::array<WaitSite, max_wait_sites + max_other_sites + wait_kinds> *sites;

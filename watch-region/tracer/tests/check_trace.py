@@ -41,10 +41,13 @@ expect("regions' events", kept,
        [(name, region, thread) for region in (1, 2, 3)
         for name, thread in (("launch", 1), ("body_start", 0), ("body_end", 0), ("body_start", 1),
                              ("body_end", 1), ("launch_return", -1))])
-# Given at 123,456,789 ns, and times read as µs from the tracer's load.
-expect("the event given", [event._replace(time=round(event.time * 1000 + trace.start))
-                           for event in trace.events() if event.name == "create_call"],
-       [("create_call", 123456789, trace.pid, 3, 7, 9, 5)])
+# Given at 123,456,789 ns (the other thread's a ns later), and times read as
+# µs from the tracer's load.
+expect("the events given", [
+    event._replace(time=round(event.time * 1000 + trace.start), tid=event.tid == trace.pid)
+    for event in trace.events() if event.name == "create_call"],
+       [("create_call", 123456789, True, 3, 7, 9, 5),
+        ("create_call", 123456790, False, 4, 8, 10, 6)])
 # A whole wait, and a task's body as its begin and end: each read as both.
 lock, task = (trace.wait_names.index(kind) for kind in ("lock", "task"))
 expect("a wait and a task's body", [

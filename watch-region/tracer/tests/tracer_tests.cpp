@@ -60,10 +60,13 @@ void launch(const void *site, int team)
     region_end(*region);
 }
 
-// Three launches of a team of two from one site; two launches with given
-// phases from another; an event with every field given; then the trace.
+// An event from another thread, whose chunk of the table it leaves mostly
+// empty; three launches of a team of two from one site; two launches with
+// given phases from another; an event with every field given; then the
+// trace.
 void trace_read_back(const char *path)
 {
+    std::thread([] { record(Event::create_call, 8, 4, 10, 6, 123456790); }).join();
     for (int launches = 0; launches < 3; ++launches) {
         launch(site_a(), 2);
     }

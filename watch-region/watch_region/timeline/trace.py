@@ -227,25 +227,42 @@ class Trace:
                                               for name in WHOLE if name in self.names}
         times, tids = self.column(RECORD_NAMES["time"]), self.column(RECORD_NAMES["tid"])
         lengths = self.column(RECORD_NAMES["thread"])
-        spans, gap = {}, gap * 1000
+        spans, gap, origin = {}, gap * 1000, self.start
         for code, kind in whole.items():
-            for number in (number for number in numbers if codes[number] == code):
-                start = times[number]
-                if not start:
-                    continue
-                end = start + lengths[number]
-                merged = spans.setdefault((tids[number], kind), [[], []])
-                starts, ends = merged
-                while ends and start <= ends[-1] + gap:
-                    ends.pop()
-                    held = starts.pop()
-                    if held < start:
-                        start = held
-                starts.append(start)
-                ends.append(end)
-        origin = self.start
-        return {key: [[(start - origin) / 1000, (end - origin) / 1000]
-                      for start, end in zip(*merged)] for key, merged in spans.items()}
+            chosen = [number for number in numbers if codes[number] == code]
+            by_thread = {}
+            for number in chosen:
+                by_thread.setdefault(tids[number], []).append(number)
+            for tid, held in by_thread.items():
+                spans[tid, kind] = [[(start - origin) / 1000, (end - origin) / 1000]
+                                    for start, end in merged_spans(
+                                        [times[number] for number in held],
+                                        [lengths[number] for number in held], gap)]
+        return spans
+
+
+def merged_spans(starts, lengths, gap):
+    """The spans from STARTS, each LENGTHS long, in the order of their ends,
+    those less than GAP apart (or nested) as one; those that never started
+    (time 0) left out."""
+    kept, start, end = [], None, None
+    for begin, length in zip(starts, lengths):
+        if not begin:
+            continue
+        finish = begin + length
+        if end is not None and begin <= end + gap:
+            if start < begin:
+                begin = start
+            while kept and begin <= kept[-1][1] + gap:
+                held = kept.pop()[0]
+                if held < begin:
+                    begin = held
+        elif end is not None:
+            kept.append((start, end))
+        start, end = begin, finish
+    if end is not None:
+        kept.append((start, end))
+    return kept
 
 
 def parse_site(trace, line):
