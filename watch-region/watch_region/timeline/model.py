@@ -58,8 +58,9 @@ def regions_of(events, slowest=()):
     if slowest:
         # The slowest region's own events complete what the table kept of
         # it, which may stop short of its end.
-        events = list(events)
-        kept = {(event.name, event.tid, event.region, event.time) for event in events}
+        events, wanted = list(events), {event.region for event in slowest}
+        kept = {(event.name, event.tid, event.region, event.time) for event in events
+                if event.region in wanted}
         events += [event for event in slowest if (
             event.name, event.tid, event.region, event.time) not in kept]
     regions = {}
