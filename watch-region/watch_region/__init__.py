@@ -15,6 +15,8 @@ The package, in the order a run goes through it:
              trace read (trace), the regions and call sites it shows (model)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
+  collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
-             (and its chart), json_report, svg, trace_event
+             (and its chart), json_report, svg, trace_event; otf2_archive
+             writes the archive that otf2_plan plans
 """

@@ -35,10 +35,10 @@ the date is left unset (a monotonic clock has none)."""
 import ctypes
 import errno
 import functools
-import gc
 import importlib.util
 import os
 
+from ..collector import paused
 from .otf2_plan import EVENTS, plan_run
 
 ARCHIVE = "traces"
@@ -218,12 +218,8 @@ def write(findings, folder):
     """Writes FINDINGS' traces as an OTF2 archive in FOLDER; raises OSError
     saying why it could not."""
     otf2 = prepare(folder)
-    # Hundreds of thousands of events, none in a cycle: the collector would
-    # only go through them again and again.
-    gc.disable()
     try:
-        write_archive(plan_run(findings), folder, otf2)
+        with paused():
+            write_archive(plan_run(findings), folder, otf2)
     except otf2.Error as error:
         raise OSError(f"OTF2: {error}") from None
-    finally:
-        gc.enable()

@@ -8,9 +8,9 @@ from each body's end to the join, for a process's first ARROWS regions: past
 a few thousand, Perfetto draws arrows as a solid block and slows to a halt,
 so the rest are left out, and the file's otherData says for how many."""
 
-import gc
 import json
 
+from ..collector import paused
 from ..timeline.model import creations, regions_of
 from .svg import shown_region
 
@@ -96,18 +96,13 @@ def render(findings):
     shown_region(findings)
     traces, models = findings.traces, findings.report["processes"]
     events, first, kept = [], min((trace.start for trace in traces), default=0), {}
-    # Hundreds of thousands of slices, none in a cycle: the collector would
-    # only go through them again and again.
-    gc.disable()
-    try:
+    with paused():
         for trace, model in zip(traces, models):
             made = trace_events(trace, model, (trace.start - first) / 1000)
             events += made["traceEvents"]
             kept[str(trace.pid)] = {"events_kept": len(trace.events()),
                                     "events_left_out": trace.lost_events,
                                     "regions_without_arrows": made["arrows_left_out"]}
-    finally:
-        gc.enable()
     return json.dumps({"traceEvents": events, "displayTimeUnit": "ns",
                        "otherData": {"processes": kept, "arrows": (
                            f"from launch to body and body to join for each process's first "
