@@ -28,7 +28,10 @@ the leave; peers and roots as ranks of the communicator, every length 0
 
 Written with OTF2's Python binding (Debian package python3-otf2), by its
 low-level module _otf2, the C library's calls one for one: the archive's
-clock is then set here, in full. Timestamps are the tracer's, nanoseconds
+clock is then set here, in full. The events, hundreds of thousands in a
+large run, are written by the C library's event calls straight, through
+the library the binding loaded, with the binding's types (see
+event_calls). The plan is otf2_plan.py's. Timestamps are the tracer's, nanoseconds
 on the monotonic clock: the global offset is the earliest tracer load, and
 the date is left unset (a monotonic clock has none)."""
 

@@ -62,6 +62,7 @@ rank's initial thread's time outside MPI):
 
 import bisect
 import collections
+import operator
 
 from ..collector import paused
 from .model import FACTORS, counted_useful, efficiency
@@ -119,7 +120,7 @@ class Rank:  # pylint: disable=too-few-public-methods
                     (call.seq, TWO_SIDED, *call[2:6], max(call.exit, send.exit), *call[7:]))
                 joined[call.seq] = send
         calls.extend(halves.values())  # a send whose receive was not kept
-        self.calls = sorted(calls, key=lambda call: (call.exit, call.seq))
+        self.calls = sorted(calls, key=operator.attrgetter("exit", "seq"))
         # Measured between the program's own marks, the run starts at its
         # first MPI_Pcontrol: what came before (and its edges) is not in it.
         first = next((at for at, call in enumerate(self.calls) if call.op == "MPI_Pcontrol"),
@@ -254,19 +255,22 @@ def replay(flow, entries, exits, last_clock):
     its edges. Passes repeat until no delay changes, only where one pass in
     exit order cannot settle them (clocks that disagree across machines)."""
     previous, before, groups, waits = flow.previous, flow.before, flow.groups, flow.waits
-    delays = [0] * len(flow.calls)
+    # A delay never falls below 0, and one more than the calls stays 0: the
+    # delay at call -1, none.
+    delays = [0] * (len(flow.calls) + 1)
     for _ in range(1 if flow.settled else MAX_PASSES):
         changed, latest = False, [None] * len(groups)
         for call in flow.order:
-            at = previous[call]
-            delay = delays[at] if at >= 0 and delays[at] > delays[call] else delays[call]
+            delay, held = delays[call], delays[previous[call]]
+            if held > delay:
+                delay = held
             for group in waits[call]:
-                if latest[group] is None:
-                    latest[group] = max(entries[source] + (delays[before[source]]
-                                                           if before[source] >= 0 else 0)
-                                        for source in groups[group])
-                if latest[group] - exits[call] > delay:
-                    delay = latest[group] - exits[call]
+                found = latest[group]
+                if found is None:
+                    found = latest[group] = max([entries[source] + delays[before[source]]
+                                                 for source in groups[group]])
+                if found - exits[call] > delay:
+                    delay = found - exits[call]
             if delay != delays[call]:
                 changed, delays[call] = True, delay
         if not changed:
