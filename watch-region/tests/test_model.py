@@ -13,7 +13,7 @@ import unittest
 import unittest.mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from watch_region.outputs.otf2_plan import process_events  # noqa: E402
+from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402

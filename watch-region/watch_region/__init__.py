@@ -18,5 +18,5 @@ The package, in the order a run goes through it:
   collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
              (and its chart), json_report, svg, trace_event; otf2_archive
-             writes the archive that otf2_plan plans
+             writes the archive that otf2_plan plans from otf2_stretches
 """
