@@ -10,6 +10,9 @@ usage: scripts/benchmark/analysis_cost.py [BUILD [REGIONS [CALLS [RUNS]]]]
        (default build/default 30000 20000 5)
        --profile FORM  runs one FORM (merge, otf2 or trace) under cProfile
                        instead and prints its 30 costliest functions.
+       --against DIR   also times, in the same turns, the watch_region
+                       package in DIR (another version's watch-region/
+                       folder, say from `git archive COMMIT watch-region`).
 
 It needs mpirun (openmpi-bin) and mpi_analysis, built by
 `cmake --build --preset default --target mpi_analysis`; the otf2 row needs
@@ -27,6 +30,10 @@ import tempfile
 import time
 
 FORMS = ("merge", "otf2", "trace")
+# A package run as the launcher runs it, its folder the first argument.
+PACKAGE_RUN = ("import sys; sys.dont_write_bytecode = True; sys.path.insert(0, sys.argv.pop(1)); "
+               "from watch_region import cli; sys.exit(cli.main(version='benchmark', "
+               "tracer='', tracer_runtimes='libgomp libomp'))")
 
 
 def record(build, regions, calls, folder):
@@ -42,11 +49,17 @@ def record(build, regions, calls, folder):
                    env=environment, check=True)
 
 
-def command(build, form, folder, work):
+def command(build, form, folder, work, package=None):
     """The watch-region command of FORM on the traces in FOLDER, its files
-    in WORK (removed before each run)."""
-    line = [os.path.join(build, "watch-region", "watch-region"), "--merge", folder,
-            "-o", os.devnull]
+    in WORK (removed before each run): the build's, or that of the package
+    in the folder PACKAGE, run as the build's launcher runs its own."""
+    launcher = os.path.join(build, "watch-region", "watch-region")
+    line = [launcher]
+    if package is not None:
+        with open(launcher, encoding="utf-8") as script:
+            interpreter = script.readline()[2:].strip()
+        line = [interpreter, "-c", PACKAGE_RUN, os.path.abspath(package)]
+    line += ["--merge", folder, "-o", os.devnull]
     if form == "otf2":
         line += ["--otf2", os.path.join(work, "archive")]
     elif form == "trace":
@@ -82,11 +95,13 @@ def profile(build, form, folder, work):
 
 def main():
     arguments = sys.argv[1:]
-    form = None
+    form = against = None
     if arguments[:1] == ["--profile"]:
         form, arguments = arguments[1], arguments[2:]
         if form not in FORMS:
             sys.exit(f"analysis_cost.py: --profile takes one of {', '.join(FORMS)}")
+    if arguments[:1] == ["--against"]:
+        against, arguments = arguments[1], arguments[2:]
     build = arguments[0] if arguments else "build/default"
     regions, calls, runs = (int(value) for value in (arguments[1:] + ["30000", "20000", "5"][
         len(arguments[1:]):])[:3])
@@ -99,18 +114,24 @@ def main():
             return
         print(f"mpi_analysis {regions} regions, {calls} MPI calls a rank, 2 ranks of 2 "
               f"threads: traces {sizes / 2**20:.1f} MiB")
-        measured = {name: [] for name in FORMS}
+        # The other package first in each turn, so that the files left are the build's.
+        packages = ([against] if against else []) + [None]
+        measured = {(name, package): [] for name in FORMS for package in packages}
         for _ in range(runs):
             for name in FORMS:
-                measured[name].append(timed(command(build, name, folder, work), work))
+                for package in packages:
+                    measured[(name, package)].append(
+                        timed(command(build, name, folder, work, package), work))
         extra = {"otf2": os.path.join(work, "archive"), "trace": os.path.join(work, "run.json")}
         print(f"{'form':<28} {'fastest s':>9} {'median s':>9} {'CPU s':>7}")
-        for name in FORMS:
-            walls = [wall for wall, _ in measured[name]]
-            cpus = [cpu for _, cpu in measured[name]]
+        for (name, package), runs_made in measured.items():
+            walls = [wall for wall, _ in runs_made]
+            cpus = [cpu for _, cpu in runs_made]
             label = "--merge" if name == "merge" else f"--merge --{name}"
             size = ""
-            if name in extra and os.path.exists(extra[name]):
+            if package is not None:
+                label += f" ({os.path.basename(os.path.dirname(os.path.abspath(package)))})"
+            elif name in extra and os.path.exists(extra[name]):
                 path = extra[name]
                 total = os.path.getsize(path) if os.path.isfile(path) else sum(
                     os.path.getsize(os.path.join(top, file))

@@ -10,14 +10,16 @@ import os
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
+from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import short_names  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
-from watch_region.timeline.trace import TraceError, merged_spans, read_trace  # noqa: E402
+from watch_region.timeline.trace import Event, TraceError, merged_spans, read_trace  # noqa: E402
 
 TRACES = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "traces")
 
@@ -128,6 +130,19 @@ RUNS = [
                              ("MPI_Sendrecv:recv", 0, 5, 20, 20, 20),
                              ("MPI_Finalize", R, -1, 30, 30, 30)])],
      (5 / 6, 5 / 6, 1, 1, 1), (5 / 6, 5 / 6, 1, 1, 1), (1, 1, 1, 1, 1), (2, 0, 1)),
+]
+# One thread's stretches outside any region as (event, µs, site), and
+# those an OTF2 archive gets, as (event, ns): only whole, nested pairs.
+STRETCHES = [
+    ("a wait left open inside another", [("wait_begin", 1, 1), ("wait_begin", 2, 2),
+                                         ("wait_end", 3, 1)], [("wait_begin", 1), ("wait_end", 3)]),
+    ("a wait never ended", [("wait_begin", 1, 1), ("create_call", 2, 9), ("create_return", 3, 9)],
+     [("create_call", 2), ("create_return", 3)]),
+    ("an end never begun", [("task_end", 1, 1), ("task_begin", 2, 2), ("task_end", 3, 2)],
+     [("task_begin", 2), ("task_end", 3)]),
+    ("a task inside a wait", [("wait_begin", 1, 1), ("task_begin", 2, 2), ("task_end", 3, 2),
+                              ("wait_end", 4, 1)],
+     [("wait_begin", 1), ("task_begin", 2), ("task_end", 3), ("wait_end", 4)]),
 ]
 # An efficiency past 1 by more than rounding is a fault.
 ROUNDING = 1e-9
@@ -294,6 +309,14 @@ class Model(unittest.TestCase):
                     + [f"{100 * part[0]:.1f}%" for part in (whole, mpi, openmp)])
                     + r"(.|\n)*\nMPI matched: {0} messages, {2} collectives;  unmatched: "
                     r"\d+ sends, {1} receives\n".format(*counts))
+
+    def test_archive_stretches(self):
+        for name, events, written in STRETCHES:
+            trace = unittest.mock.Mock(pid=7, start=0, slowest=[], events=lambda events=events: [
+                Event(what, time, 7, 0, 0, site, site) for what, time, site in events])
+            with self.subTest(stretches=name):
+                self.assertEqual([(what, time // 1000) for what, time, _ in
+                                  process_events(trace)[7]], written)
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

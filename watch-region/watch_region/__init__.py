@@ -18,7 +18,9 @@ The package, in the order a run goes through it:
              factors (mpi)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
+  collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
              (with gdb_table, the gdb mode's, and chart, factors and layout),
-             json_report, svg, trace_event; and the folder otf2_archive
+             json_report, svg, trace_event; otf2_archive writes the archive
+             that otf2_plan plans from otf2_stretches
 """

@@ -44,45 +44,57 @@ CREATION = ("create_call", "create_return", "first_instruction")
 # The waits past a thread's table of sites, each kind's (and each MPI
 # call's) at one site.
 OTHER_SITES = "(other sites)"
+# The events of a thread's row in a region: its waits' and tasks' spans,
+# and its body's start and end and its join.
+SPANS = {"wait_begin": "waits", "wait_end": "waits", "task_begin": "tasks", "task_end": "tasks"}
+BODY = {"body_start", "body_end", "join"}
 
 
 def regions_of(events, slowest=()):
-    """Every region the events show, by number; the slowest region's own
+    """Every region the EVENTS (a sequence) show, by number; the slowest region's own
     events fill in a region that the table of events did not keep. The
     launches are taken first: a worker's events may come before its
     region's launch in the table, whose slots each thread takes in turn."""
-    events = list(events)
-    # The slowest region's own events complete what the table kept of it,
-    # which may stop short of its end.
-    kept = {(event.name, event.tid, event.region, event.time) for event in events}
-    events += [event for event in slowest
-               if (event.name, event.tid, event.region, event.time) not in kept]
-    regions = {event.region: {"region": event.region, "parent": event.link or None,
-                              "level": event.thread, "site_index": event.site,
-                              "launched_by": event.tid, "launch": event.time,
-                              "launch_return": None, "threads": {}}
-               for event in events if event.name == "launch"}
-    for event in events:
-        region = regions.get(event.region)
+    if slowest:
+        # The slowest region's own events complete what the table kept of
+        # it, which may stop short of its end.
+        events, wanted = list(events), {event.region for event in slowest}
+        kept = {(event.name, event.tid, event.region, event.time) for event in events
+                if event.region in wanted}
+        events += [event for event in slowest if (
+            event.name, event.tid, event.region, event.time) not in kept]
+    regions = {}
+    for name, time, tid, thread, number, link, site in events:
+        if name == "launch":
+            regions[number] = {"region": number, "parent": link or None, "level": thread,
+                               "site_index": site, "launched_by": tid, "launch": time,
+                               "launch_return": None, "threads": {}}
+    get = regions.get
+    for name, time, tid, thread, number, _, _ in events:
+        region = get(number)
         if region is None:
             continue
-        if event.name == "launch_return":
-            region["launch_return"] = event.time
-        elif event.name in ("wait_begin", "wait_end", "task_begin", "task_end"):
-            entry = region["threads"].setdefault(event.tid, {"thread": None,
-                                                             "kernel_thread": event.tid,
-                                                             "body_runs": 0})
-            spans = entry.setdefault("waits" if event.name.startswith("wait") else "tasks", [])
-            if event.name.endswith("begin"):
-                spans.append([event.time, None])
+        if name == "launch_return":
+            region["launch_return"] = time
+        elif name in SPANS:
+            entry = region["threads"].get(tid)
+            if entry is None:
+                entry = region["threads"][tid] = {"thread": None, "kernel_thread": tid,
+                                                  "body_runs": 0}
+            spans = entry.setdefault(SPANS[name], [])
+            if name.endswith("begin"):
+                spans.append([time, None])
             elif spans and spans[-1][1] is None:
-                spans[-1][1] = event.time
-        elif event.name in ("body_start", "body_end", "join"):
-            entry = region["threads"].setdefault(event.tid, {"thread": event.thread,
-                                                             "kernel_thread": event.tid,
-                                                             "body_runs": 0})
-            entry["body_runs"] += event.name == "body_start"
-            entry.setdefault(event.name, event.time)
+                spans[-1][1] = time
+        elif name in BODY:
+            entry = region["threads"].get(tid)
+            if entry is None:
+                entry = region["threads"][tid] = {"thread": thread, "kernel_thread": tid,
+                                                  "body_runs": 0}
+            if name == "body_start":
+                entry["body_runs"] += 1
+            if name not in entry:
+                entry[name] = time
     return regions
 
 

@@ -62,7 +62,9 @@ rank's initial thread's time outside MPI):
 
 import bisect
 import collections
+import operator
 
+from ..collector import paused
 from .model import FACTORS, counted_useful, efficiency
 from .trace import MpiCall
 
@@ -86,6 +88,10 @@ POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
 WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
          "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT | WORLD.keys()
+# What each call is to the matching: a send, a receive, a collective (a
+# nonblocking one's start too), or a two-sided call's both.
+ROLES = {**{op: "send" for op in SENDS}, **{op: "receive" for op in RECEIVES},
+         **{op: "collective" for op in COLLECTIVES | POSTED.keys()}, TWO_SIDED: "two-sided"}
 MAX_PASSES = 64
 
 
@@ -114,7 +120,7 @@ class Rank:  # pylint: disable=too-few-public-methods
                     (call.seq, TWO_SIDED, *call[2:6], max(call.exit, send.exit), *call[7:]))
                 joined[call.seq] = send
         calls.extend(halves.values())  # a send whose receive was not kept
-        self.calls = sorted(calls, key=lambda call: (call.exit, call.seq))
+        self.calls = sorted(calls, key=operator.attrgetter("exit", "seq"))
         # Measured between the program's own marks, the run starts at its
         # first MPI_Pcontrol: what came before (and its edges) is not in it.
         first = next((at for at, call in enumerate(self.calls) if call.op == "MPI_Pcontrol"),
@@ -133,25 +139,28 @@ def match(ranks):
     entries its exit waits for; and the counts of what was matched."""
     sends, receives = collections.defaultdict(list), collections.defaultdict(list)
     collectives = collections.defaultdict(lambda: collections.defaultdict(list))
+    numbers = {}  # each communicator's number, by its members
     for number, rank in ranks.items():
         world = tuple(range(rank.size))
-        comms = {**rank.trace.mpi_comms, **{op: (kind, world) for op, kind in WORLD.items()}}
+        comms = {key: numbers.setdefault(members, len(numbers)) for key, members in (
+            *rank.trace.mpi_comms.items(), *((op, (kind, world)) for op, kind in WORLD.items()))}
         for at, call in enumerate(rank.calls):
-            op = call.op
-            members = comms.get(op if op in WORLD else call.comm)
-            if members is None:
+            op, peer, tag = call.op, call.peer, call.tag
+            comm = comms.get(op if op in WORLD else call.comm)
+            role = ROLES.get(op)
+            if comm is None or role is None:
                 continue
-            op = POSTED.get(op, op)
-            if op == TWO_SIDED and at in rank.sent:
-                sent = rank.sent[at]
-                sends[(members, number, sent.peer, sent.tag)].append((number, at))
-                receives[(members, call.peer, number, call.tag)].append((number, at))
-            elif op in SENDS:
-                sends[(members, number, call.peer, call.tag)].append((number, at))
-            elif op in RECEIVES:
-                receives[(members, call.peer, number, call.tag)].append((number, at))
-            elif op in COLLECTIVES:
-                collectives[members][number].append(at)
+            if role == "two-sided":
+                if at in rank.sent:
+                    sent = rank.sent[at]
+                    sends[(comm, number, sent.peer, sent.tag)].append((number, at))
+                    receives[(comm, peer, number, tag)].append((number, at))
+            elif role == "send":
+                sends[(comm, number, peer, tag)].append((number, at))
+            elif role == "receive":
+                receives[(comm, peer, number, tag)].append((number, at))
+            else:
+                collectives[comm][number].append(at)
     edges = collections.defaultdict(list)
     counts = {"messages": 0, "unmatched_sends": 0, "unmatched_receives": 0, "collectives": 0}
     for key in sends.keys() | receives.keys():
@@ -217,18 +226,25 @@ class Flow:  # pylint: disable=too-few-public-methods
         for (number, at), groups in edges.items():
             waits = []
             for group in groups:
-                if id(group) not in numbered:  # a collective's group is every member's
-                    numbered[id(group)] = len(self.groups)
+                made = numbered.get(id(group))  # a collective's group is every member's
+                if made is None:
+                    made = numbered[id(group)] = len(self.groups)
                     self.groups.append([base[member] + index for member, index in group])
-                waits.append(numbered[id(group)])
+                waits.append(made)
             self.waits[base[number] + at] = waits
         # Whether one pass in that order settles every delay: each source's
         # delay at its entry is settled before a call waits for it.
         position = [0] * len(self.calls)
         for place, call in enumerate(self.order):
             position[call] = place
-        ready = [max((position[self.before[source]] for source in group
-                      if self.before[source] >= 0), default=-1) for group in self.groups]
+        ready = []
+        for group in self.groups:
+            latest = -1
+            for source in group:
+                at = self.before[source]
+                if at >= 0 and position[at] > latest:
+                    latest = position[at]
+            ready.append(latest)
         self.settled = all(ready[group] < position[call]
                            for call, waits in enumerate(self.waits) for group in waits)
 
@@ -239,19 +255,22 @@ def replay(flow, entries, exits, last_clock):
     its edges. Passes repeat until no delay changes, only where one pass in
     exit order cannot settle them (clocks that disagree across machines)."""
     previous, before, groups, waits = flow.previous, flow.before, flow.groups, flow.waits
-    delays = [0] * len(flow.calls)
+    # A delay never falls below 0, and one more than the calls stays 0: the
+    # delay at call -1, none.
+    delays = [0] * (len(flow.calls) + 1)
     for _ in range(1 if flow.settled else MAX_PASSES):
         changed, latest = False, [None] * len(groups)
         for call in flow.order:
-            at = previous[call]
-            delay = delays[at] if at >= 0 and delays[at] > delays[call] else delays[call]
+            delay, held = delays[call], delays[previous[call]]
+            if held > delay:
+                delay = held
             for group in waits[call]:
-                if latest[group] is None:
-                    latest[group] = max(entries[source] + (delays[before[source]]
-                                                           if before[source] >= 0 else 0)
-                                        for source in groups[group])
-                if latest[group] - exits[call] > delay:
-                    delay = latest[group] - exits[call]
+                found = latest[group]
+                if found is None:
+                    found = latest[group] = max([entries[source] + delays[before[source]]
+                                                 for source in groups[group]])
+                if found - exits[call] > delay:
+                    delay = found - exits[call]
             if delay != delays[call]:
                 changed, delays[call] = True, delay
         if not changed:
@@ -318,6 +337,12 @@ def hybrid_factors(traces):
     """The run's hybrid model factors over the traces of MPI ranks, and an
     account of the matching and replay; None without a rank of format 4's
     model lines."""
+    with paused():
+        return replayed(traces)
+
+
+def replayed(traces):
+    """hybrid_factors's work."""
     ranked = [trace for trace in traces if trace.mpi is not None and trace.interval is not None]
     if not ranked:
         return None, None
