@@ -111,7 +111,7 @@ void on_task_create(ompt_data_t * /*parent*/, const ompt_frame_t * /*frame*/, om
     if ((flags & ompt_task_explicit) == 0) {
         return;
     }
-    ThreadTime &thread = this_thread();
+    const ThreadTime &thread = this_thread();
     const Inside *inside = ::innermost();
     Created &made = spare_created();
     made = Created{ideal_at(thread, now()), inside != nullptr ? inside->region : nullptr, code};
