@@ -117,7 +117,7 @@ def traced_processes(pids, tracer):
     for pid in pids:
         try:
             with open(f"/proc/{pid}/maps", encoding="utf-8", errors="replace") as maps:
-                if tracer not in maps.read():
+                if os.path.realpath(tracer) not in maps.read():
                     continue
             with open(f"/proc/{pid}/environ", "rb") as environ:
                 variables = dict(entry.split(b"=", 1) for entry in environ.read().split(b"\0")
