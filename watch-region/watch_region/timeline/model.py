@@ -165,7 +165,7 @@ def shown_region(trace, chosen):
         return max((region for region in regions.values() if region["launch_return"] is not None),
                    key=lambda r: r["launch_return"] - r["launch"], default=None)
     wanted = slowest if chosen is None else chosen
-    region = regions_of(trace.region_events(wanted, whole=False),
+    region = regions_of(trace.region_events(wanted),
                         trace.slowest if wanted == slowest else ()).get(wanted)
     if region is not None:
         add_spans(region, trace)

@@ -64,9 +64,12 @@ def read_traces(folder, chosen):
         traces.append(trace)
         report["processes"].append(process_model(trace, chosen))
         if trace.mpi is not None:
+            # Its time in MPI along the measure of its interval: the marked
+            # one where the program set marks.
+            measure = 1 if report["processes"][-1]["marked"] else 0
             report["processes"][-1]["mpi"] = {
                 "rank": trace.mpi[0], "size": trace.mpi[1],
-                "time": None if trace.mpi_time is None else trace.mpi_time[0] / 1000,
+                "time": None if trace.mpi_time is None else trace.mpi_time[measure] / 1000,
                 "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}
     if not traces and not report["unreadable"]:
         report["no_trace"] = NO_TRACE

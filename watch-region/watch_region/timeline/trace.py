@@ -140,27 +140,18 @@ class Trace:
         return table + sum(event.name == name for event in self.text_events)
 
     def events_at(self, numbers):
-        """The records NUMBERS as events, their times from the tracer's load."""
+        """The records NUMBERS, none a whole wait or task body (whole_spans
+        reads those), as events, their times from the tracer's load."""
         found = []
         for number in numbers:
-            values = self.record.unpack_from(self.table, number * self.record.size)
-            row = dict(zip(self.record_names, values))
+            row = dict(zip(self.record_names,
+                           self.record.unpack_from(self.table, number * self.record.size)))
             if row["time"]:
-                found.extend(self.event(row))
+                name = (self.names[row["event"]] if row["event"] < len(self.names)
+                        else f"event {row['event']}")
+                found.append(Event(name, (row["time"] - self.start) / 1000,
+                                   *(row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:])))
         return found
-
-    def event(self, row):
-        """The record ROW as events: one, or a whole wait or task's body as
-        its begin and end, the length in its thread field."""
-        number = row["event"]
-        name = self.names[number] if number < len(self.names) else f"event {number}"
-        time, fields = (row["time"] - self.start) / 1000, [
-            row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:]]
-        if name not in WHOLE:
-            return [Event(name, time, *fields)]
-        fields[1] = -1
-        return [Event(f"{name}_begin", time, *fields),
-                Event(f"{name}_end", time + row[RECORD_NAMES["thread"]] / 1000, *fields)]
 
     def events(self):
         """Every event, the table's and the text's, in time order."""
@@ -200,13 +191,12 @@ class Trace:
                 number for number, held in enumerate(self.column("region")) if held == region]
         return self._region_records[region]
 
-    def region_events(self, region, whole=True):
-        """Every kept event of REGION; without its whole waits and task
-        bodies (see whole_spans) unless WHOLE."""
-        numbers = self.region_records(region)
-        if not whole:
-            codes, skipped = self.event_numbers(), self.codes(WHOLE)
-            numbers = [number for number in numbers if codes[number] not in skipped]
+    def region_events(self, region):
+        """Every kept event of REGION but its whole waits and task bodies
+        (see whole_spans)."""
+        codes, skipped = self.event_numbers(), self.codes(WHOLE)
+        numbers = [number for number in self.region_records(region)
+                   if codes[number] not in skipped]
         return self.events_at(numbers) + [
             event for event in self.text_events if event.region == region]
 
