@@ -8,11 +8,15 @@ usage: check_region.py WATCH_REGION PROGRAM TEAM BINARY
 Exits 77 (skipped) when gdb is not installed.
 """
 
-import json
+import os
 import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "watch-region", "tests"))
+import report_schema  # noqa: E402  pylint: disable=wrong-import-position
 
 SKIPPED = 77
 SIZE = 100
@@ -41,16 +45,22 @@ def main():
         if run.returncode != 0:
             print(f"FAIL: watch-region exited {run.returncode}:\n{run.stderr}")
             return 1
-        seen = json.loads(report.read())
+        try:
+            report = report_schema.loads(report.read())
+        except report_schema.SchemaError as error:
+            print(f"FAIL: the JSON report: {error}")
+            return 1
+    seen = report["processes"][0]
     problems = []
 
     def expect(what, actual, expected):
         if actual != expected:
             problems.append(f"{what}: {actual!r}, expected {expected!r}")
 
-    expect("exit status", seen["exit_status"], 0)
+    expect("exit status", report["exit_status"], 0)
     expect("launches", [(launch["entry"], launch["num_threads"], launch["flags"],
-                         launch["data"] is not None) for launch in seen["launches"]],
+                         launch["data"] is not None)
+                        for site in seen["call_sites"] for launch in site["launched"]],
            [("GOMP_parallel", 0, 0, program == "parallel_sum")])
     threads = seen["threads"]
     expect("thread numbers", [t["thread"] for t in threads], list(range(team)))

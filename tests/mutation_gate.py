@@ -514,6 +514,18 @@ MUTANTS = [
     Mutant("the docs' --scaling refusals without --otf2", "docs/watch-region.md",
            [("`--merge`, `--trace`, `--otf2`, `--region`", "`--merge`, `--trace`, `--region`")],
            test="watch-region.manual_options", source_only=True),
+    # One report in one shape: sites named one way, signals named, the gdb
+    # mode's launches under their process.
+    Mutant("a site's object named by its file, not its soname", MODULES + "symbols.py",
+           [("    return (elf.soname() if elf is not None else None) or os.path.basename(path)",
+             "    return os.path.basename(path)")], test="watch_region.model"),
+    Mutant("a process's stopped_by left a number in the JSON", MODULES + "report.py",
+           [("            tree[key] = [json_tree(each, False) for each in value]",
+             "            tree[key] = value")], test="watch_region.model"),
+    Mutant("the gdb mode's launches left at the top of its JSON", GDB_MODE + "runner.py",
+           [('    return {"processes": [process_of(program, seen)], **ended}',
+             '    return {"processes": [process_of(program, dict(seen))], **seen, **ended}')],
+           test="watch_region.table|parallel_sum.region.team_1"),
 ]
 
 

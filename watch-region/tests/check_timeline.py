@@ -46,6 +46,8 @@ import tempfile
 import time
 import xml.etree.ElementTree
 
+import report_schema as reports
+
 SKIPPED = 77
 GROUP, WATCH_REGION, TRACER, RUNTIME = sys.argv[1:5]
 BUILT = dict(argument.split("=", 1) for argument in sys.argv[5:])
@@ -78,7 +80,7 @@ def teams(problems):
                 if run.returncode != 0:
                     problems.append(f"{case}: exit status {run.returncode}: {run.stderr}")
                     continue
-                process = json.loads(run.report)["processes"][0]
+                process = reports.loads(run.report)["processes"][0]
                 seen = process["region"]
                 threads = seen["threads"]
                 check(problems, f"{case}: team threads", [t["thread"] for t in threads],
@@ -126,7 +128,7 @@ def body_time(problems, fixture=None):
     wrong side of the body would bring them together."""
     for team in (1, 3):
         run = timeline("--json", "--team", str(team), fixture or BUILT["sleeping_body"])
-        threads = (json.loads(run.report)["processes"][0]["region"]["threads"]
+        threads = (reports.loads(run.report)["processes"][0]["region"]["threads"]
                    if run.returncode == 0 else [])
         check(problems, f"team {team}: bodies of at least 20 ms",
               [(t["thread"], t["body_end"] - t["body_start"] >= 20000) for t in threads],
@@ -186,7 +188,7 @@ def files(problems):
               (125, f"watch-region: no region tracer at {missing}\n"))
         run = timeline("--json", "--team", "2", "--tracer", TRACER, BUILT["parallel_sum"])
         check(problems, "--tracer named: threads timed", run.returncode == 0
-              and len(json.loads(run.report)["processes"][0]["region"]["threads"]), 2)
+              and len(reports.loads(run.report)["processes"][0]["region"]["threads"]), 2)
 
 
 def scaling(problems):
@@ -199,7 +201,7 @@ def scaling(problems):
     with tempfile.TemporaryDirectory() as work:
         svg = os.path.join(work, "s.svg")
         run = timeline("--json", "--scaling", "2,1", "--svg", svg, sum_of)
-        series = json.loads(run.report)["scaling"] if run.returncode == 0 else []
+        series = reports.loads(run.report)["scaling"] if run.returncode == 0 else []
         check(problems, "runs, each with its output", (run.returncode, run.stdout),
               (0, "Sum of array: 5050\n" * 2))
         check(problems, "JSON: sizes, keys, speedup of the first, and of the second",
@@ -232,7 +234,7 @@ def scaling(problems):
                                          "--scaling", "1,5,3", exits], stdout=subprocess.PIPE)
             said = [watching.stdout.readline() for _ in range(2)]
             watching.send_signal(signal.SIGTERM)
-            status, stopped = watching.wait(timeout=60), json.loads(report.read() or "{}")
+            status, stopped = watching.wait(timeout=60), reports.loads(report.read())
         check(problems, "stopped: status, runs, what stopped it", (said[1], status, [
             each["team"] for each in stopped.get("scaling", [])], stopped.get("stopped_by"),
             stopped.get("stopped_during")), (b"Sum of array: 5050\n", 143, [1], "SIGTERM", 5))
@@ -323,7 +325,7 @@ def otf2(problems):
                 command = ["--merge", folder + ".traces"]
             run = timeline("--json", "--otf2", folder, *command,
                            env={**os.environ, "OMP_MAX_ACTIVE_LEVELS": "2"})
-            report = json.loads(run.report) if run.report else {"processes": []}
+            report = reports.loads(run.report) if run.report else {"processes": []}
             definitions, events, printed = otf2_archive(folder)
             if (run.returncode, bool(events)) != (0, True):
                 problems.append(f"{case}: status {run.returncode}, no events: {run.stderr}")
@@ -411,7 +413,7 @@ def every_entry_run(repeats, work):
     if run.returncode != 0:
         return run, None, None
     with open(trace_path, encoding="utf-8") as trace_file:
-        return run, json.loads(run.report)["processes"][0], json.load(trace_file)["traceEvents"]
+        return run, reports.loads(run.report)["processes"][0], json.load(trace_file)["traceEvents"]
 
 
 def every_entry(problems):
@@ -466,7 +468,7 @@ def late_runtime(problems):
     """libgomp loaded with dlopen, after the tracer: the region is traced and
     the program runs as it does alone."""
     run = timeline("--json", "--team", "2", BUILT["late_runtime"], BUILT["region_library"])
-    report = json.loads(run.report) if run.returncode == 0 else {}
+    report = reports.loads(run.report) if run.returncode == 0 else {}
     check(problems, "status and output", (run.returncode, run.stdout), (0, "2 bodies\n"))
     sites = report["processes"][0]["call_sites"] if report else []
     check(problems, "the library's call site",
@@ -509,7 +511,7 @@ def own_programs(problems):
         for case, command, output, programs, regions in cases:
             kept = os.path.join(work, "traces of " + case)
             run = timeline("--json", "--team", "2", "--trace-dir", kept, *command)
-            report = json.loads(run.report) if run.report else {"processes": []}
+            report = reports.loads(run.report) if run.report else {"processes": []}
             ran = [p for p in report["processes"] if p["regions"]]
             check(problems, f"{case}: status and output, live",
                   (run.returncode, sorted(run.stdout.splitlines())), (0, output))
@@ -524,7 +526,7 @@ def own_programs(problems):
             merged = subprocess.run([WATCH_REGION, "--merge", kept, "--json"], capture_output=True,
                                     text=True, check=False)
             check(problems, f"{case}: the traces kept, merged again",
-                  [p["pid"] for p in json.loads(merged.stdout or "{}").get("processes", [])
+                  [p["pid"] for p in reports.loads(merged.stdout).get("processes", [])
                    if p["regions"]], [p["pid"] for p in ran])
             pids = {p["pid"] for p in ran}
             check(problems, f"{case}: children of processes of the run",
@@ -561,9 +563,9 @@ def one_folder_one_run(problems):
                 folder = os.path.join(work, "job")
             else:
                 run, folder = timeline("--json", *command), os.path.join(work, "one")
-            said = json.loads(subprocess.run([WATCH_REGION, "--merge", folder, "--json"],
-                                             capture_output=True, text=True,
-                                             check=False).stdout or "{}")
+            said = reports.loads(subprocess.run([WATCH_REGION, "--merge", folder, "--json"],
+                                                capture_output=True, text=True,
+                                                check=False).stdout)
             check(problems, f"{case}: status, the program's lines, what a merge says",
                   (run.returncode, len(run.stdout.splitlines()), said.get("several_runs")),
                   (status, lines, merged))
@@ -656,7 +658,7 @@ def trust(problems):
         check(problems, f"argv[0] as typed: {typed}", run.stdout, f"called as {typed}\n")
     for regions, exact in (("10", True), ("200", False)):
         run = timeline("--json", "--team", "2", BUILT["stripped_regions"], regions)
-        site = json.loads(run.report)["processes"][0]["call_sites"][0] if run.report else {}
+        site = reports.loads(run.report)["processes"][0]["call_sites"][0] if run.report else {}
         # The compiler may give the function a suffix of its own: [clone .isra.0]
         check(problems, "named from the debug file",
               (site.get("site", "").startswith(f"{program}!(anonymous namespace)::launch_team()"),
@@ -693,12 +695,12 @@ def trust(problems):
         pids = below(watching.pid)
         watching.send_signal(signal.SIGTERM)
         status = watching.wait(timeout=60)
-        stopped = json.loads(report.read() or "{}")
+        stopped = reports.loads(report.read())
     check(problems, "stopped through a launcher: the status, each child's trace, none left",
           (status, sorted(p.get("stopped_by") for p in stopped.get("processes", [])
                           if p["regions"]),
            [pid for pid in pids if os.path.exists(f"/proc/{pid}")], stopped.get("still_running")),
-          (128 + signal.SIGTERM, [signal.SIGTERM] * 2, [], []))
+          (128 + signal.SIGTERM, ["SIGTERM"] * 2, [], []))
     with tempfile.TemporaryDirectory() as work:
         trace_path = os.path.join(work, "trace.json")
         for keep, first_region in (("first", 1), ("last", 50)):
@@ -789,7 +791,7 @@ def factors_run(case, team):
     if run.returncode != 0:
         return None, f"{case} team {team}: exit status {run.returncode}: {run.stderr}"
     overrun = re.search(r"longest overrun: (\d+) us", run.stderr)
-    process = json.loads(run.report)["processes"][0]
+    process = reports.loads(run.report)["processes"][0]
     process["overrun"] = int(overrun[1]) / 1000 if overrun else 0
     return process, None
 
@@ -915,7 +917,7 @@ def mpi_run(case, ranks, team, *options):
                    BUILT["sleep_ranks"], *case.split(), env=env)
     if run.returncode != 0 or not run.report:
         return None, [], f"{case} at {ranks} ranks: exit status {run.returncode}: {run.stderr}"
-    report = json.loads(run.report)
+    report = reports.loads(run.report)
     return report, [p for p in report["processes"] if p["regions"]], None
 
 

@@ -9,7 +9,6 @@ usage: check_watch_region.py GROUP WATCH_REGION NAME=PATH...
 Exits 77 (skipped) when gdb is not installed.
 """
 
-import json
 import os
 import re
 import shutil
@@ -18,6 +17,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import report_schema as reports
 
 SKIPPED = 77
 WATCH_REGION = sys.argv[2]
@@ -44,8 +45,15 @@ def environment(**changes):
 
 
 def report_of(*arguments, **options):
+    """The run and its JSON report, checked against the schema, as one
+    record: the run's outcome with its one process, whose launches are
+    listed in launch order, each with its call site."""
     run = watch(*arguments, json_report=True, **options)
-    return run, json.loads(run.report)
+    report = reports.loads(run.report)
+    process = report["processes"][0]
+    launches = sorted(({**launch, "site": site["site"]} for site in process["call_sites"]
+                       for launch in site["launched"]), key=lambda launch: launch["region"])
+    return run, {**report, **process, "launches": launches}
 
 
 def check(problems, what, actual, expected):

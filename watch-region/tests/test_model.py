@@ -6,6 +6,7 @@ load.
 usage: test_model.py TRACES
 """
 
+import glob
 import os
 import sys
 import tempfile
@@ -13,10 +14,13 @@ import unittest
 import unittest.mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report_schema  # noqa: E402
+from watch_region.outputs import Findings, json_report  # noqa: E402
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
-from watch_region.symbols import short_names  # noqa: E402
+from watch_region.symbols import name_sites, short_names  # noqa: E402
 from watch_region.timeline.model import FACTORS, process_model  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
 from watch_region.timeline.trace import Event, TraceError, merged_spans, read_trace  # noqa: E402
@@ -192,25 +196,56 @@ def recorded(width):
     return timeline_text(report, None, width)
 
 
-def ranks(width):
+def ranks_report():
     with tempfile.TemporaryDirectory() as folder:
         for rank, made in enumerate(RUNS[-1][1]):
             with open(os.path.join(folder, f"{100 + rank}.trace"), "w") as trace:
                 trace.write(rank_trace(rank, 2, *made))
-        return timeline_text(read_traces(folder, None)[0], None, width)
+        return read_traces(folder, None)[0]
+
+
+def ranks(width):
+    return timeline_text(ranks_report(), None, width)
+
+
+def stopped_report():
+    """The recorded traces as a run that a signal stopped, its first
+    process stopped by it too."""
+    report = read_traces(TRACES, None)[0]
+    report["processes"][0]["stopped_by"] = 15
+    return {**report, "exit_status": None, "signal_number": None, "stopped_by": 15,
+            "still_running": [], "left_no_trace": [], "team_origin": "OMP_NUM_THREADS=2 (--team)"}
+
+
+def gdb_report():
+    """A gdb mode's report: 9 launches at one site, a team of 3."""
+    seen = {"team_size": 3, "queries": ["omp_get_num_threads", "omp_get_thread_num"],
+            "body_runs": 1, "atomic_additions": [1191] * 12, "atomic_instructions": ["lock add"],
+            "atomic_operations": 12}
+    launch = {"entry": "GOMP_parallel", "body": "main._omp_fn.0", "data": "0x7fffffffe2e0",
+              "num_threads": 0, "flags": 0}
+    site = {"site": "parallel_sum!main+0x74", "object": "parallel_sum", "function": "main",
+            "offset": 0x74, "source": None, "launches": 9,
+            "launched": [{"region": n, **launch} for n in range(1, 10)]}
+    return {"team_origin": "OMP_NUM_THREADS=3 (--team)", "exit_status": 0, "signal": None,
+            "processes": [{"pid": 7, "program": "/bin/parallel_sum", "regions": 9,
+                           "call_sites": [site], "threads": [{**seen, "thread": n}
+                                                             for n in range(3)],
+                           "total_after_join": 5050, "forks": 0, "lost_stops": 0,
+                           "lost_stop_reasons": {}}]}
 
 
 def gdb_table(width):
-    seen = {"team_size": 3, "queries": ["omp_get_num_threads", "omp_get_thread_num"],
-            "body_runs": 1, "atomic_additions": [1191] * 12, "atomic_operations": 12}
-    launch = {"entry": "GOMP_parallel", "body": "main._omp_fn.0", "data": "0x7fffffffe2e0",
-              "num_threads": 0, "flags": 0, "site": "parallel_sum!main+0x74"}
-    return table_text({"team_origin": "OMP_NUM_THREADS=3 (--team)", "launches": [launch] * 9,
-                       "threads": [{**seen, "thread": n} for n in range(3)], "exit_status": 0,
-                       "total_after_join": 5050, "lost_stops": 0}, "parallel_sum", width)
+    return table_text(gdb_report(), "parallel_sum", width)
 
 
 REPORTS = [("recorded traces", recorded), ("MPI ranks", ranks), ("gdb mode", gdb_table)]
+# Each mode's report, as --json writes it: (mode, the report).
+JSON_REPORTS = [("timeline", lambda: read_traces(TRACES, None)[0]), ("timeline", ranks_report),
+                ("timeline", stopped_report), ("gdb", gdb_report)]
+# A call site's object: (its path, as it is named).
+OBJECTS = [("/nonexistent/libGraphicsMagick-Q16.so.3.24.2", "libGraphicsMagick-Q16.so.3.24.2"),
+           (*glob.glob("/usr/lib/*/libgomp.so.1.*")[:1], "libgomp.so.1")]
 
 
 # A thread's whole waits or task bodies as (start, length), in the order of
@@ -340,6 +375,20 @@ class Model(unittest.TestCase):
                 with self.subTest(report=name, width=width):
                     wide = [line for line in text(width).splitlines() if len(line) > width]
                     self.assertEqual(wide, [])
+
+    def test_json_schema(self):
+        """Each mode's report as --json writes it is one the shipped schema
+        allows (python3-jsonschema)."""
+        for mode, made in JSON_REPORTS:
+            with self.subTest(mode=mode, made=made.__name__):
+                report_schema.loads(json_report.render(Findings(mode, made())))
+
+    def test_site_objects(self):
+        """A site's object is named by its soname where it has one, the
+        name the program asked the loader for, which minor releases keep."""
+        for path, named in OBJECTS:
+            with self.subTest(path=path):
+                self.assertEqual(name_sites([(0x1000, 0, path)])[0]["object"], named)
 
     def test_short_names(self):
         for functions, shown in SHORT_NAMES:

@@ -270,9 +270,6 @@ def run_series(options, closed, built, environment):
         deciding = (failed or runs[-1:])[0]
         report.update(exit_status=deciding["exit_status"],
                       signal_number=deciding["signal_number"], status_of=deciding["team"])
-    for each in runs:
-        number = each.pop("signal_number")
-        each["signal"] = signal.Signals(number).name if number is not None else None
     report["scaling"] = runs
     return Findings("scaling", report, name or os.path.basename(options.program))
 
@@ -308,12 +305,7 @@ def watch(parser, options, closed, built):
         findings = run_program(options, closed, built, environment)
     report = findings.report
     check_region(parser, options, report)
-    number = report.pop("signal_number", None)
-    if "exit_status" in report:
-        report["signal"] = signal.Signals(number).name if number is not None else None
-    stopped = report.pop("stopped_by", None)
-    if stopped is not None:
-        report["stopped_by"] = signal.Signals(stopped).name
+    number, stopped = report.get("signal_number"), report.get("stopped_by")
     findings.width, findings.colour = text_width(destination), colour
     findings.title = (f"{findings.name or 'merged'}, {report.get('team_origin', '')}, "
                       f"OMP_WAIT_POLICY={environment.get('OMP_WAIT_POLICY', 'unset')}")

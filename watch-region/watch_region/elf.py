@@ -1,8 +1,8 @@
 """The one ELF reader of the tool: 64-bit little-endian files only (x86-64),
 mapped rather than read, so that only the parts asked for are ever loaded:
 the header, the segments, the sections by name, the dynamic section's
-needed libraries and search folders, the build id and debug link, and the
-functions of a symbol table."""
+needed libraries, search folders and soname, the build id and debug link,
+and the functions of a symbol table."""
 
 import bisect
 import mmap
@@ -14,7 +14,7 @@ EM_X86_64 = 62
 PT_LOAD, PT_DYNAMIC = 1, 2
 SHT_SYMTAB, SHT_NOBITS, SHT_DYNSYM = 2, 8, 11
 STT_FUNC = 2
-DT_NEEDED, DT_STRTAB, DT_RPATH, DT_RUNPATH = 1, 5, 15, 29
+DT_NEEDED, DT_STRTAB, DT_SONAME, DT_RPATH, DT_RUNPATH = 1, 5, 14, 15, 29
 NT_GNU_BUILD_ID = 3
 SYMBOL = struct.Struct("<IBBHQQ")
 # Where Debian's debug packages put the separate debug files.
@@ -69,27 +69,37 @@ class Elf:
             return None
         return self.data[section[2]:section[2] + section[3]]
 
-    def dynamic(self):
-        """(needed library names, search folders with $ORIGIN made whole)."""
+    def dynamic_entries(self):
+        """The dynamic section's (tag, value) entries and the file offset of
+        its string table; ([], None) where it has none."""
         loads = [(address, offset, size) for kind, offset, address, size in self.segments
                  if kind == PT_LOAD]
         found = next(((offset, size) for kind, offset, _, size in self.segments
                       if kind == PT_DYNAMIC), None)
         if found is None:
-            return [], []
+            return [], None
         end = found[0] + found[1] // 16 * 16
         entries = list(struct.iter_unpack("<qQ", self.data[found[0]:end]))
         strtab = next((value for tag, value in entries if tag == DT_STRTAB), None)
         table = next((offset + strtab - address for address, offset, size in loads
                       if strtab is not None and address <= strtab < address + size), None)
-        if table is None:
-            return [], []
+        return (entries, table) if table is not None else ([], None)
+
+    def dynamic(self):
+        """(needed library names, search folders with $ORIGIN made whole)."""
+        entries, table = self.dynamic_entries()
         needed = [self.string(table, value) for tag, value in entries if tag == DT_NEEDED]
         origin = os.path.dirname(os.path.abspath(self.path))
         folders = [folder.replace("$ORIGIN", origin).replace("${ORIGIN}", origin)
                    for tag, value in entries if tag in (DT_RPATH, DT_RUNPATH)
                    for folder in self.string(table, value).split(":") if folder]
         return needed, folders
+
+    def soname(self):
+        """The name the library gives itself (DT_SONAME), or None."""
+        entries, table = self.dynamic_entries()
+        return next((self.string(table, value) for tag, value in entries if tag == DT_SONAME),
+                    None)
 
     def build_id(self):
         """The GNU build id as hexadecimal, or None."""

@@ -3,7 +3,12 @@ modes, and as file:line where the object has line information: the function
 from the object's own symbol table, else a separate debug file's (a
 distribution's -dbg package), else its dynamic symbols, demangled by
 c++filt; the line from addr2line (binutils). An address in no known
-function is object!@0xaddress, the address within the object."""
+function is object!@0xaddress, the address within the object. The object
+is named by its soname where it has one (libgomp.so.1, not the file
+libgomp.so.1.0.0 that the soname links to), else by its file's name: the
+soname is what the program asked the loader for, whichever path found it,
+and it stays the same across a library's minor releases, so that one site
+has one name in both modes and in runs to be compared."""
 
 import os
 import shutil
@@ -29,6 +34,12 @@ def answers(started, lines):
     return said if len(said) == len(lines) else [None] * len(lines)
 
 
+def object_name(elf, path):
+    """How a site names the object at PATH (ELF, or None where it is not
+    one): its soname, else its file's name."""
+    return (elf.soname() if elf is not None else None) or os.path.basename(path)
+
+
 def name_sites(sites):
     """For each (address, base, object path): a dict with site, function,
     offset and source (None where unknown). A return address is named by
@@ -36,15 +47,16 @@ def name_sites(sites):
     tables, named = {}, []
     for address, base, path in sites:
         if path not in tables:
-            tables[path] = function_table(path)
-        elf, table, _ = tables[path]
+            elf, table, lines = function_table(path)
+            tables[path] = elf, table, lines, object_name(elf, path)
+        elf, table, _, name = tables[path]
         if elf is None or elf.kind == ET_EXEC:
             in_object = address
         else:
             in_object = address - base + elf.first_load()
         found = table.holding(in_object - 1) if table else None
         function, start = found if found else (None, None)
-        named.append({"object": os.path.basename(path), "path": path, "address": in_object,
+        named.append({"object": name, "path": path, "address": in_object,
                       "function": function,
                       "offset": in_object - start if function else None})
     # c++filt and an addr2line per object with line information, at once.

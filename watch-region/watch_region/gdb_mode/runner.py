@@ -1,6 +1,7 @@
 """The caller's side of the gdb mode: starts gdb on the program, with the
 caller's arguments, environment and standard streams, and returns gdb's
-report with every launch's call site named as the timeline names them."""
+report in the timeline's shape: the process, its launches under their call
+sites, named as the timeline names them."""
 
 import json
 import os
@@ -43,18 +44,33 @@ def exec_wrapper(argv0, environment, streams):
                      shlex.quote(drop), shlex.quote(argv0), *(stream[1] for stream in streams)])
 
 
-def name_sites(launches):
-    """Each launch's call site, recorded as an address in a file, named as
-    object!function+offset, with its source line where known."""
+def call_sites(launches):
+    """The launches by call site, each site named as object!function+offset
+    with its source line where known (one whose file is not known by its
+    address, one never read as None), in the order of their first launch;
+    each launch numbered in launch order, as the timeline numbers regions."""
     located = [launch for launch in launches
                if launch["site"] is not None and launch["site"]["object"] is not None]
     named = symbols.name_sites([(launch["site"]["address"], launch["site"]["base"],
                                  launch["site"]["object"]) for launch in located])
-    for launch in launches:
-        site = launch["site"]
-        launch["site"], launch["source"] = (None if site is None else hex(site["address"])), None
-    for launch, name in zip(located, named):
-        launch["site"], launch["source"] = name["site"], name["source"]
+    names = {id(launch): name for launch, name in zip(located, named)}
+    sites = {}
+    for number, launch in enumerate(launches, start=1):
+        site = launch.pop("site")
+        name = names.get(id(launch)) or {
+            "site": None if site is None else hex(site["address"]), "function": None,
+            "offset": None, "object": None, "source": None}
+        entry = sites.setdefault(name["site"], {**name, "launches": 0, "launched": []})
+        entry["launches"] += 1
+        entry["launched"].append({"region": number, **launch})
+    return list(sites.values())
+
+
+def process_of(program, seen):
+    """The process that gdb watched, as the timeline gives a process: its
+    launches under their call sites, and what its threads were seen doing."""
+    return {"pid": seen.pop("pid"), "program": program, "regions": len(seen["launches"]),
+            "call_sites": call_sites(seen.pop("launches")), **seen}
 
 
 def run_under_gdb(program, argv, environment, closed, work):
@@ -90,6 +106,6 @@ def run_under_gdb(program, argv, environment, closed, work):
             raise CannotWatch(CANNOT_WATCH, f"gdb could not watch {program}: "
                               + (said[-1] if said else f"gdb exited {gdb.returncode}"))
     with open(report_path, encoding="utf-8") as report_file:
-        report = json.load(report_file)
-    name_sites(report["launches"])
-    return report
+        seen = json.load(report_file)
+    ended = {key: seen.pop(key) for key in ("exit_status", "signal_number")}
+    return {"processes": [process_of(program, seen)], **ended}

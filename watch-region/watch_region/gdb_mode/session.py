@@ -108,6 +108,7 @@ def run(config_path):
     if ended is None:
         ended = (gdb.convenience_variable("_exitcode"), gdb.convenience_variable("_exitsignal"))
     report = watcher.report()
+    report["pid"] = pid
     report["exit_status"], report["signal_number"] = (
         None if value is None else int(value) for value in ended)
     with open(config["report"], "w", encoding="utf-8") as report_file:

@@ -59,14 +59,21 @@ def table_text(report, name, width):
     """The whole report in WIDTH columns: NAME (the program's) and where
     the team size came from, then the table."""
     lines = [*prose(f"{name}, {report['team_origin']}", width),
-             *table(report, outcome(report), width)]
+             *table(report["processes"][0], outcome(report), width)]
     return "\n".join(lines) + "\n"
 
 
+def launches_of(process):
+    """The process's launches in launch order, each with its call site."""
+    return sorted(({**launch, "site": site["site"]} for site in process["call_sites"]
+                   for launch in site["launched"]), key=lambda launch: launch["region"])
+
+
 def table(findings, ending, width):
-    """The report's lines; ENDING says how the program ended."""
-    lines = launch_lines(findings["launches"], width)
-    if not findings["launches"]:
+    """The process's lines; ENDING says how the program ended."""
+    launches = launches_of(findings)
+    lines = launch_lines(launches, width)
+    if not launches:
         lines += prose("no parallel region: no libgomp entry that starts a team was called", width)
     if findings["threads"]:
         rows = [("thread", "told team size", "team queries, in order", "body runs",

@@ -4,6 +4,8 @@ in the unit that keeps them readable."""
 
 import textwrap
 
+from ..report import signal_name
+
 # A time of at least this many µs is given in this unit, to these places.
 UNITS = ((1e6, "s", 2), (1e3, "ms", 2), (1, "µs", 1))
 
@@ -86,6 +88,6 @@ def table(rows, width):
 
 def outcome(report):
     """How the program ended, as every report ends."""
-    if report.get("signal"):
-        return f"killed by signal {report['signal']}"
+    if report.get("signal_number") is not None:
+        return f"killed by signal {signal_name(report['signal_number'])}"
     return f"exit status: {report['exit_status']}"

@@ -5,6 +5,7 @@ fitted to the width it is given, each time in the unit that reads best.
 C++ functions are shortened to Class::method here, with as many scopes
 more as tell them apart; the JSON keeps them whole."""
 
+from ..report import signal_name
 from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
 from .chart import chart, number_ranges, plural
@@ -168,8 +169,9 @@ def process_summary(model, width, colour, names):
 def timeline_text(report, name, width, colour=False):
     said = [f"{name}, {report['team_origin']}" if name else "merged traces"]
     if report.get("stopped_by"):
-        said.append(f"partial run: watch-region was stopped by {report['stopped_by']}, "
-                    "and reports what was recorded until then")
+        said.append(f"partial run: watch-region was stopped by "
+                    f"{signal_name(report['stopped_by'])}, and reports what was recorded until "
+                    "then")
     if report.get("no_trace"):
         said.append(f"no timeline: {report['no_trace']}")
     if report.get("several_runs"):
@@ -253,8 +255,9 @@ def scaling_text(findings):
         lines += ["the run at each team size; speedup over the first:"]
         lines += scaling_table(report["scaling"], width, findings.colour)
     if report.get("stopped_by"):
-        lines += prose(f"stopped: watch-region got {report['stopped_by']} during the run of "
-                       f"team size {report['stopped_during']}; the runs before it are shown", width)
+        lines += prose(f"stopped: watch-region got {signal_name(report['stopped_by'])} during the "
+                       f"run of team size {report['stopped_during']}; the runs before it are "
+                       "shown", width)
     if "exit_status" in report:
         lines.append(f"{outcome(report)} (team size {report['status_of']})")
     return "\n".join(lines) + "\n"
