@@ -1,6 +1,6 @@
 """The options that one option refuses, as watch-region's usage errors say
 them, are those that its manual page and docs/watch-region.md list: each
-rule's list is read from the parser's error message in cli.py, and from
+rule's list is read from the parser's error message in options.py, and from
 the sentence that gives it in the page and the docs; and each option listed
 is refused by the parser itself.
 
@@ -17,7 +17,7 @@ import sys
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(SOURCE, "watch-region")
 sys.path.insert(0, TOOL)
-from watch_region import cli  # noqa: E402
+from watch_region import options  # noqa: E402
 
 ARGUMENT = re.compile(r'"([^"]*)"|(\S+)')  # a macro's, quoted or not
 OPTION = re.compile(r"--[a-z][a-z0-9-]*|PROGRAM", re.IGNORECASE)
@@ -32,8 +32,8 @@ VALUES = {"--team": "2", "--scaling": "1", "--region": "1", "--events": "1", "--
 
 
 def parser_errors():
-    """The messages that cli.py's parse_arguments gives parser.error."""
-    with open(cli.__file__, encoding="utf-8") as source:
+    """The messages that options.py's parse_arguments gives parser.error."""
+    with open(options.__file__, encoding="utf-8") as source:
         tree = ast.parse(source.read())
     return ". ".join(call.args[0].value for call in ast.walk(tree)
                      if isinstance(call, ast.Call) and isinstance(call.func, ast.Attribute)
@@ -66,7 +66,7 @@ def refused(arguments):
     sys.argv = ["watch-region", *arguments]
     try:
         with contextlib.redirect_stderr(io.StringIO()):
-            cli.parse_arguments("test")
+            options.parse_arguments("test")
     except SystemExit as stopped:
         return stopped.code == 2
     return False
@@ -74,7 +74,7 @@ def refused(arguments):
 
 def main():
     problems = []
-    sources = {"cli.py": parser_errors(), "the manual page": manual_page(), "docs": docs()}
+    sources = {"options.py": parser_errors(), "the manual page": manual_page(), "docs": docs()}
     for sentence, before, after in RULES:
         lists = {}
         for name, text in sources.items():
@@ -85,7 +85,7 @@ def main():
                                   for each in found for option in OPTION.findall(each)})
         if len({tuple(each) for each in lists.values()}) != 1:
             problems.append(f"/{sentence}/ lists differ: {lists}")
-        for option in lists["cli.py"]:
+        for option in lists["options.py"]:
             given = ["prog"] if option == "PROGRAM" else [option, VALUES.get(option, "x"), *after]
             if not refused(before + given):
                 problems.append(f"not refused: {' '.join(before + given)}")

@@ -35,8 +35,9 @@ MODULES = TOOL + "watch_region/"
 TRACER = TOOL + "tracer/"
 CLI, PROCESS = MODULES + "cli.py", MODULES + "process.py"
 GDB_MODE = MODULES + "gdb_mode/"
-SESSION, RECORDER, X86, RUNNER = (
-    GDB_MODE + name for name in ("session.py", "recorder.py", "x86.py", "runner.py"))
+SESSION, RECORDER, BREAKPOINTS, X86, RUNNER = (
+    GDB_MODE + name for name in ("session.py", "recorder.py", "breakpoints.py", "x86.py",
+                                 "runner.py"))
 TIMELINE, OUTPUTS = MODULES + "timeline/", MODULES + "outputs/"
 TABLE_CELLS = ('                "?" if seen["thread"] is None else str(seen["thread"]),\n'
                '                "?" if seen["team_size"] is None else str(seen["team_size"]),')
@@ -189,7 +190,7 @@ MUTANTS = [
     Mutant("watch-region forgets the signal that killed the program", SESSION,
            [('gdb.convenience_variable("_exitsignal"))', "None)")],
            test="watch_region.exit_status"),
-    Mutant("watch-region reads the flags of GOMP_parallel from the wrong register", RECORDER,
+    Mutant("watch-region reads the flags of GOMP_parallel from the wrong register", BREAKPOINTS,
            [("x86.argument(entry.flags, 4)", "x86.argument(entry.flags + 1, 4)")],
            test="watch_region.launch_clauses"),
     Mutant("watch-region follows no jump to a locked instruction", X86,
@@ -280,7 +281,7 @@ MUTANTS = [
            test="timeline.terminal"),
     Mutant("a forked child keeps its parent's record", TRACER + "regions.cpp",
            [("    regions_launched.store(0);\n", "")], test="timeline.own_programs"),
-    Mutant("gdb counts every run of a body's code, whichever launch it serves", RECORDER,
+    Mutant("gdb counts every run of a body's code, whichever launch it serves", BREAKPOINTS,
            [("        if self.address in self.watcher.active_bodies():\n",
              "        if True:\n")], test="watch_region.own_programs"),
     Mutant("gdb reads a value, such as a double's bits, from every atomic operation", X86,
@@ -507,7 +508,7 @@ MUTANTS = [
     Mutant("a rank's account silent about its rank", OUTPUTS + "text.py",
            [("    rank = f\", rank {rank['rank']} of {rank['size']}\" if rank else \"\"",
              "    rank = \"\"")], test="watch_region.model"),
-    Mutant("--scaling lets --otf2 through", CLI,
+    Mutant("--scaling lets --otf2 through", MODULES + "options.py",
            [("options.team is not None or options.trace or options.otf2\n",
              "options.team is not None or options.trace\n")],
            test="watch-region.manual_options", source_only=True),

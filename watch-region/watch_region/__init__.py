@@ -3,15 +3,18 @@ regions did, under gdb or, with --timeline, with the region tracer
 preloaded.
 
 The package, in the order a run goes through it:
-  cli        options and dispatch, the exit status
+  cli        dispatch: the run or runs asked for, the forms written, the
+             exit status
+  options    the options, their usage errors and the help
   errors     the exit statuses and the errors that carry one
   program    the program to run: found, checked, its OpenMP runtime
   entries    the runtime's entries, from the tracer's entries.def
   process    running the program as it would run alone: streams, signals,
              the processes it leaves
   gdb_mode/  the program under gdb: the runner outside gdb (runner), the
-             session and recorder inside it, x86-64 decoding (x86), the
-             program's mapped objects (maps)
+             session inside it, what it records (recorder) with the
+             breakpoints that see it (breakpoints), x86-64 decoding (x86),
+             the program's mapped objects (maps)
   timeline/  the program traced: the run (run) and its folder of traces
              (trace_folder), one trace read (trace), the regions and call
              sites it shows (model), the MPI ranks' matching, replay and
