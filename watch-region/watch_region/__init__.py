@@ -16,9 +16,11 @@ The package, in the order a run goes through it:
              breakpoints that see it (breakpoints), x86-64 decoding (x86),
              the program's mapped objects (maps)
   timeline/  the program traced: the run (run) and its folder of traces
-             (trace_folder), one trace read (trace), the regions and call
-             sites it shows (model), the MPI ranks' matching, replay and
-             factors (mpi)
+             (trace_folder), one trace read (trace) into its lines and table
+             of events (trace_table), the call sites and waits it shows
+             (model), its regions (regions) and model factors (efficiency);
+             the MPI ranks' calls matched (mpi_match), the run replayed over
+             them (mpi_replay) and the hybrid factors (mpi)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
   report     the report's units and signal names, and its JSON's schema
@@ -26,6 +28,7 @@ The package, in the order a run goes through it:
   collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
              (with gdb_table, the gdb mode's, and chart, factors and layout),
-             json_report, svg, trace_event; otf2_archive writes the archive
-             that otf2_plan plans from otf2_stretches
+             json_report, svg (drawn as chart draws a region's rows),
+             trace_event; otf2_archive writes the archive that otf2_plan
+             plans from otf2_stretches
 """

@@ -23,6 +23,21 @@ class Findings:  # pylint: disable=too-few-public-methods
         self.title, self.width, self.colour = title, width, False
 
 
+def traced_processes(findings):
+    """Each of FINDINGS' traces with its process in the report, in the
+    traces' order, joined by process id (where traces of several runs share
+    one, the n-th trace of it with the n-th process of it)."""
+    processes = {}
+    for model in findings.report["processes"]:
+        processes.setdefault(model["pid"], []).append(model)
+    pairs = []
+    for trace in findings.traces:
+        held = processes.get(trace.pid)
+        if held:
+            pairs.append((trace, held.pop(0)))
+    return pairs
+
+
 # The form's name, and the module that renders it.
 FORMS = {"text": "text", "json": "json_report", "svg": "svg", "trace": "trace_event"}
 FOLDERS = {"otf2": "otf2_archive"}

@@ -1,8 +1,46 @@
 """One region on a terminal: a row per team thread on a common axis from the
-launch to its return, and each thread's moments."""
+launch to its return, each a series of stretches, and each thread's moments."""
 
-from ..timeline.model import PHASES, stretches
 from .layout import duration, number, prose, table, wrapped
+
+# Each stretch of a thread's row: what it is, and the character and colour
+# that draw it (svg.py draws with the colours).
+PHASES = {
+    "created": ("+", "#9467bd"),  # inside pthread_create, on the creating thread's clock
+    "waiting for a core": (".", "#d62728"),  # created, first instruction not yet run
+    "starting": ("-", "#7f7f7f"),  # running, not yet in the body
+    "body": ("=", "#2ca02c"),  # the region body
+    "waiting at the join": ("~", "#1f77b4"),  # body done, region not yet joined
+    "waiting in the body": ("w", "#ff7f0e"),  # at a barrier, a lock, a critical section...
+}
+
+
+def stretches(entry, launch):
+    """(phase, start, end) of one thread's row; the thread that launched the
+    region is running from the launch on."""
+    rows = []
+    if entry.get("create_call") is None and "body_start" in entry:
+        rows.append(("starting", launch, entry["body_start"]))
+    elif entry.get("create_call") is not None:
+        returned = entry.get("create_return") or entry["create_call"]
+        rows.append(("created", entry["create_call"], returned))
+        rows.append(("waiting for a core", returned, max(returned, entry["first_instruction"])))
+        rows.append(("starting", entry["first_instruction"],
+                     entry.get("body_start", entry["first_instruction"])))
+    if "body_start" in entry and "body_end" in entry:
+        at = entry["body_start"]
+        for start, end in entry.get("waits", []):
+            if end is None or not entry["body_start"] <= start <= end <= entry["body_end"]:
+                continue
+            rows.append(("body", at, start))
+            rows.append(("waiting in the body", start, end))
+            at = end
+        rows.append(("body", at, entry["body_end"]))
+        # The tasks a thread runs while it waits are work, drawn over the wait.
+        rows += [("body", start, end) for start, end in entry.get("tasks", []) if end is not None]
+        if "join" in entry:
+            rows.append(("waiting at the join", entry["body_end"], entry["join"]))
+    return rows
 
 
 def number_ranges(numbers):

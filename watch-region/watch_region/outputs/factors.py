@@ -2,15 +2,8 @@
 percentage, coloured on a terminal by how far it falls short (green from
 80%, yellow from 60%, red below)."""
 
-# Each factor: its key in the JSON, its name, its depth in the tree (a
-# factor is the product of those one level below it) and its short name.
-FACTORS = (
-    ("parallel_efficiency", "parallel efficiency", 0, "PE"),
-    ("load_balance", "load balance", 1, "LB"),
-    ("communication_efficiency", "communication efficiency", 1, "CommE"),
-    ("serialisation_efficiency", "serialisation efficiency", 2, "SerE"),
-    ("transfer_efficiency", "transfer efficiency", 2, "TE"),
-)
+from ..timeline.efficiency import FACTORS
+
 GREEN, YELLOW, RED = "32", "33", "31"
 
 

@@ -14,17 +14,17 @@ return and bodies the trace kept is written, and only the waits, tasks and
 creations whose start and end it kept and that nest: an archive whose
 enters and leaves pair.
 
-MPI: where the traces hold every rank of MPI_COMM_WORLD, a communicator per
-set of members as mpi.py knows them (MPI_COMM_WORLD first), each a group
-of its members' world ranks in its own order, the ranks being the
-positions in the group of each rank's main thread; inside each logged MPI
-call's enter and leave, its messages and collectives: a send an MpiSend at
-the enter (an MPI_Isend's too: the tracer does not log when it completes),
-a receive an MpiRecv at the leave (one completed by MPI_Wait or the like
-an MpiIrecvRequest at the enter and an MpiIrecv at the leave), a
-collective an MpiCollectiveBegin at the enter and an MpiCollectiveEnd at
-the leave; peers and roots as ranks of the communicator, every length 0
-(the tracer logs no sizes).
+MPI: where the traces hold every rank of MPI_COMM_WORLD (as mpi_match.py
+picks a rank's trace), a communicator per set of members as mpi_match.py
+knows them (MPI_COMM_WORLD first), each a group of its members' world
+ranks in its own order, the ranks being the positions in the group of each
+rank's main thread; inside each logged MPI call's enter and leave, its
+messages and collectives: a send an MpiSend at the enter (an MPI_Isend's
+too: the tracer does not log when it completes), a receive an MpiRecv at
+the leave (one completed by MPI_Wait or the like an MpiIrecvRequest at the
+enter and an MpiIrecv at the leave), a collective an MpiCollectiveBegin at
+the enter and an MpiCollectiveEnd at the leave; peers and roots as ranks
+of the communicator, every length 0 (the tracer logs no sizes).
 
 Written with OTF2's Python binding (Debian package python3-otf2), by its
 low-level module _otf2, the C library's calls one for one: the archive's

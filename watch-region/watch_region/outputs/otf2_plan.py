@@ -5,9 +5,10 @@ write them, in order: a code of EVENTS, the time and that call's arguments."""
 
 import os
 
-from ..symbols import name_sites
-from ..timeline.model import TRACER
-from ..timeline.mpi import EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, ROOT_TO_EVERY, SENDS
+from ..timeline.model import wait_names
+from ..timeline.mpi_match import (EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, ROOT_TO_EVERY,
+                                  SENDS, every_rank, rank_traces)
+from . import traced_processes
 from .otf2_stretches import ENDS, STARTS, process_events
 
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT
@@ -71,13 +72,11 @@ class Plan:  # pylint: disable=too-few-public-methods
         self.last = time if self.last is None else max(self.last, time)
 
 
-def wait_names(trace):
+def wait_sources(trace):
     """Each wait's (kind, address): its name and source, as the report
     names them."""
-    named = name_sites([(wait.address, wait.base, wait.object) for wait in trace.waits])
-    return {(wait.kind, wait.address): ("(the end of a region body)", None)
-            if wait.object.endswith(TRACER) else (name["site"], name.get("source"))
-            for wait, name in zip(trace.waits, named)}
+    return {(wait.kind, wait.address): (name["site"], name.get("source"))
+            for wait, name in zip(trace.waits, wait_names(trace.waits))}
 
 
 def mpi_role(op):
@@ -113,7 +112,7 @@ class Process:  # pylint: disable=too-few-public-methods
     def __init__(self, trace, model, threads, numbered, logged):
         self.trace, self.numbered, self.logged = trace, numbered, logged
         self.sites = {site["index"]: site for site in model["call_sites"] if "index" in site}
-        self.waits = wait_names(trace) if trace.waits else {}
+        self.waits = wait_sources(trace) if trace.waits else {}
         self.ops = mpi_ops(trace, threads)
         self.mpi = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
         self.bodies, self.stretches = {}, {}
@@ -198,10 +197,12 @@ def plan_run(findings):
     """The archive of FINDINGS, planned."""
     plan = Plan()
     groups, creators = {}, []
-    ranks = mpi_ranks(findings.traces)
+    ranks = rank_traces(findings.traces)
+    if not every_rank(ranks):
+        ranks = {}
     if ranks:
         plan.comm(tuple(range(len(ranks))))
-    for trace, model in zip(findings.traces, findings.report["processes"]):
+    for trace, model in traced_processes(findings):
         groups[trace.pid] = len(plan.groups)
         creators.append(trace.parent)
         rank = f" rank {trace.mpi[0]}" if trace.mpi else ""
@@ -229,18 +230,6 @@ def plan_run(findings):
     plan.creators = [groups.get(parent) for parent in creators]
     plan.node = (plan.string("watch-region run"), plan.string("machine"))
     return plan
-
-
-def mpi_ranks(traces):
-    """The trace of each rank of MPI_COMM_WORLD, in rank order (the first
-    where a rank has more), if every rank has one; else []."""
-    ranks = {}
-    for trace in traces:
-        if trace.mpi is not None:
-            ranks.setdefault(trace.mpi[0], trace)
-    sizes = {trace.mpi[1] for trace in ranks.values()}
-    return [ranks[rank] for rank in sorted(ranks)] if sizes == {len(ranks)} \
-        and sorted(ranks) == list(range(len(ranks))) else []
 
 
 def mpi_logged(trace):

@@ -4,7 +4,7 @@ whose every event the trace kept, and the waits, task bodies and thread
 creations whose start and end it kept, nested, so that the archive's
 enters and leaves pair."""
 
-from ..timeline.model import regions_of
+from ..timeline.regions import regions_of
 
 
 def whole_regions(events):

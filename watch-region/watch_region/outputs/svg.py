@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import tempfile
 
-from ..timeline.model import PHASES, stretches
+from .chart import PHASES, stretches
 from .factors import FACTORS
 
 

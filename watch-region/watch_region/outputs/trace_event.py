@@ -11,7 +11,8 @@ so the rest are left out, and the file's otherData says for how many."""
 import json
 
 from ..collector import paused
-from ..timeline.model import creations, regions_of
+from ..timeline.regions import creations, regions_of
+from . import traced_processes
 from .svg import shown_region
 
 # The regions of a process whose bodies are joined to their launch by arrows.
@@ -97,10 +98,9 @@ def render(findings):
     """One file for every process of the run, a process track each; its
     metadata counts the events each process's tracer kept and left out."""
     shown_region(findings)
-    traces, models = findings.traces, findings.report["processes"]
-    events, first, kept = [], min((trace.start for trace in traces), default=0), {}
+    events, first, kept = [], min((trace.start for trace in findings.traces), default=0), {}
     with paused():
-        for trace, model in zip(traces, models):
+        for trace, model in traced_processes(findings):
             made = trace_events(trace, model, (trace.start - first) / 1000)
             events += made["traceEvents"]
             kept[str(trace.pid)] = {"events_kept": len(trace.events()),
