@@ -6,6 +6,7 @@ load.
 usage: test_model.py TRACES
 """
 
+import dataclasses
 import glob
 import os
 import sys
@@ -18,6 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report_schema  # noqa: E402
 from watch_region.outputs import Findings, json_report  # noqa: E402
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
+from watch_region.report import Report, WatchedProcess  # noqa: E402
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import name_sites, short_names  # noqa: E402
@@ -191,9 +193,9 @@ def recorded(width):
     """Every recorded trace read together, its sites named at length and
     its times long."""
     report, _ = read_traces(TRACES, None)
-    for each in report["processes"]:
-        each["time_in_regions"] *= 10**6
-        for site in each["call_sites"]:
+    for each in report.processes:
+        each.time_in_regions *= 10**6
+        for site in each.call_sites:
             site.update(function=LONG, object="libgromacs_mpi.so.8", offset=0x1234)
     return timeline_text(report, None, width)
 
@@ -214,9 +216,9 @@ def stopped_report():
     """The recorded traces as a run that a signal stopped, its first
     process stopped by it too."""
     report = read_traces(TRACES, None)[0]
-    report["processes"][0]["stopped_by"] = 15
-    return {**report, "exit_status": None, "signal_number": None, "stopped_by": 15,
-            "still_running": [], "left_no_trace": [], "team_origin": "OMP_NUM_THREADS=2 (--team)"}
+    report.processes[0].stopped_by = 15
+    return dataclasses.replace(report, ran=True, stopped_by=15, still_running=[],
+                               left_no_trace=[], team_origin="OMP_NUM_THREADS=2 (--team)")
 
 
 def gdb_report():
@@ -229,12 +231,10 @@ def gdb_report():
     site = {"site": "parallel_sum!main+0x74", "object": "parallel_sum", "function": "main",
             "offset": 0x74, "source": None, "launches": 9,
             "launched": [{"region": n, **launch} for n in range(1, 10)]}
-    return {"team_origin": "OMP_NUM_THREADS=3 (--team)", "exit_status": 0, "signal": None,
-            "processes": [{"pid": 7, "program": "/bin/parallel_sum", "regions": 9,
-                           "call_sites": [site], "threads": [{**seen, "thread": n}
-                                                             for n in range(3)],
-                           "total_after_join": 5050, "forks": 0, "lost_stops": 0,
-                           "lost_stop_reasons": {}}]}
+    return Report("gdb", team_origin="OMP_NUM_THREADS=3 (--team)", exit_status=0, processes=[
+        WatchedProcess(pid=7, program="/bin/parallel_sum", regions=9, call_sites=[site],
+                       threads=[{**seen, "thread": n} for n in range(3)], total_after_join=5050,
+                       forks=0, lost_stops=0, lost_stop_reasons={})])
 
 
 def gdb_table(width):
@@ -268,16 +268,16 @@ class Model(unittest.TestCase):
         for name, chosen, shown, threads, phases, run in MODELS:
             with self.subTest(trace=name, region=chosen):
                 model = process_model(read_trace(os.path.join(TRACES, name)), chosen)
-                region = model["region"]
+                region = model.region
                 self.assertEqual((region["region"], region["level"], region["parent"]), shown)
                 self.assertEqual([(t["thread"], t["kernel_thread"], t.get("created_by"),
                                    t["body_start"], t["body_end"], t.get("join"))
                                   for t in region["threads"]], threads)
                 self.assertEqual({key: round(value, 3) for key, value in region["phases"].items()},
                                  phases)
-                self.assertEqual((model["regions"], model["time_in_regions"],
-                                  round(model["time_outside_regions"], 3), model["lost_events"],
-                                  model["lost_from"]), run)
+                self.assertEqual((model.regions, model.time_in_regions,
+                                  round(model.time_outside_regions, 3), model.lost_events,
+                                  model.lost_from), run)
 
     def test_merged_spans(self):
         for spans, gap, drawn in SPANS:
@@ -287,7 +287,7 @@ class Model(unittest.TestCase):
 
     def test_call_site(self):
         model = process_model(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")))
-        site = model["call_sites"][0]
+        site = model.call_sites[0]
         self.assertEqual((site["launches"], site["team_sizes"], site["time"], site["fork"]),
                          (1, {2: 1}, 120, {"total": 110, "min": 110, "median": 110,
                                            "median_error": 0, "max": 110}))
@@ -305,9 +305,9 @@ class Model(unittest.TestCase):
                 with open(os.path.join(folder, name), "wb") as copy:
                     copy.write(made(data))
             report, traces = read_traces(folder, None)
-        self.assertEqual([(model["pid"], trace.path.endswith("500.trace"))
-                          for model, trace in zip(report["processes"], traces)], [(500, True)])
-        self.assertEqual(sorted((each["file"], each["reason"]) for each in report["unreadable"]),
+        self.assertEqual([(model.pid, trace.path.endswith("500.trace"))
+                          for model, trace in zip(report.processes, traces)], [(500, True)])
+        self.assertEqual(sorted((each["file"], each["reason"]) for each in report.unreadable),
                          sorted((name, why) for name, _, why in FOLDER if why))
         text = timeline_text(report, None, 120)
         self.assertEqual([name for name, _, why in FOLDER if f"{name}: {why}" in text],
@@ -319,7 +319,7 @@ class Model(unittest.TestCase):
             with open(os.path.join(folder, "500.trace"), "wb") as copy:
                 copy.write(trace.read().replace(b"table 0", OTHER_WAITS + b"table 0"))
             report, _ = read_traces(folder, None)
-        self.assertEqual(report["processes"][0]["call_sites"][0]["waits"],
+        self.assertEqual(report.processes[0].call_sites[0]["waits"],
                          {"mpi": {"count": 6, "total": 70.0}, "barrier": {"count": 2, "total": 6}})
         lines = timeline_text(report, None, 120).splitlines()
         self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
@@ -333,13 +333,13 @@ class Model(unittest.TestCase):
                     with open(os.path.join(folder, f"{100 + rank}.trace"), "w") as trace:
                         trace.write(rank_trace(rank, len(ranks), *made))
                 report, _ = read_traces(folder, None)
-                factors = report["model_factors"]
+                factors = report.model_factors
                 for got, wanted in ((factors, whole), (factors["mpi"], mpi),
                                     (factors["openmp"], openmp)):
                     self.assertLessEqual(max(got[key] for key in FACTOR_KEYS), 1 + ROUNDING)
                     self.assertEqual([round(got[key], 3) for key in FACTOR_KEYS],
                                      [round(value, 3) for value in wanted])
-                self.assertEqual(tuple(report["mpi"][key] for key in (
+                self.assertEqual(tuple(report.mpi[key] for key in (
                     "messages", "unmatched_receives", "collectives")), counts)
                 self.assertRegex(timeline_text(report, None, 120), " +".join(
                     ["\n  parallel efficiency", "PE"]
@@ -383,7 +383,9 @@ class Model(unittest.TestCase):
         allows (python3-jsonschema)."""
         for mode, made in JSON_REPORTS:
             with self.subTest(mode=mode, made=made.__name__):
-                report_schema.loads(json_report.render(Findings(mode, made())))
+                report = made()
+                self.assertEqual(report.mode, mode)
+                report_schema.loads(json_report.render(Findings(report)))
 
     def test_site_objects(self):
         """A site's object is named by its soname where it has one, the

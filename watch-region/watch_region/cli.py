@@ -15,6 +15,7 @@ from .outputs import Findings
 from .outputs.chart import plural
 from .outputs.factors import FACTORS
 from .options import NAME, parse_arguments
+from .report import Report, ScalingRun
 from .timeline import run
 
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -107,55 +108,57 @@ def run_program(options, closed, built, environment):
         with tempfile.TemporaryDirectory(prefix=f"{NAME}.") as work:
             report = runner.run_under_gdb(path, argv, environment, closed, work)
         traces = []
-    report["team_origin"] = team_origin(environment, options.team)
-    return Findings("timeline" if options.timeline else "gdb", report, name, traces)
+    report.team_origin = team_origin(environment, options.team)
+    return Findings(report, name, traces)
 
 
 def scaling_entry(team, report):
     """One run of a series: its team size, its run time (the longest
     interval of its processes), and its model factors."""
-    intervals = [each["interval"] for each in report["processes"]
-                 if each.get("interval") is not None]
-    return {"team": team, "run_time": max(intervals, default=None), "speedup": None,
-            "model_factors": report.get("model_factors") or dict.fromkeys(FACTOR_KEYS),
-            "exit_status": report["exit_status"], "signal_number": report["signal_number"]}
+    intervals = [each.interval for each in report.processes if each.interval is not None]
+    return ScalingRun(team, max(intervals, default=None), None,
+                      report.model_factors or dict.fromkeys(FACTOR_KEYS), report.exit_status,
+                      report.signal_number)
 
 
 def run_series(options, closed, built, environment):
     """Runs the program once per team size of --scaling, until a stop signal;
     returns the findings: a table of the runs, and the exit status of the
     last run, or of the first that failed."""
-    runs, report = [], {"team_origin": team_origin(environment, None, options.scaling)}
+    runs = []
+    report = Report("scaling", ran=False, team_origin=team_origin(environment, None,
+                                                                  options.scaling))
     name = None
     for team in options.scaling:
         try:
             findings = run_program(options, closed, built,
                                    {**environment, "OMP_NUM_THREADS": str(team)})
         except Stopped as stopped:
-            report.update(stopped_by=stopped.signum, stopped_during=team)
+            report.stopped_by, report.stopped_during = stopped.signum, team
             break
         name = findings.name
-        if findings.report.get("stopped_by") is not None:
-            report.update(stopped_by=findings.report["stopped_by"], stopped_during=team)
+        if findings.report.stopped_by is not None:
+            report.stopped_by, report.stopped_during = findings.report.stopped_by, team
             break
         runs.append(scaling_entry(team, findings.report))
-    base = runs[0]["run_time"] if runs else None
+    base = runs[0].run_time if runs else None
     for each in runs:
-        if base and each["run_time"]:
-            each["speedup"] = base / each["run_time"]
-    failed = [each for each in runs if each["exit_status"] != 0]
+        if base and each.run_time:
+            each.speedup = base / each.run_time
+    failed = [each for each in runs if each.exit_status != 0]
     if runs:
         deciding = (failed or runs[-1:])[0]
-        report.update(exit_status=deciding["exit_status"],
-                      signal_number=deciding["signal_number"], status_of=deciding["team"])
-    report["scaling"] = runs
-    return Findings("scaling", report, name or os.path.basename(options.program))
+        report.ran = True
+        report.exit_status, report.signal_number = deciding.exit_status, deciding.signal_number
+        report.status_of = deciding.team
+    report.scaling = runs
+    return Findings(report, name or os.path.basename(options.program))
 
 
 def check_region(parser, options, report):
     """--region N past the last region of every process is a usage error."""
-    launched = max((each["regions"] for each in report.get("processes", [])), default=0)
-    if options.region is not None and report.get("processes") and options.region > launched:
+    launched = max((each.regions for each in report.processes or ()), default=0)
+    if options.region is not None and report.processes and options.region > launched:
         parser.error(f"--region {options.region}: the run launched "
                      f"{plural(launched, 'region')}")
 
@@ -176,16 +179,16 @@ def watch(parser, options, closed, built):
         if not os.path.isdir(options.merge):
             raise CannotWatch(NOT_FOUND, f"{options.merge}: No such directory")
         report, traces = run.read_traces(options.merge, options.region)
-        findings = Findings("timeline", report, traces=traces)
+        findings = Findings(report, traces=traces)
     elif options.scaling:
         findings = run_series(options, closed, built, environment)
     else:
         findings = run_program(options, closed, built, environment)
     report = findings.report
     check_region(parser, options, report)
-    number, stopped = report.get("signal_number"), report.get("stopped_by")
+    number, stopped = report.signal_number, report.stopped_by
     findings.width, findings.colour = text_width(destination), colour
-    findings.title = (f"{findings.name or 'merged'}, {report.get('team_origin', '')}, "
+    findings.title = (f"{findings.name or 'merged'}, {report.team_origin or ''}, "
                       f"OMP_WAIT_POLICY={environment.get('OMP_WAIT_POLICY', 'unset')}")
     files_written = all([write_file(options.trace, "trace", findings),
                          write_file(options.svg, "svg", findings),
@@ -197,7 +200,7 @@ def watch(parser, options, closed, built):
         return 128 + stopped
     if options.merge is not None:
         return 0
-    return 128 + number if number is not None else report["exit_status"]
+    return 128 + number if number is not None else report.exit_status
 
 
 def main(version, tracer, tracer_runtimes):

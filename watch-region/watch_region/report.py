@@ -1,14 +1,29 @@
-"""The report of a run, one for every form it is written in: its units and
-names given here once. Times are the tracer's nanoseconds until the model
-makes them microseconds (microseconds()); signals are numbers until a form
-names them (signal_name()); the JSON's shape is report.schema.json's,
-beside this module, whose version is SCHEMA_VERSION."""
+"""The report of a run, built once and read by every form it is written in:
+the run (Report), each process (a TracedProcess of the timeline, the
+WatchedProcess of the gdb mode) and each run of a --scaling series
+(ScalingRun). Times are the tracer's nanoseconds until the model makes them
+microseconds, here (microseconds()); signals are numbers until a form names
+them (signal_name()). The JSON's shape is report.schema.json's, beside this
+module, whose version is SCHEMA_VERSION; json_tree() gives it."""
 
+import dataclasses
 import signal
+from typing import Optional
 
 # The version of report.schema.json that the JSON follows: raised when a key
 # moves or changes its meaning, not when one is added.
 SCHEMA_VERSION = 1
+NANOSECONDS = 1000  # in a microsecond
+
+
+def microseconds(nanoseconds):
+    """The tracer's NANOSECONDS as the report's microseconds."""
+    return nanoseconds / NANOSECONDS
+
+
+def nanoseconds(micro):
+    """The report's microseconds MICRO as the tracer's nanoseconds."""
+    return micro * NANOSECONDS
 
 
 def signal_name(number):
@@ -16,18 +31,116 @@ def signal_name(number):
     return None if number is None else signal.Signals(number).name
 
 
-def json_tree(report, whole=True):
-    """REPORT as the JSON gives it: every signal named, the program's as
-    `signal`; the WHOLE run's stopped_by only where a signal stopped it."""
-    tree = {}
-    for key, value in report.items():
-        if key == "signal_number":
-            tree["signal"] = signal_name(value)
-        elif key == "stopped_by":
-            if value is not None or not whole:
-                tree[key] = signal_name(value)
-        elif key in ("processes", "scaling"):
-            tree[key] = [json_tree(each, False) for each in value]
-        else:
-            tree[key] = value
-    return tree
+# When the JSON gives a field (its metadata's "given"): always (the default),
+# where it is not None ("known"), where the program ran ("ran"), or in the
+# timeline's report ("timeline"). A signal's number is named ("signal"), and
+# a field may have a name of its own in the JSON ("key").
+KNOWN, RAN, TIMELINE = {"given": "known"}, {"given": "ran"}, {"given": "timeline"}
+SIGNAL = {"signal": True}
+
+
+def known(default=None, **metadata):
+    return dataclasses.field(default=default, metadata={**KNOWN, **metadata})
+
+
+@dataclasses.dataclass
+class WatchedProcess:
+    """The process the gdb mode watched: its launches under their call
+    sites (each site's `launched`), and what each kernel thread was seen
+    doing."""
+    pid: Optional[int]
+    program: str
+    regions: int
+    call_sites: list
+    threads: list
+    total_after_join: Optional[int]
+    forks: int
+    lost_stops: int
+    lost_stop_reasons: dict
+
+
+@dataclasses.dataclass
+class TracedProcess:  # pylint: disable=too-many-instance-attributes
+    """One traced process: the run as a whole, its call sites, the region
+    shown whole, its model factors and its waits (timeline/model.py)."""
+    pid: Optional[int]
+    parent: Optional[int]
+    program: Optional[str]
+    regions: int
+    regions_kept: int
+    threads_created: int
+    run_time: Optional[float]
+    time_in_regions: float
+    time_outside_regions: Optional[float]
+    lost_events: int
+    lost_from: Optional[float]
+    stopped_by: Optional[int] = dataclasses.field(metadata=SIGNAL)
+    call_sites: list = dataclasses.field(default_factory=list)
+    region: Optional[dict] = None
+    model_factors: Optional[dict] = None
+    interval: Optional[float] = None
+    marked: Optional[bool] = None
+    ideal_run_time: Optional[float] = None
+    useful: Optional[list] = None
+    threads_untimed: int = 0
+    sync: list = dataclasses.field(default_factory=list)
+    # Only for a region asked for and not kept: which were.
+    region_numbers: Optional[list] = None
+    # An MPI rank's: its rank, the world's size, its time in MPI and calls.
+    mpi: Optional[dict] = known()
+
+
+@dataclasses.dataclass
+class ScalingRun:
+    """One run of a --scaling series."""
+    team: int
+    run_time: Optional[float]
+    speedup: Optional[float]
+    model_factors: dict
+    exit_status: Optional[int]
+    signal_number: Optional[int] = dataclasses.field(metadata={**SIGNAL, "key": "signal"})
+
+
+@dataclasses.dataclass
+class Report:  # pylint: disable=too-many-instance-attributes
+    """What a run found, in MODE: "gdb", "timeline" (a run, or a merge of
+    traces where RAN is False) or "scaling"."""
+    mode: str
+    ran: bool = dataclasses.field(default=True, metadata={"given": "never"})
+    team_origin: Optional[str] = known()
+    processes: Optional[list] = known()
+    chosen_region: Optional[int] = dataclasses.field(default=None, metadata=TIMELINE)
+    unreadable: list = dataclasses.field(default_factory=list, metadata=TIMELINE)
+    no_trace: Optional[str] = known()
+    several_runs: Optional[str] = dataclasses.field(default=None, metadata=TIMELINE)
+    model_factors: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    mpi: Optional[dict] = known()
+    exit_status: Optional[int] = dataclasses.field(default=None, metadata=RAN)
+    signal_number: Optional[int] = dataclasses.field(
+        default=None, metadata={**RAN, **SIGNAL, "key": "signal"})
+    status_of: Optional[int] = known()
+    stopped_by: Optional[int] = known(**SIGNAL)
+    stopped_during: Optional[int] = known()
+    still_running: Optional[list] = known()
+    left_no_trace: Optional[list] = known()
+    scaling: Optional[list] = known()
+
+
+def json_tree(value, report=None):
+    """VALUE (a Report, or anything in one) as the JSON gives it."""
+    if dataclasses.is_dataclass(value):
+        report = value if isinstance(value, Report) else report
+        tree = {}
+        for field in dataclasses.fields(value):
+            held, given = getattr(value, field.name), field.metadata.get("given")
+            if given == "never" or (given == "known" and held is None) or (
+                    given == "ran" and not report.ran) or (
+                    given == "timeline" and report.mode != "timeline"):
+                continue
+            if field.metadata.get("signal"):
+                held = signal_name(held)
+            tree[field.metadata.get("key", field.name)] = json_tree(held, report)
+        return tree
+    if isinstance(value, list):
+        return [json_tree(each, report) for each in value]
+    return value

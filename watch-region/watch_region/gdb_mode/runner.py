@@ -13,6 +13,7 @@ import sys
 from .. import symbols
 from ..errors import CANNOT_WATCH, CannotWatch
 from ..process import end_process
+from ..report import Report, WatchedProcess
 
 # The folder that holds the watch_region package, for gdb's Python.
 MODULES = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -69,8 +70,8 @@ def call_sites(launches):
 def process_of(program, seen):
     """The process that gdb watched, as the timeline gives a process: its
     launches under their call sites, and what its threads were seen doing."""
-    return {"pid": seen.pop("pid"), "program": program, "regions": len(seen["launches"]),
-            "call_sites": call_sites(seen.pop("launches")), **seen}
+    return WatchedProcess(pid=seen.pop("pid"), program=program, regions=len(seen["launches"]),
+                          call_sites=call_sites(seen.pop("launches")), **seen)
 
 
 def run_under_gdb(program, argv, environment, closed, work):
@@ -108,4 +109,4 @@ def run_under_gdb(program, argv, environment, closed, work):
     with open(report_path, encoding="utf-8") as report_file:
         seen = json.load(report_file)
     ended = {key: seen.pop(key) for key in ("exit_status", "signal_number")}
-    return {"processes": [process_of(program, seen)], **ended}
+    return Report("gdb", processes=[process_of(program, seen)], **ended)

@@ -11,16 +11,20 @@ import os
 
 
 class Findings:  # pylint: disable=too-few-public-methods
-    """What one run, or one merge of traces, found: in MODE ("gdb" or
-    "timeline"), the REPORT as --json gives it, the program's NAME (None
-    for merged traces), the timeline's TRACES, a picture's TITLE, the
-    columns a text may take, WIDTH, and whether a text may be COLOURed
-    (it goes to a terminal that does not refuse colours). A series of runs,
-    one per team size, is in mode "scaling"."""
+    """What one run, or one merge of traces, found: the REPORT (report.py),
+    whose mode is "gdb", "timeline" or, for a series of runs, one per team
+    size, "scaling"; the program's NAME (None for merged traces), the
+    timeline's TRACES, a picture's TITLE, the columns a text may take,
+    WIDTH, and whether a text may be COLOURed (it goes to a terminal that
+    does not refuse colours)."""
 
-    def __init__(self, mode, report, name=None, traces=(), title="", width=120):
-        self.mode, self.report, self.name, self.traces = mode, report, name, list(traces)
+    def __init__(self, report, name=None, traces=(), title="", width=120):
+        self.report, self.name, self.traces = report, name, list(traces)
         self.title, self.width, self.colour = title, width, False
+
+    @property
+    def mode(self):
+        return self.report.mode
 
 
 def traced_processes(findings):
@@ -28,8 +32,8 @@ def traced_processes(findings):
     traces' order, joined by process id (where traces of several runs share
     one, the n-th trace of it with the n-th process of it)."""
     processes = {}
-    for model in findings.report["processes"]:
-        processes.setdefault(model["pid"], []).append(model)
+    for model in findings.report.processes:
+        processes.setdefault(model.pid, []).append(model)
     pairs = []
     for trace in findings.traces:
         held = processes.get(trace.pid)

@@ -47,25 +47,25 @@ def atomics_cell(seen):
 
 
 def lost_stops_line(findings):
-    reasons = findings["lost_stop_reasons"]
+    reasons = findings.lost_stop_reasons
     said = "; ".join(f"{reason} ({count})" if count > 1 else reason
                      for reason, count in list(reasons.items())[:REASONS_LISTED])
     if len(reasons) > REASONS_LISTED:
         said += f"; {plural(len(reasons) - REASONS_LISTED, 'other reason')}"
-    return f"{plural(findings['lost_stops'], 'stop')} could not be read: {said}"
+    return f"{plural(findings.lost_stops, 'stop')} could not be read: {said}"
 
 
 def table_text(report, name, width):
     """The whole report in WIDTH columns: NAME (the program's) and where
     the team size came from, then the table."""
-    lines = [*prose(f"{name}, {report['team_origin']}", width),
-             *table(report["processes"][0], outcome(report), width)]
+    lines = [*prose(f"{name}, {report.team_origin}", width),
+             *table(report.processes[0], outcome(report), width)]
     return "\n".join(lines) + "\n"
 
 
 def launches_of(process):
     """The process's launches in launch order, each with its call site."""
-    return sorted(({**launch, "site": site["site"]} for site in process["call_sites"]
+    return sorted(({**launch, "site": site["site"]} for site in process.call_sites
                    for launch in site["launched"]), key=lambda launch: launch["region"])
 
 
@@ -75,10 +75,10 @@ def table(findings, ending, width):
     lines = launch_lines(launches, width)
     if not launches:
         lines += prose("no parallel region: no libgomp entry that starts a team was called", width)
-    if findings["threads"]:
+    if findings.threads:
         rows = [("thread", "told team size", "team queries, in order", "body runs",
                  "atomic operations")]
-        for seen in findings["threads"]:
+        for seen in findings.threads:
             queries = seen["queries"]
             told = ", ".join(queries[:4])
             if len(queries) > 4:
@@ -91,13 +91,13 @@ def table(findings, ending, width):
                 atomics_cell(seen),
             ))
         lines += fitted(rows, width)
-    if findings["total_after_join"] is not None:
-        lines.append(f"shared total after the join: {findings['total_after_join']}")
-    if findings.get("forks"):
-        times = "once" if findings["forks"] == 1 else f"{findings['forks']} times"
+    if findings.total_after_join is not None:
+        lines.append(f"shared total after the join: {findings.total_after_join}")
+    if findings.forks:
+        times = "once" if findings.forks == 1 else f"{findings.forks} times"
         lines += prose(f"the program forked {times}; "
                        "this mode does not follow child processes (--timeline does)", width)
-    if findings["lost_stops"]:
+    if findings.lost_stops:
         lines += prose(lost_stops_line(findings), width)
-    lines.append(f"threads seen: {len(findings['threads'])}; {ending}")
+    lines.append(f"threads seen: {len(findings.threads)}; {ending}")
     return lines

@@ -7,5 +7,5 @@ from ..report import SCHEMA_VERSION, json_tree
 
 
 def render(findings):
-    return json.dumps({"schema_version": SCHEMA_VERSION, "mode": findings.mode,
-                       **json_tree(findings.report)}, indent=1) + "\n"
+    return json.dumps({"schema_version": SCHEMA_VERSION, **json_tree(findings.report)},
+                      indent=1) + "\n"

@@ -88,6 +88,6 @@ def table(rows, width):
 
 def outcome(report):
     """How the program ended, as every report ends."""
-    if report.get("signal_number") is not None:
-        return f"killed by signal {signal_name(report['signal_number'])}"
-    return f"exit status: {report['exit_status']}"
+    if report.signal_number is not None:
+        return f"killed by signal {signal_name(report.signal_number)}"
+    return f"exit status: {report.exit_status}"

@@ -111,7 +111,7 @@ class Process:  # pylint: disable=too-few-public-methods
 
     def __init__(self, trace, model, threads, numbered, logged):
         self.trace, self.numbered, self.logged = trace, numbered, logged
-        self.sites = {site["index"]: site for site in model["call_sites"] if "index" in site}
+        self.sites = {site["index"]: site for site in model.call_sites if "index" in site}
         self.waits = wait_sources(trace) if trace.waits else {}
         self.ops = mpi_ops(trace, threads)
         self.mpi = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
@@ -206,7 +206,7 @@ def plan_run(findings):
         groups[trace.pid] = len(plan.groups)
         creators.append(trace.parent)
         rank = f" rank {trace.mpi[0]}" if trace.mpi else ""
-        plan.groups.append(plan.string(f"{os.path.basename(model['program'] or '?')}{rank} "
+        plan.groups.append(plan.string(f"{os.path.basename(model.program or '?')}{rank} "
                                        f"({trace.pid})"))
         plan.stamp(trace.start)
         threads = sorted(process_events(trace).items())

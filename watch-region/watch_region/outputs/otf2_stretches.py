@@ -4,6 +4,7 @@ whose every event the trace kept, and the waits, task bodies and thread
 creations whose start and end it kept, nested, so that the archive's
 enters and leaves pair."""
 
+from ..report import nanoseconds
 from ..timeline.regions import regions_of
 
 
@@ -58,7 +59,7 @@ def process_events(trace):
         if kind is None:  # a launch or its return, written once
             if (name, region) not in done:
                 done.add((name, region))
-                out.append((name, start + round(time * 1000), whole[region]))
+                out.append((name, start + round(nanoseconds(time)), whole[region]))
             continue
         # What a stretch is told apart by: a body by its region, a creation
         # by the thread created, a wait or a task by its site.
@@ -76,7 +77,8 @@ def process_events(trace):
             for _, at in stack[depth + 1:]:  # left open inside it: not written
                 out[at] = None
             del stack[depth:]
-        out.append((name, start + round(time * 1000), whole[region] if kind == "body" else event))
+        out.append((name, start + round(nanoseconds(time)),
+                    whole[region] if kind == "body" else event))
     for tid, stack in opened.items():
         for _, at in stack:
             threads[tid][at] = None

@@ -12,7 +12,7 @@ from .factors import FACTORS
 
 def shown_region(findings):
     """The region the text shows whole: the first process's that has one."""
-    shown = next((each["region"] for each in findings.report["processes"] if each["region"]),
+    shown = next((each.region for each in findings.report.processes if each.region),
                  None)
     if shown is None or not shown["threads"]:
         raise OSError("no region was timed")
@@ -37,26 +37,26 @@ def gnuplot_svg(script_of):
 def scaling_script(findings, work):
     """Efficiency (each model factor) and speedup against team size, one
     above the other; a value not known is left out of its line."""
-    runs = sorted(findings.report["scaling"], key=lambda run: run["team"])
+    runs = sorted(findings.report.scaling, key=lambda run: run.team)
     if not runs:
         raise OSError("no run of the series ended")
     data = os.path.join(work, "scaling.dat")
     with open(data, "w", encoding="ascii") as rows:
         for run in runs:
-            values = [run["speedup"]] + [run["model_factors"].get(key) for key, *_ in FACTORS]
-            rows.write(f"{run['team']} "
+            values = [run.speedup] + [run.model_factors.get(key) for key, *_ in FACTORS]
+            rows.write(f"{run.team} "
                        + " ".join("-" if value is None else repr(value) for value in values)
                        + "\n")
     factors = ", ".join(f'"{data}" using 1:(100 * ${column}) with linespoints pointtype 7 '
                         f'title "{name} ({short})"'
                         for column, (_, name, _, short) in enumerate(FACTORS, start=3))
-    first = findings.report["scaling"][0]["team"]
+    first = findings.report.scaling[0].team
     return f"""
 set terminal svg size 900,760 dynamic noenhanced font "sans,11" background "white"
 set datafile missing "-"
 set logscale x 2
 set xrange [{runs[0]["team"] / 1.2}:{runs[-1]["team"] * 1.2}]
-set xtics ({", ".join(str(run["team"]) for run in runs)})
+set xtics ({", ".join(str(run.team) for run in runs)})
 set grid
 set key outside bottom center horizontal
 set lmargin 10

@@ -127,13 +127,13 @@ def sync_lines(model, width):
     """The waits past the tracer's table of sites, by kind; and an MPI
     rank's time in MPI by call; within 80 columns."""
     lines, width = [], min(width, 80)
-    others = [wait for wait in model.get("sync") or () if wait["site"] == OTHER_SITES]
+    others = [wait for wait in model.sync if wait["site"] == OTHER_SITES]
     if others:
         lines += wrapped(["waits at other sites, count (total):",
                           *counted_cells(tally(others, lambda wait: wait["kind"]))], width)
-    rank = model.get("mpi")
+    rank = model.mpi
     if rank:
-        calls = tally((wait for wait in model["sync"] if wait["kind"] == "mpi"),
+        calls = tally((wait for wait in model.sync if wait["kind"] == "mpi"),
                       lambda wait: wait.get("calls") or "(other calls)")
         logged = f"{rank['calls']} logged" + (f", {rank['calls_left_out']} more not"
                                               if rank["calls_left_out"] else "")
@@ -144,74 +144,73 @@ def sync_lines(model, width):
 
 
 def process_summary(model, width, colour, names):
-    rank = model.get("mpi")
+    rank = model.mpi
     rank = f", rank {rank['rank']} of {rank['size']}" if rank else ""
-    lines = prose(f"process {model['pid']} ({model['program']}){rank}: "
-                  f"{plural(model['regions'], 'region')} launched, "
-                  f"{plural(model['threads_created'], 'thread')} created; "
-                  f"{duration(model['time_in_regions'])} in regions"
-                  + ("" if model["time_outside_regions"] is None
-                     else f", {duration(model['time_outside_regions'])} outside"), width)
-    if "model_factors" in model:
-        lines += ["model factors:"] + factor_tree(model["model_factors"] or {}, colour)
-    if model.get("stopped_by"):
+    lines = prose(f"process {model.pid} ({model.program}){rank}: "
+                  f"{plural(model.regions, 'region')} launched, "
+                  f"{plural(model.threads_created, 'thread')} created; "
+                  f"{duration(model.time_in_regions)} in regions"
+                  + ("" if model.time_outside_regions is None
+                     else f", {duration(model.time_outside_regions)} outside"), width)
+    lines += ["model factors:"] + factor_tree(model.model_factors or {}, colour)
+    if model.stopped_by:
         lines += prose(f"its tracer wrote what it had recorded when signal "
-                       f"{model['stopped_by']} ended it", width)
-    if model["lost_events"]:
-        lines += prose(f"events left out: {model['lost_events']}, from "
-                       f"{duration(model['lost_from'])} on (the tracer's table was full); "
+                       f"{model.stopped_by} ended it", width)
+    if model.lost_events:
+        lines += prose(f"events left out: {model.lost_events}, from "
+                       f"{duration(model.lost_from)} on (the tracer's table was full); "
                        "every launch is still counted below", width)
-    if model["call_sites"]:
-        lines += site_table(model["call_sites"], width, names)
+    if model.call_sites:
+        lines += site_table(model.call_sites, width, names)
     return lines + sync_lines(model, width)
 
 
 def timeline_text(report, name, width, colour=False):
-    said = [f"{name}, {report['team_origin']}" if name else "merged traces"]
-    if report.get("stopped_by"):
+    said = [f"{name}, {report.team_origin}" if name else "merged traces"]
+    if report.stopped_by:
         said.append(f"partial run: watch-region was stopped by "
-                    f"{signal_name(report['stopped_by'])}, and reports what was recorded until "
+                    f"{signal_name(report.stopped_by)}, and reports what was recorded until "
                     "then")
-    if report.get("no_trace"):
-        said.append(f"no timeline: {report['no_trace']}")
-    if report.get("several_runs"):
-        said.append(f"several runs in one folder: {report['several_runs']}")
-    said += [f"not read: {each['file']}: {each['reason']}" for each in report.get("unreadable", [])]
+    if report.no_trace:
+        said.append(f"no timeline: {report.no_trace}")
+    if report.several_runs:
+        said.append(f"several runs in one folder: {report.several_runs}")
+    said += [f"not read: {each['file']}: {each['reason']}" for each in report.unreadable]
     lines = [line for sentence in said for line in prose(sentence, width)]
-    shown = [each for each in report["processes"] if each["regions"]]
-    names = site_names([site for each in shown for site in each["call_sites"]])
+    shown = [each for each in report.processes if each.regions]
+    names = site_names([site for each in shown for site in each.call_sites])
     for traced in shown:
         lines += process_summary(traced, width, colour, names)
-        if traced["region"] is None:
-            lines += prose(f"region {report['chosen_region']} was not kept; the regions kept are "
-                           f"{number_ranges(traced['region_numbers'])}", width)
+        if traced.region is None:
+            lines += prose(f"region {report.chosen_region} was not kept; the regions kept are "
+                           f"{number_ranges(traced.region_numbers)}", width)
         else:
-            site = next((text_site(site, names) for site in traced["call_sites"]
-                         if site["site"] == traced["region"]["site"]), traced["region"]["site"])
-            lines.append(chart(traced["region"], site, width).rstrip("\n"))
-            if report["chosen_region"] is None and traced["regions"] > 1:
-                lines += prose(f"(region {traced['region']['region']} is the slowest of "
-                               f"{traced['regions']}; --region N shows another)", width)
+            site = next((text_site(site, names) for site in traced.call_sites
+                         if site["site"] == traced.region["site"]), traced.region["site"])
+            lines.append(chart(traced.region, site, width).rstrip("\n"))
+            if report.chosen_region is None and traced.regions > 1:
+                lines += prose(f"(region {traced.region['region']} is the slowest of "
+                               f"{traced.regions}; --region N shows another)", width)
     said = []
-    if report["processes"] and not shown:
+    if report.processes and not shown:
         said.append("no parallel region: the runtime never started one")
-    others = len(report["processes"]) - len(shown)
+    others = len(report.processes) - len(shown)
     if shown and others:
         said.append(f"{plural(others, 'other process')} of the run started no team")
     lines += [line for sentence in said for line in prose(sentence, width)]
-    if (report.get("model_factors") or {}).get("mpi"):
-        lines += hybrid_tree(report["model_factors"], report["mpi"], colour)
+    if (report.model_factors or {}).get("mpi"):
+        lines += hybrid_tree(report.model_factors, report.mpi, colour)
         lines += wrapped(["MPI matched: {messages} messages, {collectives} collectives;"
-                          .format(**report["mpi"]), "unmatched: {unmatched_sends} sends, "
-                          "{unmatched_receives} receives".format(**report["mpi"])], 80, "")
+                          .format(**report.mpi), "unmatched: {unmatched_sends} sends, "
+                          "{unmatched_receives} receives".format(**report.mpi)], 80, "")
     said = []
-    for process in report.get("left_no_trace", []):
+    for process in report.left_no_trace or ():
         rank = "" if process["rank"] is None else f", MPI rank {process['rank']}"
         said.append(f"left no trace: process {process['pid']} ({process['program']}{rank})")
-    if report.get("still_running"):
+    if report.still_running:
         said.append("still running when the program ended: "
-                    + ", ".join(f"process {pid}" for pid in report["still_running"]))
-    if "exit_status" in report:
+                    + ", ".join(f"process {pid}" for pid in report.still_running))
+    if report.ran:
         said.append(outcome(report))
     lines += [line for sentence in said for line in prose(sentence, width)]
     return "\n".join(lines) + "\n"
@@ -224,10 +223,10 @@ def scaling_table(runs, width, colour):
         return "-" if value is None else f"{value:.2f}"
     labels = columns([("team size", ""), ("run time", ""), ("speedup", "")]
                      + [("  " * depth + name, short) for _, name, depth, short in FACTORS])
-    cells = [[(str(run["team"]), None),
-              ("-" if run["run_time"] is None else duration(run["run_time"]), None),
-              (speedup(run["speedup"]), None)]
-             + [(percent(run["model_factors"].get(key)), run["model_factors"].get(key))
+    cells = [[(str(run.team), None),
+              ("-" if run.run_time is None else duration(run.run_time), None),
+              (speedup(run.speedup), None)]
+             + [(percent(run.model_factors.get(key)), run.model_factors.get(key))
                 for key, *_ in FACTORS] for run in runs]
     label_width = max(len(label) for label in labels)
     widths = [max(len(text) for text, _ in column) for column in cells]
@@ -250,14 +249,14 @@ def scaling_table(runs, width, colour):
 
 def scaling_text(findings):
     report, width = findings.report, findings.width
-    lines = prose(f"{findings.name}, {report['team_origin']}", width)
-    if report["scaling"]:
+    lines = prose(f"{findings.name}, {report.team_origin}", width)
+    if report.scaling:
         lines += ["the run at each team size; speedup over the first:"]
-        lines += scaling_table(report["scaling"], width, findings.colour)
-    if report.get("stopped_by"):
-        lines += prose(f"stopped: watch-region got {signal_name(report['stopped_by'])} during the "
-                       f"run of team size {report['stopped_during']}; the runs before it are "
+        lines += scaling_table(report.scaling, width, findings.colour)
+    if report.stopped_by:
+        lines += prose(f"stopped: watch-region got {signal_name(report.stopped_by)} during the "
+                       f"run of team size {report.stopped_during}; the runs before it are "
                        "shown", width)
-    if "exit_status" in report:
-        lines.append(f"{outcome(report)} (team size {report['status_of']})")
+    if report.ran:
+        lines.append(f"{outcome(report)} (team size {report.status_of})")
     return "\n".join(lines) + "\n"

@@ -11,6 +11,7 @@ so the rest are left out, and the file's otherData says for how many."""
 import json
 
 from ..collector import paused
+from ..report import microseconds
 from ..timeline.regions import creations, regions_of
 from . import traced_processes
 from .svg import shown_region
@@ -23,9 +24,9 @@ def trace_events(trace, model, offset=0.0):
     """The events of one process, their times moved by OFFSET µs (so that
     the processes of one run share a time axis)."""
     pid = trace.pid or 1
-    names = {site["index"]: site["site"] for site in model["call_sites"] if "index" in site}
+    names = {site["index"]: site["site"] for site in model.call_sites if "index" in site}
     events = [{"name": "process_name", "ph": "M", "pid": pid,
-               "args": {"name": f"{model['program']} ({pid})"}}]
+               "args": {"name": f"{model.program} ({pid})"}}]
     tids = {event.tid for event in trace.events()}
     for tid in sorted(tids):
         name = f"kernel thread {tid}" + (" (main)" if tid == pid else "")
@@ -101,7 +102,7 @@ def render(findings):
     events, first, kept = [], min((trace.start for trace in findings.traces), default=0), {}
     with paused():
         for trace, model in traced_processes(findings):
-            made = trace_events(trace, model, (trace.start - first) / 1000)
+            made = trace_events(trace, model, microseconds(trace.start - first))
             events += made["traceEvents"]
             kept[str(trace.pid)] = {"events_kept": len(trace.events()),
                                     "events_left_out": trace.lost_events,

@@ -10,6 +10,8 @@ useful / ideal) times transfer efficiency (ideal / interval); parallel
 efficiency = load balance x communication efficiency.
 """
 
+from ..report import microseconds
+
 # Each factor: its key in the report, its name, its depth in the tree (a
 # factor is the product of those one level below it) and its short name.
 FACTORS = (
@@ -48,15 +50,15 @@ def counted_useful(trace, use_marks=None):
     whole, marked, marks, largest = trace.interval
     use_marks = marks > 0 if use_marks is None else use_marks
     threads = [{"kernel_thread": used.tid, "initial": bool(used.initial),
-                "useful": (used.marked if use_marks else used.all) / 1000,
-                "ideal": (used.ideal_marked if use_marks else used.ideal_all) / 1000}
+                "useful": microseconds(used.marked if use_marks else used.all),
+                "ideal": microseconds(used.ideal_marked if use_marks else used.ideal_all)}
                for used in trace.useful]
     counted = [thread for thread in threads if thread["initial"]] + sorted(
         (thread for thread in threads if not thread["initial"] and thread["useful"] > 0),
         key=lambda thread: -thread["useful"])
     counted += [{"kernel_thread": None, "useful": 0.0}] * max(0, largest - len(counted))
     ideal = max((thread["ideal"] for thread in threads), default=0.0)
-    return {"interval": (marked if use_marks else whole) / 1000, "marked": use_marks,
+    return {"interval": microseconds(marked if use_marks else whole), "marked": use_marks,
             "useful": [{"kernel_thread": thread["kernel_thread"], "useful": thread["useful"]}
                        for thread in counted],
             "ideal_run_time": ideal}

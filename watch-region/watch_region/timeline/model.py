@@ -5,6 +5,7 @@ region shown whole (regions.py) and the model factors (efficiency.py).
 Times are microseconds from the moment the tracer was loaded.
 """
 
+from ..report import TracedProcess, microseconds
 from ..symbols import name_sites
 from .efficiency import counted_useful, efficiency, site_efficiency
 from .regions import kept_regions, region_timeline, shown_region
@@ -28,7 +29,7 @@ def site_entries(trace):
                  "team_sizes": site.teams}
         for phase in SITE_PHASES:
             stats = site.phases.get(phase, {})
-            entry[phase] = {key: stats.get(key, 0) / 1000
+            entry[phase] = {key: microseconds(stats.get(key, 0))
                             for key in ("total", "median", "median_error", "min", "max")}
         entry["time"] = sum(entry[phase]["total"] for phase in ("fork", "work", "join"))
         sites.append(entry)
@@ -57,15 +58,15 @@ def wait_sites(trace):
             "wait": {"total": 0.0, "median": 0.0, "median_error": 0.0, "max": 0.0},
             "region_sites": {}})
         entry["count"] += wait.count
-        entry["wait"]["total"] += wait.total / 1000
-        entry["wait"]["max"] = max(entry["wait"]["max"], wait.longest / 1000)
+        entry["wait"]["total"] += microseconds(wait.total)
+        entry["wait"]["max"] = max(entry["wait"]["max"], microseconds(wait.longest))
         # Across the regions it waited in: the median of the largest share.
         if wait.count * 2 > entry["count"]:
-            entry["wait"]["median"] = wait.median / 1000
-            entry["wait"]["median_error"] = wait.median_error / 1000
+            entry["wait"]["median"] = microseconds(wait.median)
+            entry["wait"]["median_error"] = microseconds(wait.median_error)
         by_region = entry["region_sites"].setdefault(wait.region_site, [0, 0.0])
         by_region[0] += wait.count
-        by_region[1] += wait.total / 1000
+        by_region[1] += microseconds(wait.total)
     return sorted(merged.values(), key=lambda entry: -entry["wait"]["total"])
 
 
@@ -88,23 +89,34 @@ def process_model(trace, chosen=None):
         shown["site"] = next((site["site"] for site in sites
                               if site["index"] == shown["site_index"]), None)
         del shown["site_index"]
-    return {"pid": trace.pid, "parent": trace.parent, "program": trace.program,
-            "regions": trace.regions,
-            "regions_kept": trace.kept("launch"), "threads_created": trace.threads_created,
-            "run_time": run_time, "time_in_regions": trace.in_regions,
-            "time_outside_regions": None if run_time is None else run_time - trace.in_regions,
-            "lost_events": trace.lost_events, "lost_from": trace.lost_from,
-            "stopped_by": trace.stopped_by,
-            "call_sites": sites, "region": shown,
-            "model_factors": None if counted is None else efficiency(
-                [thread["useful"] for thread in counted["useful"]], counted["interval"],
-                counted["ideal_run_time"]),
-            "interval": None if counted is None else counted["interval"],
-            "marked": None if counted is None else counted["marked"],
-            "ideal_run_time": None if counted is None else counted["ideal_run_time"],
-            "useful": None if counted is None else counted["useful"],
-            "threads_untimed": trace.threads_untimed,
-            "sync": [{key: value for key, value in wait.items() if key != "region_sites"}
-                     for wait in waits],
-            # Only for a region asked for and not kept: which were.
-            "region_numbers": kept_regions(trace) if chosen is not None and not shown else None}
+    return TracedProcess(
+        pid=trace.pid, parent=trace.parent, program=trace.program, regions=trace.regions,
+        regions_kept=trace.kept("launch"), threads_created=trace.threads_created,
+        run_time=run_time, time_in_regions=trace.in_regions,
+        time_outside_regions=None if run_time is None else run_time - trace.in_regions,
+        lost_events=trace.lost_events, lost_from=trace.lost_from, stopped_by=trace.stopped_by,
+        call_sites=sites, region=shown,
+        model_factors=None if counted is None else efficiency(
+            [thread["useful"] for thread in counted["useful"]], counted["interval"],
+            counted["ideal_run_time"]),
+        interval=None if counted is None else counted["interval"],
+        marked=None if counted is None else counted["marked"],
+        ideal_run_time=None if counted is None else counted["ideal_run_time"],
+        useful=None if counted is None else counted["useful"],
+        threads_untimed=trace.threads_untimed,
+        sync=[{key: value for key, value in wait.items() if key != "region_sites"}
+              for wait in waits],
+        region_numbers=kept_regions(trace) if chosen is not None and not shown else None,
+        mpi=rank_of(trace, counted))
+
+
+def rank_of(trace, counted):
+    """An MPI rank's rank, the world's size, its time in MPI along the
+    measure of its interval (the marked one where the program set marks)
+    and its calls logged and left out; None for a process that is none."""
+    if trace.mpi is None:
+        return None
+    measure = 1 if counted is not None and counted["marked"] else 0
+    return {"rank": trace.mpi[0], "size": trace.mpi[1],
+            "time": None if trace.mpi_time is None else microseconds(trace.mpi_time[measure]),
+            "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}

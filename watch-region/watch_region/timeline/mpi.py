@@ -22,6 +22,7 @@ rank's initial thread's time outside MPI):
 """
 
 from ..collector import paused
+from ..report import microseconds
 from .efficiency import FACTOR_KEYS, counted_useful, efficiency
 from .mpi_match import Rank, match, rank_traces
 from .mpi_replay import Flow, in_mpi, replay
@@ -83,13 +84,14 @@ def replayed(traces):
               for thread in counted[number]["useful"]]
     busiest = {number: max((thread["useful"] for thread in counted[number]["useful"]),
                            default=0) for number in ranks}
-    whole = efficiency(useful, interval / 1000, ideal / 1000)
-    mpi, openmp = split(whole, busiest, max(own_ideal.values()) / 1000,
-                        ideal / 1000, outside_openmp / 1000, interval / 1000)
+    interval, ideal, outside_openmp, rank_ideal = (
+        microseconds(each) for each in (interval, ideal, outside_openmp, max(own_ideal.values())))
+    whole = efficiency(useful, interval, ideal)
+    mpi, openmp = split(whole, busiest, rank_ideal, ideal, outside_openmp, interval)
     account = {"ranks": sorted(ranks), "size": max(rank.size for rank in ranks.values()),
-               "marked": marked, "interval": interval / 1000, "ideal_run_time": ideal / 1000,
-               "rank_ideal_run_time": max(own_ideal.values()) / 1000,
-               "outside_openmp_ideal_run_time": outside_openmp / 1000,
+               "marked": marked, "interval": interval, "ideal_run_time": ideal,
+               "rank_ideal_run_time": rank_ideal,
+               "outside_openmp_ideal_run_time": outside_openmp,
                "useful": [busiest[number] for number in sorted(busiest)],
                "calls_left_out": sum(rank.trace.mpi_calls_left_out for rank in ranks.values()),
                **counts}

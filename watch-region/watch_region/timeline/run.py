@@ -8,6 +8,7 @@ import tempfile
 from .. import process
 from . import trace_folder
 from ..errors import CANNOT_WATCH, CannotWatch
+from ..report import Report
 from .model import efficiency, process_model
 from .mpi import hybrid_factors
 from .trace import TraceError, format_version, read_trace
@@ -45,7 +46,7 @@ def read_traces(folder, chosen):
     they were started, and the traces themselves. A file that cannot be read
     is named with the reason, and so is a second copy of a process's trace;
     neither counts as a process."""
-    report = {"processes": [], "chosen_region": chosen, "unreadable": []}
+    report = Report("timeline", ran=False, processes=[], chosen_region=chosen)
     traces, seen = [], {}
     version = format_version()
     for name in sorted((name for name in os.listdir(folder) if name.endswith(".trace")),
@@ -53,48 +54,40 @@ def read_traces(folder, chosen):
         try:
             trace = read_trace(os.path.join(folder, name), version)
         except TraceError as error:
-            report["unreadable"].append({"file": name, "reason": str(error)})
+            report.unreadable.append({"file": name, "reason": str(error)})
             continue
         identity = (trace.pid, trace.parent, trace.program, trace.start)
         if identity in seen:
-            report["unreadable"].append({"file": name,
-                                         "reason": f"a duplicate of {seen[identity]}"})
+            report.unreadable.append({"file": name,
+                                      "reason": f"a duplicate of {seen[identity]}"})
             continue
         seen[identity] = name
         traces.append(trace)
-        report["processes"].append(process_model(trace, chosen))
-        if trace.mpi is not None:
-            # Its time in MPI along the measure of its interval: the marked
-            # one where the program set marks.
-            measure = 1 if report["processes"][-1]["marked"] else 0
-            report["processes"][-1]["mpi"] = {
-                "rank": trace.mpi[0], "size": trace.mpi[1],
-                "time": None if trace.mpi_time is None else trace.mpi_time[measure] / 1000,
-                "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}
-    if not traces and not report["unreadable"]:
-        report["no_trace"] = NO_TRACE
-    report["several_runs"] = trace_folder.several_runs(folder, traces)
-    report["model_factors"] = run_factors(report["processes"], traces, report)
+        report.processes.append(process_model(trace, chosen))
+    if not traces and not report.unreadable:
+        report.no_trace = NO_TRACE
+    report.several_runs = trace_folder.several_runs(folder, traces)
+    report.model_factors = run_factors(report.processes, traces, report)
     return report, traces
 
 
 def run_factors(processes, traces=(), report=None):
     """The run's model factors: where some of its processes are MPI ranks,
     the hybrid model's over the ranks (mpi.py), an account of their
-    matching and replay put in REPORT's "mpi"; else one process's own; for
+    matching and replay put in REPORT's mpi; else one process's own; for
     several, every counted thread of each over the longest interval, and the
     longest ideal run time."""
     factors, account = hybrid_factors(traces)
     if factors is not None:
         if report is not None:
-            report["mpi"] = account
+            report.mpi = account
         return factors
-    timed = [each for each in processes if each.get("model_factors")]
+    timed = [each for each in processes if each.model_factors]
     if len(timed) <= 1:
-        return timed[0]["model_factors"] if timed else None
-    return efficiency([thread["useful"] for each in timed for thread in each["useful"]],
-                      max(each["interval"] for each in timed),
-                      max(each["ideal_run_time"] for each in timed))
+        return timed[0].model_factors if timed else None
+    return efficiency([thread["useful"] for each in timed for thread in each.useful],
+                      max(each.interval for each in timed),
+                      max(each.ideal_run_time for each in timed))
 
 
 def traced_run(options, argv, closed, built, environment, path, runtimes):
@@ -121,10 +114,12 @@ def traced_run(options, argv, closed, built, environment, path, runtimes):
         with tempfile.TemporaryDirectory(prefix="watch-region.", dir=in_memory) as folder:
             ended = process.run_traced(path, argv, environment, closed, folder, tracer)
             report, traces = read_traces(folder, options.region)
-    report.update(ended)
+    report.ran = True
+    traced = ended.pop("traced_at_stop")
+    for key, value in ended.items():
+        setattr(report, key, value)
     # A process stopped with the run whose trace is not there: killed before
     # its tracer could write, or never reached by the signal.
     written = {trace.pid for trace in traces}
-    report["left_no_trace"] = [each for each in report.pop("traced_at_stop")
-                               if each["pid"] not in written]
+    report.left_no_trace = [each for each in traced if each["pid"] not in written]
     return report, traces

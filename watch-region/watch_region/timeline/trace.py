@@ -42,6 +42,7 @@ import os
 import re
 import struct
 
+from ..report import microseconds
 from .trace_table import RECORD_NAMES, Event, Trace
 
 Site = collections.namedtuple("Site", "index address base launches teams phases object")
@@ -153,7 +154,7 @@ def read_text(trace, lines, first=2):
             elif key == "site":
                 trace.sites.append(parse_site(trace, line))
             elif key == "site_useful" and len(fields) == 3:
-                trace.site_useful[int(fields[1])] = [int(value) / 1000
+                trace.site_useful[int(fields[1])] = [microseconds(int(value))
                                                      for value in fields[2].split(",")]
             elif key == "interval" and len(fields) == 5:
                 trace.interval = tuple(int(field) for field in fields[1:])
@@ -182,7 +183,7 @@ def read_text(trace, lines, first=2):
             elif key in ("regions", "threads_created") and len(fields) == 2:
                 setattr(trace, key, int(fields[1]))
             elif key == "in_regions" and len(fields) == 2:
-                trace.in_regions = int(fields[1]) / 1000
+                trace.in_regions = microseconds(int(fields[1]))
             elif key == "left_out" and len(fields) == 3:
                 trace.lost_events, trace.lost_from = int(fields[1]), int(fields[2])
             elif key == "keep" and len(fields) == 3:
@@ -240,7 +241,7 @@ def read_trace(path, version=None):
     trace.text_events = [moved(trace, event) for event in trace.text_events]
     trace.slowest = [moved(trace, event) for event in trace.slowest]
     if trace.lost_from is not None:
-        trace.lost_from = (trace.lost_from - trace.start) / 1000
+        trace.lost_from = microseconds(trace.lost_from - trace.start)
     return trace
 
 
@@ -260,4 +261,4 @@ def start_time(trace):
 
 
 def moved(trace, event):
-    return event._replace(time=(event.time - trace.start) / 1000)
+    return event._replace(time=microseconds(event.time - trace.start))

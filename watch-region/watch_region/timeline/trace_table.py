@@ -9,6 +9,8 @@ import operator
 import re
 import struct
 
+from ..report import NANOSECONDS, microseconds, nanoseconds
+
 Event = collections.namedtuple("Event", "name time tid thread region link site")
 # An event's fields after its name, in the order of a text line.
 TEXT_FIELDS = ("time", "tid", "thread", "region", "link", "site")
@@ -89,7 +91,7 @@ class Trace:
             if row["time"]:
                 name = (self.names[row["event"]] if row["event"] < len(self.names)
                         else f"event {row['event']}")
-                found.append(Event(name, (row["time"] - self.start) / 1000,
+                found.append(Event(name, microseconds(row["time"] - self.start),
                                    *(row[RECORD_NAMES[field]] for field in TEXT_FIELDS[1:])))
         return found
 
@@ -110,11 +112,11 @@ class Trace:
                         fields, self.record.iter_unpack(self.table)):
                     if not time:
                         continue
-                    time = (time - start) / 1000
+                    time = (time - start) / NANOSECONDS  # microseconds(), in line
                     if number in whole:
                         begin, end = whole[number]
                         add(make((begin, time, tid, -1, region, link, site)))
-                        add(make((end, time + thread / 1000, tid, -1, region, link, site)))
+                        add(make((end, time + thread / NANOSECONDS, tid, -1, region, link, site)))
                     else:
                         add(make((names[number], time, tid, thread, region, link, site)))
             found += self.text_events
@@ -157,14 +159,14 @@ class Trace:
                                               for name in WHOLE if name in self.names}
         times, tids = self.column(RECORD_NAMES["time"]), self.column(RECORD_NAMES["tid"])
         lengths = self.column(RECORD_NAMES["thread"])
-        spans, gap, origin = {}, gap * 1000, self.start
+        spans, gap, origin = {}, nanoseconds(gap), self.start
         for code, kind in whole.items():
             chosen = [number for number in numbers if codes[number] == code]
             by_thread = {}
             for number in chosen:
                 by_thread.setdefault(tids[number], []).append(number)
             for tid, held in by_thread.items():
-                spans[tid, kind] = [[(start - origin) / 1000, (end - origin) / 1000]
+                spans[tid, kind] = [[microseconds(start - origin), microseconds(end - origin)]
                                     for start, end in merged_spans(
                                         [times[number] for number in held],
                                         [lengths[number] for number in held], gap)]
