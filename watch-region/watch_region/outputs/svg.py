@@ -55,7 +55,7 @@ def scaling_script(findings, work):
 set terminal svg size 900,760 dynamic noenhanced font "sans,11" background "white"
 set datafile missing "-"
 set logscale x 2
-set xrange [{runs[0]["team"] / 1.2}:{runs[-1]["team"] * 1.2}]
+set xrange [{runs[0].team / 1.2}:{runs[-1].team * 1.2}]
 set xtics ({", ".join(str(run.team) for run in runs)})
 set grid
 set key outside bottom center horizontal
