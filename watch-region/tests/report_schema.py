@@ -6,8 +6,8 @@ does not: without it, a test that reads a report fails saying so."""
 import json
 import os
 
-SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "watch_region",
-                      "report.schema.json")
+SCHEMA = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                       "watch_region", "report.schema.json"))
 NEEDED = "python3-jsonschema"
 
 
@@ -20,7 +20,8 @@ def validator():
         import jsonschema  # pylint: disable=import-outside-toplevel
     except ImportError:
         raise SchemaError(f"this test checks each JSON report against {SCHEMA} and needs "
-                          f"{NEEDED} (Debian package {NEEDED}), which is not installed") from None
+                          f"Python's jsonschema (Debian package {NEEDED}), which is not "
+                          "installed") from None
     if not hasattr(validator, "made"):
         with open(SCHEMA, encoding="utf-8") as schema:
             loaded = json.load(schema)

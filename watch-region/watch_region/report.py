@@ -32,14 +32,16 @@ def signal_name(number):
 
 
 # When the JSON gives a field (its metadata's "given"): always (the default),
-# where it is not None ("known"), where the program ran ("ran"), or in the
-# timeline's report ("timeline"). A signal's number is named ("signal"), and
-# a field may have a name of its own in the JSON ("key").
+# where it is not None ("known"), where the program ran ("ran"), in the
+# timeline's report ("timeline"), or never ("never": the report's own
+# bookkeeping). A signal's number is named ("signal"), and a field may have
+# a name of its own in the JSON ("key").
 KNOWN, RAN, TIMELINE = {"given": "known"}, {"given": "ran"}, {"given": "timeline"}
 SIGNAL = {"signal": True}
 
 
 def known(default=None, **metadata):
+    """A field that the JSON gives only where it is known (not None)."""
     return dataclasses.field(default=default, metadata={**KNOWN, **metadata})
 
 
@@ -104,7 +106,9 @@ class ScalingRun:
 @dataclasses.dataclass
 class Report:  # pylint: disable=too-many-instance-attributes
     """What a run found, in MODE: "gdb", "timeline" (a run, or a merge of
-    traces where RAN is False) or "scaling"."""
+    traces) or "scaling". RAN says whether a program ran whose status the
+    report gives: not for a merge, nor for a series stopped before a run
+    ended."""
     mode: str
     ran: bool = dataclasses.field(default=True, metadata={"given": "never"})
     team_origin: Optional[str] = known()
