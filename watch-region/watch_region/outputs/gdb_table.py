@@ -46,13 +46,13 @@ def atomics_cell(seen):
     return cell or "-"
 
 
-def lost_stops_line(findings):
-    reasons = findings.lost_stop_reasons
+def lost_stops_line(process):
+    reasons = process.lost_stop_reasons
     said = "; ".join(f"{reason} ({count})" if count > 1 else reason
                      for reason, count in list(reasons.items())[:REASONS_LISTED])
     if len(reasons) > REASONS_LISTED:
         said += f"; {plural(len(reasons) - REASONS_LISTED, 'other reason')}"
-    return f"{plural(findings.lost_stops, 'stop')} could not be read: {said}"
+    return f"{plural(process.lost_stops, 'stop')} could not be read: {said}"
 
 
 def table_text(report, name, width):
@@ -69,16 +69,16 @@ def launches_of(process):
                    for launch in site["launched"]), key=lambda launch: launch["region"])
 
 
-def table(findings, ending, width):
+def table(process, ending, width):
     """The process's lines; ENDING says how the program ended."""
-    launches = launches_of(findings)
+    launches = launches_of(process)
     lines = launch_lines(launches, width)
     if not launches:
         lines += prose("no parallel region: no libgomp entry that starts a team was called", width)
-    if findings.threads:
+    if process.threads:
         rows = [("thread", "told team size", "team queries, in order", "body runs",
                  "atomic operations")]
-        for seen in findings.threads:
+        for seen in process.threads:
             queries = seen["queries"]
             told = ", ".join(queries[:4])
             if len(queries) > 4:
@@ -91,13 +91,13 @@ def table(findings, ending, width):
                 atomics_cell(seen),
             ))
         lines += fitted(rows, width)
-    if findings.total_after_join is not None:
-        lines.append(f"shared total after the join: {findings.total_after_join}")
-    if findings.forks:
-        times = "once" if findings.forks == 1 else f"{findings.forks} times"
+    if process.total_after_join is not None:
+        lines.append(f"shared total after the join: {process.total_after_join}")
+    if process.forks:
+        times = "once" if process.forks == 1 else f"{process.forks} times"
         lines += prose(f"the program forked {times}; "
                        "this mode does not follow child processes (--timeline does)", width)
-    if findings.lost_stops:
-        lines += prose(lost_stops_line(findings), width)
-    lines.append(f"threads seen: {len(findings.threads)}; {ending}")
+    if process.lost_stops:
+        lines += prose(lost_stops_line(process), width)
+    lines.append(f"threads seen: {len(process.threads)}; {ending}")
     return lines
