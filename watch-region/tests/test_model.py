@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report_schema  # noqa: E402
 from watch_region.outputs import Findings, json_report  # noqa: E402
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
-from watch_region.report import Report, WatchedProcess  # noqa: E402
+from watch_region.report import CallSite, Report, WatchedProcess  # noqa: E402
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import name_sites, short_names  # noqa: E402
@@ -196,7 +196,7 @@ def recorded(width):
     for each in report.processes:
         each.time_in_regions *= 10**6
         for site in each.call_sites:
-            site.update(function=LONG, object="libgromacs_mpi.so.8", offset=0x1234)
+            site.function, site.object, site.offset = LONG, "libgromacs_mpi.so.8", 0x1234
     return timeline_text(report, None, width)
 
 
@@ -228,9 +228,8 @@ def gdb_report():
             "atomic_operations": 12}
     launch = {"entry": "GOMP_parallel", "body": "main._omp_fn.0", "data": "0x7fffffffe2e0",
               "num_threads": 0, "flags": 0}
-    site = {"site": "parallel_sum!main+0x74", "object": "parallel_sum", "function": "main",
-            "offset": 0x74, "source": None, "launches": 9,
-            "launched": [{"region": n, **launch} for n in range(1, 10)]}
+    site = CallSite("parallel_sum!main+0x74", "main", 0x74, "parallel_sum", None, launches=9,
+                    launched=[{"region": n, **launch} for n in range(1, 10)])
     return Report("gdb", team_origin="OMP_NUM_THREADS=3 (--team)", exit_status=0, processes=[
         WatchedProcess(pid=7, program="/bin/parallel_sum", regions=9, call_sites=[site],
                        threads=[{**seen, "thread": n} for n in range(3)], total_after_join=5050,
@@ -288,7 +287,7 @@ class Model(unittest.TestCase):
     def test_call_site(self):
         model = process_model(read_trace(os.path.join(TRACES, "libgomp_team_2.trace")))
         site = model.call_sites[0]
-        self.assertEqual((site["launches"], site["team_sizes"], site["time"], site["fork"]),
+        self.assertEqual((site.launches, site.team_sizes, site.time, site.fork),
                          (1, {2: 1}, 120, {"total": 110, "min": 110, "median": 110,
                                            "median_error": 0, "max": 110}))
 
@@ -319,7 +318,7 @@ class Model(unittest.TestCase):
             with open(os.path.join(folder, "500.trace"), "wb") as copy:
                 copy.write(trace.read().replace(b"table 0", OTHER_WAITS + b"table 0"))
             report, _ = read_traces(folder, None)
-        self.assertEqual(report.processes[0].call_sites[0]["waits"],
+        self.assertEqual(report.processes[0].call_sites[0].waits,
                          {"mpi": {"count": 6, "total": 70.0}, "barrier": {"count": 2, "total": 6}})
         lines = timeline_text(report, None, 120).splitlines()
         self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
@@ -360,10 +359,9 @@ class Model(unittest.TestCase):
         every number is still given."""
         stats = {"total": 123456.7, "median": 1234.5, "median_error": 40, "max": 99999.9}
         for function, width in (("f", 120), ("a" * 300, 120), ("b" * 90, 80)):
-            site = {"site": f"lib.so!{function}+0x10", "object": "lib.so",
-                    "function": function, "offset": 16, "source": "f.cpp:12", "launches": 7,
-                    "team_sizes": {2: 7}, "time": 3.5, "fork": stats, "work": stats,
-                    "imbalance": stats, "join": stats}
+            site = CallSite(f"lib.so!{function}+0x10", function, 16, "lib.so", "f.cpp:12",
+                            launches=7, team_sizes={2: 7}, time=3.5, fork=stats, work=stats,
+                            imbalance=stats, join=stats)
             with self.subTest(function=function[:8], width=width):
                 lines = site_table([site], width)
                 self.assertLessEqual(max(len(line) for line in lines), width)

@@ -24,8 +24,9 @@ The package, in the order a run goes through it:
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
   report     the report every form renders, typed: the run, its processes
-             (each mode's), a series' runs; its units and signal names, and
-             its JSON (report.schema.json, beside it, the JSON's shape)
+             (each mode's) and their call sites, a series' runs; its units
+             and signal names, and its JSON (report.schema.json, beside it,
+             the JSON's shape)
   collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
              (with gdb_table, the gdb mode's, and chart, factors and layout),

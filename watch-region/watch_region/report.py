@@ -46,6 +46,38 @@ def known(default=None, **metadata):
 
 
 @dataclasses.dataclass
+class CallSite:  # pylint: disable=too-many-instance-attributes
+    """Where regions were launched from, named (symbols.name_sites), and
+    how many were launched there. The gdb mode lists each launch
+    (LAUNCHED); the timeline gives the sizes of its teams, each phase's
+    statistics (fork, work, imbalance, join: total, median, median_error,
+    min, max), their time, its threads' useful time and its waits by
+    kind."""
+    site: Optional[str]
+    function: Optional[str]
+    offset: Optional[int]
+    object: Optional[str]
+    source: Optional[str]
+    launches: int = 0
+    launched: Optional[list] = known()
+    index: Optional[int] = dataclasses.field(default=None, metadata=TIMELINE)
+    team_sizes: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    fork: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    work: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    imbalance: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    join: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
+    time: Optional[float] = dataclasses.field(default=None, metadata=TIMELINE)
+    useful: Optional[dict] = known()
+    waits: Optional[dict] = known()
+
+    @classmethod
+    def named(cls, name, **fields):
+        """The site that NAME (one of symbols.name_sites') names."""
+        return cls(name["site"], name["function"], name["offset"], name["object"],
+                   name["source"], **fields)
+
+
+@dataclasses.dataclass
 class WatchedProcess:
     """The process the gdb mode watched: its launches under their call
     sites (each site's `launched`), and what each kernel thread was seen

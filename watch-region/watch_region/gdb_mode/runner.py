@@ -13,7 +13,7 @@ import sys
 from .. import symbols
 from ..errors import CANNOT_WATCH, CannotWatch
 from ..process import end_process
-from ..report import Report, WatchedProcess
+from ..report import CallSite, Report, WatchedProcess
 
 # The folder that holds the watch_region package, for gdb's Python.
 MODULES = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -61,9 +61,9 @@ def call_sites(launches):
         name = names.get(id(launch)) or {
             "site": None if site is None else hex(site["address"]), "function": None,
             "offset": None, "object": None, "source": None}
-        entry = sites.setdefault(name["site"], {**name, "launches": 0, "launched": []})
-        entry["launches"] += 1
-        entry["launched"].append({"region": number, **launch})
+        entry = sites.setdefault(name["site"], CallSite.named(name, launched=[]))
+        entry.launches += 1
+        entry.launched.append({"region": number, **launch})
     return list(sites.values())
 
 

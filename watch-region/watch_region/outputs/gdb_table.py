@@ -65,8 +65,8 @@ def table_text(report, name, width):
 
 def launches_of(process):
     """The process's launches in launch order, each with its call site."""
-    return sorted(({**launch, "site": site["site"]} for site in process.call_sites
-                   for launch in site["launched"]), key=lambda launch: launch["region"])
+    return sorted(({**launch, "site": site.site} for site in process.call_sites
+                   for launch in site.launched), key=lambda launch: launch["region"])
 
 
 def table(process, ending, width):

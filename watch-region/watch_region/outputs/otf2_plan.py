@@ -111,7 +111,7 @@ class Process:  # pylint: disable=too-few-public-methods
 
     def __init__(self, trace, model, threads, numbered, logged):
         self.trace, self.numbered, self.logged = trace, numbered, logged
-        self.sites = {site["index"]: site for site in model.call_sites if "index" in site}
+        self.sites = {site.index: site for site in model.call_sites}
         self.waits = wait_sources(trace) if trace.waits else {}
         self.ops = mpi_ops(trace, threads)
         self.mpi = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
@@ -121,7 +121,7 @@ class Process:  # pylint: disable=too-few-public-methods
         """REGION's OTF2 region and team, kept by its number: a site's
         region and a team are the same for each of its regions."""
         site = self.sites.get(region["site_index"])
-        named = (site["site"], site.get("source")) if site else (f"region {region['region']}", None)
+        named = (site.site, site.source) if site else (f"region {region['region']}", None)
         if named not in self.bodies:
             self.bodies[named] = plan.region(*named[:1], "parallel", named[1])
         team = tuple(entry["kernel_thread"] for entry in region["team"])

@@ -24,14 +24,14 @@ def render(findings):
 
 def site_names(sites):
     """The short names of the functions of SITES, told apart."""
-    return short_names(site["function"] for site in sites if site.get("function"))
+    return short_names(site.function for site in sites if site.function)
 
 
 def text_site(site, names):
     """SITE as the text names it, its function's short name from NAMES."""
-    if not site.get("function"):
-        return site["site"]
-    return f"{site['object']}!{names[site['function']]}+{site['offset']:#x}"
+    if not site.function:
+        return site.site
+    return f"{site.object}!{names[site.function]}+{site.offset:#x}"
 
 
 def phase_cell(stats):
@@ -60,7 +60,7 @@ def hybrid_tree(factors, account, colour):
 
 def useful_cells(site):
     """A site's useful time per thread, mean/max, and its load balance."""
-    useful = site.get("useful")
+    useful = site.useful
     if useful is None:  # no body of its teams was timed
         return ("-", "-")
     return (f"{number(useful['mean'], useful['max'])}/{duration(useful['max'])}",
@@ -69,7 +69,7 @@ def useful_cells(site):
 
 def wait_lines(site, width):
     """A site's waits by kind, the longest first, as lines under its row."""
-    waits = sorted(site["waits"].items(), key=lambda kind: -kind[1]["total"])
+    waits = sorted(site.waits.items(), key=lambda kind: -kind[1]["total"])
     cells = [f"{kind} {wait['count']} ({duration(wait['total'])})" for kind, wait in waits]
     return wrapped(["waits, count (total):", *cells] if cells else ["waits: none"], width, "    ")
 
@@ -79,15 +79,15 @@ def site_table(sites, width, names=None):
     row is wider than WIDTH, each site's name gets a line of its own, and its
     numbers the lines below. NAMES gives their functions' short names."""
     names = site_names(sites) if names is None else names
-    modelled = any("waits" in site for site in sites)  # traces of the model's format
+    modelled = any(site.waits is not None for site in sites)  # traces of the model's format
     head = ("launches", "teams", "time", *(("useful mean/max", "LB") if modelled else ()),
             *SITE_PHASES)
-    rows = [(str(site["launches"]), ",".join(str(size) for size in site["team_sizes"]),
-             duration(site["time"]), *(useful_cells(site) if modelled else ()),
-             *(phase_cell(site[phase]) for phase in SITE_PHASES))
+    rows = [(str(site.launches), ",".join(str(size) for size in site.team_sizes),
+             duration(site.time), *(useful_cells(site) if modelled else ()),
+             *(phase_cell(getattr(site, phase)) for phase in SITE_PHASES))
             for site in sites]
     waits = [wait_lines(site, width) if modelled else [] for site in sites]
-    named = [(text_site(site, names), site["source"] or "-") for site in sites]
+    named = [(text_site(site, names), site.source or "-") for site in sites]
     lines = ["call sites; each phase's total/median/max:"]
     wide = columns([("call site", "source", *head)]
                    + [name + row for name, row in zip(named, rows)])
@@ -186,7 +186,7 @@ def timeline_text(report, name, width, colour=False):
                            f"{number_ranges(traced.region_numbers)}", width)
         else:
             site = next((text_site(site, names) for site in traced.call_sites
-                         if site["site"] == traced.region["site"]), traced.region["site"])
+                         if site.site == traced.region["site"]), traced.region["site"])
             lines.append(chart(traced.region, site, width).rstrip("\n"))
             if report.chosen_region is None and traced.regions > 1:
                 lines += prose(f"(region {traced.region['region']} is the slowest of "

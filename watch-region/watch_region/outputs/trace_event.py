@@ -24,7 +24,7 @@ def trace_events(trace, model, offset=0.0):
     """The events of one process, their times moved by OFFSET µs (so that
     the processes of one run share a time axis)."""
     pid = trace.pid or 1
-    names = {site["index"]: site["site"] for site in model.call_sites if "index" in site}
+    names = {site.index: site.site for site in model.call_sites}
     events = [{"name": "process_name", "ph": "M", "pid": pid,
                "args": {"name": f"{model.program} ({pid})"}}]
     tids = {event.tid for event in trace.events()}

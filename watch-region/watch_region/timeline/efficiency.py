@@ -67,16 +67,16 @@ def counted_useful(trace, use_marks=None):
 def site_efficiency(trace, entry, waits):
     """ENTRY, a team's call site, with its threads' useful time in its
     bodies and its waits by kind."""
-    useful = trace.site_useful.get(entry["index"])
+    useful = trace.site_useful.get(entry.index)
     if useful:
         mean, most = sum(useful) / len(useful), max(useful)
-        entry["useful"] = {"mean": mean, "max": most,
-                           "load_balance": mean / most if most else None}
+        entry.useful = {"mean": mean, "max": most,
+                        "load_balance": mean / most if most else None}
     kinds = {}
     for wait in waits:
-        count, total = wait["region_sites"].get(entry["index"], (0, 0.0))
+        count, total = wait["region_sites"].get(entry.index, (0, 0.0))
         if count:
             held = kinds.setdefault(wait["kind"], {"count": 0, "total": 0.0})
             held["count"] += count
             held["total"] += total
-    entry["waits"] = kinds
+    entry.waits = kinds

@@ -5,7 +5,7 @@ region shown whole (regions.py) and the model factors (efficiency.py).
 Times are microseconds from the moment the tracer was loaded.
 """
 
-from ..report import TracedProcess, microseconds
+from ..report import CallSite, TracedProcess, microseconds
 from ..symbols import name_sites
 from .efficiency import counted_useful, efficiency, site_efficiency
 from .regions import kept_regions, region_timeline, shown_region
@@ -25,15 +25,13 @@ def site_entries(trace):
     named = name_sites([(site.address, site.base, site.object) for site in trace.sites])
     sites = []
     for site, name in zip(trace.sites, named):
-        entry = {**name, "index": site.index, "launches": site.launches,
-                 "team_sizes": site.teams}
-        for phase in SITE_PHASES:
-            stats = site.phases.get(phase, {})
-            entry[phase] = {key: microseconds(stats.get(key, 0))
-                            for key in ("total", "median", "median_error", "min", "max")}
-        entry["time"] = sum(entry[phase]["total"] for phase in ("fork", "work", "join"))
-        sites.append(entry)
-    return sorted(sites, key=lambda entry: -entry["time"])
+        phases = {phase: {key: microseconds(site.phases.get(phase, {}).get(key, 0))
+                          for key in ("total", "median", "median_error", "min", "max")}
+                  for phase in SITE_PHASES}
+        sites.append(CallSite.named(
+            name, launches=site.launches, index=site.index, team_sizes=site.teams, **phases,
+            time=sum(phases[phase]["total"] for phase in ("fork", "work", "join"))))
+    return sorted(sites, key=lambda entry: -entry.time)
 
 
 def wait_names(waits):
@@ -86,8 +84,8 @@ def process_model(trace, chosen=None):
         made = trace.events_at(trace.where(*CREATION)) + [
             event for event in trace.text_events if event.name in CREATION]
         shown = region_timeline(region, made)
-        shown["site"] = next((site["site"] for site in sites
-                              if site["index"] == shown["site_index"]), None)
+        shown["site"] = next((site.site for site in sites
+                              if site.index == shown["site_index"]), None)
         del shown["site_index"]
     return TracedProcess(
         pid=trace.pid, parent=trace.parent, program=trace.program, regions=trace.regions,
