@@ -12,7 +12,7 @@
 // runtime and its leaving it (waits.h), each timed as a wait of its kind at
 // its call site; a task's body runs inside a trampoline of its own, which
 // times it and carries the clock of its creation to its start.
-#include "trace_store.h"
+#include "runtime_time.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -287,23 +287,11 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     if (runtime_reports_regions) {
         return real_entry(arguments...);
     }
-    ThreadTime &thread = this_thread();
-    const std::int64_t start = now();
-    enter_runtime(thread, start);
-    Inside *inside = innermost();
-    const std::int64_t useful_before = thread.useful.all;
-    arrive(ideal(thread), inside);
+    const RuntimeWait wait = begin_wait(this_thread(), now());
+    arrive(ideal(*wait.thread), wait.inside);
     const auto finish = [&] {
         const std::int64_t end = now();
-        wait_until(thread, depart(inside));
-        const std::int64_t tasks = thread.useful.all - useful_before;
-        leave_runtime(thread, end);
-        if (counted) {
-            record_wait(kind, inside != nullptr ? inside->region->id : 0,
-                        reinterpret_cast<std::intptr_t>(site), start, end);
-            count_wait(thread, kind, site, inside != nullptr ? inside->region->site : -1,
-                       end - start - tasks);
-        }
+        end_wait(wait, end, depart(wait.inside), {kind, site, nullptr, counted});
     };
     if constexpr (std::is_void_v<Result>) {
         real_entry(arguments...);
@@ -343,16 +331,16 @@ template <Entry entry> void barrier(const void *site)
         });
 }
 
-// Entering what OBJECT guards (null: the team's ordered block): after its
-// last release.
-MeetingClock *guard_of(const void *object, Inside *inside)
+// What OBJECT is (null: the team's ordered block, none outside a region).
+Guard guard_for(const void *object, Inside *inside)
 {
     if (object != nullptr) {
-        return &released(object);
+        return guard_of(object);
     }
-    return inside != nullptr ? &inside->region->meet.ordered : nullptr;
+    return inside != nullptr ? ordered_guard(*inside->region) : Guard{nullptr, nullptr};
 }
 
+// Entering what OBJECT guards: after its last release.
 template <Entry entry, typename Result, typename... Arguments>
 Result acquire(Wait kind, bool counted, const void *site, const void *object,
                Arguments... arguments)
@@ -360,8 +348,8 @@ Result acquire(Wait kind, bool counted, const void *site, const void *object,
     return waited<entry, Result>(
         kind, counted, site, no_arrival,
         [object](Inside *inside) {
-            const MeetingClock *guard = guard_of(object, inside);
-            return guard != nullptr ? guard->read() : Clock{};
+            const Guard guard = guard_for(object, inside);
+            return guard.released != nullptr ? last_release(guard, false) : Clock{};
         },
         arguments...);
 }
@@ -375,9 +363,8 @@ void release(const void *object, Arguments... arguments)
         return;
     }
     if (!runtime_reports_regions) {
-        const ThreadTime &thread = this_thread();
-        if (MeetingClock *guard = guard_of(object, innermost()); guard != nullptr) {
-            guard->set(ideal_at(thread, now()));
+        if (const Guard guard = guard_for(object, innermost()); guard.released != nullptr) {
+            tracer::release(guard, this_thread(), now(), false);
         }
     }
     real_entry(arguments...);
@@ -409,29 +396,11 @@ void traced_task(void *block)
     TaskHeader header{};
     std::memcpy(&header, block, sizeof header);
     ThreadTime &thread = this_thread();
-    const std::int64_t start = now();
-    // A task run where the runtime was not entered through an entry here.
-    const bool from_program = thread.depth == 0;
-    if (from_program) {
-        enter_runtime(thread, start);
-    }
     // A task starts once it is made and its thread is free, and the thread
     // goes on from its end.
-    wait_until(thread, header.created);
-    leave_runtime(thread, start);
+    const TaskRun run = begin_task(thread, now(), header.created);
     header.body(data_in(block, header.offset));
-    const std::int64_t end = now();
-    enter_runtime(thread, end);
-    if (header.region != nullptr) {
-        header.region->meet.tasks_ended.raise(ideal(thread));
-    }
-    record_wait(Wait::task, header.region != nullptr ? header.region->id : 0,
-                reinterpret_cast<std::intptr_t>(header.created_at), start, end);
-    count_wait(thread, Wait::task, header.created_at,
-               header.region != nullptr ? header.region->site : -1, end - start);
-    if (from_program) {
-        leave_runtime(thread, end);
-    }
+    end_task(thread, run, header.region, header.created_at, now());
 }
 
 // Copies a task's block: the header as it is, the program's data with the

@@ -3,6 +3,7 @@
 
 #include "event_table.h"
 #include "helpers.h"
+#include "runtime_time.h"
 #include "site_stats.h"
 
 #include <algorithm>
@@ -60,14 +61,6 @@ Clock operator-(Clock one, Clock other) { return {one.all - other.all, one.marke
 // The histogram's buckets: 1/8 of a power of two wide.
 using Buckets = LogBuckets<3, wait_buckets>;
 static_assert(Buckets::per_power == wait_buckets_per_power);
-
-struct Lock {
-    std::atomic<std::uintptr_t> object;
-    MeetingClock clock;
-    HandOver turns;
-};
-constexpr std::size_t max_locks = 1024;
-std::array<Lock, max_locks + 1> locks; // the last: every object beyond
 
 } // namespace
 
@@ -194,37 +187,6 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     found->total += value;
     found->longest = std::max(found->longest, value);
     ++found->histogram[Buckets::of(value)];
-}
-
-namespace {
-
-Lock &lock_of(const void *object)
-{
-    const auto key = reinterpret_cast<std::uintptr_t>(object);
-    std::size_t slot = slot_of<10, 3>(key);
-    for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
-        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
-        if (held == key) {
-            return locks[slot];
-        }
-        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
-            return locks[slot];
-        }
-        if (held == key) {
-            return locks[slot];
-        }
-    }
-    return locks[max_locks];
-}
-
-} // namespace
-
-MeetingClock &released(const void *object) { return lock_of(object).clock; }
-
-HandOver *hand_over(const void *object)
-{
-    Lock &lock = lock_of(object);
-    return &lock == &locks[max_locks] ? nullptr : &lock.turns;
 }
 
 void mark_start(std::int64_t time)
@@ -395,14 +357,7 @@ void forget_waits(std::int64_t time)
     loaded_at = time;
     largest_team.store(0);
     marks.count.store(0);
-    for (auto &lock : locks) {
-        if (lock.object.load(relaxed) != 0) {
-            lock.object.store(0, relaxed);
-            lock.clock.clear();
-            lock.turns.taken.store(0, relaxed);
-            lock.turns.given.store(0, relaxed);
-        }
-    }
+    forget_guards();
 }
 
 namespace {

@@ -1,0 +1,75 @@
+// The lock-like objects' releases (runtime_time.h): a table of the objects
+// seen, by address, each with the clock of its last release and its holders'
+// turns; the objects beyond the table share one clock and take no turns.
+#include "runtime_time.h"
+
+#include "helpers.h"
+#include "spin_lock.h"
+
+#include <array>
+
+namespace tracer {
+
+namespace {
+
+struct Lock {
+    std::atomic<std::uintptr_t> object;
+    MeetingClock clock;
+    HandOver turns;
+};
+constexpr int lock_bits = 10;
+constexpr std::size_t max_locks = std::size_t{1} << lock_bits;
+std::array<Lock, max_locks + 1> locks; // the last: every object beyond
+
+Lock &lock_of(const void *object)
+{
+    const auto key = reinterpret_cast<std::uintptr_t>(object);
+    std::size_t slot = slot_of<lock_bits, 3>(key);
+    for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
+        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
+        if (held == key) {
+            return locks[slot];
+        }
+        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
+            return locks[slot];
+        }
+        if (held == key) {
+            return locks[slot];
+        }
+    }
+    return locks[max_locks];
+}
+
+} // namespace
+
+Guard guard_of(const void *object)
+{
+    Lock &lock = lock_of(object);
+    return {&lock.clock, &lock == &locks[max_locks] ? nullptr : &lock.turns};
+}
+
+void await_turn(HandOver &turns)
+{
+    const std::uint64_t turn = turns.taken.fetch_add(1, std::memory_order_relaxed);
+    constexpr std::int64_t patience = 250'000'000;
+    std::uint64_t given = 0;
+    if (!yield_until([&] { return (given = turns.given.load(std::memory_order_acquire)) >= turn; },
+                     patience)) {
+        turns.given.compare_exchange_strong(given, turn, std::memory_order_relaxed);
+    }
+}
+
+void forget_guards()
+{
+    constexpr auto relaxed = std::memory_order_relaxed;
+    for (auto &lock : locks) {
+        if (lock.object.load(relaxed) != 0) {
+            lock.object.store(0, relaxed);
+            lock.clock.clear();
+            lock.turns.taken.store(0, relaxed);
+            lock.turns.given.store(0, relaxed);
+        }
+    }
+}
+
+} // namespace tracer
