@@ -1,0 +1,246 @@
+// The tracer's half for libgomp, its interposers linked into this program
+// and the "libgomp" after it a stand-in (fake_gomp.cpp): gomp_tests. A table
+// of regions of a team of two, each making its thread 0 wait one way, for
+// thread 1 or for a task it runs meanwhile: what the record holds of each,
+// read back through the store: the region's launch, bodies and return,
+// every wait's kind and region, and thread 0's wait as counted, its useful
+// time and its ideal clock, against the times the threads took as they ran.
+// Each check that fails prints what it got and what it expected; the exit
+// status is 1 if any did.
+#include "event_table.h"
+#include "regions.h"
+#include "waits.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern "C" {
+// libgomp's entries, as compiled code calls them: the tracer's interposers.
+void GOMP_parallel(void (*body)(void *), void *data, unsigned threads, unsigned flags);
+void GOMP_barrier();
+void GOMP_critical_start();
+void GOMP_critical_end();
+void GOMP_critical_name_start(void **name);
+void GOMP_critical_name_end(void **name);
+void GOMP_ordered_start();
+void GOMP_ordered_end();
+void omp_set_lock(void *lock);
+void omp_unset_lock(void *lock);
+void GOMP_taskwait();
+void GOMP_task(void (*body)(void *), void *data, void (*copy)(void *, void *), long size,
+               long align, bool if_clause, unsigned flags, void **depend, int priority,
+               void *detach);
+// The stand-in's own, which the tracer leaves alone.
+int omp_get_thread_num();
+}
+
+namespace {
+
+using namespace tracer;
+
+int failures = 0;
+constexpr auto unit = std::chrono::milliseconds(20);
+constexpr std::int64_t margin = 3'000'000; // a thread put off between two clock reads
+
+void expect(const char *row, const char *what, std::int64_t got, std::int64_t expected,
+            std::int64_t within = 0)
+{
+    if (got < expected - within || got > expected + within) {
+        std::fprintf(stderr, "%s: %s: %lld, not %lld (within %lld)\n", row, what,
+                     static_cast<long long>(got), static_cast<long long>(expected),
+                     static_cast<long long>(within));
+        ++failures;
+    }
+}
+
+// What the threads measured: thread 0's start, its call that waits (from,
+// to) and its end, the tasks it ran in that call, and thread 1's program
+// time until it let thread 0 on.
+struct Times {
+    std::int64_t start, from, to, end, tasks, other;
+};
+Times times{};
+std::atomic<bool> held{false};
+
+void task_body(void * /*data*/)
+{
+    const std::int64_t start = now();
+    std::this_thread::sleep_for(unit);
+    times.tasks += now() - start;
+}
+
+// Thread 1 takes what thread 0 then waits for, says so, and holds it for a
+// unit; or (TAKE null) works a unit and arrives at CALL, a barrier, which
+// thread 0 calls at once. Or (no thread 1's part) thread 0 makes a task and
+// runs it at CALL, a taskwait.
+void play(bool by_thread_1, void (*take)(), void (*call)(), bool task = false)
+{
+    const auto thread_1_works = [] {
+        std::this_thread::sleep_for(unit);
+        times.other = now() - times.other;
+    };
+    if (by_thread_1 && task) {
+        return;
+    }
+    if (by_thread_1) {
+        times.other = now();
+        if (take != nullptr) {
+            take();
+            held = true;
+            thread_1_works();
+        }
+        else {
+            thread_1_works();
+        }
+        call();
+        return;
+    }
+    while (take != nullptr && !held) {
+        std::this_thread::yield();
+    }
+    if (task) {
+        int data = 0;
+        GOMP_task(task_body, &data, nullptr, sizeof data, alignof(int), true, 0, nullptr, 0,
+                  nullptr);
+    }
+    times.from = now();
+    (take != nullptr ? take : call)();
+    times.to = now();
+    if (take != nullptr) {
+        call();
+    }
+}
+
+std::mutex program_lock;
+void *name = nullptr;
+
+struct Row {
+    const char *name;
+    void (*work)(bool by_thread_1);
+    Wait kind;
+    int waits;         // of KIND in the region, all threads'
+    int tasks;         // the tasks' bodies in the region
+    bool waits_for_1;  // thread 0's clock goes on from thread 1's
+};
+
+const std::vector<Row> rows{
+    {"a barrier", [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_barrier); },
+     Wait::barrier, 2, 0, true},
+    {"a critical section",
+     [](bool by_thread_1) { play(by_thread_1, GOMP_critical_start, GOMP_critical_end); },
+     Wait::critical, 2, 0, true},
+    {"a named critical section",
+     [](bool by_thread_1) {
+         play(
+             by_thread_1, [] { GOMP_critical_name_start(&name); },
+             [] { GOMP_critical_name_end(&name); });
+     },
+     Wait::critical, 2, 0, true},
+    {"an ordered block",
+     [](bool by_thread_1) { play(by_thread_1, GOMP_ordered_start, GOMP_ordered_end); },
+     Wait::ordered, 2, 0, true},
+    {"a lock",
+     [](bool by_thread_1) {
+         play(
+             by_thread_1, [] { omp_set_lock(&program_lock); },
+             [] { omp_unset_lock(&program_lock); });
+     },
+     Wait::lock, 2, 0, true},
+    {"a task run at a taskwait",
+     [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_taskwait, true); }, Wait::taskwait,
+     1, 1, false},
+};
+
+// Thread 0's useful time and ideal clock over its body.
+std::int64_t body_useful = 0;
+std::int64_t body_ideal = 0;
+
+void body(void *data)
+{
+    const Row &row = *static_cast<const Row *>(data);
+    const bool thread_0 = omp_get_thread_num() == 0;
+    const ThreadTime &thread = this_thread();
+    const std::int64_t start = now();
+    const Clock useful = useful_at(thread, start);
+    const Clock ideal = ideal_at(thread, start);
+    times.start = thread_0 ? start : times.start;
+    row.work(!thread_0);
+    if (thread_0) {
+        times.end = now();
+        body_useful = useful_at(thread, times.end).all - useful.all;
+        body_ideal = ideal_at(thread, times.end).all - ideal.all;
+    }
+}
+
+// The calling thread's waits of KIND as counted, in nanoseconds.
+std::int64_t counted(Wait kind)
+{
+    const ThreadTime &thread = this_thread();
+    std::int64_t total = 0;
+    for (int index = 0; index < thread.sites_used; ++index) {
+        const WaitSite &site = (*thread.sites)[static_cast<std::size_t>(index)];
+        total += site.kind == kind ? static_cast<std::int64_t>(site.total) : 0;
+    }
+    return total;
+}
+
+} // namespace
+
+int main()
+{
+    keep_events({Keep::first, capacity});
+    for (const Row &row : rows) {
+        held = false;
+        times = Times{};
+        const std::int64_t before = now();
+        const std::int64_t counted_before = counted(row.kind);
+        GOMP_parallel(body, const_cast<Row *>(&row), 2, 0);
+        // The region's events, and the waits of its kind in it and elsewhere.
+        const std::int64_t region = regions_launched.load();
+        std::array<int, 3> seen{}; // launch and return, body starts by thread, body ends
+        int waits = 0;
+        int elsewhere = 0;
+        int tasks = 0;
+        count_kept();
+        visit_kept([&](const Record &event) {
+            if (event.time < before) {
+                return;
+            }
+            const bool in_region = event.region == region;
+            seen[0] += in_region &&
+                       (event.event == Event::launch || event.event == Event::launch_return);
+            seen[1] |= in_region && event.event == Event::body_start ? 1 << event.thread : 0;
+            seen[2] += in_region && event.event == Event::body_end;
+            if (event.event == Event::wait && event.site == static_cast<int>(row.kind)) {
+                waits += in_region && event.link != 0;
+                elsewhere += !in_region;
+            }
+            tasks += in_region && event.event == Event::task;
+        });
+        expect(row.name, "launch and return", seen[0], 2);
+        expect(row.name, "bodies started, threads 0 and 1", seen[1], 3);
+        expect(row.name, "bodies ended", seen[2], 2);
+        expect(row.name, "waits in the region", waits, row.waits);
+        expect(row.name, "waits elsewhere", elsewhere, 0);
+        expect(row.name, "tasks in the region", tasks, row.tasks);
+        // Thread 0's wait is its call less the tasks run in it; the rest of
+        // its body is useful; its clock goes on from its own useful time
+        // before the wait, or from thread 1's, whichever is later.
+        const std::int64_t wait = times.to - times.from - times.tasks;
+        expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
+               margin);
+        expect(row.name, "thread 0's useful time", body_useful, times.end - times.start - wait,
+               margin);
+        const std::int64_t before_wait = times.from - times.start + times.tasks;
+        expect(row.name, "thread 0's ideal clock", body_ideal,
+               (row.waits_for_1 ? std::max(before_wait, times.other) : before_wait) + times.end -
+                   times.to,
+               margin);
+    }
+    return failures == 0 ? 0 : 1;
+}
