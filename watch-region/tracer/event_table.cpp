@@ -450,18 +450,3 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
     slot.site = static_cast<std::int32_t>(site);
     slot.event = event;
 }
-
-void record_wait(tracer::Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
-                 std::int64_t end)
-{
-    const bool task = kind == tracer::Wait::task;
-    const std::int64_t length = end - start;
-    if (length >= 0 && length <= std::numeric_limits<std::int32_t>::max()) {
-        record(task ? Event::task : Event::wait, region, static_cast<int>(length), link,
-               static_cast<int>(kind), start);
-        return;
-    }
-    record(task ? Event::task_begin : Event::wait_begin, region, -1, link, static_cast<int>(kind),
-           start);
-    record(task ? Event::task_end : Event::wait_end, region, -1, link, static_cast<int>(kind), end);
-}

@@ -1,12 +1,14 @@
 // The lock-like objects' releases (runtime_time.h): a table of the objects
 // seen, by address, each with the clock of its last release and its holders'
 // turns; the objects beyond the table share one clock and take no turns.
+// And the events of a wait or a task's body (record_wait, trace_store.h).
 #include "runtime_time.h"
 
 #include "helpers.h"
 #include "spin_lock.h"
 
 #include <array>
+#include <limits>
 
 namespace tracer {
 
@@ -73,3 +75,20 @@ void forget_guards()
 }
 
 } // namespace tracer
+
+using tracer::Wait;
+
+void record_wait(Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
+                 std::int64_t end)
+{
+    const bool task = kind == Wait::task;
+    const std::int64_t length = end - start;
+    if (length >= 0 && length <= std::numeric_limits<std::int32_t>::max()) {
+        record(task ? Event::task : Event::wait, region, static_cast<int>(length), link,
+               static_cast<int>(kind), start);
+        return;
+    }
+    record(task ? Event::task_begin : Event::wait_begin, region, -1, link, static_cast<int>(kind),
+           start);
+    record(task ? Event::task_end : Event::wait_end, region, -1, link, static_cast<int>(kind), end);
+}
