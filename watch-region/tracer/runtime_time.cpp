@@ -46,8 +46,8 @@ Lock &lock_of(const void *object)
 
 Guard guard_of(const void *object)
 {
-    Lock &lock = lock_of(object);
-    return {&lock.clock, &lock == &locks[max_locks] ? nullptr : &lock.turns};
+    Lock &kept = lock_of(object);
+    return {&kept.clock, &kept == &locks[max_locks] ? nullptr : &kept.turns};
 }
 
 void await_turn(HandOver &turns)
@@ -64,12 +64,12 @@ void await_turn(HandOver &turns)
 void forget_guards()
 {
     constexpr auto relaxed = std::memory_order_relaxed;
-    for (auto &lock : locks) {
-        if (lock.object.load(relaxed) != 0) {
-            lock.object.store(0, relaxed);
-            lock.clock.clear();
-            lock.turns.taken.store(0, relaxed);
-            lock.turns.given.store(0, relaxed);
+    for (auto &kept : locks) {
+        if (kept.object.load(relaxed) != 0) {
+            kept.object.store(0, relaxed);
+            kept.clock.clear();
+            kept.turns.taken.store(0, relaxed);
+            kept.turns.given.store(0, relaxed);
         }
     }
 }

@@ -99,7 +99,7 @@ void Phases::count_in_histogram(const std::array<std::uint64_t, phase_count> &va
 std::array<std::uint64_t, 2> Phases::range_of(std::size_t phase, std::uint64_t rank) const
 {
     const std::size_t bucket = Buckets::holding(
-        rank, [this, phase](std::size_t at) { return std::uint64_t{histogram[at][phase]}; });
+        rank, [this, phase](std::size_t index) { return std::uint64_t{histogram[index][phase]}; });
     return {std::max(Buckets::first(bucket), smallest[phase]),
             std::min(Buckets::last(bucket), largest[phase])};
 }

@@ -285,8 +285,8 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     }
     // The median (of an even count, the lower middle one): its bucket's
     // middle, within half its width.
-    const std::size_t bucket =
-        Buckets::holding((waits + 1) / 2, [&histogram](std::size_t at) { return histogram[at]; });
+    const std::size_t bucket = Buckets::holding(
+        (waits + 1) / 2, [&histogram](std::size_t index) { return histogram[index]; });
     const std::uint64_t low = Buckets::first(bucket);
     const std::uint64_t high = std::min(Buckets::first(bucket + 1), longest + 1);
     const std::uint64_t median = std::min(low + (high - low) / 2, longest);

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 extern "C" {
 // libgomp's entries, as compiled code calls them: the tracer's interposers.
@@ -123,37 +122,9 @@ struct Row {
     const char *name;
     void (*work)(bool by_thread_1);
     Wait kind;
-    int waits;         // of KIND in the region, all threads'
-    int tasks;         // the tasks' bodies in the region
-    bool waits_for_1;  // thread 0's clock goes on from thread 1's
-};
-
-const std::vector<Row> rows{
-    {"a barrier", [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_barrier); },
-     Wait::barrier, 2, 0, true},
-    {"a critical section",
-     [](bool by_thread_1) { play(by_thread_1, GOMP_critical_start, GOMP_critical_end); },
-     Wait::critical, 2, 0, true},
-    {"a named critical section",
-     [](bool by_thread_1) {
-         play(
-             by_thread_1, [] { GOMP_critical_name_start(&name); },
-             [] { GOMP_critical_name_end(&name); });
-     },
-     Wait::critical, 2, 0, true},
-    {"an ordered block",
-     [](bool by_thread_1) { play(by_thread_1, GOMP_ordered_start, GOMP_ordered_end); },
-     Wait::ordered, 2, 0, true},
-    {"a lock",
-     [](bool by_thread_1) {
-         play(
-             by_thread_1, [] { omp_set_lock(&program_lock); },
-             [] { omp_unset_lock(&program_lock); });
-     },
-     Wait::lock, 2, 0, true},
-    {"a task run at a taskwait",
-     [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_taskwait, true); }, Wait::taskwait,
-     1, 1, false},
+    int waits;        // of KIND in the region, all threads'
+    int tasks;        // the tasks' bodies in the region
+    bool waits_for_1; // thread 0's clock goes on from thread 1's
 };
 
 // Thread 0's useful time and ideal clock over its body.
@@ -196,12 +167,40 @@ std::int64_t counted(Wait kind)
 int main()
 {
     keep_events({Keep::first, capacity});
+    const std::array<Row, 6> rows{{
+        {"a barrier", [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_barrier); },
+         Wait::barrier, 2, 0, true},
+        {"a critical section",
+         [](bool by_thread_1) { play(by_thread_1, GOMP_critical_start, GOMP_critical_end); },
+         Wait::critical, 2, 0, true},
+        {"a named critical section",
+         [](bool by_thread_1) {
+             play(
+                 by_thread_1, [] { GOMP_critical_name_start(&name); },
+                 [] { GOMP_critical_name_end(&name); });
+         },
+         Wait::critical, 2, 0, true},
+        {"an ordered block",
+         [](bool by_thread_1) { play(by_thread_1, GOMP_ordered_start, GOMP_ordered_end); },
+         Wait::ordered, 2, 0, true},
+        {"a lock",
+         [](bool by_thread_1) {
+             play(
+                 by_thread_1, [] { omp_set_lock(&program_lock); },
+                 [] { omp_unset_lock(&program_lock); });
+         },
+         Wait::lock, 2, 0, true},
+        {"a task run at a taskwait",
+         [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_taskwait, true); }, Wait::taskwait,
+         1, 1, false},
+    }};
     for (const Row &row : rows) {
         held = false;
         times = Times{};
         const std::int64_t before = now();
         const std::int64_t counted_before = counted(row.kind);
-        GOMP_parallel(body, const_cast<Row *>(&row), 2, 0);
+        Row played = row;
+        GOMP_parallel(body, &played, 2, 0);
         // The region's events, and the waits of its kind in it and elsewhere.
         const std::int64_t region = regions_launched.load();
         std::array<int, 3> seen{}; // launch and return, body starts by thread, body ends
@@ -214,15 +213,16 @@ int main()
                 return;
             }
             const bool in_region = event.region == region;
-            seen[0] += in_region &&
-                       (event.event == Event::launch || event.event == Event::launch_return);
+            const auto one_if = [](bool holds) { return holds ? 1 : 0; };
+            seen[0] += one_if(
+                in_region && (event.event == Event::launch || event.event == Event::launch_return));
             seen[1] |= in_region && event.event == Event::body_start ? 1 << event.thread : 0;
-            seen[2] += in_region && event.event == Event::body_end;
+            seen[2] += one_if(in_region && event.event == Event::body_end);
             if (event.event == Event::wait && event.site == static_cast<int>(row.kind)) {
-                waits += in_region && event.link != 0;
-                elsewhere += !in_region;
+                waits += one_if(in_region && event.link != 0);
+                elsewhere += one_if(!in_region);
             }
-            tasks += in_region && event.event == Event::task;
+            tasks += one_if(in_region && event.event == Event::task);
         });
         expect(row.name, "launch and return", seen[0], 2);
         expect(row.name, "bodies started, threads 0 and 1", seen[1], 3);
