@@ -42,8 +42,9 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     if (runtime_reports_regions) {
         return real_entry(arguments...);
     }
-    const RuntimeWait wait = begin_wait(this_thread(), now());
-    arrive(ideal(*wait.thread), wait.inside);
+    ThreadTime &thread = this_thread();
+    const RuntimeWait wait = begin_wait(thread, now());
+    arrive(ideal(thread), wait.inside);
     const auto finish = [&] {
         const std::int64_t end = now();
         end_wait(wait, end, depart(wait.inside), {kind, site, nullptr, counted});
