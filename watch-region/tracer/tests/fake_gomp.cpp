@@ -36,19 +36,17 @@ std::mutex ordered;
 
 void run_deferred()
 {
-    for (std::vector<Task> tasks; !deferred.empty();) {
-        tasks.swap(deferred);
-        for (const Task &task : tasks) {
-            task.body(task.data);
-            std::free(task.data); // NOLINT(cppcoreguidelines-no-malloc,hicpp-no-malloc)
-        }
-        tasks.clear();
+    std::vector<Task> tasks;
+    tasks.swap(deferred);
+    for (const Task &task : tasks) {
+        task.body(task.data);
+        std::free(task.data); // NOLINT(cppcoreguidelines-no-malloc,hicpp-no-malloc)
     }
 }
 
-void as_member(Team &members, int thread, Body body, void *data)
+void as_member(Team *members, int thread, Body body, void *data)
 {
-    team = &members;
+    team = members;
     number = thread;
     body(data);
 }
@@ -64,9 +62,9 @@ void GOMP_parallel(Body body, void *data, unsigned threads, unsigned /*flags*/)
     Team members{threads == 0 ? 2 : threads, {}, {}};
     std::vector<std::thread> workers;
     for (unsigned thread = 1; thread < members.size; ++thread) {
-        workers.emplace_back(as_member, std::ref(members), static_cast<int>(thread), body, data);
+        workers.emplace_back(as_member, &members, static_cast<int>(thread), body, data);
     }
-    as_member(members, 0, body, data);
+    as_member(&members, 0, body, data);
     for (std::thread &worker : workers) {
         worker.join();
     }
@@ -104,13 +102,9 @@ int omp_test_lock(void *lock) { return static_cast<std::mutex *>(lock)->try_lock
 void GOMP_taskwait() { run_deferred(); }
 
 void GOMP_task(Body body, void *data, void (*copy)(void *, void *), long size, long align,
-               bool if_clause, unsigned /*flags*/, void ** /*depend*/, int /*priority*/,
+               bool /*if_clause*/, unsigned /*flags*/, void ** /*depend*/, int /*priority*/,
                void * /*detach*/)
 {
-    if (!if_clause) {
-        body(data);
-        return;
-    }
     // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,hicpp-no-malloc): freed once run
     void *block = std::aligned_alloc(static_cast<std::size_t>(align),
                                      static_cast<std::size_t>((size + align - 1) / align * align));

@@ -59,9 +59,10 @@ void expect(const char *row, const char *what, std::int64_t got, std::int64_t ex
 
 // What the threads measured: thread 0's start, its call that waits (from,
 // to) and its end, the tasks it ran in that call, and thread 1's program
-// time until it let thread 0 on.
+// time until it let thread 0 on; and what the record says of thread 0's
+// useful time and ideal clock over its body.
 struct Times {
-    std::int64_t start, from, to, end, tasks, other;
+    std::int64_t start, from, to, end, tasks, other, useful, ideal;
 };
 Times times{};
 std::atomic<bool> held{false};
@@ -73,63 +74,52 @@ void task_body(void * /*data*/)
     times.tasks += now() - start;
 }
 
-// Thread 1 takes what thread 0 then waits for, says so, and holds it for a
-// unit; or (TAKE null) works a unit and arrives at CALL, a barrier, which
-// thread 0 calls at once. Or (no thread 1's part) thread 0 makes a task and
-// runs it at CALL, a taskwait.
-void play(bool by_thread_1, void (*take)(), void (*call)(), bool task = false)
+// A region of a team of two. Thread 1 takes what thread 0 then waits for,
+// says so, holds it for a unit and gives it back (CALL); or (TAKE null) works
+// a unit and arrives at CALL, a barrier, which thread 0 calls at once. Or
+// (TASK) thread 0 makes a task of a unit and runs it at CALL, a taskwait.
+struct Row {
+    const char *name;
+    void (*take)();
+    void (*call)();
+    bool task;
+    Wait kind;
+};
+
+void play(bool by_thread_1, const Row &row)
 {
-    const auto thread_1_works = [] {
+    if (by_thread_1) {
+        if (row.task) {
+            return;
+        }
+        times.other = now();
+        if (row.take != nullptr) {
+            row.take();
+            held = true;
+        }
         std::this_thread::sleep_for(unit);
         times.other = now() - times.other;
-    };
-    if (by_thread_1 && task) {
+        row.call();
         return;
     }
-    if (by_thread_1) {
-        times.other = now();
-        if (take != nullptr) {
-            take();
-            held = true;
-            thread_1_works();
-        }
-        else {
-            thread_1_works();
-        }
-        call();
-        return;
-    }
-    while (take != nullptr && !held) {
+    while (row.take != nullptr && !held) {
         std::this_thread::yield();
     }
-    if (task) {
+    if (row.task) {
         int data = 0;
         GOMP_task(task_body, &data, nullptr, sizeof data, alignof(int), true, 0, nullptr, 0,
                   nullptr);
     }
     times.from = now();
-    (take != nullptr ? take : call)();
+    (row.take != nullptr ? row.take : row.call)();
     times.to = now();
-    if (take != nullptr) {
-        call();
+    if (row.take != nullptr) {
+        row.call();
     }
 }
 
 std::mutex program_lock;
 void *name = nullptr;
-
-struct Row {
-    const char *name;
-    void (*work)(bool by_thread_1);
-    Wait kind;
-    int waits;        // of KIND in the region, all threads'
-    int tasks;        // the tasks' bodies in the region
-    bool waits_for_1; // thread 0's clock goes on from thread 1's
-};
-
-// Thread 0's useful time and ideal clock over its body.
-std::int64_t body_useful = 0;
-std::int64_t body_ideal = 0;
 
 void body(void *data)
 {
@@ -142,11 +132,11 @@ void body(void *data)
     if (thread_0) {
         times.start = start;
     }
-    row.work(!thread_0);
+    play(!thread_0, row);
     if (thread_0) {
         times.end = now();
-        body_useful = useful_at(thread, times.end).all - useful.all;
-        body_ideal = ideal_at(thread, times.end).all - ideal.all;
+        times.useful = useful_at(thread, times.end).all - useful.all;
+        times.ideal = ideal_at(thread, times.end).all - ideal.all;
     }
 }
 
@@ -168,31 +158,14 @@ int main()
 {
     keep_events({Keep::first, capacity});
     const std::array<Row, 6> rows{{
-        {"a barrier", [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_barrier); },
-         Wait::barrier, 2, 0, true},
-        {"a critical section",
-         [](bool by_thread_1) { play(by_thread_1, GOMP_critical_start, GOMP_critical_end); },
-         Wait::critical, 2, 0, true},
-        {"a named critical section",
-         [](bool by_thread_1) {
-             play(
-                 by_thread_1, [] { GOMP_critical_name_start(&name); },
-                 [] { GOMP_critical_name_end(&name); });
-         },
-         Wait::critical, 2, 0, true},
-        {"an ordered block",
-         [](bool by_thread_1) { play(by_thread_1, GOMP_ordered_start, GOMP_ordered_end); },
-         Wait::ordered, 2, 0, true},
-        {"a lock",
-         [](bool by_thread_1) {
-             play(
-                 by_thread_1, [] { omp_set_lock(&program_lock); },
-                 [] { omp_unset_lock(&program_lock); });
-         },
-         Wait::lock, 2, 0, true},
-        {"a task run at a taskwait",
-         [](bool by_thread_1) { play(by_thread_1, nullptr, GOMP_taskwait, true); }, Wait::taskwait,
-         1, 1, false},
+        {"a barrier", nullptr, GOMP_barrier, false, Wait::barrier},
+        {"a critical section", GOMP_critical_start, GOMP_critical_end, false, Wait::critical},
+        {"a named critical section", [] { GOMP_critical_name_start(&name); },
+         [] { GOMP_critical_name_end(&name); }, false, Wait::critical},
+        {"an ordered block", GOMP_ordered_start, GOMP_ordered_end, false, Wait::ordered},
+        {"a lock", [] { omp_set_lock(&program_lock); }, [] { omp_unset_lock(&program_lock); },
+         false, Wait::lock},
+        {"a task run at a taskwait", nullptr, GOMP_taskwait, true, Wait::taskwait},
     }};
     for (const Row &row : rows) {
         held = false;
@@ -201,11 +174,10 @@ int main()
         const std::int64_t counted_before = counted(row.kind);
         Row played = row;
         GOMP_parallel(body, &played, 2, 0);
-        // The region's events, and the waits of its kind in it and elsewhere.
+        // The region's events, and its waits of the row's kind.
         const std::int64_t region = regions_launched.load();
         std::array<int, 3> seen{}; // launch and return, body starts by thread, body ends
         int waits = 0;
-        int elsewhere = 0;
         int tasks = 0;
         count_kept();
         visit_kept([&](const Record &event) {
@@ -218,30 +190,27 @@ int main()
                 in_region && (event.event == Event::launch || event.event == Event::launch_return));
             seen[1] |= in_region && event.event == Event::body_start ? 1 << event.thread : 0;
             seen[2] += one_if(in_region && event.event == Event::body_end);
-            if (event.event == Event::wait && event.site == static_cast<int>(row.kind)) {
-                waits += one_if(in_region && event.link != 0);
-                elsewhere += one_if(!in_region);
-            }
+            waits += one_if(in_region && event.event == Event::wait &&
+                            event.site == static_cast<int>(row.kind) && event.link != 0);
             tasks += one_if(in_region && event.event == Event::task);
         });
         expect(row.name, "launch and return", seen[0], 2);
         expect(row.name, "bodies started, threads 0 and 1", seen[1], 3);
         expect(row.name, "bodies ended", seen[2], 2);
-        expect(row.name, "waits in the region", waits, row.waits);
-        expect(row.name, "waits elsewhere", elsewhere, 0);
-        expect(row.name, "tasks in the region", tasks, row.tasks);
+        // Both threads wait, or thread 0 alone at its taskwait.
+        expect(row.name, "waits in the region", waits, row.task ? 1 : 2);
+        expect(row.name, "tasks in the region", tasks, row.task ? 1 : 0);
         // Thread 0's wait is its call less the tasks run in it; the rest of
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
         const std::int64_t wait = times.to - times.from - times.tasks;
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
-        expect(row.name, "thread 0's useful time", body_useful, times.end - times.start - wait,
+        expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,
                margin);
         const std::int64_t before_wait = times.from - times.start + times.tasks;
-        expect(row.name, "thread 0's ideal clock", body_ideal,
-               (row.waits_for_1 ? std::max(before_wait, times.other) : before_wait) + times.end -
-                   times.to,
+        expect(row.name, "thread 0's ideal clock", times.ideal,
+               (row.task ? before_wait : std::max(before_wait, times.other)) + times.end - times.to,
                margin);
     }
     return failures == 0 ? 0 : 1;
