@@ -363,7 +363,7 @@ MUTANTS = [
     Mutant("a barrier's departure waits for no arrival", TRACER + "gomp_waits.cpp",
            [("                inside->region->meet.barriers[parity].raise(ideal);\n",
              "                (void)ideal;\n")],
-           test="timeline.factors"),
+           test="tracer.gomp"),
     Mutant("a task starts when it is made, however busy its thread", TRACER + "runtime_time.h",
            [("    wait_until(thread, created);", "    set_ideal(thread, created);")],
            test="timeline.factors"),
