@@ -48,6 +48,8 @@ void reset(Site &site)
     site.phases = Phases{};
     site.useful = {};
     site.threads = 0;
+    site.body = 0;
+    site.ideal = site.most_useful = site.mean_useful = 0;
 }
 
 } // namespace
@@ -174,7 +176,8 @@ const Site &site_at(int index) { return sites[static_cast<std::size_t>(index)]; 
 int sites_in_use() { return std::min(sites_used.load(), max_sites + 1); }
 
 void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases,
-                const std::array<std::int64_t, useful_threads> &useful, int slots)
+                const std::array<std::int64_t, useful_threads> &useful, int slots,
+                std::uintptr_t body, std::int64_t ideal)
 {
     Site &site = sites[static_cast<std::size_t>(index)];
     lock(site.busy);
@@ -189,11 +192,20 @@ void add_launch(int index, int team, const std::array<std::int64_t, phase_count>
         ++site.other_teams;
     }
     site.phases.add(phases);
+    std::uint64_t sum = 0;
+    std::uint64_t most = 0;
     for (int slot = 0; slot < slots; ++slot) {
-        site.useful[static_cast<std::size_t>(slot)] += static_cast<std::uint64_t>(
+        const auto time = static_cast<std::uint64_t>(
             std::max<std::int64_t>(useful[static_cast<std::size_t>(slot)], 0));
+        site.useful[static_cast<std::size_t>(slot)] += time;
+        sum += time;
+        most = std::max(most, time);
     }
     site.threads = std::max(site.threads, slots);
+    site.body = body != 0 ? body : site.body;
+    site.ideal += static_cast<std::uint64_t>(std::max<std::int64_t>(ideal, 0));
+    site.most_useful += most;
+    site.mean_useful += slots > 0 ? sum / static_cast<std::uint64_t>(slots) : 0;
     unlock(site.busy);
 }
 
@@ -234,7 +246,12 @@ void write_sites(Output &output, const char *program)
             output.add(' ', stats.total, ' ', stats.min, ' ', stats.max, ' ', stats.median, ' ',
                        stats.median_error);
         }
-        output.add(" object ", object.path, '\n');
+        const Object body = object_of(site.body, program);
+        output.add(' ', site.ideal, ' ', site.most_useful, ' ', site.mean_useful, ' ',
+                   Hex{site.body}, ' ', Hex{body.base}, " object ", object.path, '\n');
+        if (body.base != 0 && body.base != object.base) {
+            output.add("site_body_object ", index, ' ', body.path, '\n');
+        }
         if (site.threads > 0) {
             output.add("site_useful ", index);
             for (int slot = 0; slot < site.threads; ++slot) {

@@ -70,6 +70,13 @@ struct Site {
     // Each thread's useful time in the bodies, by its number in the team.
     std::array<std::uint64_t, useful_threads> useful{};
     int threads = 0;
+    // The body the launches run (0: not known), and over the launches, the
+    // sums of the region's ideal time and of the team's largest and mean
+    // useful time.
+    std::uintptr_t body = 0;
+    std::uint64_t ideal = 0;
+    std::uint64_t most_useful = 0;
+    std::uint64_t mean_useful = 0;
 };
 
 // Call sites by the launch's return address; one slot more for the sites
@@ -91,18 +98,23 @@ const Site &site_at(int index);
 // How many sites have been launched from, the table's extra slot included.
 int sites_in_use();
 // Adds a launch of a team of TEAM threads from the site at INDEX, with its
-// phases (Phase's order) in nanoseconds, and the useful time in the body of
-// each of its first SLOTS threads.
+// phases (Phase's order) in nanoseconds, the useful time in the body of
+// each of its first SLOTS threads, the body it ran (0: not known) and its
+// ideal time.
 void add_launch(int index, int team, const std::array<std::int64_t, phase_count> &phases,
-                const std::array<std::int64_t, useful_threads> &useful, int slots);
+                const std::array<std::int64_t, useful_threads> &useful, int slots,
+                std::uintptr_t body, std::int64_t ideal);
 // The lines that name a site line's phases, and the numbers given for each.
 void write_site_format(Output &output);
 // A line per site: "site", its index, return address, the load address of
 // the object that holds it, launches, team sizes as SIZE:COUNT,... (other:COUNT
 // last for the sizes beyond the table), each phase's PhaseStats in order,
-// and "object" and the object's path last, since it may hold spaces; the
+// the sums of the launches' ideal time, largest and mean useful time, the
+// body's address and its object's load address (0 0: not known), and
+// "object" and the object's path last, since it may hold spaces; the
 // program's own is named PROGRAM, as the loader knows the program only by the
-// name it was called by.
+// name it was called by. Where the body lies in another object, a line
+// "site_body_object", the index and that object's path, follows.
 void write_sites(Output &output, const char *program);
 void forget_sites();
 

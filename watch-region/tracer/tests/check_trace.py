@@ -35,6 +35,12 @@ if launched and given:
     expect("given phases", {phase: tuple(stats.values()) for phase, stats in given.phases.items()},
            {"fork": (24, 10, 14, 12, 0), "work": (460, 200, 260, 230, 0),
             "imbalance": (6300, 3000, 3300, 3150, 0), "join": (80008, 40000, 40008, 40004, 0)})
+    # Ideal 150 + 90 ns; largest useful 100 + 60, mean 50 + 40; the body
+    # given once, tracer_tests' own site_a, for the launches that name none.
+    expect("sums for the gain", (given.ideal, given.most_useful, given.mean_useful),
+           (0.24, 0.16, 0.09))
+    expect("the body", given.body and given.body[0] == launched.address, True)
+    expect("no body", launched.body, None)
 kept = [(event.name, event.region, event.thread) for event in trace.events()
         if event.name in ("launch", "body_start", "body_end", "launch_return")]
 expect("regions' events", kept,

@@ -62,7 +62,7 @@ void launch(const void *site, int team)
 
 // An event from another thread, whose chunk of the table it leaves mostly
 // empty; three launches of a team of two from one site; two launches with
-// given phases from another; an event with every field given; then the
+// given phases, useful times, body and ideal times from another; an event with every field given; then the
 // trace.
 void trace_read_back(const char *path)
 {
@@ -71,8 +71,9 @@ void trace_read_back(const char *path)
         launch(site_a(), 2);
     }
     const int site_b = site_of(static_cast<const char *>(site_a()) + 1);
-    add_launch(site_b, 3, {10, 200, 3000, 40000}, {}, 0);
-    add_launch(site_b, 5, {14, 260, 3300, 40008}, {}, 0);
+    const auto body = reinterpret_cast<std::uintptr_t>(&site_a);
+    add_launch(site_b, 3, {10, 200, 3000, 40000}, {100, 40, 10}, 3, body, 150);
+    add_launch(site_b, 5, {14, 260, 3300, 40008}, {20, 60}, 2, 0, 90);
     record(Event::create_call, 7, 3, 9, 5, 123456789);
     // A wait that one event holds, and a task's body too long for one.
     record_wait(Wait::lock, 7, 9, 200000000, 200000500);

@@ -10,7 +10,11 @@ takes everything else from the trace's own header lines:
   phase_stats NAME...               the numbers given for each phase, in order
   EVENT NANOSECONDS FIELD...        an event as text (the exit; the slowest region's)
   slowest                           the slowest region's events follow
-  site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... object PATH
+  site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... IDEAL MOST MEAN BODY BODY_BASE object PATH
+                                    the sums of the launches' ideal time and their team's
+                                    largest and mean useful time, the body's address and
+                                    its object's (0 0: not known); format 7's
+  site_body_object INDEX PATH       the object of a site's body, where not the site's
   site_useful INDEX NANOSECONDS,...  each team thread's useful time in the site's bodies
   interval ALL MARKED MARKS LARGEST_TEAM   the run's length, and the part the markers set
   useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED   a thread's useful time
@@ -45,7 +49,9 @@ import struct
 from ..report import microseconds
 from .trace_table import RECORD_NAMES, Event, Trace
 
-Site = collections.namedtuple("Site", "index address base launches teams phases object")
+Site = collections.namedtuple(
+    "Site", "index address base launches teams phases object ideal most_useful mean_useful body",
+    defaults=(None,) * 4)
 Useful = collections.namedtuple("Useful", "tid initial all marked ideal_all ideal_marked")
 WaitSite = collections.namedtuple(
     "WaitSite",
@@ -54,7 +60,8 @@ MpiCall = collections.namedtuple(
     "MpiCall", "seq op comm peer tag entry exit ideal_entry_all ideal_entry_marked ideal_exit_all "
     "ideal_exit_marked tid")
 # The oldest format read: format 5 only adds the whole wait and task events
-# and the function a wait line names, 6 the other_waits lines.
+# and the function a wait line names, 6 the other_waits lines, 7 a site's
+# body and the sums for its gain.
 OLDEST_READ = 4
 MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)  # the pages read in one go, not fault by fault
 FORMAT_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
@@ -72,10 +79,15 @@ class TraceError(Exception):
 
 
 def parse_site(trace, line):
+    """A site line; format 7 adds five numbers before its object: the sums
+    for the gain, in µs, and its body as (address, base), None if not known."""
     stats = len(trace.phase_names) * len(trace.stat_names)
-    fields = line.split(" ", 7 + stats)
-    if len(fields) != 8 + stats or fields[6 + stats] != "object":
+    added = 0 if line.split(" ", 7 + stats)[6 + stats:7 + stats] == ["object"] else 5
+    fields = line.split(" ", 7 + stats + added)
+    if len(fields) != 8 + stats + added or fields[6 + stats + added] != "object":
         raise ValueError
+    gain = [microseconds(int(field)) for field in fields[6 + stats:9 + stats]] if added else []
+    body = tuple(int(field, 0) for field in fields[9 + stats:11 + stats]) if added else None
     teams = {}
     for pair in filter(None, fields[5].split(",")):
         size, count = pair.split(":")
@@ -85,7 +97,7 @@ def parse_site(trace, line):
     phases = {name: dict(zip(trace.stat_names, numbers[at * width:(at + 1) * width]))
               for at, name in enumerate(trace.phase_names)}
     return Site(int(fields[1]), int(fields[2], 0), int(fields[3], 0), int(fields[4]), teams,
-                phases, fields[7 + stats])
+                phases, fields[-1], *gain, body if body and body[0] else None)
 
 
 def parse_wait(trace, line):
@@ -153,6 +165,8 @@ def read_text(trace, lines, first=2):
                 events = trace.slowest
             elif key == "site":
                 trace.sites.append(parse_site(trace, line))
+            elif key == "site_body_object" and len(fields) >= 3:
+                trace.body_objects[int(fields[1])] = line.split(" ", 2)[2]
             elif key == "site_useful" and len(fields) == 3:
                 trace.site_useful[int(fields[1])] = [microseconds(int(value))
                                                      for value in fields[2].split(",")]
