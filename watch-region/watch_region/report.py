@@ -51,8 +51,9 @@ class CallSite:  # pylint: disable=too-many-instance-attributes
     how many were launched there. The gdb mode lists each launch
     (LAUNCHED); the timeline gives the sizes of its teams, each phase's
     statistics (fork, work, imbalance, join: total, median, median_error,
-    min, max), their time, its threads' useful time and its waits by
-    kind."""
+    min, max), their time, its threads' useful time, the body its
+    launches run with its source line, what mending each cause would give
+    back (the gain, in µs), its slowest thread and its waits by kind."""
     site: Optional[str]
     function: Optional[str]
     offset: Optional[int]
@@ -68,6 +69,10 @@ class CallSite:  # pylint: disable=too-many-instance-attributes
     join: Optional[dict] = dataclasses.field(default=None, metadata=TIMELINE)
     time: Optional[float] = dataclasses.field(default=None, metadata=TIMELINE)
     useful: Optional[dict] = known()
+    body: Optional[str] = known()
+    body_source: Optional[str] = known()
+    gain: Optional[dict] = known()
+    slowest_thread: Optional[dict] = known()
     waits: Optional[dict] = known()
 
     @classmethod
@@ -116,6 +121,7 @@ class TracedProcess:  # pylint: disable=too-many-instance-attributes
     marked: Optional[bool] = None
     ideal_run_time: Optional[float] = None
     useful: Optional[list] = None
+    gain: Optional[dict] = None
     threads_untimed: int = 0
     sync: list = dataclasses.field(default_factory=list)
     # Only for a region asked for and not kept: which were.

@@ -40,10 +40,12 @@ def object_name(elf, path):
     return (elf.soname() if elf is not None else None) or os.path.basename(path)
 
 
-def name_sites(sites):
+def name_sites(sites, returns=True):
     """For each (address, base, object path): a dict with site, function,
     offset and source (None where unknown). A return address is named by
-    the call before it, hence the address less one."""
+    the call before it, hence the address less one; a function's own
+    address (RETURNS false) by itself."""
+    back = 1 if returns else 0
     tables, named = {}, []
     for address, base, path in sites:
         if path not in tables:
@@ -54,7 +56,7 @@ def name_sites(sites):
             in_object = address
         else:
             in_object = address - base + elf.first_load()
-        found = table.holding(in_object - 1) if table else None
+        found = table.holding(in_object - back) if table else None
         function, start = found if found else (None, None)
         named.append({"object": name, "path": path, "address": in_object,
                       "function": function,
@@ -67,7 +69,7 @@ def name_sites(sites):
     if shutil.which("addr2line"):
         for path in {entry["path"] for entry in named if tables[entry["path"]][2]}:
             mine = [entry for entry in named if entry["path"] == path]
-            addresses = [hex(entry["address"] - 1) for entry in mine]
+            addresses = [hex(entry["address"] - back) for entry in mine]
             finding.append((mine, addresses, begin(["addr2line", "-e", path], addresses)))
     if demangling is not None:
         plain = dict(zip(mangled, answers(demangling, mangled)))

@@ -8,6 +8,11 @@ did useful work): load balance = mean useful / max useful; communication
 efficiency = max useful / interval, which is serialisation efficiency (max
 useful / ideal) times transfer efficiency (ideal / interval); parallel
 efficiency = load balance x communication efficiency.
+
+The same terms give, in µs, what mending each cause would give back: the
+gain, the time less the mean useful time, which is the imbalance (max
+useful - mean useful), the serialisation (ideal - max useful) and the
+transfer (time - ideal); for a call site, each summed over its launches.
 """
 
 from ..report import microseconds
@@ -40,6 +45,20 @@ def efficiency(useful, interval, ideal):
             "transfer_efficiency": ratio(ideal, interval)}
 
 
+def gain(time, mean, most, ideal):
+    """The gain of a TIME whose threads' MEAN and MOST useful time and ideal
+    time are given, by cause; the parts add up to the total."""
+    return {"total": time - mean, "imbalance": most - mean, "serialisation": ideal - most,
+            "transfer": time - ideal}
+
+
+def process_gain(counted):
+    """The process's gain over the interval of COUNTED (counted_useful's)."""
+    useful = [thread["useful"] for thread in counted["useful"]]
+    return gain(counted["interval"], sum(useful) / len(useful) if useful else 0,
+                max(useful, default=0), counted["ideal_run_time"])
+
+
 def counted_useful(trace, use_marks=None):
     """The interval, each counted thread's useful time (the initial thread
     first, threads not seen as 0) and the ideal run time, in µs, along the
@@ -66,12 +85,17 @@ def counted_useful(trace, use_marks=None):
 
 def site_efficiency(trace, entry, waits):
     """ENTRY, a team's call site, with its threads' useful time in its
-    bodies and its waits by kind."""
+    bodies, its slowest thread, its gain (from format 7) and its waits by
+    kind."""
     useful = trace.site_useful.get(entry.index)
     if useful:
         mean, most = sum(useful) / len(useful), max(useful)
         entry.useful = {"mean": mean, "max": most,
                         "load_balance": mean / most if most else None}
+        entry.slowest_thread = {"thread": useful.index(most), "useful": most}
+    site = next(site for site in trace.sites if site.index == entry.index)
+    if site.ideal is not None:
+        entry.gain = gain(entry.time, site.mean_useful, site.most_useful, site.ideal)
     kinds = {}
     for wait in waits:
         count, total = wait["region_sites"].get(entry.index, (0, 0.0))

@@ -7,7 +7,7 @@ Times are microseconds from the moment the tracer was loaded.
 
 from ..report import CallSite, TracedProcess, microseconds
 from ..symbols import name_sites
-from .efficiency import counted_useful, efficiency, site_efficiency
+from .efficiency import counted_useful, efficiency, process_gain, site_efficiency
 from .regions import kept_regions, region_timeline, shown_region
 
 SITE_PHASES = ("fork", "work", "imbalance", "join")
@@ -21,15 +21,22 @@ OTHER_SITES = "(other sites)"
 
 
 def site_entries(trace):
-    """The call sites, named, each phase's statistics in microseconds."""
+    """The call sites, named, each phase's statistics in microseconds, and
+    the body each runs where the trace gives it."""
     named = name_sites([(site.address, site.base, site.object) for site in trace.sites])
+    with_body = [site for site in trace.sites if site.body]
+    bodies = dict(zip((site.index for site in with_body), name_sites(
+        [(*site.body, trace.body_objects.get(site.index, site.object)) for site in with_body],
+        returns=False)))
     sites = []
     for site, name in zip(trace.sites, named):
+        body = bodies.get(site.index, {})
         phases = {phase: {key: microseconds(site.phases.get(phase, {}).get(key, 0))
                           for key in ("total", "median", "median_error", "min", "max")}
                   for phase in SITE_PHASES}
         sites.append(CallSite.named(
             name, launches=site.launches, index=site.index, team_sizes=site.teams, **phases,
+            body=body.get("function") or body.get("site"), body_source=body.get("source"),
             time=sum(phases[phase]["total"] for phase in ("fork", "work", "join"))))
     return sorted(sites, key=lambda entry: -entry.time)
 
@@ -101,6 +108,7 @@ def process_model(trace, chosen=None):
         marked=None if counted is None else counted["marked"],
         ideal_run_time=None if counted is None else counted["ideal_run_time"],
         useful=None if counted is None else counted["useful"],
+        gain=None if counted is None else process_gain(counted),
         threads_untimed=trace.threads_untimed,
         sync=[{key: value for key, value in wait.items() if key != "region_sites"}
               for wait in waits],
