@@ -71,6 +71,8 @@ class LaunchBreakpoint(WatchBreakpoint):
         return_site = x86.return_address()
         path, base = self.watcher.objects.holding(return_site)
         launch["site"] = {"address": return_site, "base": base, "object": path}
+        path, base = self.watcher.objects.holding(body)
+        launch["body_at"] = {"address": body, "base": base, "object": path}
         # The *_start entries return before the team is joined: their join is
         # GOMP_parallel_end's, which is not watched.
         if entry.flags is not None:

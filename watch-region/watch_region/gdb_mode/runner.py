@@ -49,19 +49,28 @@ def call_sites(launches):
     """The launches by call site, each site named as object!function+offset
     with its source line where known (one whose file is not known by its
     address, one never read as None), in the order of their first launch;
-    each launch numbered in launch order, as the timeline numbers regions."""
+    each launch numbered in launch order, as the timeline numbers regions;
+    each site with the body and source line of its first launch."""
     located = [launch for launch in launches
                if launch["site"] is not None and launch["site"]["object"] is not None]
     named = symbols.name_sites([(launch["site"]["address"], launch["site"]["base"],
                                  launch["site"]["object"]) for launch in located])
     names = {id(launch): name for launch, name in zip(located, named)}
+    with_body = [launch for launch in launches
+                 if (launch.get("body_at") or {}).get("object") is not None]
+    bodies = dict(zip(map(id, with_body), symbols.name_sites(
+        [tuple(launch["body_at"].values()) for launch in with_body], returns=False)))
     sites = {}
     for number, launch in enumerate(launches, start=1):
+        body = bodies.get(id(launch), {})
+        launch.pop("body_at", None)
         site = launch.pop("site")
         name = names.get(id(launch)) or {
             "site": None if site is None else hex(site["address"]), "function": None,
             "offset": None, "object": None, "source": None}
-        entry = sites.setdefault(name["site"], CallSite.named(name, launched=[]))
+        entry = sites.setdefault(name["site"], CallSite.named(
+            name, launched=[], body=body.get("function") or launch["body"],
+            body_source=body.get("source")))
         entry.launches += 1
         entry.launched.append({"region": number, **launch})
     return list(sites.values())

@@ -12,6 +12,7 @@ from .chart import chart, number_ranges, plural
 from .gdb_table import table_text
 from .layout import columns, cut, duration, number, outcome, prose, wrapped
 from .factors import FACTORS, factor_tree, paint, percent
+from .gains import by_body, where_lines
 
 
 def render(findings):
@@ -74,11 +75,23 @@ def wait_lines(site, width):
     return wrapped(["waits, count (total):", *cells] if cells else ["waits: none"], width, "    ")
 
 
+def body_heading(site):
+    """The line that heads the sites that run SITE's body, if known."""
+    if not site.body:
+        return []
+    return [f"body {site.body}" + (f" ({site.body_source}):" if site.body_source else ":")]
+
+
 def site_table(sites, width, names=None):
-    """The call sites, a row each, and a line of its waits below it; where a
-    row is wider than WIDTH, each site's name gets a line of its own, and its
+    """The call sites, a row each, and a line of its waits below it, those
+    that run one body together under a line that names it; where a row is
+    wider than WIDTH, each site's name gets a line of its own, and its
     numbers the lines below. NAMES gives their functions' short names."""
     names = site_names(sites) if names is None else names
+    groups = sorted(by_body(sites), key=lambda group: -sum(site.time or 0 for site in group))
+    sites = [site for group in groups for site in group]
+    heads = [body_heading(site) if at == 0 else [] for group in groups
+             for at, site in enumerate(group)]
     modelled = any(site.waits is not None for site in sites)  # traces of the model's format
     head = ("launches", "teams", "time", *(("useful mean/max", "LB") if modelled else ()),
             *SITE_PHASES)
@@ -92,13 +105,14 @@ def site_table(sites, width, names=None):
     wide = columns([("call site", "source", *head)]
                    + [name + row for name, row in zip(named, rows)])
     if max(len(line) for line in wide) <= width:
-        return lines + [wide[0]] + [line for row, below in zip(wide[1:], waits)
-                                    for line in [row, *below]]
+        return lines + [wide[0]] + [line for row, below, heading in zip(wide[1:], waits, heads)
+                                    for line in [*heading, row, *below]]
     numbers = columns([head] + rows)
     narrow = max(len(line) for line in numbers) + 2 > width
     if not narrow:
         lines.append("  " + numbers[0])
-    for (site, source), row, cells, below in zip(named, numbers[1:], rows, waits):
+    for (site, source), row, cells, below, heading in zip(named, numbers[1:], rows, waits, heads):
+        lines += heading
         lines.append(cut(f"{site}  ({source})" if source != "-" else site, width))
         lines += wrapped([f"{name} {cell}" for name, cell in zip(head, cells)], width) \
             if narrow else ["  " + row]
@@ -153,6 +167,7 @@ def process_summary(model, width, colour, names):
                   + ("" if model.time_outside_regions is None
                      else f", {duration(model.time_outside_regions)} outside"), width)
     lines += ["model factors:"] + factor_tree(model.model_factors or {}, colour)
+    lines += where_lines(model, width)
     if model.stopped_by:
         lines += prose(f"its tracer wrote what it had recorded when signal "
                        f"{model.stopped_by} ended it", width)

@@ -1,0 +1,73 @@
+"""Where a process's time goes, as the text says it: its regions (the call
+sites that run one body, each named by its body, or a site alone where the
+body is not known), the largest gains first, each a sentence that names the
+cause that weighs most and what shows it."""
+
+import os
+
+from .layout import duration, prose
+
+SHOWN = 5
+CAUSES = ("imbalance", "serialisation", "transfer")
+
+
+def body_key(site):
+    """What groups SITE with the others that run its body: the body, or the
+    site itself where the body is not known."""
+    return ("body", site.body) if site.body else ("site", site.site)
+
+
+def by_body(sites):
+    """SITES grouped by body: lists, in the order of their first site."""
+    groups = {}
+    for site in sites:
+        groups.setdefault(body_key(site), []).append(site)
+    return list(groups.values())
+
+
+def region_name(sites):
+    """A group's name: the function its body was outlined from (for GCC's
+    FUNCTION._omp_fn.N) or the body, with its source file and line; a site
+    of no known body by its own name."""
+    first = sites[0]
+    if not first.body:
+        return first.site
+    name = first.body.split("._omp_fn.")[0]
+    return f"{name} ({os.path.basename(first.body_source)})" if first.body_source else name
+
+
+def cause_detail(cause, site, gain):
+    """What shows CAUSE at SITE (the group's largest gain), a launch's
+    worth."""
+    launches = site.launches or 1
+    ideal = site.time - gain["transfer"]
+    if cause == "imbalance" and site.slowest_thread and site.useful:
+        return (f"thread {site.slowest_thread['thread']} works "
+                f"{duration(site.slowest_thread['useful'] / launches)} a launch, the mean "
+                f"{duration(site.useful['mean'] / launches)}")
+    if cause == "serialisation":
+        return (f"its chain of turns takes {duration(ideal / launches)} a launch, its slowest "
+                f"thread's work {duration((ideal - gain['serialisation']) / launches)}")
+    return (f"{duration(site.time / launches)} a launch, of which the threads' work "
+            f"{duration(ideal / launches)}; the rest is fork, join and the runtime")
+
+
+def where_lines(model, width):
+    """At most SHOWN sentences, the largest gains first; none where no site
+    has one."""
+    said = []
+    for sites in by_body(site for site in model.call_sites if site.gain):
+        gains = {key: sum(site.gain[key] for site in sites) for key in ("total", *CAUSES)}
+        if gains["total"] <= 0:
+            continue
+        cause = max(CAUSES, key=lambda key: gains[key])
+        largest = max(sites, key=lambda site: site.gain["total"])
+        time = sum(site.time for site in sites)
+        said.append((gains["total"], f"{region_name(sites)}: {duration(gains['total'])} of "
+                     f"{duration(time)} lost, {100 * gains[cause] / gains['total']:.0f}% of it "
+                     f"{cause}: {cause_detail(cause, largest, largest.gain)}"))
+    said.sort(key=lambda gained: -gained[0])
+    if not said:
+        return []
+    return ["where the time goes:"] + [line for _, sentence in said[:SHOWN]
+                                       for line in prose("  " + sentence, width)]
