@@ -646,7 +646,7 @@ def terminal(problems):
 
 def trust(problems):
     """What a user reads off a run: the name the program was called by, call
-    sites named from a separate debug file, medians within the launches'
+    sites and their bodies named from a separate debug file, medians within the launches'
     range, a usage error for a region past the last, a run stopped by a
     signal reported as far as it went, and a full table said in the Trace
     Event file, whichever events it keeps."""
@@ -660,10 +660,17 @@ def trust(problems):
         run = timeline("--json", "--team", "2", BUILT["stripped_regions"], regions)
         site = reports.loads(run.report)["processes"][0]["call_sites"][0] if run.report else {}
         # The compiler may give the function a suffix of its own: [clone .isra.0]
-        check(problems, "named from the debug file",
+        fixture = FIXTURE_SOURCE.replace("sleeping_body", "stripped_regions")
+        with open(fixture, encoding="utf-8") as source:
+            construct = next(number for number, line in enumerate(source, start=1)
+                             if line.startswith("#pragma omp parallel"))
+        # The body's first instruction is the statement's, inlined code aside.
+        check(problems, "named from the debug file, the body by its construct's line",
               (site.get("site", "").startswith(f"{program}!(anonymous namespace)::launch_team()"),
-               (site.get("source") or "").split(":")[0]),
-              (True, FIXTURE_SOURCE.replace("sleeping_body", "stripped_regions")))
+               (site.get("source") or "").split(":")[0], site.get("body"),
+               site.get("body_source")),
+              (True, fixture, "(anonymous namespace)::launch_team() [clone ._omp_fn.0]",
+               f"{fixture}:{construct + 1}"))
         for phase in ("fork", "work", "join"):
             stats = site.get(phase, {})
             low, high = stats.get("min", 0) - 0.001, stats.get("max", 0) + 0.001  # rounded to ns
@@ -767,6 +774,43 @@ FACTORS = [
 ]
 
 
+# The gain of a case's region (its call site, the longest) and the
+# process's, by cause, in units: imbalanced (thread t (t + 1)U): the mean
+# (T + 1)U / 2, the slowest thread T - 1 with TU, an imbalance of
+# (T - 1)U / 2; critical (every thread U, in turn): the chain TU, a
+# serialisation of (T - 1)U. The runtime's own time is left out, as above.
+# (case, team, imbalance, serialisation, the slowest thread or None); the
+# body, GCC's outlined function, is named on libgomp and not known on libomp.
+GAINS = [("imbalanced", 2, 1 / 2, 0, 1), ("imbalanced", 4, 3 / 2, 0, 3),
+         ("critical", 2, 0, 1, None), ("critical", 4, 0, 3, None)]
+
+
+def gains_missed(process, case, team, spread):
+    """What of the case's gains falls out of its closed form (GAINS): each
+    within 0.8 to 1.05 of it, as the factors, and a tenth of a unit."""
+    _, _, imbalance, serialisation, slowest = next(
+        row for row in GAINS if row[:2] == (case, team))
+    site = max(process["call_sites"], key=lambda site: site["time"])
+    unit, slack = UNIT_MS * 1000, UNIT_MS * 100 + process["overrun"] * 1000
+    measured = {"site imbalance": site["gain"]["imbalance"],
+                "site serialisation": site["gain"]["serialisation"],
+                "process imbalance": process["gain"]["imbalance"],
+                "process serialisation": process["gain"]["serialisation"]}
+    expected = {"site imbalance": imbalance, "site serialisation": serialisation,
+                "process imbalance": imbalance, "process serialisation": serialisation}
+    if slowest is not None:
+        measured["slowest thread's useful"] = site["slowest_thread"]["useful"]
+        expected["slowest thread's useful"] = team
+    missed = {name: round(value / unit, 3) for name, value in measured.items()
+              if not 0.8 * spread * expected[name] * unit - slack <= value
+              <= 1.05 * expected[name] * unit / spread + slack}
+    body = "(anonymous namespace)::%s() [clone ._omp_fn.0]" % case
+    if (site.get("body"), slowest and site["slowest_thread"]["thread"]) != (
+            body if RUNTIME == "libgomp" else None, slowest):
+        missed["body, slowest thread"] = (site.get("body"), site["slowest_thread"]["thread"])
+    return missed
+
+
 # An efficiency is at most 1 by construction: past it by more than the
 # clock's rounding is a fault, whatever the case.
 ROUNDING = 1e-3
@@ -797,7 +841,8 @@ def factors_run(case, team):
 
 
 def factors(problems):
-    """Each case's factors within 0.8 to 1.05 of its closed form. A loaded
+    """Each case's factors within 0.8 to 1.05 of its closed form, and its
+    gains by cause where GAINS gives them. A loaded
     machine oversleeps, on one thread more than on another: each sum of
     units is then within U / (U + the longest overrun) of the case's, and so
     is each factor, a ratio of two such sums; and a case has three runs to
@@ -821,11 +866,28 @@ def factors(problems):
                            for name, value in expected.items()
                            if not 0.8 * spread * value <= (measured[name] or 0)
                            <= 1.05 * value / spread})
+            if any(row[:2] == (case, team) for row in GAINS):
+                missed[-1].update(gains_missed(process, case, team, spread))
             if not missed[-1]:
                 break
         check(problems, f"{case} team {team}: factors out of 0.8 to 1.05 of "
               + ", ".join(f"{name} {value:.3f}" for name, value in expected.items())
               + ", run by run", missed if missed and missed[-1] else [], [])
+    # Where the time goes, said first of the imbalanced region (on libomp,
+    # which names no body, by its call site): thread 3 at 4U a launch, the
+    # mean 2.5U, as above.
+    for _ in range(3):
+        run = timeline("--team", "4", BUILT["sleep_factors"], "imbalanced",
+                       env={**os.environ, "OMP_WAIT_POLICY": "passive"})
+        said = re.search(r"\nwhere the time goes:\n  \S*\(anonymous namespace\)::imbalanced\(\)"
+                         r"\S*: .* of it imbalance: thread (\d) works ([\d.]+) ms a launch, "
+                         r"the mean ([\d.]+) ms\n", run.report.replace("\n    ", " "))
+        said = said and (said[1], *(0.8 * units <= float(ms) / UNIT_MS <= 1.05 * units
+                                    for ms, units in ((said[2], 4), (said[3], 2.5))))
+        if said == ("3", True, True):
+            break
+    check(problems, "where the time goes: imbalanced's thread, at 4 units a launch and the mean "
+          "at 2.5", said, ("3", True, True))
     # Waits of each kind, each counted once per thread that made it.
     for team in (2, 4):
         process, failed = factors_run("counts", team)

@@ -34,6 +34,20 @@ def answers(started, lines):
     return said if len(said) == len(lines) else [None] * len(lines)
 
 
+def outermost(started, lines):
+    """What addr2line -a -i, which BEGIN started, said of each of LINES: the
+    line of the outermost function, not of those inlined into it."""
+    if started is None:
+        return [None] * len(lines)
+    groups = []
+    for line in started.communicate()[0].splitlines():
+        if line.startswith("0x"):
+            groups.append(None)
+        elif groups:
+            groups[-1] = line
+    return groups if len(groups) == len(lines) else [None] * len(lines)
+
+
 def object_name(elf, path):
     """How a site names the object at PATH (ELF, or None where it is not
     one): its soname, else its file's name."""
@@ -44,8 +58,10 @@ def name_sites(sites, returns=True):
     """For each (address, base, object path): a dict with site, function,
     offset and source (None where unknown). A return address is named by
     the call before it, hence the address less one; a function's own
-    address (RETURNS false) by itself."""
-    back = 1 if returns else 0
+    address (RETURNS false) by itself, its line that of its own code, not
+    that of a function inlined at its start: a region's body by the line of
+    its construct, or of the construct's first statement."""
+    back, lines_of = (1, answers) if returns else (0, outermost)
     tables, named = {}, []
     for address, base, path in sites:
         if path not in tables:
@@ -70,13 +86,14 @@ def name_sites(sites, returns=True):
         for path in {entry["path"] for entry in named if tables[entry["path"]][2]}:
             mine = [entry for entry in named if entry["path"] == path]
             addresses = [hex(entry["address"] - back) for entry in mine]
-            finding.append((mine, addresses, begin(["addr2line", "-e", path], addresses)))
+            finding.append((mine, addresses, begin(
+                ["addr2line", *(() if returns else ("-a", "-i")), "-e", path], addresses)))
     if demangling is not None:
         plain = dict(zip(mangled, answers(demangling, mangled)))
         for entry in named:
             entry["function"] = plain.get(entry["function"]) or entry["function"]
     for mine, addresses, started in finding:
-        for entry, line in zip(mine, answers(started, addresses)):
+        for entry, line in zip(mine, lines_of(started, addresses)):
             entry["source"] = line if line and not line.startswith("??") else None
     for entry in named:
         where = f"+{entry['offset']:#x}" if entry["function"] else f"@{entry['address']:#x}"

@@ -4,10 +4,13 @@ body is not known), the largest gains first, each a sentence that names the
 cause that weighs most and what shows it."""
 
 import os
+import re
 
 from .layout import duration, prose
 
 SHOWN = 5
+# GCC's name for a body outlined from FUNCTION, and its C++ form demangled.
+OUTLINED = re.compile(r"(\._omp_fn\.\d+| \[clone \._omp_fn\.\d+\])$")
 CAUSES = ("imbalance", "serialisation", "transfer")
 
 
@@ -27,12 +30,12 @@ def by_body(sites):
 
 def region_name(sites):
     """A group's name: the function its body was outlined from (for GCC's
-    FUNCTION._omp_fn.N) or the body, with its source file and line; a site
-    of no known body by its own name."""
+    outlined bodies) or the body, with its source file and line; a site of
+    no known body by its own name."""
     first = sites[0]
     if not first.body:
         return first.site
-    name = first.body.split("._omp_fn.")[0]
+    name = OUTLINED.sub("", first.body)
     return f"{name} ({os.path.basename(first.body_source)})" if first.body_source else name
 
 
