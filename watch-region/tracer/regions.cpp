@@ -279,7 +279,8 @@ void region_end(Region &region)
     add_launch(
         region.site, team,
         {last_start - region.launch, last_end - last_start, longest - shortest, end - last_end},
-        useful, slots, reinterpret_cast<std::uintptr_t>(region.body), joined.all - region.launched.all);
+        useful, slots, reinterpret_cast<std::uintptr_t>(region.body),
+        joined.all - region.launched.all);
     keep_if_slow(region, end, slots);
 }
 

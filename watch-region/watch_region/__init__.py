@@ -29,7 +29,8 @@ The package, in the order a run goes through it:
              the JSON's shape)
   collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
-             (with gdb_table, the gdb mode's, and chart, factors and layout),
+             (with gdb_table, the gdb mode's, and chart, factors, gains,
+             where the time goes, and layout),
              json_report, svg (drawn as chart draws a region's rows),
              trace_event; otf2_archive writes the archive that otf2_plan
              plans from otf2_stretches

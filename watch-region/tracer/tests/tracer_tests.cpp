@@ -62,8 +62,8 @@ void launch(const void *site, int team)
 
 // An event from another thread, whose chunk of the table it leaves mostly
 // empty; three launches of a team of two from one site; two launches with
-// given phases, useful times, body and ideal times from another; an event with every field given; then the
-// trace.
+// given phases, useful times, body and ideal times from another; an event
+// with every field given; then the trace.
 void trace_read_back(const char *path)
 {
     std::thread([] { record(Event::create_call, 8, 4, 10, 6, 123456790); }).join();
