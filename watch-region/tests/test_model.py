@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report_schema  # noqa: E402
 from watch_region.outputs import Findings, json_report  # noqa: E402
+from watch_region.outputs.gains import where_lines  # noqa: E402
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
 from watch_region.report import CallSite, Report, WatchedProcess  # noqa: E402
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
@@ -59,7 +60,7 @@ MODELS = [
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 6$"),
+    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 7$"),
     ("short_line.trace", "^line 6 is not a line of a trace"),
     ("short_table.trace", "^truncated: its table holds 10 bytes, not 2 records of 40$"),
     ("no_such.trace", "^No such file or directory$"),
@@ -367,6 +368,38 @@ class Model(unittest.TestCase):
                 self.assertLessEqual(max(len(line) for line in lines), width)
                 self.assertEqual(sum(line.count("123.46/1.23±0.04/100.00 ms") for line in lines),
                                  4)
+
+    def test_where_time_goes(self):
+        """Two sites of one body said as one region, by the function it was
+        outlined from, its gains summed; the largest five of seven, largest
+        first; the table's sites under their body."""
+        def site(name, body, time, mean, most, ideal):
+            stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
+            function, offset = name[2:].split("+")
+            return CallSite(name, function, int(offset, 16), "p", None, launches=5,
+                            team_sizes={4: 5}, time=time, fork=stats, work=stats,
+                            imbalance=stats, join=stats, body=body, body_source="/src/gain.c:17" if body else None,
+                            useful={"mean": mean, "max": most, "load_balance": mean / most},
+                            slowest_thread={"thread": 3, "useful": most},
+                            gain={"total": time - mean, "imbalance": most - mean,
+                                  "serialisation": ideal - most, "transfer": time - ideal})
+        sites = [site("p!main+0x10", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3),
+                 site("p!g+0x8", None, 9e3, 1e3, 1e3, 1e3),
+                 site("p!main+0x20", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3)] + [
+                     site(f"p!f{at}+0x1", f"f{at}._omp_fn.0", 5e3 + at, 4e3, 4e3, 5e3)
+                     for at in range(5)]
+        lines = where_lines(unittest.mock.Mock(call_sites=sites), 200)
+        self.assertEqual(lines[:3], [
+            "where the time goes:",
+            "  imbalanced (gain.c:17): 30.00 ms of 141.00 ms lost, 92% of it imbalance: "
+            "thread 3 works 13.86 ms a launch, the mean 11.10 ms",
+            "  p!g+0x8: 8.00 ms of 9.00 ms lost, 100% of it transfer: 1.80 ms a launch, of "
+            "which the threads' work 200.0 µs; the rest is fork, join and the runtime"])
+        self.assertEqual([line.split(" ")[2] for line in lines[3:]], ["f4", "f3", "f2"])
+        table = site_table(sites, 200)
+        at = table.index("body imbalanced._omp_fn.0 (/src/gain.c:17):")
+        self.assertEqual([line.split()[0] for line in table[at + 1:at + 3]],
+                         ["p!main+0x10", "p!main+0x20"])
 
     def test_report_width(self):
         """Every line of each report within the width, at 80 columns and at 120."""
