@@ -378,7 +378,8 @@ class Model(unittest.TestCase):
             function, offset = name[2:].split("+")
             return CallSite(name, function, int(offset, 16), "p", None, launches=5,
                             team_sizes={4: 5}, time=time, fork=stats, work=stats,
-                            imbalance=stats, join=stats, body=body, body_source="/src/gain.c:17" if body else None,
+                            imbalance=stats, join=stats, body=body,
+                            body_source="/src/gain.c:17" if body else None,
                             useful={"mean": mean, "max": most, "load_balance": mean / most},
                             slowest_thread={"thread": 3, "useful": most},
                             gain={"total": time - mean, "imbalance": most - mean,
