@@ -550,8 +550,8 @@ MUTANTS = [
            test="parallel_sum.region.team_1"),
     # Where the time goes: each site's body, its gain by cause and its
     # slowest thread, and the sentences that say them.
-    Mutant("a launch's ideal time counted from the run's start", TRACER + "regions.cpp",
-           [("joined.all - region.launched.all", "joined.all")],
+    Mutant("a launch's ideal time taken from its clock reading", TRACER + "regions.cpp",
+           [("joined.all - region.launched.all", "joined.all - region.launch")],
            killed_by=("default", "clang"), test="timeline.factors"),
     Mutant("a launch's mean useful time over two threads, whatever the team",
            TRACER + "site_stats.cpp",
