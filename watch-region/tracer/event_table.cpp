@@ -2,11 +2,13 @@
 // clock read and a few stores an event, and no lock, allocation or output.
 #include "event_table.h"
 
+#include "helpers.h"
+#include "spin_lock.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
-#include <sched.h>
 #include <string_view>
 #include <sys/mman.h>
 
@@ -72,13 +74,7 @@ Count &own_count()
 }
 
 // TIME, if it is the first event left out so far.
-void note_left_out_at(std::int64_t time)
-{
-    std::int64_t held = first_left_out_time.load(std::memory_order_relaxed);
-    while ((held == 0 || time < held) &&
-           !first_left_out_time.compare_exchange_weak(held, time, std::memory_order_relaxed)) {
-    }
-}
+void note_left_out_at(std::int64_t time) { atomic_earliest(first_left_out_time, time); }
 
 // A thread's own counter is written by it alone: a load and a store, where
 // the counter that threads beyond the others share takes an atomic add.
@@ -144,8 +140,10 @@ bool take_ring_chunk()
         std::uint64_t held = word.load(std::memory_order_acquire);
         while ((held & frozen) == 0 && ticket_of(held) < ticket) {
             if ((held & writing) != 0) {
-                sched_yield();
-                held = word.load(std::memory_order_acquire);
+                yield_until([&] {
+                    held = word.load(std::memory_order_acquire);
+                    return (held & writing) == 0;
+                });
             }
             else if (const std::int64_t first =
                          ring[index].first_time.load(std::memory_order_relaxed);
@@ -451,19 +449,4 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
     slot.thread = thread;
     slot.site = static_cast<std::int32_t>(site);
     slot.event = event;
-}
-
-void record_wait(tracer::Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
-                 std::int64_t end)
-{
-    const bool task = kind == tracer::Wait::task;
-    const std::int64_t length = end - start;
-    if (length >= 0 && length <= std::numeric_limits<std::int32_t>::max()) {
-        record(task ? Event::task : Event::wait, region, static_cast<int>(length), link,
-               static_cast<int>(kind), start);
-        return;
-    }
-    record(task ? Event::task_begin : Event::wait_begin, region, -1, link, static_cast<int>(kind),
-           start);
-    record(task ? Event::task_end : Event::wait_end, region, -1, link, static_cast<int>(kind), end);
 }

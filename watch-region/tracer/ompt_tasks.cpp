@@ -3,7 +3,7 @@
 // it, however deep in other tasks' waits; the time the body runs is the
 // program's.
 #include "ompt_tool.h"
-#include "trace_store.h"
+#include "runtime_time.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -46,8 +46,7 @@ Created &spare_created()
 struct Running {
     const ompt_data_t *task;
     Created made;
-    std::int64_t start;
-    int depth;
+    TaskRun run;
 };
 constexpr int max_running = 64;
 thread_local std::array<Running, max_running> running{};
@@ -64,43 +63,23 @@ int running_index(const ompt_data_t *task)
     return -1;
 }
 
-void end_task(int index, ThreadTime &thread, std::int64_t end)
+void end_running(int index, ThreadTime &thread, std::int64_t end)
 {
-    const Running run = running[static_cast<std::size_t>(index)];
+    const Running running_task = running[static_cast<std::size_t>(index)];
     // Tasks above it that never ended here (untied ones resumed elsewhere)
     // end with it.
     running_count = index;
-    enter_runtime(thread, end);
-    Region *region = run.made.region;
-    if (region != nullptr) {
-        region->meet.tasks_ended.raise(ideal(thread));
-    }
-    record_wait(Wait::task, region != nullptr ? region->id : 0,
-                reinterpret_cast<std::intptr_t>(run.made.code), run.start, end);
-    count_wait(thread, Wait::task, run.made.code, region != nullptr ? region->site : -1,
-               end - run.start);
-    // Back where the thread was when the body started.
-    thread.depth = run.depth + 1;
-    leave_runtime(thread, end);
+    end_task(thread, running_task.run, running_task.made.region, running_task.made.code, end);
 }
 
-void start_task(const ompt_data_t *task, ThreadTime &thread, std::int64_t start)
+void start_running(const ompt_data_t *task, ThreadTime &thread, std::int64_t start)
 {
     if (running_count == max_running) {
         return; // runtime time, as the thread was before it
     }
-    const int depth = thread.depth;
-    if (depth == 0) {
-        enter_runtime(thread, start);
-    }
     const Created made = *static_cast<const Created *>(task->ptr);
-    running[static_cast<std::size_t>(running_count++)] = Running{task, made, start, depth};
-    // A task starts once it is made and its thread is free, and the thread
-    // goes on from its end; its body is the program's, however deep in the
-    // runtime the thread started it.
-    wait_until(thread, made.clock);
-    thread.depth = 1;
-    leave_runtime(thread, start);
+    running[static_cast<std::size_t>(running_count++)] =
+        Running{task, made, begin_task(thread, start, made.clock)};
 }
 
 } // namespace
@@ -148,10 +127,10 @@ void on_task_schedule(ompt_data_t *prior, ompt_task_status_t status, ompt_data_t
     ThreadTime &thread = this_thread();
     const std::int64_t time = now();
     if (index >= 0) {
-        end_task(index, thread, time);
+        end_running(index, thread, time);
     }
     if (next_starts) {
-        start_task(next, thread, time);
+        start_running(next, thread, time);
     }
 }
 

@@ -12,11 +12,10 @@
 // (ompt_tasks.cpp), and the program's markers (omp_control_tool) through the
 // control tool's.
 #include "ompt_tool.h"
-#include "trace_store.h"
+#include "runtime_time.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <sched.h>
 
 using namespace tracer;
 
@@ -83,12 +82,10 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t *parallel, omp
     }
 }
 
-// A wait in progress on this thread: a barrier's parity, and when it
-// started, with the thread's useful time then (tasks run meanwhile are not
-// the wait's).
+// The waits in progress on this thread, innermost last, each with a
+// barrier's parity.
 struct Waiting {
-    std::int64_t start;
-    std::int64_t useful;
+    RuntimeWait wait;
     unsigned parity;
 };
 constexpr int max_waits = 64;
@@ -123,14 +120,11 @@ bool closes_region(ompt_sync_region_t kind, const Task &task, const void *code)
             (code == nullptr || code == task.region->call_site));
 }
 
-void begin_wait(ompt_sync_region_t kind)
+void begin_sync_wait(ompt_sync_region_t kind)
 {
     ThreadTime &thread = this_thread();
-    const std::int64_t start = now();
-    enter_runtime(thread, start);
-    Inside *inside = ::innermost();
-    Waiting waiting{start, thread.useful.all, 0};
-    if (is_barrier(kind) && inside != nullptr) {
+    Waiting waiting{begin_wait(thread, now()), 0};
+    if (Inside *inside = waiting.wait.inside; is_barrier(kind) && inside != nullptr) {
         waiting.parity = inside->barriers++ & 1U;
         inside->region->meet.barriers[waiting.parity].raise(ideal(thread));
     }
@@ -140,32 +134,26 @@ void begin_wait(ompt_sync_region_t kind)
     ++wait_count;
 }
 
-void end_wait(ompt_sync_region_t kind, const void *code)
+void end_sync_wait(ompt_sync_region_t kind, const void *code)
 {
     if (wait_count == 0) {
         return;
     }
     --wait_count;
-    ThreadTime &thread = this_thread();
     const std::int64_t end = now();
     if (wait_count >= max_waits) {
-        leave_runtime(thread, end); // too deep to be timed
+        leave_runtime(this_thread(), end); // too deep to be timed
         return;
     }
     const Waiting &waiting = waits[static_cast<std::size_t>(wait_count)];
-    const Inside *inside = ::innermost();
-    if (inside != nullptr) {
+    Clock waited_for{};
+    if (const Inside *inside = waiting.wait.inside; inside != nullptr) {
         const Meetings &meet = inside->region->meet;
-        wait_until(thread, is_barrier(kind) ? later(meet.barriers[waiting.parity].read(),
-                                                    meet.tasks_ended.read())
-                                            : meet.tasks_ended.read());
+        waited_for = is_barrier(kind)
+                         ? later(meet.barriers[waiting.parity].read(), meet.tasks_ended.read())
+                         : meet.tasks_ended.read();
     }
-    const std::int64_t in_tasks = thread.useful.all - waiting.useful;
-    leave_runtime(thread, end);
-    record_wait(kind_of(kind), inside != nullptr ? inside->region->id : 0,
-                reinterpret_cast<std::intptr_t>(code), waiting.start, end);
-    count_wait(thread, kind_of(kind), code, inside != nullptr ? inside->region->site : -1,
-               end - waiting.start - in_tasks);
+    end_wait(waiting.wait, end, waited_for, {kind_of(kind), code});
 }
 
 void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
@@ -187,10 +175,10 @@ void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
         }
     }
     if (endpoint == ompt_scope_begin) {
-        begin_wait(kind);
+        begin_sync_wait(kind);
     }
     else {
-        end_wait(kind, code);
+        end_sync_wait(kind, code);
     }
 }
 
@@ -225,30 +213,9 @@ void on_acquire(ompt_mutex_t /*kind*/, unsigned /*hint*/, unsigned /*implementat
     acquiring = now();
 }
 
-// The release before this holder's turn, whose callback may come after the
-// object is free: a moment's wait for it (a thread descheduled between the
-// two). A release never reported (a lock destroyed while held) is given up
-// after a quarter of a second, once: the turns go on from this one.
-void await_release(const void *object)
-{
-    HandOver *turns = hand_over(object);
-    if (turns == nullptr) {
-        return;
-    }
-    const std::uint64_t turn = turns->taken.fetch_add(1, std::memory_order_relaxed);
-    constexpr std::int64_t patience = 250'000'000;
-    const std::int64_t since = now();
-    std::uint64_t given = turns->given.load(std::memory_order_acquire);
-    while (given < turn) {
-        if (now() - since > patience) {
-            turns->given.compare_exchange_strong(given, turn, std::memory_order_relaxed);
-            return;
-        }
-        sched_yield();
-        given = turns->given.load(std::memory_order_acquire);
-    }
-}
-
+// A lock's acquisition: a wait from its request, where the thread's useful
+// time stops (or from the end of the task it ran since), to now; the turn
+// taken where the object had an owner to release it (see await_turn).
 void acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code, bool taken)
 {
     if (acquiring == 0) {
@@ -256,20 +223,12 @@ void acquired(ompt_mutex_t kind, ompt_wait_id_t object, const void *code, bool t
     }
     ThreadTime &thread = this_thread();
     const std::int64_t end = now();
-    enter_runtime(thread, std::max(acquiring, thread.since));
-    if (taken) {
-        await_release(reinterpret_cast<const void *>(object));
-    }
-    wait_until(thread, released(reinterpret_cast<const void *>(object)).read());
-    leave_runtime(thread, end);
-    const Inside *inside = ::innermost();
-    record_wait(mutex_wait(kind), inside != nullptr ? inside->region->id : 0,
-                reinterpret_cast<std::intptr_t>(code), acquiring, end);
+    RuntimeWait wait = begin_wait(thread, std::max(acquiring, thread.since));
+    wait.start = acquiring;
+    const Guard guard = guard_of(reinterpret_cast<const void *>(object));
     // A test that took the lock did not wait.
-    if (!is_test(kind)) {
-        count_wait(thread, mutex_wait(kind), code, inside != nullptr ? inside->region->site : -1,
-                   end - acquiring);
-    }
+    end_wait(wait, end, last_release(guard, taken),
+             {mutex_wait(kind), code, nullptr, !is_test(kind)});
     acquiring = 0;
 }
 
@@ -288,12 +247,7 @@ void on_nest_lock(ompt_scope_endpoint_t endpoint, ompt_wait_id_t object, const v
 
 void on_released(ompt_mutex_t /*kind*/, ompt_wait_id_t object, const void * /*code*/)
 {
-    const ThreadTime &thread = this_thread();
-    const auto *released_object = reinterpret_cast<const void *>(object);
-    released(released_object).set(ideal_at(thread, now()));
-    if (HandOver *turns = hand_over(released_object); turns != nullptr) {
-        turns->given.fetch_add(1, std::memory_order_release);
-    }
+    release(guard_of(reinterpret_cast<const void *>(object)), this_thread(), now(), true);
 }
 
 // omp_control_tool: start and pause or end the interval the program marks.

@@ -4,6 +4,7 @@
 #include "regions.h"
 
 #include "event_table.h"
+#include "helpers.h"
 #include "site_stats.h"
 #include "spin_lock.h"
 #include "trace_store.h"
@@ -40,13 +41,7 @@ std::atomic<std::int64_t> slowest_threshold{0};
 // With slowest: the launch of the first region not kept.
 std::atomic<std::int64_t> first_dropped{0};
 
-void drop(std::int64_t launch)
-{
-    std::int64_t held = first_dropped.load(std::memory_order_relaxed);
-    while ((held == 0 || launch < held) &&
-           !first_dropped.compare_exchange_weak(held, launch, std::memory_order_relaxed)) {
-    }
-}
+void drop(std::int64_t launch) { atomic_earliest(first_dropped, launch); }
 
 // The events that the trace gives for KEPT.
 std::size_t events_of(const Slowest &kept)
@@ -124,20 +119,6 @@ void keep_if_slow(const Region &region, std::int64_t end, int slots)
 constexpr int max_depth = 64;
 thread_local std::array<Inside, max_depth> inside{};
 thread_local int depth = 0;
-
-void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
-{
-    std::int64_t held = target.load(std::memory_order_relaxed);
-    while (held < value && !target.compare_exchange_weak(held, value)) {
-    }
-}
-
-void atomic_min(std::atomic<std::int64_t> &target, std::int64_t value)
-{
-    std::int64_t held = target.load(std::memory_order_relaxed);
-    while (held > value && !target.compare_exchange_weak(held, value)) {
-    }
-}
 
 constexpr std::size_t spare_regions = 256;
 std::array<Region, spare_regions> spares;

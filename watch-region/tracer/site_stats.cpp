@@ -1,38 +1,19 @@
 // The call sites' statistics (site_stats.h), and the objects that hold them.
 #include "site_stats.h"
 
+#include "helpers.h"
 #include "spin_lock.h"
 
 #include <dlfcn.h>
-#include <limits>
 #include <link.h>
 
 namespace tracer {
 
 namespace {
 
-int bucket(std::uint64_t value)
-{
-    if (value < sub_buckets) {
-        return static_cast<int>(value);
-    }
-    const int power = 63 - __builtin_clzll(value);
-    const auto fraction = static_cast<int>((value >> (power - 4)) & (sub_buckets - 1));
-    return std::min(buckets - 1, (power - 3) * sub_buckets + fraction);
-}
-
-// The values bucket INDEX holds, first and last.
-std::array<std::uint64_t, 2> bucket_range(int index)
-{
-    if (index < sub_buckets) {
-        return {static_cast<std::uint64_t>(index), static_cast<std::uint64_t>(index)};
-    }
-    const int shift = index / sub_buckets - 1;
-    const std::uint64_t fraction = sub_buckets + static_cast<std::uint64_t>(index % sub_buckets);
-    const std::uint64_t last = index == buckets - 1 ? std::numeric_limits<std::uint64_t>::max()
-                                                    : ((fraction + 1) << shift) - 1;
-    return {fraction << shift, last};
-}
+// The histogram's buckets: 1/16 of a power of two wide.
+using Buckets = LogBuckets<4, buckets>;
+static_assert(Buckets::per_power == sub_buckets);
 
 // (FIRST + SECOND) / 2 and / 4, rounded down, with no overflow.
 std::uint64_t half_sum(std::uint64_t first, std::uint64_t second)
@@ -111,20 +92,16 @@ void Phases::add(const std::array<std::int64_t, phase_count> &nanoseconds)
 void Phases::count_in_histogram(const std::array<std::uint64_t, phase_count> &values)
 {
     for (std::size_t phase = 0; phase < phase_count; ++phase) {
-        ++histogram[static_cast<std::size_t>(bucket(values[phase]))][phase];
+        ++histogram[Buckets::of(values[phase])][phase];
     }
 }
 
 std::array<std::uint64_t, 2> Phases::range_of(std::size_t phase, std::uint64_t rank) const
 {
-    std::uint64_t seen = 0;
-    int index = 0;
-    while (index < buckets - 1 &&
-           (seen += histogram[static_cast<std::size_t>(index)][phase]) < rank) {
-        ++index;
-    }
-    const auto range = bucket_range(index);
-    return {std::max(range[0], smallest[phase]), std::min(range[1], largest[phase])};
+    const std::size_t bucket = Buckets::holding(
+        rank, [this, phase](std::size_t index) { return std::uint64_t{histogram[index][phase]}; });
+    return {std::max(Buckets::first(bucket), smallest[phase]),
+            std::min(Buckets::last(bucket), largest[phase])};
 }
 
 PhaseStats Phases::stats(std::size_t phase) const

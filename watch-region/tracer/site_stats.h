@@ -35,7 +35,7 @@ struct PhaseStats {
 // histogram, not one page each. All zeros until used.
 constexpr std::size_t exact_launches = 16;
 constexpr int sub_buckets = 16;
-constexpr int buckets = 48 * sub_buckets;
+constexpr std::size_t buckets = 48 * sub_buckets;
 
 class Phases {
   public:

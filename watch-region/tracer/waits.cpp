@@ -2,6 +2,8 @@
 #include "waits.h"
 
 #include "event_table.h"
+#include "helpers.h"
+#include "runtime_time.h"
 #include "site_stats.h"
 
 #include <algorithm>
@@ -13,13 +15,6 @@ namespace tracer {
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
-
-void atomic_max(std::atomic<std::int64_t> &target, std::int64_t value)
-{
-    std::int64_t held = target.load(relaxed);
-    while (held < value && !target.compare_exchange_weak(held, value, relaxed)) {
-    }
-}
 
 constexpr std::size_t max_threads = 128;
 std::array<ThreadTime, max_threads> threads;
@@ -63,36 +58,9 @@ Clock stretch(std::int64_t from, std::int64_t until)
 Clock operator+(Clock one, Clock other) { return {one.all + other.all, one.marked + other.marked}; }
 Clock operator-(Clock one, Clock other) { return {one.all - other.all, one.marked - other.marked}; }
 
-// The histogram's bucket for NANOSECONDS: 1/8 of a power of two wide.
-std::size_t bucket_of(std::uint64_t nanoseconds)
-{
-    if (nanoseconds < wait_buckets_per_power) {
-        return nanoseconds;
-    }
-    const int power = 63 - __builtin_clzll(nanoseconds);
-    const auto fraction =
-        static_cast<std::size_t>((nanoseconds >> (power - 3)) & (wait_buckets_per_power - 1));
-    return std::min<std::size_t>(
-        static_cast<std::size_t>(power - 2) * wait_buckets_per_power + fraction, wait_buckets - 1);
-}
-
-// The smallest value of BUCKET, and the next bucket's.
-std::uint64_t bucket_start(std::size_t bucket)
-{
-    if (bucket < wait_buckets_per_power) {
-        return bucket;
-    }
-    const std::size_t power = bucket / wait_buckets_per_power + 2;
-    return (std::uint64_t{wait_buckets_per_power} + bucket % wait_buckets_per_power) << (power - 3);
-}
-
-struct Lock {
-    std::atomic<std::uintptr_t> object;
-    MeetingClock clock;
-    HandOver turns;
-};
-constexpr std::size_t max_locks = 1024;
-std::array<Lock, max_locks + 1> locks; // the last: every object beyond
+// The histogram's buckets: 1/8 of a power of two wide.
+using Buckets = LogBuckets<3, wait_buckets>;
+static_assert(Buckets::per_power == wait_buckets_per_power);
 
 } // namespace
 
@@ -218,41 +186,7 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     ++found->count;
     found->total += value;
     found->longest = std::max(found->longest, value);
-    ++found->histogram[bucket_of(value)];
-}
-
-namespace {
-
-Lock &lock_of(const void *object)
-{
-    const auto key = reinterpret_cast<std::uintptr_t>(object);
-    // Fibonacci hashing: the top 10 bits of the key times 2^64 / phi.
-    constexpr std::uint64_t golden = 0x9e3779b97f4a7c15;
-    constexpr int top_bits = 64 - 10;
-    std::size_t slot = (key >> 3) * golden >> top_bits;
-    for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
-        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
-        if (held == key) {
-            return locks[slot];
-        }
-        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
-            return locks[slot];
-        }
-        if (held == key) {
-            return locks[slot];
-        }
-    }
-    return locks[max_locks];
-}
-
-} // namespace
-
-MeetingClock &released(const void *object) { return lock_of(object).clock; }
-
-HandOver *hand_over(const void *object)
-{
-    Lock &lock = lock_of(object);
-    return &lock == &locks[max_locks] ? nullptr : &lock.turns;
+    ++found->histogram[Buckets::of(value)];
 }
 
 void mark_start(std::int64_t time)
@@ -292,12 +226,7 @@ void restart_marks(std::int64_t time)
 
 Clock span(std::int64_t from, std::int64_t until) { return stretch(from, until); }
 
-void count_team(int size)
-{
-    int held = largest_team.load(relaxed);
-    while (held < size && !largest_team.compare_exchange_weak(held, size, relaxed)) {
-    }
-}
+void count_team(int size) { atomic_max(largest_team, size); }
 
 namespace {
 
@@ -356,13 +285,10 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     }
     // The median (of an even count, the lower middle one): its bucket's
     // middle, within half its width.
-    std::uint64_t below = 0;
-    std::size_t bucket = 0;
-    while (bucket + 1 < wait_buckets && (below + histogram[bucket]) * 2 < waits) {
-        below += histogram[bucket++];
-    }
-    const std::uint64_t low = bucket_start(bucket);
-    const std::uint64_t high = std::min(bucket_start(bucket + 1), longest + 1);
+    const std::size_t bucket = Buckets::holding(
+        (waits + 1) / 2, [&histogram](std::size_t index) { return histogram[index]; });
+    const std::uint64_t low = Buckets::first(bucket);
+    const std::uint64_t high = std::min(Buckets::first(bucket + 1), longest + 1);
     const std::uint64_t median = std::min(low + (high - low) / 2, longest);
     const char *const function = first.function != nullptr ? first.function : "-";
     if (others) {
@@ -431,14 +357,7 @@ void forget_waits(std::int64_t time)
     loaded_at = time;
     largest_team.store(0);
     marks.count.store(0);
-    for (auto &lock : locks) {
-        if (lock.object.load(relaxed) != 0) {
-            lock.object.store(0, relaxed);
-            lock.clock.clear();
-            lock.turns.taken.store(0, relaxed);
-            lock.turns.given.store(0, relaxed);
-        }
-    }
+    forget_guards();
 }
 
 namespace {

@@ -128,20 +128,6 @@ inline Clock ideal_at(const ThreadTime &thread, std::int64_t time)
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
                 std::int64_t nanoseconds, const char *function = nullptr);
 
-// The ideal clock of each lock-like object (a critical section's name, a
-// lock) when it was last released; the objects beyond the table share one.
-MeetingClock &released(const void *object);
-// Where a runtime says that an object was released only once it is free,
-// the next holder may hear of its acquisition first: each holder takes a
-// turn as it acquires the object, and each release is given once its clock
-// is kept, so that the holder of turn N reads the clock after release N.
-// Null for the objects beyond the table.
-struct HandOver {
-    std::atomic<std::uint64_t> taken;
-    std::atomic<std::uint64_t> given;
-};
-HandOver *hand_over(const void *object);
-
 // The program's markers: an interval starts, or stops, at TIME.
 void mark_start(std::int64_t time);
 void mark_stop(std::int64_t time);

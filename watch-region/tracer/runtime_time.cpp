@@ -1,0 +1,94 @@
+// The lock-like objects' releases (runtime_time.h): a table of the objects
+// seen, by address, each with the clock of its last release and its holders'
+// turns; the objects beyond the table share one clock and take no turns.
+// And the events of a wait or a task's body (record_wait, trace_store.h).
+#include "runtime_time.h"
+
+#include "helpers.h"
+#include "spin_lock.h"
+
+#include <array>
+#include <limits>
+
+namespace tracer {
+
+namespace {
+
+struct Lock {
+    std::atomic<std::uintptr_t> object;
+    MeetingClock clock;
+    HandOver turns;
+};
+constexpr int lock_bits = 10;
+constexpr std::size_t max_locks = std::size_t{1} << lock_bits;
+std::array<Lock, max_locks + 1> locks; // the last: every object beyond
+
+Lock &lock_of(const void *object)
+{
+    const auto key = reinterpret_cast<std::uintptr_t>(object);
+    std::size_t slot = slot_of<lock_bits, 3>(key);
+    for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
+        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
+        if (held == key) {
+            return locks[slot];
+        }
+        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
+            return locks[slot];
+        }
+        if (held == key) {
+            return locks[slot];
+        }
+    }
+    return locks[max_locks];
+}
+
+} // namespace
+
+Guard guard_of(const void *object)
+{
+    Lock &kept = lock_of(object);
+    return {&kept.clock, &kept == &locks[max_locks] ? nullptr : &kept.turns};
+}
+
+void await_turn(HandOver &turns)
+{
+    const std::uint64_t turn = turns.taken.fetch_add(1, std::memory_order_relaxed);
+    constexpr std::int64_t patience = 250'000'000;
+    std::uint64_t given = 0;
+    if (!yield_until([&] { return (given = turns.given.load(std::memory_order_acquire)) >= turn; },
+                     patience)) {
+        turns.given.compare_exchange_strong(given, turn, std::memory_order_relaxed);
+    }
+}
+
+void forget_guards()
+{
+    constexpr auto relaxed = std::memory_order_relaxed;
+    for (auto &kept : locks) {
+        if (kept.object.load(relaxed) != 0) {
+            kept.object.store(0, relaxed);
+            kept.clock.clear();
+            kept.turns.taken.store(0, relaxed);
+            kept.turns.given.store(0, relaxed);
+        }
+    }
+}
+
+} // namespace tracer
+
+using tracer::Wait;
+
+void record_wait(Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
+                 std::int64_t end)
+{
+    const bool task = kind == Wait::task;
+    const std::int64_t length = end - start;
+    if (length >= 0 && length <= std::numeric_limits<std::int32_t>::max()) {
+        record(task ? Event::task : Event::wait, region, static_cast<int>(length), link,
+               static_cast<int>(kind), start);
+        return;
+    }
+    record(task ? Event::task_begin : Event::wait_begin, region, -1, link, static_cast<int>(kind),
+           start);
+    record(task ? Event::task_end : Event::wait_end, region, -1, link, static_cast<int>(kind), end);
+}

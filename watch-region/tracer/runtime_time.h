@@ -1,0 +1,159 @@
+// Time in the runtime, accounted one way for every half of the tracer: the
+// libgomp half's interposed entries, the libomp half's callbacks and the MPI
+// half's calls each only say where a scope begins and ends, and these keep
+// the thread's useful time and ideal clock (waits.h), its waits by site, and
+// the trace's events of them:
+// - a wait: from the thread's entering the runtime to its leaving it, after
+//   which its ideal clock goes on from what it waited for (the other
+//   threads' arrival at a barrier, a lock's last release, the end of its
+//   tasks); the tasks it runs meanwhile are its useful time, not the wait's;
+// - a task's body: the program's time, however deep in the runtime the
+//   thread started it, begun once the task was made and its thread free;
+// - a lock-like object (a lock, a critical section's name, an ordered
+//   block): each release keeps the holder's ideal clock, which the next
+//   holder waits for.
+// Each is a few stores and no clock read of its own: the halves read the
+// clock, once at each end.
+#pragma once
+
+#include "trace_store.h"
+
+#include <cstdint>
+
+namespace tracer {
+
+// The number of REGION, the one a wait or task is in, and its call site's
+// (0 and -1 outside every region).
+inline std::int64_t number_of(const Region *region) { return region != nullptr ? region->id : 0; }
+inline int site_of_region(const Region *region) { return region != nullptr ? region->site : -1; }
+
+// What a wait was: its kind, the call site that waited, the function called
+// there (where it is known), and whether it is counted among the site's
+// waits (a test that took a lock did not wait, but is still recorded).
+struct Waited {
+    Wait kind;
+    const void *site;
+    const char *function = nullptr;
+    bool counted = true;
+};
+
+// A wait under way on the calling thread: the region it is in, innermost
+// (null: none), and the thread's useful time when it started.
+struct RuntimeWait {
+    ThreadTime *thread;
+    Inside *inside;
+    std::int64_t start;
+    std::int64_t useful;
+};
+
+// The calling thread THREAD enters the runtime at START to wait.
+inline RuntimeWait begin_wait(ThreadTime &thread, std::int64_t start)
+{
+    enter_runtime(thread, start);
+    return {&thread, innermost(), start, thread.useful.all};
+}
+
+// WAIT ends at END, the thread's ideal clock at least WAITED_FOR: recorded
+// as WHAT, and counted without the tasks the thread ran meanwhile.
+inline void end_wait(const RuntimeWait &wait, std::int64_t end, Clock waited_for,
+                     const Waited &what)
+{
+    ThreadTime &thread = *wait.thread;
+    wait_until(thread, waited_for);
+    const std::int64_t in_tasks = thread.useful.all - wait.useful;
+    leave_runtime(thread, end);
+    const Region *region = wait.inside != nullptr ? wait.inside->region : nullptr;
+    record_wait(what.kind, number_of(region), reinterpret_cast<std::intptr_t>(what.site),
+                wait.start, end);
+    if (what.counted) {
+        count_wait(thread, what.kind, what.site, site_of_region(region),
+                   end - wait.start - in_tasks, what.function);
+    }
+}
+
+// A task's body that a thread runs: when it started, and how deep in the
+// runtime the thread was then, where it is again when the body ends.
+struct TaskRun {
+    std::int64_t start;
+    int depth;
+};
+
+// THREAD starts at START a task's body, made with the ideal clock CREATED:
+// it starts once the task is made and the thread is free.
+inline TaskRun begin_task(ThreadTime &thread, std::int64_t start, Clock created)
+{
+    const TaskRun run{start, thread.depth};
+    if (run.depth == 0) {
+        enter_runtime(thread, start);
+    }
+    wait_until(thread, created);
+    thread.depth = 1;
+    leave_runtime(thread, start);
+    return run;
+}
+
+// The body RUN ends at END: the task made at CREATED_AT in REGION (null:
+// none) is among the region's tasks that have ended, and the thread goes on
+// from its end.
+inline void end_task(ThreadTime &thread, const TaskRun &run, Region *region, const void *created_at,
+                     std::int64_t end)
+{
+    enter_runtime(thread, end);
+    if (region != nullptr) {
+        region->meet.tasks_ended.raise(ideal(thread));
+    }
+    record_wait(Wait::task, number_of(region), reinterpret_cast<std::intptr_t>(created_at),
+                run.start, end);
+    count_wait(thread, Wait::task, created_at, site_of_region(region), end - run.start);
+    thread.depth = run.depth + 1;
+    leave_runtime(thread, end);
+}
+
+// Where a runtime says that an object was released only once it is free,
+// the next holder may hear of its acquisition first: each holder takes a
+// turn as it acquires the object, and each release is given once its clock
+// is kept, so that the holder of turn N reads the clock after release N.
+struct HandOver {
+    std::atomic<std::uint64_t> taken;
+    std::atomic<std::uint64_t> given;
+};
+
+// A lock-like object: the ideal clock of its last release and its holders'
+// turns (null for a team's ordered block, and for the objects beyond the
+// table, which share one clock).
+struct Guard {
+    MeetingClock *released;
+    HandOver *turns;
+};
+Guard guard_of(const void *object);
+inline Guard ordered_guard(Region &region) { return {&region.meet.ordered, nullptr}; }
+
+// Waits for the release before this holder's turn, as a holder does that
+// may hear of its acquisition before the last release (spin_lock.h's
+// moment, given up after a quarter of a second, once: the turns go on).
+void await_turn(HandOver &turns);
+
+// The ideal clock that an acquisition of GUARD waits for: its last release,
+// in TURN where the runtime reports releases late.
+inline Clock last_release(Guard guard, bool in_turn)
+{
+    if (in_turn && guard.turns != nullptr) {
+        await_turn(*guard.turns);
+    }
+    return guard.released->read();
+}
+
+// THREAD releases GUARD at TIME: its clock kept for the next holder, and,
+// IN_TURN, the next turn given.
+inline void release(Guard guard, const ThreadTime &thread, std::int64_t time, bool in_turn)
+{
+    guard.released->set(ideal_at(thread, time));
+    if (in_turn && guard.turns != nullptr) {
+        guard.turns->given.fetch_add(1, std::memory_order_release);
+    }
+}
+
+// Forgets every object's releases, as a child that fork made must.
+void forget_guards();
+
+} // namespace tracer
