@@ -371,7 +371,7 @@ MUTANTS = [
            [("        std::memcpy(data_in(block, static_cast<std::size_t>(offset)), data,",
              "        std::memset(data_in(block, static_cast<std::size_t>(offset)), 0,")],
            test="timeline.unchanged"),
-    Mutant("time in MPI before the program's first mark kept", TRACER + "mpi_entries.cpp",
+    Mutant("time in MPI before the program's first mark kept", TRACER + "mpi_store.cpp",
            [("        in_mpi_marked.store(0, relaxed);\n", "")], test="timeline.mpi"),
     Mutant("the calls before the program's first mark replayed", TIMELINE + "mpi.py",
            [("            self.calls = self.calls[first:]", "            pass")],
@@ -411,7 +411,7 @@ MUTANTS = [
              "        last = thread.sites_used++;\n        function = nullptr;\n"
              "        found->address = address;\n")],
            test="timeline.otf2"),
-    Mutant("a nonblocking collective not logged at its completion", TRACER + "mpi_entries.cpp",
+    Mutant("a nonblocking collective not logged at its completion", TRACER + "mpi_abi.cpp",
            [("    if (result == MPI_SUCCESS) {\n        expect(request,",
              "    if (result == MPI_SUCCESS && false) {\n        expect(request,")],
            test="timeline.mpi"),
