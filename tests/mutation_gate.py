@@ -415,6 +415,12 @@ MUTANTS = [
            [("    if (result == MPI_SUCCESS) {\n        expect(request,",
              "    if (result == MPI_SUCCESS && false) {\n        expect(request,")],
            test="timeline.mpi"),
+    Mutant("an MPICH program traced by the tracer for Open MPI", TIMELINE + "run.py",
+           [('    variants = built.get("tracer_mpi") or {}', "    variants = {}")],
+           test="timeline.mpich"),
+    Mutant("an MPI launcher's MPI not read from its name", MODULES + "program.py",
+           [('    if not runtimes & {"openmpi", "mpich"}:', "    if False:")],
+           test="timeline.mpich"),
     Mutant("the MPI part's load balance over the initial threads", TIMELINE + "mpi.py",
            [("max((thread[\"useful\"] for thread in counted[number][\"useful\"]),\n"
              "                           default=0)",
