@@ -432,7 +432,8 @@ MUTANTS = [
              "end_call(started, SITE, #name, comm_index(comm), -1);")],
            test="tracer.mpi_openmpi"),
     Mutant("a two-sided call's receive logged with its tag as its source", TRACER + "mpi_abi.cpp",
-           [("index, status.MPI_SOURCE, status.MPI_TAG);", "index, status.MPI_TAG, status.MPI_SOURCE);")],
+           [("index, status.MPI_SOURCE, status.MPI_TAG);",
+             "index, status.MPI_TAG, status.MPI_SOURCE);")],
            test="tracer.mpi_mpich"),
     Mutant("the MPI part's load balance over the initial threads", TIMELINE + "mpi.py",
            [("max((thread[\"useful\"] for thread in counted[number][\"useful\"]),\n"

@@ -57,11 +57,12 @@ bool translate(void *context, int first, int count, int *into)
         for (int rank = 0; rank < many; ++rank) {
             ranks[static_cast<std::size_t>(rank)] = first + start + rank;
         }
-        // NOLINTNEXTLINE(*-pointer-arithmetic): the table's room for COUNT ranks
+        // NOLINTBEGIN(*-pointer-arithmetic): the table's room for COUNT ranks
         if (REAL(PMPI_Group_translate_ranks)(*static_cast<MPI_Group *>(context), many, ranks.data(),
                                              world_group, into + start) != MPI_SUCCESS) {
             return false;
         }
+        // NOLINTEND(*-pointer-arithmetic)
     }
     return true;
 }
@@ -127,14 +128,15 @@ int comm_index(MPI_Comm comm)
 void world_started()
 {
     auto *group = REAL(PMPI_Comm_group);
-    const MPI_Comm world = world_comm();
+    MPI_Comm comm_world = world_comm();
     int rank = -1;
     int size = 0;
-    if (group != nullptr && word(world) != 0 && group(world, &world_group) == MPI_SUCCESS &&
-        REAL(PMPI_Comm_rank)(world, &rank) == MPI_SUCCESS &&
-        REAL(PMPI_Comm_size)(world, &size) == MPI_SUCCESS) {
+    if (group != nullptr && word(comm_world) != 0 &&
+        group(comm_world, &world_group) == MPI_SUCCESS &&
+        REAL(PMPI_Comm_rank)(comm_world, &rank) == MPI_SUCCESS &&
+        REAL(PMPI_Comm_size)(comm_world, &size) == MPI_SUCCESS) {
         set_world(rank, size);
-        comm_index(world);
+        comm_index(comm_world);
     }
     after_init();
 }

@@ -42,6 +42,12 @@ template <typename Handle> mpi::Handle word(Handle handle)
     }
 }
 
+// MPI_STATUS_IGNORE and MPI_STATUSES_IGNORE, which MPICH's header casts.
+// NOLINTBEGIN(cppcoreguidelines-pro-type-cstyle-cast)
+inline MPI_Status *status_ignore() { return MPI_STATUS_IGNORE; }
+inline MPI_Status *statuses_ignore() { return MPI_STATUSES_IGNORE; }
+// NOLINTEND(cppcoreguidelines-pro-type-cstyle-cast)
+
 // Whether the process's MPI is another than the one built for: its calls
 // are then passed on untouched.
 bool foreign();
@@ -71,16 +77,16 @@ int wait_one(const void *site, const char *name, decltype(&MPI_Wait) real, MPI_R
 int test_one(const void *site, const char *name, decltype(&MPI_Test) real, MPI_Request *request,
              int *flag, MPI_Status *status);
 int wait_all(const void *site, const char *name, decltype(&MPI_Waitall) real, int count,
-             MPI_Request requests[], MPI_Status statuses[]);
+             MPI_Request *requests, MPI_Status *statuses);
 int test_all(const void *site, const char *name, decltype(&MPI_Testall) real, int count,
-             MPI_Request requests[], int *flag, MPI_Status statuses[]);
+             MPI_Request *requests, int *flag, MPI_Status *statuses);
 int wait_any(const void *site, const char *name, decltype(&MPI_Waitany) real, int count,
-             MPI_Request requests[], int *index, MPI_Status *status);
+             MPI_Request *requests, int *index, MPI_Status *status);
 int test_any(const void *site, const char *name, decltype(&MPI_Testany) real, int count,
-             MPI_Request requests[], int *index, int *flag, MPI_Status *status);
+             MPI_Request *requests, int *index, int *flag, MPI_Status *status);
 // MPI_Waitsome and MPI_Testsome.
 int some(const void *site, const char *name, decltype(&MPI_Waitsome) real, int count,
-         MPI_Request requests[], int *done, int indices[], MPI_Status statuses[]);
+         MPI_Request *requests, int *done, int *indices, MPI_Status *statuses);
 
 // Whether the entry ENTRY is MPI_COMM_WORLD's start (1) or end (-1).
 constexpr int world_of_entry(std::string_view entry)

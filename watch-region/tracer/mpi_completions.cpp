@@ -100,7 +100,7 @@ int wait_one(const void *site, const char *name, decltype(&MPI_Wait) real, MPI_R
 {
     const int first = 0;
     return complete(
-        site, name, real != nullptr, 1, request, {status, MPI_STATUS_IGNORE, 1},
+        site, name, real != nullptr, 1, request, {status, status_ignore(), 1},
         [&](MPI_Status *given) { return real(request, given); }, one(&first));
 }
 
@@ -109,49 +109,49 @@ int test_one(const void *site, const char *name, decltype(&MPI_Test) real, MPI_R
 {
     const int first = 0;
     return complete(
-        site, name, real != nullptr, 1, request, {status, MPI_STATUS_IGNORE, 1},
+        site, name, real != nullptr, 1, request, {status, status_ignore(), 1},
         [&](MPI_Status *given) { return real(request, flag, given); }, one(&first, flag));
 }
 
 int wait_all(const void *site, const char *name, decltype(&MPI_Waitall) real, int count,
-             MPI_Request requests[], MPI_Status statuses[])
+             MPI_Request *requests, MPI_Status *statuses)
 {
     return complete(
-        site, name, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        site, name, real != nullptr, count, requests, {statuses, statuses_ignore(), count},
         [&](MPI_Status *given) { return real(count, requests, given); }, every(count));
 }
 
 int test_all(const void *site, const char *name, decltype(&MPI_Testall) real, int count,
-             MPI_Request requests[], int *flag, MPI_Status statuses[])
+             MPI_Request *requests, int *flag, MPI_Status *statuses)
 {
     return complete(
-        site, name, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        site, name, real != nullptr, count, requests, {statuses, statuses_ignore(), count},
         [&](MPI_Status *given) { return real(count, requests, flag, given); }, every(count, flag));
 }
 
 int wait_any(const void *site, const char *name, decltype(&MPI_Waitany) real, int count,
-             MPI_Request requests[], int *index, MPI_Status *status)
+             MPI_Request *requests, int *index, MPI_Status *status)
 {
     return complete(
-        site, name, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        site, name, real != nullptr, count, requests, {status, status_ignore(), 1},
         [&](MPI_Status *given) { return real(count, requests, index, given); }, one(index));
 }
 
 int test_any(const void *site, const char *name, decltype(&MPI_Testany) real, int count,
-             MPI_Request requests[], int *index, int *flag, MPI_Status *status)
+             MPI_Request *requests, int *index, int *flag, MPI_Status *status)
 {
     return complete(
-        site, name, real != nullptr, count, requests, {status, MPI_STATUS_IGNORE, 1},
+        site, name, real != nullptr, count, requests, {status, status_ignore(), 1},
         [&](MPI_Status *given) { return real(count, requests, index, flag, given); },
         one(index, flag));
 }
 
 // The requests completed are the first DONE of INDICES.
 int some(const void *site, const char *name, decltype(&MPI_Waitsome) real, int count,
-         MPI_Request requests[], int *done, int indices[], MPI_Status statuses[])
+         MPI_Request *requests, int *done, int *indices, MPI_Status *statuses)
 {
     return complete(
-        site, name, real != nullptr, count, requests, {statuses, MPI_STATUSES_IGNORE, count},
+        site, name, real != nullptr, count, requests, {statuses, statuses_ignore(), count},
         [&](MPI_Status *given) { return real(count, requests, done, indices, given); },
         [&](const MPI_Status *given, auto log) {
             for (int at = 0; *done != MPI_UNDEFINED && at < *done; ++at) {

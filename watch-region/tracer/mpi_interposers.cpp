@@ -39,7 +39,7 @@ using namespace tracer::mpi;
 // program ignores it.
 #define OWN_STATUS                                                                                 \
     MPI_Status own{};                                                                              \
-    if (status == MPI_STATUS_IGNORE && !foreign()) {                                               \
+    if (status == status_ignore() && !foreign()) {                                                 \
         status = &own;                                                                             \
     }
 

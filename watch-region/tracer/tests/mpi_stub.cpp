@@ -1,20 +1,28 @@
 // A stub of an MPI library (mpi_stub.h), made of the tracer's own list of
 // entries and their shapes.
-#define OMPI_SKIP_MPICXX 1
-#define MPICH_SKIP_MPICXX 1
+#define OMPI_SKIP_MPICXX 1  // NOLINT(cppcoreguidelines-macro-usage)
+#define MPICH_SKIP_MPICXX 1 // NOLINT(cppcoreguidelines-macro-usage)
 #include "mpi_stub.h"
 
 #include "mpi_shapes.h"
 
-#include <algorithm>
-#include <cstring>
 #include <mpi.h>
 
 namespace {
 
 std::size_t calls = 0;
 StubCall last{};
-std::uintptr_t handles = 0x1000;
+
+// A handle of WORD: a pointer's or an int's.
+template <typename Handle> Handle handle(std::uintptr_t word)
+{
+    if constexpr (std::is_pointer_v<Handle>) {
+        return reinterpret_cast<Handle>(word);
+    }
+    else {
+        return static_cast<Handle>(word);
+    }
+}
 
 // Writes back what a call returns through POINTER: a status's source and
 // tag, an int, or a new handle (a request, a message) where the MPI's
@@ -23,7 +31,7 @@ template <typename Pointer> void fill(Pointer pointer)
 {
     using Pointee = std::remove_pointer_t<Pointer>;
     if constexpr (std::is_same_v<Pointee, MPI_Status>) {
-        if (pointer != MPI_STATUS_IGNORE) {
+        if (pointer != MPI_STATUS_IGNORE) { // NOLINT(cppcoreguidelines-pro-type-cstyle-cast)
             pointer->MPI_SOURCE = stub_source;
             pointer->MPI_TAG = stub_tag;
         }
@@ -31,10 +39,11 @@ template <typename Pointer> void fill(Pointer pointer)
     else if constexpr (std::is_same_v<Pointee, int>) {
         *pointer = stub_out;
     }
-    else if constexpr (std::is_pointer_v<Pointee> && !std::is_const_v<Pointee> &&
-                       (std::is_same_v<Pointee, MPI_Request> ||
-                        std::is_same_v<Pointee, MPI_Message>)) {
-        *pointer = reinterpret_cast<Pointee>(handles += 0x40);
+    else if constexpr (std::is_pointer_v<Pointee> &&
+                       std::disjunction_v<std::is_same<Pointee, MPI_Request>,
+                                          std::is_same<Pointee, MPI_Message>>) {
+        static std::uintptr_t handles = 0x1000;
+        *pointer = handle<Pointee>(handles += 0x40);
     }
 }
 
@@ -114,15 +123,14 @@ int PMPI_Comm_rank(MPI_Comm /*comm*/, int *rank)
 
 int PMPI_Comm_group(MPI_Comm comm, MPI_Group *group)
 {
-    std::memset(group, 0, sizeof(*group));
-    std::memcpy(group, &comm, std::min(sizeof(comm), sizeof(*group)));
+    *group = handle<MPI_Group>(stub_word(comm));
     return MPI_SUCCESS;
 }
 
 int PMPI_Group_translate_ranks(MPI_Group group, int count, const int ranks[], MPI_Group world,
                                int world_ranks[])
 {
-    const int shift = std::memcmp(&group, &world, sizeof(group)) == 0 ? 0 : 1;
+    const int shift = stub_word(group) == stub_word(world) ? 0 : 1;
     for (int at = 0; at < count; ++at) {
         world_ranks[at] = (ranks[at] + shift) % stub_size;
     }
