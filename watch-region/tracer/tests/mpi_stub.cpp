@@ -69,13 +69,14 @@ struct record {
 
 } // namespace
 
-extern "C" {
-
 std::size_t stub_calls() { return calls; }
 
 const StubCall &stub_last() { return last; }
 
-// Open MPI's MPI_COMM_WORLD is this object's address (mpi_stub_world.cpp).
+extern "C" {
+
+// MPI's entries made of the list and their shapes, each recording its call;
+// Open MPI's MPI_COMM_WORLD is in mpi_stub_world.cpp.
 
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #define MPI_ENTRY(name, kind, edges, shape)                                                        \

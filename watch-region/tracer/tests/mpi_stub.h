@@ -46,8 +46,6 @@ constexpr int stub_out = 1;
 constexpr int stub_rank = 2;
 constexpr int stub_size = 4;
 
-extern "C" {
 // The calls of MPI's entries and of their Fortran names, and the last.
 std::size_t stub_calls();
 const StubCall &stub_last();
-}
