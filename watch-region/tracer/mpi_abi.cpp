@@ -11,12 +11,17 @@ namespace {
 
 // The libraries of the MPI built for, by the names the loader knows them
 // by, and those of the other.
+// Open MPI's library has had one name since its release 3.0: a process
+// without it is not Open MPI's. MPICH's ABI is shared by libraries of other
+// names (Cray's), told from Open MPI's alone.
 #ifdef OPEN_MPI
 constexpr std::array own_libraries{"libmpi.so.40"};
 constexpr std::array other_libraries{"libmpich.so.12", "libmpi.so.12"};
+constexpr bool own_library_known = true;
 #else
 constexpr std::array own_libraries{"libmpich.so.12", "libmpi.so.12"};
 constexpr std::array other_libraries{"libmpi.so.40"};
+constexpr bool own_library_known = false;
 #endif
 
 bool loaded(const char *library)
@@ -97,11 +102,13 @@ void *find(std::atomic<void *> &slot, const char *name)
 
 bool foreign()
 {
-    // 0 until known, then 1: the MPI built for, or none known; 2: the other.
+    // 0 until known, then 1: the MPI built for; 2: another.
     static std::atomic<int> known{0};
     int found = known.load(std::memory_order_relaxed);
     if (found == 0) {
-        found = !any_loaded(own_libraries) && any_loaded(other_libraries) ? 2 : 1;
+        found = !any_loaded(own_libraries) && (own_library_known || any_loaded(other_libraries))
+                    ? 2
+                    : 1;
         known.store(found, std::memory_order_relaxed);
     }
     return found == 2;
