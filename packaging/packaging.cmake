@@ -31,7 +31,7 @@ add_custom_target(compressed_docs ALL DEPENDS ${compressed_pages} ${compressed_c
 # An install copies nothing unless everything it installs has been built, so
 # that it is never left half done.
 set(built_files ${compressed_pages} ${compressed_changelog})
-foreach(program IN LISTS programs ITEMS region_tracer)
+foreach(program IN LISTS programs ITEMS region_tracer ${tracer_mpich})
   list(APPEND built_files "$<TARGET_FILE:${program}>")
 endforeach()
 install(CODE "

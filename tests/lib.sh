@@ -17,10 +17,13 @@ finish() { exit "$failed"; }
 installed_files() {
   local module
   {
+    # The tracer with MPICH's half where the build made one (MPICH_TRACER set).
     printf '%s\n' bin/parallel_hello bin/parallel_sum bin/watch-region lib/x86_64-linux-gnu/fork-join/libregion_tracer.so \
+      ${MPICH_TRACER:+lib/x86_64-linux-gnu/fork-join/mpich/libregion_tracer.so} \
       share/doc/fork-join/changelog.gz share/doc/fork-join/copyright share/man/man1/parallel_hello.1.gz \
       share/man/man1/parallel_sum.1.gz share/man/man1/watch-region.1.gz \
       share/fork-join/tracer/entries.def share/fork-join/tracer/events.def \
+      share/fork-join/tracer/mpi_entries.def \
       share/fork-join/watch_region/report.schema.json
     for module in "$(dirname "${BASH_SOURCE[0]}")"/../watch-region/watch_region/{,*/}*.py; do
       echo "share/fork-join/${module#*/watch-region/}"

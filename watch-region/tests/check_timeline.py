@@ -23,7 +23,11 @@ table of cases per group, on the build's own programs and tracer:
               ranks, whole and their MPI and OpenMP parts, each within 0.8 to
               1.05 of its closed form, and MPI waits on every rank; with
               --otf2, a location group per rank
-  otf2        --otf2 archives by otf2-print: a location per thread, a group per
+  mpich       the same for programs built with MPICH, under its launcher: a
+              hybrid case's factors, the hybrid fixture's OTF2 calls, and a
+              rank run alone
+  otf2        every MPI collective of the tracer's list an OTF2 operation;
+              --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
               counts, fork and join, the clock; a folder it cannot write
 
@@ -305,6 +309,16 @@ def otf2(problems):
     if not otf2_readable():
         print("SKIP: otf2-print or OTF2's Python binding is missing (otf2-tools, python3-otf2)")
         sys.exit(SKIPPED)
+    # Every collective of the tracer's list of MPI entries is an operation
+    # that OTF2 names, as the archive's writer names it.
+    interpreter = open(WATCH_REGION, encoding="utf-8").readline()[2:].strip()
+    unnamed = subprocess.run([interpreter, "-c", (
+        "import _otf2\nfrom watch_region import mpi_entries as m\n"
+        "print(sorted(op for op in m.EVERY_TO_EVERY | m.ROOT_TO_EVERY | m.EVERY_TO_ROOT "
+        "if not hasattr(_otf2, 'COLLECTIVE_OP_' + m.otf2_operation(op))))")],
+        capture_output=True, text=True, check=False,
+        cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    check(problems, "MPI collectives that OTF2 does not name", unnamed.stdout, "[]\n")
     with tempfile.TemporaryDirectory() as work:
         with open(script := os.path.join(work, "two.sh"), "w", encoding="ascii") as file:
             file.write(f"#!/bin/sh\n{BUILT['parallel_sum']}\n{BUILT['parallel_hello']}\n")
@@ -970,59 +984,70 @@ def all_factors(lb, ser, te):
             "communication_efficiency": ser * te, "parallel_efficiency": lb * ser * te}
 
 
-def mpi_run(case, ranks, team, *options):
-    """The report of the case run by mpirun under watch-region, with its
-    ranks (the processes that started a team), or why it failed."""
+def mpi_run(case, ranks, team, *options, launcher=None, program="sleep_ranks"):
+    """The report of the case run by mpirun (or LAUNCHER, a command that
+    takes the count of ranks last) under watch-region, with its ranks (the
+    processes that started a team), or why it failed."""
     env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
-    run = timeline("--json", "--team", str(team), *options, BUILT["mpiexec"],
-                   "--allow-run-as-root", "--oversubscribe", "-np", str(ranks),
-                   BUILT["sleep_ranks"], *case.split(), env=env)
+    launcher = launcher or [BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe", "-np"]
+    run = timeline("--json", "--team", str(team), *options, *launcher, str(ranks),
+                   BUILT[program], *case.split(), env=env)
     if run.returncode != 0 or not run.report:
         return None, [], f"{case} at {ranks} ranks: exit status {run.returncode}: {run.stderr}"
     report = reports.loads(run.report)
     return report, [p for p in report["processes"] if p["regions"]], None
 
 
+def factors_of_case(problems, row, **how):
+    """The case of ROW (MPI_FACTORS's) run until its factors, whole and in
+    parts, are within 0.8 to 1.05 of their closed forms, three runs at most
+    as in factors; and every rank's waits include MPI's. Returns the last
+    report."""
+    case, ranks, team, mpi_part, openmp_part, units = row
+    name = f"{case} at {ranks} ranks, team {team}"
+    expected = {"whole": all_factors(*(m * o for m, o in zip(mpi_part, openmp_part))),
+                "mpi": all_factors(*mpi_part), "openmp": all_factors(*openmp_part)}
+    missed = []
+    for _ in range(3):
+        report, processes, failed = mpi_run(case, ranks, team, **how)
+        if failed:
+            problems.append(failed)
+            break
+        whole = report["model_factors"] or {}
+        check(problems, f"{name}: efficiencies past 1", beyond_one(whole), {})
+        measured = {"whole": whole, "mpi": whole.get("mpi") or {},
+                    "openmp": whole.get("openmp") or {}}
+        spread = min(1, units * MPI_UNIT_MS * 1000 / max(
+            (p["interval"] or 1 for p in processes), default=1))
+        missed.append({f"{part} {factor}": f"{measured[part].get(factor) or 0:.3f}, "
+                       f"not {value:.3f}"
+                       for part, factors in expected.items()
+                       for factor, value in factors.items()
+                       if not 0.8 * spread * value <= (measured[part].get(factor) or 0)
+                       <= 1.05 * value / spread})
+        if not missed[-1]:
+            break
+    check(problems, f"{name}: factors out of 0.8 to 1.05 of their closed forms, run by run",
+          missed if missed and missed[-1] else [], [])
+    if report:
+        check(problems, f"{name}: ranks reported, those with MPI waits, time in MPI within "
+              "the run measured", (len(processes), [
+                  any(wait["kind"] == "mpi" for wait in p["sync"])
+                  and p["mpi"]["time"] <= p["interval"] for p in processes]),
+              (ranks, [True] * ranks))
+    return report
+
+
 def mpi(problems):
     """Each case's factors, whole and in parts, within 0.8 to 1.05 of their
-    closed forms, three runs a case as in factors; and every rank's waits
-    include MPI's. The first case that fails ends the group: a fault that
-    fails one case fails most, each after three runs."""
+    closed forms; and every rank's waits include MPI's. The first case that
+    fails ends the group: a fault that fails one case fails most, each
+    after three runs."""
     if "sleep_ranks" not in BUILT:
         print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
         sys.exit(SKIPPED)
-    for case, ranks, team, mpi_part, openmp_part, units in MPI_FACTORS:
-        name = f"{case} at {ranks} ranks, team {team}"
-        expected = {"whole": all_factors(*(m * o for m, o in zip(mpi_part, openmp_part))),
-                    "mpi": all_factors(*mpi_part), "openmp": all_factors(*openmp_part)}
-        missed = []
-        for _ in range(3):
-            report, processes, failed = mpi_run(case, ranks, team)
-            if failed:
-                problems.append(failed)
-                break
-            whole = report["model_factors"] or {}
-            check(problems, f"{name}: efficiencies past 1", beyond_one(whole), {})
-            measured = {"whole": whole, "mpi": whole.get("mpi") or {},
-                        "openmp": whole.get("openmp") or {}}
-            spread = min(1, units * MPI_UNIT_MS * 1000 / max(
-                (p["interval"] or 1 for p in processes), default=1))
-            missed.append({f"{part} {factor}": f"{measured[part].get(factor) or 0:.3f}, "
-                           f"not {value:.3f}"
-                           for part, factors in expected.items()
-                           for factor, value in factors.items()
-                           if not 0.8 * spread * value <= (measured[part].get(factor) or 0)
-                           <= 1.05 * value / spread})
-            if not missed[-1]:
-                break
-        check(problems, f"{name}: factors out of 0.8 to 1.05 of their closed forms, run by run",
-              missed if missed and missed[-1] else [], [])
-        if report:
-            check(problems, f"{name}: ranks reported, those with MPI waits, time in MPI within "
-                  "the run measured", (len(processes), [
-                      any(wait["kind"] == "mpi" for wait in p["sync"])
-                      and p["mpi"]["time"] <= p["interval"] for p in processes]),
-                  (ranks, [True] * ranks))
+    for row in MPI_FACTORS:
+        factors_of_case(problems, row)
         if problems:
             return
     if not otf2_readable():
@@ -1040,12 +1065,47 @@ def mpi(problems):
                             for p in processes), [0, 1]))
 
 
+def mpich(problems):
+    """The same for programs built with MPICH, whose handles and statuses
+    are not Open MPI's, under its launcher: a hybrid case's factors, whole
+    and in parts; the hybrid fixture's sends, receives and collectives in
+    its OTF2 archive; and a rank run alone, without the launcher, also
+    under the tracer for Open MPI, which must pass its calls on."""
+    launcher = [BUILT["mpiexec_mpich"], "-n"]
+    factors_of_case(problems, ("threads", 2, 2, (1, 1, 1), (3 / 4, 1, 1), 2),
+                    launcher=launcher, program="sleep_ranks_mpich")
+    with tempfile.TemporaryDirectory() as work:
+        report, _, failed = mpi_run("", 2, 2, "--otf2", work, launcher=launcher,
+                                    program="hybrid_mpich")
+        check(problems, "hybrid: ranks, the MPI and OpenMP parts of the factors", (failed, sorted(
+            p["mpi"]["rank"] for p in (report or {}).get("processes", []) if p.get("mpi")),
+            {"mpi", "openmp"} <= set((report or {}).get("model_factors") or {})),
+            (None, [0, 1], True))
+        if otf2_readable() and report:
+            definitions, _, printed = otf2_archive(work)
+            check(problems, "hybrid: sends, receives and collectives in their calls",
+                  mpi_calls(definitions, printed), {rank: HYBRID_ALL.replace(
+                      "{calls}", calls).format(o=1 - rank, w="MPI_COMM_WORLD")
+                      for rank, calls in enumerate(HYBRID_MPI)})
+    run = timeline("--json", "--team", "2", BUILT["hybrid_mpich"])
+    alone = json.loads(run.report)["processes"] if run.report else []
+    check(problems, "a rank run alone: its status, output, rank and size",
+          (run.returncode, run.stdout.splitlines(), [p.get("mpi", {}).get("size") for p in alone]),
+          (0, ["rank 0: 2 threads"], [1]))
+    # The tracer built for Open MPI passes MPICH's calls on untouched: the
+    # run as without MPI.
+    report, processes, failed = mpi_run("", 2, 2, "--tracer", TRACER, launcher=launcher,
+                                        program="hybrid_mpich")
+    check(problems, "under the tracer for Open MPI: the run, its ranks, their MPI parts",
+          (failed, len(processes), [p.get("mpi") for p in processes]), (None, 2, [None, None]))
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi,
+     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi, "mpich": mpich,
      "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)

@@ -10,6 +10,7 @@
 #include "trace_file.h"
 
 #include "event_table.h"
+#include "mpi_store.h"
 #include "regions.h"
 #include "site_stats.h"
 #include "waits.h"
@@ -109,6 +110,38 @@ void write_record_format(Output &output)
     output.add('\n');
 }
 
+// MPI's lines, where the process is an MPI rank: "mpi RANK SIZE",
+// "mpi_time ALL MARKED", "mpi_comm INDEX R0,R1,..." per communicator and
+// "mpi_call SEQ OP COMM PEER TAG ENTRY EXIT IDEAL_ENTRY_ALL
+// IDEAL_ENTRY_MARKED IDEAL_EXIT_ALL IDEAL_EXIT_MARKED KERNEL_THREAD" per
+// call logged (mpi_store.h), and the calls beyond the log.
+void write_mpi(Output &output)
+{
+    const mpi::World world = mpi::world();
+    if (world.rank < 0) {
+        return;
+    }
+    output.line("mpi", world.rank, world.size);
+    output.line("mpi_time", world.in_mpi.all, world.in_mpi.marked);
+    for (std::size_t index = 0; index < mpi::comms(); ++index) {
+        output.add("mpi_comm ", index);
+        for (int rank = 0; rank < mpi::comm_size(index); ++rank) {
+            output.add(rank == 0 ? ' ' : ',', mpi::world_of(static_cast<int>(index), rank));
+        }
+        output.add('\n');
+    }
+    const std::size_t made = mpi::calls_made();
+    for (std::size_t index = 0; index < std::min(made, mpi::max_calls); ++index) {
+        const mpi::Call &call = mpi::call(index);
+        output.line("mpi_call", index, call.name, call.comm, call.peer, call.tag, call.entry,
+                    call.exit, call.ideal_entry.all, call.ideal_entry.marked, call.ideal_exit.all,
+                    call.ideal_exit.marked, call.kernel_thread);
+    }
+    if (made > mpi::max_calls) {
+        output.line("mpi_calls_left_out", made - mpi::max_calls);
+    }
+}
+
 } // namespace
 
 // The exit is written whether or not the table had room for it.
@@ -155,9 +188,7 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         const std::size_t in_slowest = write_slowest(output, room);
         write_sites(output, program.data());
         write_waits(output, exit_time, program.data());
-        if (write_mpi != nullptr) {
-            write_mpi(output);
-        }
+        write_mpi(output);
         output.line("regions", regions_launched.load());
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());

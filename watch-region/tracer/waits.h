@@ -137,9 +137,6 @@ void restart_marks(std::int64_t time);
 // FROM to UNTIL along both measures.
 Clock span(std::int64_t from, std::int64_t until);
 
-// MPI's lines, where the tracer has its MPI half (mpi_entries.cpp).
-void write_mpi(Output &output) __attribute__((weak));
-
 // The largest team launched.
 void count_team(int size);
 

@@ -9,6 +9,7 @@ The package, in the order a run goes through it:
   errors     the exit statuses and the errors that carry one
   program    the program to run: found, checked, its OpenMP runtime
   entries    the runtime's entries, from the tracer's entries.def
+  mpi_entries  MPI's entries and their kinds, from the tracer's mpi_entries.def
   process    running the program as it would run alone: streams, signals,
              the processes it leaves
   gdb_mode/  the program under gdb: the runner outside gdb (runner), the

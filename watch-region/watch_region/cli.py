@@ -203,9 +203,10 @@ def watch(parser, options, closed, built):
     return 128 + number if number is not None else report.exit_status
 
 
-def main(version, tracer, tracer_runtimes):
+def main(version, tracer, tracer_runtimes, tracer_mpi=None):
     """watch-region's entry: VERSION is the release's, TRACER the tracer
-    library built with it, TRACER_RUNTIMES the runtimes it has a half for."""
+    library built with it, TRACER_RUNTIMES the runtimes it has a half for,
+    TRACER_MPI the tracers for each MPI, by its name (None: TRACER)."""
     def stop(signum, _frame):
         for each in STOPPING_SIGNALS:
             signal.signal(each, signal.SIG_IGN)
@@ -228,7 +229,8 @@ def main(version, tracer, tracer_runtimes):
     for signum in STOPPING_SIGNALS:
         signal.signal(signum, stop)
     try:
-        built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split()}
+        built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split(),
+                 "tracer_mpi": tracer_mpi}
         return watch(parser, options, closed, built)
     except CannotWatch as error:
         print(f"{NAME}: {error}", file=sys.stderr)

@@ -1,6 +1,6 @@
 """The program to watch: found as a shell finds it, checked to be an x86-64
-ELF program, and its OpenMP runtime read from the libraries it needs (its
-dynamic section's DT_NEEDED entries, and theirs in turn)."""
+ELF program, and its OpenMP runtimes and MPI read from the libraries it
+needs (its dynamic section's DT_NEEDED entries, and theirs in turn)."""
 
 import os
 import shutil
@@ -14,6 +14,17 @@ from .errors import CANNOT_WATCH, NOT_EXECUTABLE, NOT_FOUND, CannotWatch
 DEFAULT = ["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64"]
 # The runtimes by the file names of their libraries.
 RUNTIMES = {"libgomp.so.1": "libgomp", "libomp.so.5": "libomp", "libomp.so": "libomp"}
+# The MPIs, by their libraries' ABIs: Open MPI's (its launcher, orterun,
+# needs its runtime's libraries), and MPICH's, which Intel MPI, MVAPICH and
+# Cray MPICH share.
+MPI_LIBRARIES = {"libmpi.so.40": "openmpi", "libopen-rte.so.40": "openmpi",
+                 "libopen-pal.so.40": "openmpi", "libmpich.so.12": "mpich",
+                 "libmpi.so.12": "mpich"}
+# An MPI's launchers that need none of its libraries, by the names along the
+# path to them (/usr/bin/mpiexec through /etc/alternatives): MPICH's Hydra.
+MPI_LAUNCHERS = {"mpiexec.hydra": "mpich", "mpiexec.mpich": "mpich", "mpirun.mpich": "mpich",
+                 "mpiexec.openmpi": "openmpi", "mpirun.openmpi": "openmpi", "orterun": "openmpi",
+                 "prterun": "openmpi"}
 
 
 def find_program(name, elf_only=True):
@@ -60,7 +71,8 @@ def system_libraries():
 
 def runtimes_of(program, environment):
     """The OpenMP runtimes that PROGRAM needs, directly or through the
-    libraries it needs, as the loader would find them."""
+    libraries it needs, as the loader would find them; and its MPI
+    ("openmpi" or "mpich") where it uses one, or is the launcher of one."""
     cache = None
     search = [folder for folder in environment.get("LD_LIBRARY_PATH", "").split(":") if folder]
     seen, queue, runtimes = set(), [program], set()
@@ -69,6 +81,8 @@ def runtimes_of(program, environment):
         for name in needed:
             if name in RUNTIMES:
                 runtimes.add(RUNTIMES[name])
+            if name in MPI_LIBRARIES:
+                runtimes.add(MPI_LIBRARIES[name])
             if name in seen:
                 continue
             seen.add(name)
@@ -79,4 +93,17 @@ def runtimes_of(program, environment):
                 path = cache.get(name)
             if path is not None:
                 queue.append(path)
+    if not runtimes & {"openmpi", "mpich"}:
+        runtimes |= {MPI_LAUNCHERS[name] for name in path_names(program) if name in MPI_LAUNCHERS}
     return runtimes
+
+
+def path_names(path):
+    """The file names along the links from PATH to the file it names."""
+    names = [os.path.basename(path)]
+    for _ in range(16):
+        if not os.path.islink(path):
+            break
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+        names.append(os.path.basename(path))
+    return names

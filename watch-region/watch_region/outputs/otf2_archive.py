@@ -42,6 +42,7 @@ import importlib.util
 import os
 
 from ..collector import paused
+from ..mpi_entries import otf2_operation
 from .otf2_plan import EVENTS, plan_run
 
 ARCHIVE = "traces"
@@ -94,7 +95,7 @@ def event_calls(otf2, writer, teams):
 
     def collective_end(time, op, comm, root):
         if op not in operations:
-            operations[op] = getattr(otf2, f"COLLECTIVE_OP_{op[4:].upper()}")
+            operations[op] = getattr(otf2, f"COLLECTIVE_OP_{otf2_operation(op)}")
         return end(time, operations[op], comm, undefined if root is None else root, 0, 0)
     return (enter, leave, lambda time, size: fork(time, openmp, size),
             lambda time: join(time, openmp), lambda time, team: team_begin(time, teams + team),

@@ -5,16 +5,15 @@ write them, in order: a code of EVENTS, the time and that call's arguments."""
 
 import os
 
+from ..mpi_entries import (EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, REQUESTED,
+                           ROOT_TO_EVERY, SENDS, otf2_role)
 from ..timeline.model import wait_names
-from ..timeline.mpi_match import (EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVES, ROOT_TO_EVERY,
-                                  SENDS, every_rank, rank_traces)
+from ..timeline.mpi_match import every_rank, rank_traces
 from . import traced_processes
 from .otf2_stretches import ENDS, STARTS, process_events
 
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT
 LOGGED = SENDS | RECEIVES | COLLECTIVES
-# Receives whose request a completion call finished.
-REQUESTED = {"MPI_Irecv", "MPI_Imrecv"}
 
 # The events, each one call of OTF2's event writer, with its arguments
 # after the time: ENTER and LEAVE (region), FORK (team size), JOIN, TEAM_BEGIN
@@ -82,13 +81,8 @@ def wait_sources(trace):
 def mpi_role(op):
     """The role of an MPI call OP's region, as a key of write_definitions's
     roles: its kind of communication."""
-    if op == "MPI_Barrier":
-        return "mpi barrier"
-    for ops, role in ((SENDS | RECEIVES, "point2point"), (EVERY_TO_EVERY, "all2all"),
-                      (ROOT_TO_EVERY, "one2all"), (EVERY_TO_ROOT, "all2one")):
-        if op in ops or f"{op}:send" in ops:
-            return f"mpi {role}"
-    return "mpi"
+    role = otf2_role(op)
+    return f"mpi {role}" if role else "mpi"
 
 
 def mpi_ops(trace, threads):

@@ -32,27 +32,10 @@ import bisect
 import collections
 import operator
 
+from ..mpi_entries import (EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVED_HALF, RECEIVES,
+                           ROOT_TO_EVERY, SENDS, SENT_HALF, TWO_SIDED, WORLD)
 from .trace import MpiCall
 
-SENDS = {"MPI_Send", "MPI_Isend", "MPI_Ssend", "MPI_Issend", "MPI_Bsend", "MPI_Ibsend",
-         "MPI_Rsend", "MPI_Irsend", "MPI_Sendrecv:send"}
-RECEIVES = {"MPI_Recv", "MPI_Irecv", "MPI_Mrecv", "MPI_Imrecv", "MPI_Sendrecv:recv"}
-EVERY_TO_EVERY = {"MPI_Barrier", "MPI_Allreduce", "MPI_Allgather", "MPI_Allgatherv",
-                  "MPI_Alltoall", "MPI_Alltoallv", "MPI_Alltoallw", "MPI_Reduce_scatter",
-                  "MPI_Reduce_scatter_block", "MPI_Scan", "MPI_Exscan"}
-ROOT_TO_EVERY = {"MPI_Bcast", "MPI_Scatter", "MPI_Scatterv"}
-EVERY_TO_ROOT = {"MPI_Reduce", "MPI_Gather", "MPI_Gatherv"}
-# A two-sided call's halves, as the tracer logs them, and the one call they
-# are here.
-SENT_HALF, RECEIVED_HALF, TWO_SIDED = "MPI_Sendrecv:send", "MPI_Sendrecv:recv", "MPI_Sendrecv"
-# The nonblocking collectives, each as the collective it is: logged when a
-# completion completes it, entered where it was started.
-POSTED = {f"MPI_I{op[4].lower()}{op[5:]}": op
-          for op in EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT}
-# MPI_COMM_WORLD's barriers, each matched only with its own kind; the
-# Fortran entries are logged by their own names.
-WORLD = {"MPI_Init": "init", "MPI_Init_thread": "init", "mpi_init_": "init",
-         "MPI_Finalize": "finalize", "mpi_finalize_": "finalize"}
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT | WORLD.keys()
 # What each call is to the matching: a send, a receive, a collective (a
 # nonblocking one's start too), or a two-sided call's both.

@@ -17,7 +17,7 @@ and the run's ideal run time the longest of these.
 
 import collections
 
-from .mpi_match import WORLD
+from ..mpi_entries import WORLD
 
 MAX_PASSES = 64
 

@@ -20,7 +20,8 @@ NO_TRACE = ("the tracer wrote no trace: the program did not end through exit, or
 def find_tracer(named, built, runtimes):
     """The tracer library: the one named with --tracer, or the one built with
     this watch-region, which must have a half for each runtime the program
-    needs."""
+    needs: the one with the half for the program's MPI, where that is not
+    the default one's (docs/watch-region.md)."""
     if named is not None:
         if not os.path.isfile(named):
             raise CannotWatch(CANNOT_WATCH, f"no region tracer at {named}")
@@ -32,7 +33,9 @@ def find_tracer(named, built, runtimes):
         raise CannotWatch(CANNOT_WATCH, "the program uses LLVM's libomp, and this tracer was "
                           "built without its half for it (no omp-tools.h: libomp-dev); "
                           "name one with --tracer")
-    return built["tracer"]
+    variants = built.get("tracer_mpi") or {}
+    return next((variants[mpi] for mpi in ("openmpi", "mpich")
+                 if mpi in runtimes and variants.get(mpi)), built["tracer"])
 
 
 def trace_order(name):
