@@ -610,7 +610,7 @@ MUTANTS = [
     Mutant("where the time goes: the smallest gains first", OUTPUTS + "gains.py",
            [("said.sort(key=lambda gained: -gained[0])",
              "said.sort(key=lambda gained: gained[0])")],
-           test="timeline.factors"),
+           test="watch_region.model"),
 ]
 
 

@@ -802,25 +802,17 @@ GAINS = [("imbalanced", 2, 1 / 2, 0, 1), ("imbalanced", 4, 3 / 2, 0, 3),
 def gains_missed(process, case, team, spread):
     """What of the case's gains falls out of its closed form (GAINS): each
     within 0.8 to 1.05 of it, as the factors, and a tenth of a unit."""
-    _, _, imbalance, serialisation, slowest = next(
-        row for row in GAINS if row[:2] == (case, team))
+    _, _, imbalance, serialisation, slowest = next(row for row in GAINS if row[:2] == (case, team))
     site = max(process["call_sites"], key=lambda site: site["time"])
     unit, slack = UNIT_MS * 1000, UNIT_MS * 100 + process["overrun"] * 1000
-    measured = {"site imbalance": site["gain"]["imbalance"],
-                "site serialisation": site["gain"]["serialisation"],
-                "process imbalance": process["gain"]["imbalance"],
-                "process serialisation": process["gain"]["serialisation"]}
-    expected = {"site imbalance": imbalance, "site serialisation": serialisation,
-                "process imbalance": imbalance, "process serialisation": serialisation}
-    if slowest is not None:
-        measured["slowest thread's useful"] = site["slowest_thread"]["useful"]
-        expected["slowest thread's useful"] = team
-    missed = {name: round(value / unit, 3) for name, value in measured.items()
-              if not 0.8 * spread * expected[name] * unit - slack <= value
-              <= 1.05 * expected[name] * unit / spread + slack}
-    body = "(anonymous namespace)::%s() [clone ._omp_fn.0]" % case
-    if (site.get("body"), slowest and site["slowest_thread"]["thread"]) != (
-            body if RUNTIME == "libgomp" else None, slowest):
+    checked = [(f"{whose} {cause}", gain[cause], units) for whose, gain in (
+        ("site", site["gain"]), ("process", process["gain"])) for cause, units in (
+            ("imbalance", imbalance), ("serialisation", serialisation))]
+    checked += [("slowest thread's useful", site["slowest_thread"]["useful"], team)] * bool(slowest)
+    missed = {name: round(value / unit, 3) for name, value, units in checked if not
+              0.8 * spread * units * unit - slack <= value <= 1.05 * units * unit / spread + slack}
+    body = f"(anonymous namespace)::{case}() [clone ._omp_fn.0]" if RUNTIME == "libgomp" else None
+    if (site.get("body"), slowest and site["slowest_thread"]["thread"]) != (body, slowest):
         missed["body, slowest thread"] = (site.get("body"), site["slowest_thread"]["thread"])
     return missed
 
@@ -887,21 +879,6 @@ def factors(problems):
         check(problems, f"{case} team {team}: factors out of 0.8 to 1.05 of "
               + ", ".join(f"{name} {value:.3f}" for name, value in expected.items())
               + ", run by run", missed if missed and missed[-1] else [], [])
-    # Where the time goes, said first of the imbalanced region (on libomp,
-    # which names no body, by its call site): thread 3 at 4U a launch, the
-    # mean 2.5U, as above.
-    for _ in range(3):
-        run = timeline("--team", "4", BUILT["sleep_factors"], "imbalanced",
-                       env={**os.environ, "OMP_WAIT_POLICY": "passive"})
-        said = re.search(r"\nwhere the time goes:\n  \S*\(anonymous namespace\)::imbalanced\(\)"
-                         r"\S*: .* of it imbalance: thread (\d) works ([\d.]+) ms a launch, "
-                         r"the mean ([\d.]+) ms\n", run.report.replace("\n    ", " "))
-        said = said and (said[1], *(0.8 * units <= float(ms) / UNIT_MS <= 1.05 * units
-                                    for ms, units in ((said[2], 4), (said[3], 2.5))))
-        if said == ("3", True, True):
-            break
-    check(problems, "where the time goes: imbalanced's thread, at 4 units a launch and the mean "
-          "at 2.5", said, ("3", True, True))
     # Waits of each kind, each counted once per thread that made it.
     for team in (2, 4):
         process, failed = factors_run("counts", team)

@@ -375,12 +375,10 @@ class Model(unittest.TestCase):
         first; the table's sites under their body."""
         def site(name, body, time, mean, most, ideal):
             stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
-            function, offset = name[2:].split("+")
-            return CallSite(name, function, int(offset, 16), "p", None, launches=5,
-                            team_sizes={4: 5}, time=time, fork=stats, work=stats,
-                            imbalance=stats, join=stats, body=body,
+            return CallSite(name, name[2:].split("+")[0], int(name.split("+")[1], 16), "p", None,
+                            launches=5, team_sizes={4: 5}, time=time, fork=stats, work=stats,
+                            imbalance=stats, join=stats, body=body, useful={"mean": mean},
                             body_source="/src/gain.c:17" if body else None,
-                            useful={"mean": mean, "max": most, "load_balance": mean / most},
                             slowest_thread={"thread": 3, "useful": most},
                             gain={"total": time - mean, "imbalance": most - mean,
                                   "serialisation": ideal - most, "transfer": time - ideal})
