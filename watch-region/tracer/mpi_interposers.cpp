@@ -76,7 +76,7 @@ using namespace tracer::mpi;
             return real != nullptr ? real(level) : MPI_SUCCESS;                                    \
         }                                                                                          \
         const Started started = begin_call(#name);                                                 \
-        program_mark(level, started.wait.start);                                                        \
+        program_mark(level, started.wait.start);                                                   \
         const int result = real != nullptr ? real(level) : MPI_SUCCESS;                            \
         end_call(started, SITE, #name, -1, -1, level);                                             \
         return result;                                                                             \

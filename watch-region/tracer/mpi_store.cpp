@@ -43,7 +43,8 @@ std::atomic<std::int64_t> in_mpi_marked{0};
 std::atomic<bool> program_marks{false};
 
 // The requests in flight. The ones beyond the table are not logged.
-constexpr std::size_t max_pending = 1024;
+constexpr int pending_bits = 10;
+constexpr std::size_t max_pending = std::size_t{1} << pending_bits;
 struct Pending {
     std::atomic<Handle> request;
     Expected expected;
@@ -54,8 +55,8 @@ std::size_t slot_of(Handle request)
 {
     // An Open MPI request is an aligned address, an MPICH one a number that
     // counts up from a fixed high part: both kinds of bits mixed in.
-    static_assert(max_pending == std::size_t{1} << 10);
-    return tracer::slot_of<10, 0>(request ^ (request >> 4));
+    constexpr int mixed = 4;
+    return tracer::slot_of<pending_bits, 0>(request ^ (request >> mixed));
 }
 
 // The messages matched by a probe.
@@ -192,8 +193,8 @@ void log_completed(const Started &started, std::int64_t exit, Handle request, in
         return;
     }
     if (expected.collective) {
-        log_call({{started.wait.thread, nullptr, expected.entry, 0}, expected.ideal, nullptr}, exit, expected.name,
-                 expected.comm, world_of(expected.comm, expected.root), -1);
+        log_call({{started.wait.thread, nullptr, expected.entry, 0}, expected.ideal, nullptr}, exit,
+                 expected.name, expected.comm, world_of(expected.comm, expected.root), -1);
         return;
     }
     log_call(started, exit, expected.name, expected.comm, world_of(expected.comm, source), tag);
