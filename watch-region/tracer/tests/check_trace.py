@@ -66,8 +66,8 @@ expect("a wait and a task's body", [
 # The CPUs the process may use, as this one may; a thread's given ones
 # (tracer_tests), the main thread's, where its launches ran, left aside.
 expect("CPUs allowed", trace.cpus_allowed, sorted(os.sched_getaffinity(0)))
-expect("a thread's CPUs and moves", [(used.cpus, used.migrations) for used in trace.useful
-                                      if not used.initial and used.cpus], [([5, 70], 3)])
+given = [(used.cpus, used.migrations) for used in trace.useful if not used.initial and used.cpus]
+expect("a thread's CPUs and moves", given, [([5, 70], 3)])
 expect("regions", trace.regions, 3)
 expect("slowest's events", len(trace.slowest), 6)
 if failures:
