@@ -118,7 +118,10 @@ def parse_wait(trace, line):
 
 def cpu_list(field):
     """The CPUs a trace gives as N,N,... ("-": none), in order."""
-    return [] if field == "-" else sorted(int(cpu) for cpu in field.split(","))
+    cpus = [] if field == "-" else sorted({int(cpu) for cpu in field.split(",")})
+    if cpus and cpus[0] < 0:
+        raise ValueError
+    return cpus
 
 
 def parse_record(trace, fields):
