@@ -98,12 +98,13 @@ struct alignas(64) ThreadTime {
     int others_used;
     // The sites, then the other sites. None for a thread beyond the table.
     std::array<WaitSite, max_wait_sites + max_other_sites + wait_kinds> *sites;
-    // The CPUs its regions' bodies started on (those below max_cpus), the
-    // last one's number plus one (0: none yet), and how many of its bodies
-    // started on another CPU than its body before.
-    CpuSet cpus;
+    // The last CPU its regions' bodies started on, plus one (0: none yet);
+    // how many of its bodies started on another CPU than its body before;
+    // and the CPUs they started on (those below max_cpus). Side by side,
+    // so that a body's start touches one cache line for them.
     int last_cpu;
     std::int64_t migrations;
+    CpuSet cpus;
 };
 
 // THREAD starts a region's body on CPU (-1: not known).
