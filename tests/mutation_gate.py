@@ -611,6 +611,26 @@ MUTANTS = [
            [("said.sort(key=lambda gained: -gained[0])",
              "said.sort(key=lambda gained: gained[0])")],
            test="watch_region.model"),
+    # The cores: the CPU each body started on, the moves, the CPUs allowed.
+    Mutant("a thread's moves counted at every body start", TRACER + "waits.h",
+           [("thread.last_cpu != 0 && thread.last_cpu != cpu + 1", "thread.last_cpu != 0")],
+           test="tracer.trace_read_back"),
+    Mutant("the CPU read with the time its node's number", TRACER + "clock.cpp",
+           [("cpu = static_cast<int>(aux & cpu_bits);", "cpu = static_cast<int>(aux >> 12U);")],
+           test="tracer.clock"),
+    Mutant("the CPUs allowed not read at load", TRACER + "waits.cpp",
+           [("    read_allowed();\n    this_thread();", "    this_thread();")],
+           test="tracer.trace_read_back"),
+    Mutant("a body's CPU not counted", TRACER + "regions.cpp",
+           [("    count_cpu(time, reading.cpu);\n", "")], test="timeline.cores"),
+    Mutant("oversubscribed where the team only fills the CPUs", TIMELINE + "model.py",
+           [('"oversubscribed": largest > len(allowed)',
+             '"oversubscribed": largest >= len(allowed)')],
+           test="timeline.cores"),
+    Mutant("the threads' CPUs left out of the JSON", TIMELINE + "efficiency.py",
+           [('"cpus": used.cpus or [],', '"cpus": [],')], test="timeline.cores"),
+    Mutant("the text says oversubscribed wherever the CPUs are known", OUTPUTS + "text.py",
+           [("    if model.oversubscribed:", "    if model.cpus_allowed:")], test="timeline.cores"),
 ]
 
 

@@ -17,6 +17,8 @@ table of cases per group, on the build's own programs and tracer:
   factors     the model factors of sleeping cases at teams of 2 and 4, each
               within 0.8 to 1.05 of its closed form, and the waits of each
               kind counted exactly
+  cores       a team of 2 under taskset: oversubscribed on one CPU, every
+              thread's bodies started there; not on two
   scaling     --scaling: its usage errors, a run per team size in its table,
               JSON and picture, the exit status it takes, a stop mid-series
   mpi         the model factors of sleeping ranks under mpirun at 2 and 4
@@ -64,10 +66,11 @@ def check(problems, what, actual, expected):
         problems.append(f"{what}: {actual!r}, expected {expected!r}")
 
 
-def timeline(*arguments, env=None):
-    """The run, with the report it wrote to a file (-o) as run.report."""
+def timeline(*arguments, env=None, prefix=()):
+    """The run, with the report it wrote to a file (-o) as run.report;
+    PREFIX, a command that runs watch-region."""
     with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
-        command = [WATCH_REGION, "--timeline", "-o", report.name, *arguments]
+        command = [*prefix, WATCH_REGION, "--timeline", "-o", report.name, *arguments]
         run = subprocess.run(command, capture_output=True, text=True, check=False, env=env,
                              timeout=120)
         run.report = report.read()
@@ -893,6 +896,31 @@ def factors(problems):
                "taskwait": 1, "taskgroup": 1, "task": 3})
 
 
+def cores(problems):
+    """A team of 2 on the first CPU the tests may use alone is oversubscribed,
+    every thread's bodies started there, and says so in one line; on the
+    first two it is not, and says nothing."""
+    env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
+    allowed = sorted(os.sched_getaffinity(0))
+    for cpus in [allowed[:1], allowed[:2]][:len(allowed)]:
+        case, over = f"a team of 2 on CPUs {cpus}", len(cpus) < 2
+        prefix = ("taskset", "-c", ",".join(map(str, cpus)))
+        runs = [timeline(*form, "--team", "2", BUILT["sleep_factors"], "balanced", env=env,
+                         prefix=prefix) for form in (["--json"], [])]
+        if any(run.returncode != 0 for run in runs):
+            problems.append(f"{case}: exit status {[run.returncode for run in runs]}")
+            continue
+        process = reports.loads(runs[0].report)["processes"][0]
+        check(problems, f"{case}: allowed, oversubscribed",
+              (process.get("cpus_allowed"), process.get("oversubscribed")), (cpus, over))
+        check(problems, f"{case}: each thread's CPUs within them",
+              [bool(t.get("cpus")) and set(t["cpus"]) <= set(cpus) for t in process["useful"]],
+              [True, True])
+        said = [line for line in runs[1].report.split("\n") if "oversubscribed" in line]
+        check(problems, f"{case}: the text's line", said,
+              ["oversubscribed: 2 threads on 1 CPU"] if over else [])
+
+
 # The model factors of each case of sleep_ranks (see there) under mpirun, U
 # its unit of sleep, N the ranks, T the team; every case ends at a barrier, so
 # the run measured ends together on every rank. The MPI part counts each
@@ -1082,8 +1110,8 @@ def main():
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
-     "terminal": terminal, "trust": trust, "factors": factors, "mpi": mpi, "mpich": mpich,
-     "otf2": otf2}[GROUP](problems)
+     "terminal": terminal, "trust": trust, "factors": factors, "cores": cores, "mpi": mpi,
+     "mpich": mpich, "otf2": otf2}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cpuid.h>
 #include <ctime>
+#include <sched.h>
 #include <x86intrin.h>
 
 namespace tracer {
@@ -105,10 +106,57 @@ std::int64_t anchor_again()
     return own.nanoseconds;
 }
 
+// Whether the counter's read with the processor's number (rdtscp) gives
+// the CPU: where the processor has that read, and the kernel keeps the CPU's
+// number in the low 12 bits of what it gives, as Linux does; checked once
+// against the kernel's own answer.
+bool counter_gives_cpu = false;
+constexpr unsigned cpu_bits = 0xfff;
+
+bool reads_with_cpu()
+{
+    constexpr unsigned feature_leaf = 0x80000001;
+    constexpr unsigned rdtscp = 1U << 27;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(feature_leaf, &eax, &ebx, &ecx, &edx) == 0 || (edx & rdtscp) == 0) {
+        return false;
+    }
+    unsigned aux = 0;
+    __rdtscp(&aux);
+    return static_cast<int>(aux & cpu_bits) == sched_getcpu();
+}
+
+// The time that now() gives, the counter read by READ_TICKS where it is.
+template <typename ReadTicks> std::int64_t counted_time(ReadTicks read_ticks)
+{
+    const Rate rate{rate_scaled.load(relaxed), span_ticks.load(relaxed)};
+    std::int64_t time = 0;
+    if (rate.scaled == 0) {
+        // Until the baseline is long enough for a rate, the clock itself:
+        // a short run never anchors.
+        time = clock_now();
+        if (time - baseline_time.load(relaxed) >= rate_baseline) {
+            time = anchor_again();
+        }
+    }
+    else if (time = time_of(own, rate, read_ticks()); time < 0) {
+        time = anchor_again();
+    }
+    if (time < last_time) {
+        time = last_time;
+    }
+    last_time = time;
+    return time;
+}
+
 // Before anything else of the tracer's at load, on the initial thread.
 __attribute__((constructor(101))) void start_clock()
 {
     reads_counter = counter_is_invariant();
+    counter_gives_cpu = reads_with_cpu();
     set_baseline(take_anchor());
 }
 
@@ -169,22 +217,25 @@ std::int64_t now()
     if (!reads_counter) {
         return clock_now();
     }
-    const Rate rate{rate_scaled.load(relaxed), span_ticks.load(relaxed)};
+    return counted_time(ticks_now);
+}
+
+Reading now_on_cpu()
+{
+    using namespace tracer;
+    int cpu = -1;
     std::int64_t time = 0;
-    if (rate.scaled == 0) {
-        // Until the baseline is long enough for a rate, the clock itself:
-        // a short run never anchors.
-        time = clock_now();
-        if (time - baseline_time.load(relaxed) >= rate_baseline) {
-            time = anchor_again();
-        }
+    if (reads_counter && counter_gives_cpu) {
+        time = counted_time([&cpu] {
+            unsigned aux = 0;
+            const std::uint64_t ticks = __rdtscp(&aux);
+            cpu = static_cast<int>(aux & cpu_bits);
+            return ticks;
+        });
     }
-    else if (time = time_of(own, rate, ticks_now()); time < 0) {
-        time = anchor_again();
+    else {
+        time = now();
     }
-    if (time < last_time) {
-        time = last_time;
-    }
-    last_time = time;
-    return time;
+    // Before a rate is known, or at a new anchor, the counter was not read.
+    return {time, cpu >= 0 ? cpu : sched_getcpu()};
 }

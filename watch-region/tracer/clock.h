@@ -23,6 +23,16 @@
 // Now, in nanoseconds on the monotonic clock.
 std::int64_t now();
 
+// Now, as now() gives it, and the CPU that the calling thread read it on:
+// the number the processor gives with the counter, where the clock reads the
+// counter and the kernel keeps that number there, else the kernel's own
+// (sched_getcpu, a vDSO call); -1 where neither tells.
+struct Reading {
+    std::int64_t time;
+    int cpu;
+};
+Reading now_on_cpu();
+
 namespace tracer {
 
 // The monotonic clock itself, read.

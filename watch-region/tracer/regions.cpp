@@ -286,9 +286,11 @@ void region_end(Region &region)
 
 void body_begin(Region &region, int thread, int team_size)
 {
-    const std::int64_t start = now();
+    const Reading reading = now_on_cpu();
+    const std::int64_t start = reading.time;
     record(Event::body_start, region.id, thread, 0, 0, start);
     ThreadTime &time = this_thread();
+    count_cpu(time, reading.cpu);
     set_ideal(time, region.launched);
     leave_runtime(time, start);
     if (depth < max_depth) {

@@ -7,7 +7,9 @@
 #include "site_stats.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <sched.h>
 #include <type_traits>
 
 namespace tracer {
@@ -24,6 +26,32 @@ thread_local ThreadTime *own = nullptr;
 thread_local ThreadTime beyond{};
 std::int64_t loaded_at = 0;
 std::atomic<int> largest_team{0};
+// The CPUs the process may run on, read at load and at a fork (none where
+// the kernel does not say).
+CpuSet allowed{};
+
+void read_allowed()
+{
+    cpu_set_t set;
+    static_assert(sizeof(set) == sizeof(allowed));
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof(set), &set);
+    std::memcpy(allowed.data(), &set, sizeof(allowed));
+}
+
+// "NAME CPUS...": the numbers in CPUS, comma-separated, "-" for none.
+void write_cpus(Output &output, const char *name, const CpuSet &cpus)
+{
+    output.add(name);
+    char separator = ' ';
+    for (int cpu = 0; cpu < max_cpus; ++cpu) {
+        if ((cpus[static_cast<std::size_t>(cpu / cpus_a_word)] >> (cpu % cpus_a_word) & 1U) != 0) {
+            output.add(separator, cpu);
+            separator = ',';
+        }
+    }
+    output.add(separator == ' ' ? " -\n" : "\n");
+}
 
 // The program's marked intervals, each from its start to its stop (0: not
 // yet); the marks beyond the table stretch the last interval.
@@ -313,12 +341,15 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
         marked += (stop == 0 ? exit_time : stop) - marks.intervals[index][0].load();
     }
     output.line("interval", exit_time - loaded_at, marked, count, largest_team.load());
+    write_cpus(output, "cpus_allowed", allowed);
     const std::size_t used = std::min(threads_used.load(), max_threads);
     for (std::size_t index = 0; index < used; ++index) {
         const ThreadTime &thread = threads[index];
         const Clock useful = useful_at(thread, exit_time);
-        output.line("useful", thread.kernel_thread, thread.initial ? 1 : 0, useful.all,
-                    useful.marked, useful.all + thread.lag.all, useful.marked + thread.lag.marked);
+        output.add("useful ", thread.kernel_thread, ' ', thread.initial ? 1 : 0, ' ', useful.all,
+                   ' ', useful.marked, ' ', useful.all + thread.lag.all, ' ',
+                   useful.marked + thread.lag.marked, ' ', thread.migrations);
+        write_cpus(output, "", thread.cpus);
     }
     output.add(waits_line);
     // Each site and kind once, every thread's counts together; then the
@@ -356,6 +387,7 @@ void forget_waits(std::int64_t time)
     own = threads.data();
     loaded_at = time;
     largest_team.store(0);
+    read_allowed();
     marks.count.store(0);
     forget_guards();
 }
@@ -365,6 +397,7 @@ namespace {
 __attribute__((constructor)) void on_load()
 {
     loaded_at = now();
+    read_allowed();
     this_thread();
 }
 

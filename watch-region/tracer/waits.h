@@ -76,6 +76,12 @@ struct WaitSite {
     std::array<std::uint32_t, wait_buckets> histogram;
 };
 
+// A set of CPUs by number, as large as the kernel's affinity calls take by
+// default (CPU_SETSIZE): one bit a CPU.
+constexpr int max_cpus = 1024;
+constexpr int cpus_a_word = 64;
+using CpuSet = std::array<std::uint64_t, max_cpus / cpus_a_word>;
+
 struct alignas(64) ThreadTime {
     std::int32_t kernel_thread;
     bool initial;
@@ -92,7 +98,30 @@ struct alignas(64) ThreadTime {
     int others_used;
     // The sites, then the other sites. None for a thread beyond the table.
     std::array<WaitSite, max_wait_sites + max_other_sites + wait_kinds> *sites;
+    // The last CPU its regions' bodies started on, plus one (0: none yet);
+    // how many of its bodies started on another CPU than its body before;
+    // and the CPUs they started on (those below max_cpus). Side by side,
+    // so that a body's start touches one cache line for them.
+    int last_cpu;
+    std::int64_t migrations;
+    CpuSet cpus;
 };
+
+// THREAD starts a region's body on CPU (-1: not known).
+inline void count_cpu(ThreadTime &thread, int cpu)
+{
+    if (cpu < 0) {
+        return;
+    }
+    if (thread.last_cpu != 0 && thread.last_cpu != cpu + 1) {
+        ++thread.migrations;
+    }
+    thread.last_cpu = cpu + 1;
+    if (cpu < max_cpus) {
+        thread.cpus[static_cast<std::size_t>(cpu / cpus_a_word)] |= std::uint64_t{1}
+                                                                    << (cpu % cpus_a_word);
+    }
+}
 
 // The calling thread's record: made on its first call, a worker in the
 // runtime, or (at load) the initial thread running the program.
@@ -140,8 +169,10 @@ Clock span(std::int64_t from, std::int64_t until);
 // The largest team launched.
 void count_team(int size);
 
-// Lines "interval ALL MARKED MARKS LARGEST_TEAM", "useful KERNEL_THREAD
-// INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED" per thread, "waits KIND..." and
+// Lines "interval ALL MARKED MARKS LARGEST_TEAM", "cpus_allowed CPUS" (the
+// process's affinity at load, or at its fork), "useful KERNEL_THREAD INITIAL
+// ALL MARKED IDEAL_ALL IDEAL_MARKED MIGRATIONS CPUS" per thread (CPUS: the
+// numbers, comma-separated, "-" for none), "waits KIND..." and
 // "wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR
 // LONGEST FUNCTION object PATH" (FUNCTION: "-" where not known) per call
 // site and kind, all threads' together, and "other_waits KIND REGION_SITE

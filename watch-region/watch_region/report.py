@@ -123,6 +123,10 @@ class TracedProcess:  # pylint: disable=too-many-instance-attributes
     useful: Optional[list] = None
     gain: Optional[dict] = None
     threads_untimed: int = 0
+    # The CPUs it may use, and whether its largest team has more threads.
+    cpus_allowed: Optional[list] = known()
+    oversubscribed: Optional[bool] = known()
+    largest_team: Optional[int] = dataclasses.field(default=None, metadata={"given": "never"})
     sync: list = dataclasses.field(default_factory=list)
     # Only for a region asked for and not kept: which were.
     region_numbers: Optional[list] = None

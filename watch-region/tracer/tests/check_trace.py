@@ -1,5 +1,6 @@
 """Has tracer_tests write a trace (trace_read_back) and reads it back with
-the tool's reader: the sites, their phases and the events as written.
+the tool's reader: the sites, their phases, the events and the CPUs as
+written.
 
 usage: check_trace.py TRACER_TESTS TRACE
 """
@@ -62,6 +63,11 @@ expect("a wait and a task's body", [
        [("wait_begin", 200000000, -1, 7, 9, lock), ("wait_end", 200000500, -1, 7, 9, lock),
         ("task_begin", 300000000, -1, 7, 11, task),
         ("task_end", 300000000 + 2**31, -1, 7, 11, task)])
+# The CPUs the process may use, as this one may; a thread's given ones
+# (tracer_tests), the main thread's, where its launches ran, left aside.
+expect("CPUs allowed", trace.cpus_allowed, sorted(os.sched_getaffinity(0)))
+given = [(used.cpus, used.migrations) for used in trace.useful if not used.initial and used.cpus]
+expect("a thread's CPUs and moves", given, [([5, 70], 3)])
 expect("regions", trace.regions, 3)
 expect("slowest's events", len(trace.slowest), 6)
 if failures:

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <sched.h>
 #include <sstream>
 #include <string_view>
 #include <sys/wait.h>
@@ -75,6 +76,13 @@ void trace_read_back(const char *path)
     add_launch(site_b, 3, {10, 200, 3000, 40000}, {100, 40, 10}, 3, body, 150);
     add_launch(site_b, 5, {14, 260, 3300, 40008}, {20, 60}, 2, 0, 90);
     record(Event::create_call, 7, 3, 9, 5, 123456789);
+    // A thread whose bodies start on CPUs 5 and 70, one not known, 70 again,
+    // 5 and one past the set: moved 3 times.
+    std::thread([] {
+        for (const int cpu : {5, 70, -1, 70, 5, max_cpus + 6}) {
+            count_cpu(this_thread(), cpu);
+        }
+    }).join();
     // A wait that one event holds, and a task's body too long for one.
     record_wait(Wait::lock, 7, 9, 200000000, 200000500);
     record_wait(Wait::task, 7, 11, 300000000, 300000000 + (std::int64_t{1} << 31));
@@ -559,6 +567,23 @@ void clock_group()
     constexpr std::int64_t allowed = 2000;
     expect_true("now() within 2 µs of the clock", worst.load() <= allowed);
     expect("times gone back", static_cast<std::uint64_t>(back.load()), 0);
+
+    // The CPU read with the time, on each CPU this thread may use in turn;
+    // the second read of each, the first having anchored the clock anew.
+    cpu_set_t own;
+    sched_getaffinity(0, sizeof(own), &own);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &own)) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            sched_setaffinity(0, sizeof(one), &one);
+            now_on_cpu();
+            expect("the CPU read with the time", static_cast<std::uint64_t>(now_on_cpu().cpu),
+                   static_cast<std::uint64_t>(cpu));
+        }
+    }
+    sched_setaffinity(0, sizeof(own), &own);
 }
 
 int main(int argc, char **argv)

@@ -168,6 +168,9 @@ def process_summary(model, width, colour, names):
                      else f", {duration(model.time_outside_regions)} outside"), width)
     lines += ["model factors:"] + factor_tree(model.model_factors or {}, colour)
     lines += where_lines(model, width)
+    if model.oversubscribed:
+        lines.append(f"oversubscribed: {plural(model.largest_team, 'thread')} on "
+                     f"{plural(len(model.cpus_allowed), 'CPU')}")
     if model.stopped_by:
         lines += prose(f"its tracer wrote what it had recorded when signal "
                        f"{model.stopped_by} ended it", width)

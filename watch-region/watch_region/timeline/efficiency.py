@@ -61,16 +61,19 @@ def process_gain(counted):
 
 def counted_useful(trace, use_marks=None):
     """The interval, each counted thread's useful time (the initial thread
-    first, threads not seen as 0) and the ideal run time, in µs, along the
-    markers' measure where the program set markers (or USE_MARKS says);
-    None before format 4's lines."""
+    first, threads not seen as 0) and, from format 8, the CPUs its regions'
+    bodies started on and how often a body started on another than the one
+    before, and the ideal run time, in µs, along the markers' measure where
+    the program set markers (or USE_MARKS says); None before format 4's
+    lines."""
     if trace.interval is None:
         return None
     whole, marked, marks, largest = trace.interval
     use_marks = marks > 0 if use_marks is None else use_marks
     threads = [{"kernel_thread": used.tid, "initial": bool(used.initial),
                 "useful": microseconds(used.marked if use_marks else used.all),
-                "ideal": microseconds(used.ideal_marked if use_marks else used.ideal_all)}
+                "ideal": microseconds(used.ideal_marked if use_marks else used.ideal_all),
+                "cpus": used.cpus or [], "migrations": used.migrations or 0}
                for used in trace.useful]
     counted = [thread for thread in threads if thread["initial"]] + sorted(
         (thread for thread in threads if not thread["initial"] and thread["useful"] > 0),
@@ -78,7 +81,9 @@ def counted_useful(trace, use_marks=None):
     counted += [{"kernel_thread": None, "useful": 0.0}] * max(0, largest - len(counted))
     ideal = max((thread["ideal"] for thread in threads), default=0.0)
     return {"interval": microseconds(marked if use_marks else whole), "marked": use_marks,
-            "useful": [{"kernel_thread": thread["kernel_thread"], "useful": thread["useful"]}
+            "useful": [{"kernel_thread": thread["kernel_thread"], "useful": thread["useful"],
+                        **({"cpus": thread.get("cpus", []), "migrations": thread.get(
+                            "migrations", 0)} if trace.cpus_allowed is not None else {})}
                        for thread in counted],
             "ideal_run_time": ideal}
 

@@ -109,11 +109,19 @@ def process_model(trace, chosen=None):
         ideal_run_time=None if counted is None else counted["ideal_run_time"],
         useful=None if counted is None else counted["useful"],
         gain=None if counted is None else process_gain(counted),
-        threads_untimed=trace.threads_untimed,
+        threads_untimed=trace.threads_untimed, **cores(trace),
         sync=[{key: value for key, value in wait.items() if key != "region_sites"}
               for wait in waits],
         region_numbers=kept_regions(trace) if chosen is not None and not shown else None,
         mpi=rank_of(trace, counted))
+
+
+def cores(trace):
+    """The CPUs the process may use, and whether its largest team has more
+    threads than they are (None: not known, before format 8)."""
+    allowed, largest = trace.cpus_allowed, trace.interval and trace.interval[3]
+    return {"cpus_allowed": allowed, "largest_team": largest,
+            "oversubscribed": largest > len(allowed) if allowed and largest else None}
 
 
 def rank_of(trace, counted):

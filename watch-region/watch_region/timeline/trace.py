@@ -17,7 +17,10 @@ takes everything else from the trace's own header lines:
   site_body_object INDEX PATH       the object of a site's body, where not the site's
   site_useful INDEX NANOSECONDS,...  each team thread's useful time in the site's bodies
   interval ALL MARKED MARKS LARGEST_TEAM   the run's length, and the part the markers set
-  useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED   a thread's useful time
+  cpus_allowed CPUS                 the CPUs the process may run on (CPUS: N,N,... or -)
+  useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED MIGRATIONS CPUS
+                                    a thread's useful time, and the CPUs its regions'
+                                    bodies started on; format 8's last two
   waits NAME...                     the kinds of wait, in the order of their numbers
   wait KIND ADDRESS BASE REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION object PATH
   other_waits KIND REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION
@@ -52,7 +55,8 @@ from .trace_table import RECORD_NAMES, Event, Trace
 Site = collections.namedtuple(
     "Site", "index address base launches teams phases object ideal most_useful mean_useful body",
     defaults=(None,) * 4)
-Useful = collections.namedtuple("Useful", "tid initial all marked ideal_all ideal_marked")
+Useful = collections.namedtuple(
+    "Useful", "tid initial all marked ideal_all ideal_marked migrations cpus", defaults=(None,) * 2)
 WaitSite = collections.namedtuple(
     "WaitSite",
     "kind address base region_site count total median median_error longest object function")
@@ -61,7 +65,7 @@ MpiCall = collections.namedtuple(
     "ideal_exit_marked tid")
 # The oldest format read: format 5 only adds the whole wait and task events
 # and the function a wait line names, 6 the other_waits lines, 7 a site's
-# body and the sums for its gain.
+# body and the sums for its gain, 8 the CPUs.
 OLDEST_READ = 4
 MAP_POPULATE = getattr(mmap, "MAP_POPULATE", 0)  # the pages read in one go, not fault by fault
 FORMAT_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
@@ -110,6 +114,14 @@ def parse_wait(trace, line):
     function = fields[10] if named and fields[10] != "-" else None
     return WaitSite(trace.wait_names[int(fields[1])], int(fields[2], 0), int(fields[3], 0),
                     *(int(field) for field in fields[4:10]), fields[-1], function)
+
+
+def cpu_list(field):
+    """The CPUs a trace gives as N,N,... ("-": none), in order."""
+    cpus = [] if field == "-" else sorted({int(cpu) for cpu in field.split(",")})
+    if cpus and cpus[0] < 0:
+        raise ValueError
+    return cpus
 
 
 def parse_record(trace, fields):
@@ -172,8 +184,11 @@ def read_text(trace, lines, first=2):
                                                      for value in fields[2].split(",")]
             elif key == "interval" and len(fields) == 5:
                 trace.interval = tuple(int(field) for field in fields[1:])
-            elif key == "useful" and len(fields) == 7:
-                trace.useful.append(Useful(*(int(field) for field in fields[1:])))
+            elif key == "useful" and len(fields) in (7, 9):
+                trace.useful.append(Useful(*(int(field) for field in fields[1:8]),
+                                           *(cpu_list(field) for field in fields[8:])))
+            elif key == "cpus_allowed" and len(fields) == 2:
+                trace.cpus_allowed = cpu_list(fields[1])
             elif key == "waits":
                 trace.wait_names = fields[1:]
             elif key == "wait":

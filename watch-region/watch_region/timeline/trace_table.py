@@ -31,6 +31,7 @@ class Trace:
         self.names, self.phase_names, self.stat_names, self.wait_names = [], [], [], []
         self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
         self.body_objects = {}
+        self.cpus_allowed = None  # the CPUs' numbers, from format 8
         self.other_waits = []  # as waits, with no address, base or object
         self.threads_untimed = 0
         self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
