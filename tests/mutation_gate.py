@@ -375,7 +375,8 @@ MUTANTS = [
            test="timeline.unchanged"),
     # The libgomp half against a stand-in for libgomp (tracer.gomp).
     Mutant("a wait's time counted with the tasks run in it", TRACER + "runtime_time.h",
-           [("end - wait.start - in_tasks", "end - wait.start - 0 * in_tasks")], test="tracer.gomp"),
+           [("end - wait.start - in_tasks", "end - wait.start - 0 * in_tasks")],
+           test="tracer.gomp"),
     Mutant("a wait recorded outside its region", TRACER + "runtime_time.h",
            [("record_wait(what.kind, number_of(region),", "record_wait(what.kind, 0,")],
            test="tracer.gomp"),
