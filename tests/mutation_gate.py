@@ -220,6 +220,8 @@ MUTANTS = [
     Mutant("watch-region leaves gdb and the program running when stopped", PROCESS,
            [("    if process.poll() is not None:\n        return\n    started",
              "    if True:\n        return\n    started")], test="watch_region.stop_signals"),
+    Mutant("watch-region leaves what gdb orphans to an init that may not reap it", CLI,
+           [("    process.become_subreaper()\n", "")], test="watch_region.stop_signals"),
     Mutant("watch-region's failed write exits 0", CLI,
            [("        return WRITE_ERROR\n", "        return 0\n")],
            test="watch_region.write_errors"),

@@ -226,6 +226,9 @@ def main(version, tracer, tracer_runtimes, tracer_mpi=None):
             closed.add(fd)
             os.open("/dev/null", direction)
     parser, options = parse_arguments(version)
+    # What gdb or the program leaves orphaned is reaped here, not by an init
+    # that may never reap it (a container's), which would keep it a zombie.
+    process.become_subreaper()
     for signum in STOPPING_SIGNALS:
         signal.signal(signum, stop)
     try:

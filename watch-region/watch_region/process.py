@@ -66,7 +66,6 @@ def run_traced(program, argv, environment, closed, trace_dir, tracer):
     is passed on to the program so that its tracer writes what it recorded)
     and still_running (the processes left behind)."""
     preload = ":".join(filter(None, [tracer, environment.get("LD_PRELOAD")]))
-    become_subreaper()
     Starting.active = True
     try:
         child = subprocess.Popen(
