@@ -614,6 +614,10 @@ MUTANTS = [
            [("said.sort(key=lambda gained: -gained[0])",
              "said.sort(key=lambda gained: gained[0])")],
            test="watch_region.model"),
+    Mutant("an imbalance laid on one thread that each launch's slowest is not",
+           OUTPUTS + "gains.py",
+           [('if slowest["useful"] - mean >= gain["imbalance"] / 2:',
+             'if slowest["useful"] - mean >= 0:')], test="watch_region.model"),
     # The cores: the CPU each body started on, the moves, the CPUs allowed.
     Mutant("a thread's moves counted at every body start", TRACER + "waits.h",
            [("thread.last_cpu != 0 && thread.last_cpu != cpu + 1", "thread.last_cpu != 0")],

@@ -371,30 +371,35 @@ class Model(unittest.TestCase):
 
     def test_where_time_goes(self):
         """Two sites of one body said as one region, by the function it was
-        outlined from, its gains summed; the largest five of seven, largest
-        first; the table's sites under their body."""
-        def site(name, body, time, mean, most, ideal):
+        outlined from, its gains summed; the largest five of eight, largest
+        first; the table's sites under their body; an imbalance that no one
+        thread is behind said so."""
+        def site(name, body, time, mean, most, ideal, imbalance=None):
             stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
             return CallSite(name, name[2:].split("+")[0], int(name.split("+")[1], 16), "p", None,
                             launches=5, team_sizes={4: 5}, time=time, fork=stats, work=stats,
                             imbalance=stats, join=stats, body=body, useful={"mean": mean},
                             body_source="/src/gain.c:17" if body else None,
                             slowest_thread={"thread": 3, "useful": most},
-                            gain={"total": time - mean, "imbalance": most - mean,
+                            gain={"total": time - mean, "imbalance": imbalance or most - mean,
                                   "serialisation": ideal - most, "transfer": time - ideal})
         sites = [site("p!main+0x10", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3),
                  site("p!g+0x8", None, 9e3, 1e3, 1e3, 1e3),
-                 site("p!main+0x20", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3)] + [
+                 site("p!main+0x20", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3),
+                 site("p!h+0x4", "h._omp_fn.0", 10e3, 4e3, 4.5e3, 4.5e3, imbalance=5.5e3)] + [
                      site(f"p!f{at}+0x1", f"f{at}._omp_fn.0", 5e3 + at, 4e3, 4e3, 5e3)
                      for at in range(5)]
         lines = where_lines(unittest.mock.Mock(call_sites=sites), 200)
-        self.assertEqual(lines[:3], [
+        self.assertEqual(lines[:4], [
             "where the time goes:",
             "  imbalanced (gain.c:17): 30.00 ms of 141.00 ms lost, 92% of it imbalance: "
             "thread 3 works 13.86 ms a launch, the mean 11.10 ms",
             "  p!g+0x8: 8.00 ms of 9.00 ms lost, 100% of it transfer: 1.80 ms a launch, of "
-            "which the threads' work 200.0 µs; the rest is fork, join and the runtime"])
-        self.assertEqual([line.split(" ")[2] for line in lines[3:]], ["f4", "f3", "f2"])
+            "which the threads' work 200.0 µs; the rest is fork, join and the runtime",
+            "  h (gain.c:17): 6.00 ms of 10.00 ms lost, 92% of it imbalance: a launch's slowest "
+            "thread works 1.90 ms, the mean 800.0 µs; which thread varies (thread 3: 900.0 µs "
+            "a launch)"])
+        self.assertEqual([line.split(" ")[2] for line in lines[4:]], ["f4", "f3"])
         table = site_table(sites, 200)
         at = table.index("body imbalanced._omp_fn.0 (/src/gain.c:17):")
         self.assertEqual([line.split()[0] for line in table[at + 1:at + 3]],

@@ -45,9 +45,14 @@ def cause_detail(cause, site, gain):
     launches = site.launches or 1
     ideal = site.time - gain["transfer"]
     if cause == "imbalance" and site.slowest_thread and site.useful:
-        return (f"thread {site.slowest_thread['thread']} works "
-                f"{duration(site.slowest_thread['useful'] / launches)} a launch, the mean "
-                f"{duration(site.useful['mean'] / launches)}")
+        slowest, mean = site.slowest_thread, site.useful["mean"]
+        if slowest["useful"] - mean >= gain["imbalance"] / 2:
+            return (f"thread {slowest['thread']} works {duration(slowest['useful'] / launches)} "
+                    f"a launch, the mean {duration(mean / launches)}")
+        # Each launch's slowest thread is another: no one thread is behind it.
+        return (f"a launch's slowest thread works {duration((mean + gain['imbalance']) / launches)}"
+                f", the mean {duration(mean / launches)}; which thread varies (thread "
+                f"{slowest['thread']}: {duration(slowest['useful'] / launches)} a launch)")
     if cause == "serialisation":
         return (f"its chain of turns takes {duration(ideal / launches)} a launch, its slowest "
                 f"thread's work {duration((ideal - gain['serialisation']) / launches)}")
