@@ -618,6 +618,9 @@ MUTANTS = [
            OUTPUTS + "gains.py",
            [('if slowest["useful"] - mean >= gain["imbalance"] / 2:',
              'if slowest["useful"] - mean >= 0:')], test="watch_region.model"),
+    Mutant("a body of no symbol not named by the function that launched it",
+           OUTPUTS + "gains.py", [('if "!@0x" in first.body and first.function:', "if False:")],
+           test="watch_region.model"),
     # The cores: the CPU each body started on, the moves, the CPUs allowed.
     Mutant("a thread's moves counted at every body start", TRACER + "waits.h",
            [("thread.last_cpu != 0 && thread.last_cpu != cpu + 1", "thread.last_cpu != 0")],

@@ -373,7 +373,8 @@ class Model(unittest.TestCase):
         """Two sites of one body said as one region, by the function it was
         outlined from, its gains summed; the largest five of eight, largest
         first; the table's sites under their body; an imbalance that no one
-        thread is behind said so."""
+        thread is behind said so, in a body of no symbol named by its
+        launcher."""
         def site(name, body, time, mean, most, ideal, imbalance=None):
             stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
             return CallSite(name, name[2:].split("+")[0], int(name.split("+")[1], 16), "p", None,
@@ -386,7 +387,7 @@ class Model(unittest.TestCase):
         sites = [site("p!main+0x10", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3),
                  site("p!g+0x8", None, 9e3, 1e3, 1e3, 1e3),
                  site("p!main+0x20", "imbalanced._omp_fn.0", 70.5e3, 55.5e3, 69.3e3, 70e3),
-                 site("p!h+0x4", "h._omp_fn.0", 10e3, 4e3, 4.5e3, 4.5e3, imbalance=5.5e3)] + [
+                 site("p!h+0x4", "p!@0x40", 10e3, 4e3, 4.5e3, 4.5e3, imbalance=5.5e3)] + [
                      site(f"p!f{at}+0x1", f"f{at}._omp_fn.0", 5e3 + at, 4e3, 4e3, 5e3)
                      for at in range(5)]
         lines = where_lines(unittest.mock.Mock(call_sites=sites), 200)
@@ -396,7 +397,7 @@ class Model(unittest.TestCase):
             "thread 3 works 13.86 ms a launch, the mean 11.10 ms",
             "  p!g+0x8: 8.00 ms of 9.00 ms lost, 100% of it transfer: 1.80 ms a launch, of "
             "which the threads' work 200.0 µs; the rest is fork, join and the runtime",
-            "  h (gain.c:17): 6.00 ms of 10.00 ms lost, 92% of it imbalance: a launch's slowest "
+            "  p!@0x40 (from h): 6.00 ms of 10.00 ms lost, 92% of it imbalance: a launch's slowest "
             "thread works 1.90 ms, the mean 800.0 µs; which thread varies (thread 3: 900.0 µs "
             "a launch)"])
         self.assertEqual([line.split(" ")[2] for line in lines[4:]], ["f4", "f3"])

@@ -6,6 +6,7 @@ cause that weighs most and what shows it."""
 import os
 import re
 
+from ..symbols import short_names
 from .layout import duration, prose
 
 SHOWN = 5
@@ -30,11 +31,14 @@ def by_body(sites):
 
 def region_name(sites):
     """A group's name: the function its body was outlined from (for GCC's
-    outlined bodies) or the body, with its source file and line; a site of
-    no known body by its own name."""
+    outlined bodies) or the body, with its source file and line; a body of
+    no symbol with the function that launched it; a site of no known body by
+    its own name."""
     first = sites[0]
     if not first.body:
         return first.site
+    if "!@0x" in first.body and first.function:  # a body of no symbol: said by its launcher
+        return f"{first.body} (from {short_names([first.function])[first.function]})"
     name = OUTLINED.sub("", first.body)
     return f"{name} ({os.path.basename(first.body_source)})" if first.body_source else name
 
