@@ -33,10 +33,16 @@ def region_name(sites):
     outlined bodies) or the body, with its source file and line; a site of
     no known body by its own name."""
     first = sites[0]
-    if not first.body:
-        return first.site
-    name = OUTLINED.sub("", first.body)
-    return f"{name} ({os.path.basename(first.body_source)})" if first.body_source else name
+    return region_label(first.body, first.body_source, first.site)
+
+
+def region_label(body, source, site):
+    """A region's name: its BODY's (see region_name) with its SOURCE line,
+    or the call SITE where the body is not known."""
+    if not body:
+        return site
+    name = OUTLINED.sub("", body)
+    return f"{name} ({os.path.basename(source)})" if source else name
 
 
 def cause_detail(cause, site, gain):
