@@ -97,7 +97,8 @@ def site_table(sites, width, names=None):
     head = ("launches", "teams", "time", *(("useful mean/max", "LB") if modelled else ()),
             *SITE_PHASES)
     rows = [(str(site.launches), ",".join(str(size) for size in site.team_sizes),
-             timed(site.time, (site.spread or {}).get("time")), *(useful_cells(site) if modelled else ()),
+             timed(site.time, (site.spread or {}).get("time")),
+             *(useful_cells(site) if modelled else ()),
              *(phase_cell(getattr(site, phase)) for phase in SITE_PHASES))
             for site in sites]
     waits = [wait_lines(site, width) if modelled else [] for site in sites]

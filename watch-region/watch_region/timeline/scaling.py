@@ -69,6 +69,8 @@ def scaling_sites(series):
             if "spread" in spans:
                 entry.time.setdefault("spread", {}).update(spans["spread"])
     for entry in times.values():
+        if "spread" in entry.time:  # after the figures it spans
+            entry.time["spread"] = entry.time.pop("spread")
         base = entry.time.get(str(first_team))
         for team, _ in series:
             time = entry.time.get(str(team))
