@@ -31,10 +31,12 @@ def number(time, largest):
 
 def with_spread(cell, spread, shown):
     """CELL, with SPREAD (the least and largest over repeated runs, if they
-    differ) beside it as SHOWN gives each: 12.30 ms (11.90–12.80)."""
-    if not spread:
+    differ) beside it as SHOWN gives each: 12.30 ms (11.90–12.80); not
+    where the two read alike."""
+    least, largest = (shown(each) for each in spread) if spread else (None, None)
+    if least == largest:
         return cell
-    return f"{cell} ({shown(spread[0])}–{shown(spread[1])})"
+    return f"{cell} ({least}–{largest})"
 
 
 def timed(time, spread, largest=None):
