@@ -12,7 +12,6 @@ import glob
 import os
 import sys
 import tempfile
-import types
 import unittest
 import unittest.mock
 
@@ -247,14 +246,15 @@ def gdb_table(width):
 
 def repeated_report():
     """The recorded traces read as three runs of --repeat 3, the second
-    the median run (120 µs more in regions than the first, 120 µs less
-    than the third), each its sites in another order, each exiting 0."""
+    the median run (120 µs more in regions than the third, 120 µs less
+    than the first), each its sites in another order, exiting 0, 3 and 5,
+    their process ids 1240, 1120 and 1000."""
     runs = []
-    for extra in (120, 0, 240):
+    for extra, status in ((240, 0), (120, 3), (0, 5)):
         report = read_traces(TRACES, None)[0]
-        report.ran, report.exit_status = True, 0
+        report.ran, report.exit_status = True, status
         for process in report.processes:
-            process.time_in_regions += extra
+            process.pid, process.time_in_regions = 1000 + extra, process.time_in_regions + extra
             process.interval = (process.interval or 0) + extra
             process.call_sites.reverse()
         runs.append(Findings(report))
@@ -490,17 +490,14 @@ class Model(unittest.TestCase):
                 self.assertEqual([[(each.time, (each.spread or {}).get("time"))
                                    for each in process.call_sites] for process in processes],
                                  expected)
-        report = repeated_report()
-        self.assertEqual((report.repeat, report.processes[0].time_in_regions - 120,
-                          report.processes[0].spread["time_in_regions"][1]
-                          - report.processes[0].spread["time_in_regions"][0]),
-                         (3, read_traces(TRACES, None)[0].processes[0].time_in_regions, 240))
+        report, process = repeated_report(), read_traces(TRACES, None)[0].processes[0]
+        merged_process = report.processes[0]
+        self.assertEqual((report.repeat, report.exit_status, merged_process.pid,
+                          merged_process.time_in_regions - 120,
+                          merged_process.spread["time_in_regions"]),
+                         (3, 3, 1120, process.time_in_regions,
+                          [process.time_in_regions, process.time_in_regions + 240]))
         self.assertRegex(timeline_text(report, None, 120), r"µs \(\d+\.\d–\d+\.\d\) in regions")
-        findings = [Findings(Report("timeline", exit_status=status, processes=[
-            types.SimpleNamespace(pid=pid, interval=interval)]))
-                    for pid, interval, status in ((1, 30.0, 0), (2, 10.0, 3), (3, 20.0, 5))]
-        chosen = merge_findings(findings, 3).report
-        self.assertEqual((chosen.processes[0].pid, chosen.exit_status), (3, 3))
 
     def test_scaling_sites(self):
         """Each region's time, speedup and serial fraction by team size, the
