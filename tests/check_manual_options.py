@@ -28,7 +28,8 @@ RULES = [
     (r"--merge takes no:? ([^.;:]*)", ["--merge", "folder"], []),
     (r"((?:--[a-z0-9-]+,? )+and --[a-z0-9-]+) go with --timeline", [], ["prog"]),
 ]
-VALUES = {"--team": "2", "--scaling": "1", "--region": "1", "--events": "1", "--keep": "last"}
+VALUES = {"--team": "2", "--scaling": "1", "--repeat": "2", "--region": "1", "--events": "1",
+          "--keep": "last"}
 
 
 def parser_errors():

@@ -20,7 +20,11 @@ table of cases per group, on the build's own programs and tracer:
   cores       a team of 2 under taskset: oversubscribed on one CPU, every
               thread's bodies started there; not on two
   scaling     --scaling: its usage errors, a run per team size in its table,
-              JSON and picture, the exit status it takes, a stop mid-series
+              JSON and picture, the exit status it takes, a stop mid-series;
+              each region's serial fraction, near 0 for one whose work is
+              handed out in chunks and near 1 for one run inside a critical
+              section; --repeat: medians within their spread, the runs of a
+              series, a stop during the second run
   mpi         the model factors of sleeping ranks under mpirun at 2 and 4
               ranks, whole and their MPI and OpenMP parts, each within 0.8 to
               1.05 of its closed form, and MPI waits on every rank; with
@@ -202,9 +206,15 @@ def scaling(problems):
     """Each size run once, in the order given; the status of the first run
     that failed, else the last's; a stop ends the series with what it ran."""
     sum_of = BUILT["parallel_sum"]
-    for given in ("1,x", "0,1", "-1", "2,2", "1,2 --team 2", "1,2 --trace t.json"):
+    for given in ("1,x", "0,1", "-1", "2,2", "1,2 --team 2", "1,2 --trace t.json",
+                  "1 --repeat 0", "1 --repeat 2 --trace-dir t"):
         run = timeline("--scaling", *given.split(), sum_of)
         check(problems, f"--scaling {given}: usage error", (run.returncode, run.stdout), (2, ""))
+    run = subprocess.run([WATCH_REGION, "--repeat", "2", sum_of], capture_output=True,
+                         check=False)
+    check(problems, "--repeat without --timeline: usage error", (run.returncode, run.stdout),
+          (2, b""))
+    repeats(problems)
     with tempfile.TemporaryDirectory() as work:
         svg = os.path.join(work, "s.svg")
         run = timeline("--json", "--scaling", "2,1", "--svg", svg, sum_of)
@@ -245,6 +255,81 @@ def scaling(problems):
         check(problems, "stopped: status, runs, what stopped it", (said[1], status, [
             each["team"] for each in stopped.get("scaling", [])], stopped.get("stopped_by"),
             stopped.get("stopped_during")), (b"Sum of array: 5050\n", 143, [1], "SIGTERM", 5))
+
+
+def within_spread(tree, where="report"):
+    """Every figure of TREE (a JSON report) that has a spread, where it lies
+    outside its [least, largest] or they are out of order."""
+    if isinstance(tree, list):
+        return [out for at, each in enumerate(tree)
+                for out in within_spread(each, f"{where}[{at}]")]
+    if not isinstance(tree, dict):
+        return []
+    outside = [f"{where}.{name}: {tree.get(name)} not in {span}"
+               for name, span in (tree.get("spread") or {}).items()
+               if not span[0] <= tree.get(name, span[0] - 1) <= span[1] or span[0] == span[1]]
+    return outside + [out for name, each in tree.items() if name != "spread"
+                      for out in within_spread(each, f"{where}.{name}")]
+
+
+def repeats(problems):
+    """--repeat: each run's figures merged, each median within its spread;
+    each region's serial fraction across team sizes (sleep_factors' scales:
+    a region of 64 sleeps handed out in chunks, e near 0, then one of 32
+    inside a critical section, e near 1); a stop during the second run."""
+    env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
+    with tempfile.TemporaryDirectory() as work:
+        svg = os.path.join(work, "s.svg")
+        # Three runs a size, so that one run slowed by a loaded machine is not the median.
+        run = timeline("--json", "--scaling", "1,2,4", "--repeat", "3", "--svg", svg,
+                       BUILT["sleep_factors"], "scales", env=env)
+        series = reports.loads(run.report) if run.returncode == 0 else {}
+        sites = series.get("scaling_sites", [])
+        # The two regions of the case take the longest at team size 1.
+        spread, serial = sorted(sites, key=lambda each: -each["time"]["1"])[:2] or [{}, {}]
+        check(problems, "--scaling --repeat: status, repeats, a spread on every run time, "
+              "the critical region scaling worse, each median in its spread",
+              (run.returncode, series.get("repeat"), [
+                  "run_time" in each.get("spread", {}) for each in series.get("scaling", [])],
+               sites.index(serial) < sites.index(spread) if sites else None,
+               within_spread(series)), (0, 3, [True] * 3, True, []))
+        fractions = [(name, team, round(region["serial_fraction"][team], 2))
+                     for name, region, low, high in (("chunks", spread, -0.25, 0.25),
+                                                     ("critical", serial, 0.75, 1.25))
+                     for team in ("2", "4") if not low <= region.get(
+                         "serial_fraction", {}).get(team, -9) <= high]
+        check(problems, "serial fractions out of their closed forms' range", fractions, [])
+        drawn = re.findall(r"<title>gnuplot_plot_\d+b</title>",
+                           open(svg, encoding="utf-8").read() if os.path.exists(svg) else "")
+        check(problems, "--svg: the run's speedup, team size and each region's", len(drawn),
+              2 + min(6, len(sites)))
+        run = timeline("--json", "--repeat", "3", "--team", "2", BUILT["sleep_factors"],
+                       "scales", env=env)
+        merged = reports.loads(run.report) if run.returncode == 0 else {}
+        process = (merged.get("processes") or [{}])[0]
+        check(problems, "--repeat 3: status, runs, spreads of the times, medians within",
+              (run.returncode, merged.get("repeat"), run.stderr.count("longest overrun"),
+               sorted(set(process.get("spread", {})) & {"time_in_regions", "interval"}),
+               all("time" in site.get("spread", {}) for site in process.get("call_sites", [])),
+               within_spread(merged)),
+              (0, 3, 3, ["interval", "time_in_regions"], True, []))
+        count, script = os.path.join(work, "count"), os.path.join(work, "second_sleeps.sh")
+        with open(script, "w", encoding="ascii") as file:
+            file.write(f"#!/bin/sh\nn=$(cat {count} 2>/dev/null || echo 0)\n"
+                       f"echo $((n + 1)) > {count}\n{BUILT['parallel_sum']}\n"
+                       "[ $n != 1 ] || exec sleep 30\n")
+        os.chmod(script, 0o755)
+        with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:
+            watching = subprocess.Popen([WATCH_REGION, "--timeline", "--json", "-o", report.name,
+                                         "--repeat", "3", script], stdout=subprocess.PIPE)
+            said = [watching.stdout.readline() for _ in range(2)]
+            watching.send_signal(signal.SIGTERM)
+            status, stopped = watching.wait(timeout=60), reports.loads(report.read())
+        check(problems, "stopped in run 2: status, what stopped it, when, the run before it",
+              (said[1], status, stopped.get("stopped_by"), stopped.get("stopped_during_repeat"),
+               stopped.get("repeat"), [os.path.basename(each["program"] or "") for each in
+                                       stopped.get("processes", [])].count("parallel_sum")),
+              (b"Sum of array: 5050\n", 143, "SIGTERM", 2, 3, 1))
 
 
 def other_runtime(problems):

@@ -6,6 +6,7 @@ load.
 usage: test_model.py TRACES
 """
 
+import copy
 import dataclasses
 import glob
 import os
@@ -20,13 +21,15 @@ import report_schema  # noqa: E402
 from watch_region.outputs import Findings, json_report  # noqa: E402
 from watch_region.outputs.gains import where_lines  # noqa: E402
 from watch_region.outputs.gdb_table import table_text  # noqa: E402
-from watch_region.report import CallSite, Report, WatchedProcess  # noqa: E402
+from watch_region.report import CallSite, Report, TracedProcess, WatchedProcess  # noqa: E402
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import name_sites, short_names  # noqa: E402
 from watch_region.timeline.efficiency import FACTOR_KEYS  # noqa: E402
 from watch_region.timeline.model import process_model  # noqa: E402
+from watch_region.timeline.repeat import merge_findings, merged  # noqa: E402
 from watch_region.timeline.run import read_traces  # noqa: E402
+from watch_region.timeline.scaling import karp_flatt, scaling_sites  # noqa: E402
 from watch_region.timeline.trace import Event, TraceError, read_trace  # noqa: E402
 from watch_region.timeline.trace_table import merged_spans  # noqa: E402
 
@@ -241,10 +244,68 @@ def gdb_table(width):
     return table_text(gdb_report(), "parallel_sum", width)
 
 
-REPORTS = [("recorded traces", recorded), ("MPI ranks", ranks), ("gdb mode", gdb_table)]
+def repeated_report():
+    """The recorded traces read as three runs of --repeat 3, the second
+    the median run (120 µs more in regions than the third, 120 µs less
+    than the first), each its sites in another order, exiting 0, 3 and 5,
+    their process ids 1240, 1120 and 1000."""
+    runs = []
+    for extra, status in ((240, 0), (120, 3), (0, 5)):
+        report = read_traces(TRACES, None)[0]
+        report.ran, report.exit_status = True, status
+        for process in report.processes:
+            process.pid, process.time_in_regions = 1000 + extra, process.time_in_regions + extra
+            process.interval = (process.interval or 0) + extra
+            process.call_sites.reverse()
+        runs.append(Findings(report))
+    return merge_findings(runs, 3).report
+
+
+REPORTS = [("recorded traces", recorded), ("MPI ranks", ranks), ("gdb mode", gdb_table),
+           ("repeated runs", lambda width: timeline_text(repeated_report(), None, width))]
 # Each mode's report, as --json writes it: (mode, the report).
 JSON_REPORTS = [("timeline", lambda: read_traces(TRACES, None)[0]), ("timeline", ranks_report),
-                ("timeline", stopped_report), ("gdb", gdb_report)]
+                ("timeline", stopped_report), ("gdb", gdb_report), ("timeline", repeated_report)]
+
+
+def site(body, time):
+    return CallSite(f"p!{body}+0x10", body, 0x10, "p", None, body=body, body_source="p.c:1",
+                    time=time)
+
+
+def runs_of(*processes):
+    """A run's report of PROCESSES, (program, rank, [(body, time)])."""
+    return Report("timeline", processes=[TracedProcess(
+        None, None, program, len(sites), len(sites), 0, None, 0.0, None, 0, None, None,
+        mpi=None if rank is None else {"rank": rank},
+        call_sites=[site(*each) for each in sites]) for program, rank, sites in processes])
+
+
+# What each thing comes to over repeated runs (the median run's first):
+# (its values in each run, its name, the merged value).
+MERGED = [
+    ([3, 1, 2], "launches", 2),
+    ([2, 1, 4, 3], "launches", 2),  # a count: the lower of the middle two
+    ([2.0, 1.0, 4.0, 3.0], "time", 2.5),
+    ([7, 8, 9], "pid", 7),  # names a thing: the median run's
+    ([{"total": 1.0, "max": 2.0, "n": 4}, {"total": 3.0, "max": 2.0, "n": 4},
+      {"total": 2.0, "max": 2.0, "n": 5}], "fork",
+     {"total": 2.0, "max": 2.0, "n": 4, "spread": {"total": [1.0, 3.0], "n": [4, 5]}}),
+]
+# Processes by program and rank, call sites by body, in any order: (the
+# runs, each process's sites' merged times and their spreads).
+MATCHED_RUNS = [
+    ([runs_of(("a", None, [("x", 1.0), ("y", 10.0)])),
+      runs_of(("a", None, [("y", 12.0), ("x", 3.0)])),
+      runs_of(("a", None, [("x", 2.0), ("y", 11.0)]))],
+     [[(2.0, [1.0, 3.0]), (11.0, [10.0, 12.0])]]),
+    ([runs_of(("r", 0, [("x", 5.0)]), ("r", 1, [("x", 50.0)])),
+      runs_of(("r", 1, [("x", 70.0)]), ("r", 0, [("x", 5.0)]))],
+     [[(5.0, None)], [(60.0, [50.0, 70.0])]]),
+]
+# Karp and Flatt's serial fraction: (speedup, team size over the first's, e).
+KARP_FLATT = [(2, 2, 0.0), (1, 2, 1.0), (1.6, 2, 0.25), (4, 4, 0.0), (2, 4, 1 / 3),
+              (0.5, 2, 3.0), (None, 2, None), (3, 1, None)]
 # A call site's object: (its path, as it is named).
 OBJECTS = [("/nonexistent/libGraphicsMagick-Q16.so.3.24.2", "libGraphicsMagick-Q16.so.3.24.2"),
            (*glob.glob("/usr/lib/*/libgomp.so.1.*")[:1], "libgomp.so.1")]
@@ -422,6 +483,44 @@ class Model(unittest.TestCase):
                 report = made()
                 self.assertEqual(report.mode, mode)
                 report_schema.loads(json_report.render(Findings(report)))
+
+    def test_repeats(self):
+        """Each figure its median over the runs, its least and largest in its
+        object's spread where they differ; things matched by what they are."""
+        for runs, name, expected in MERGED:
+            with self.subTest(runs=runs):
+                self.assertEqual(merged(copy.deepcopy(runs), name), expected)
+        for runs, expected in MATCHED_RUNS:
+            with self.subTest(expected=expected):
+                processes = merged(runs).processes
+                self.assertEqual([[(each.time, (each.spread or {}).get("time"))
+                                   for each in process.call_sites] for process in processes],
+                                 expected)
+        report, process = repeated_report(), read_traces(TRACES, None)[0].processes[0]
+        merged_process = report.processes[0]
+        self.assertEqual((report.repeat, report.exit_status, merged_process.pid,
+                          merged_process.time_in_regions - 120,
+                          merged_process.spread["time_in_regions"]),
+                         (3, 3, 1120, process.time_in_regions,
+                          [process.time_in_regions, process.time_in_regions + 240]))
+        self.assertRegex(timeline_text(report, None, 120), r"µs \(\d+\.\d–\d+\.\d\) in regions")
+
+    def test_scaling_sites(self):
+        """Each region's time, speedup and serial fraction by team size, the
+        one that scales worst first."""
+        for speedup, relative, fraction in KARP_FLATT:
+            with self.subTest(speedup=speedup, relative=relative):
+                self.assertAlmostEqual(karp_flatt(speedup, relative), fraction)
+        series = [(team, [runs_of(("a", None, [("spread", 64.0 / team), ("critical", 32.0)]))])
+                  for team in (1, 2, 4)]
+        series[1][1].extend(runs_of(("a", None, [("spread", time), ("critical", 32.0)]))
+                            for time in (30.0, 34.0))
+        sites = scaling_sites(series)
+        self.assertEqual([(each.body, each.speedup, each.serial_fraction) for each in sites],
+                         [("critical", {"1": 1.0, "2": 1.0, "4": 1.0}, {"2": 1.0, "4": 1.0}),
+                          ("spread", {"1": 1.0, "2": 2.0, "4": 4.0}, {"2": 0.0, "4": 0.0})])
+        self.assertEqual(sites[1].time, {"1": 64.0, "2": 32.0, "4": 16.0,
+                                         "spread": {"2": [30.0, 34.0]}})
 
     def test_site_objects(self):
         """A site's object is named by its soname where it has one, the

@@ -21,17 +21,19 @@ The package, in the order a run goes through it:
              of events (trace_table), the call sites and waits it shows
              (model), its regions (regions) and model factors (efficiency);
              the MPI ranks' calls matched (mpi_match), the run replayed over
-             them (mpi_replay) and the hybrid factors (mpi)
+             them (mpi_replay) and the hybrid factors (mpi); repeated runs
+             merged into medians and their spread (repeat), a series of
+             team sizes with each region's serial fraction (scaling)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
   symbols    call sites named object!function+0xoffset, with file:line
   report     the report every form renders, typed: the run, its processes
-             (each mode's) and their call sites, a series' runs; its units
+             (each mode's) and their call sites, a series' runs and regions; its units
              and signal names, and its JSON (report.schema.json, beside it,
              the JSON's shape)
   collector  Python's cycle collector paused while a stage makes many objects
   outputs/   the forms of the findings, each with render(findings): text
-             (with gdb_table, the gdb mode's, and chart, factors, gains,
-             where the time goes, and layout),
+             (with gdb_table, the gdb mode's, series, a --scaling series',
+             and chart, factors, gains, where the time goes, and layout),
              json_report, svg (drawn as chart draws a region's rows),
              trace_event; otf2_archive writes the archive that otf2_plan
              plans from otf2_stretches

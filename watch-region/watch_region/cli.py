@@ -1,6 +1,6 @@
 """Dispatch: runs a program once, as it would run alone, in the
-mode asked for (under gdb, or with --timeline traced), or once per team
-size of a --scaling series, or merges the traces of a run; writes the
+mode asked for (under gdb, or with --timeline traced), --repeat times, or
+so once per team size of a --scaling series, or merges the traces of a run; writes the
 findings in the forms asked for (outputs) and exits with the program's
 status. The options are options.py's."""
 
@@ -13,13 +13,10 @@ from . import outputs, process, program
 from .errors import CANNOT_WATCH, NOT_FOUND, WRITE_ERROR, CannotWatch, Stopped
 from .outputs import Findings
 from .outputs.chart import plural
-from .outputs.factors import FACTORS
 from .options import NAME, parse_arguments
-from .report import Report, ScalingRun
-from .timeline import run
+from .timeline import run, scaling
 
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-FACTOR_KEYS = [key for key, *_ in FACTORS]
 
 
 def team_origin(environment, team, scaling=None):
@@ -112,49 +109,6 @@ def run_program(options, closed, built, environment):
     return Findings(report, name, traces)
 
 
-def scaling_entry(team, report):
-    """One run of a series: its team size, its run time (the longest
-    interval of its processes), and its model factors."""
-    intervals = [each.interval for each in report.processes if each.interval is not None]
-    return ScalingRun(team, max(intervals, default=None), None,
-                      report.model_factors or dict.fromkeys(FACTOR_KEYS), report.exit_status,
-                      report.signal_number)
-
-
-def run_series(options, closed, built, environment):
-    """Runs the program once per team size of --scaling, until a stop signal;
-    returns the findings: a table of the runs, and the exit status of the
-    last run, or of the first that failed."""
-    runs = []
-    report = Report("scaling", ran=False, team_origin=team_origin(environment, None,
-                                                                  options.scaling))
-    name = None
-    for team in options.scaling:
-        try:
-            findings = run_program(options, closed, built,
-                                   {**environment, "OMP_NUM_THREADS": str(team)})
-        except Stopped as stopped:
-            report.stopped_by, report.stopped_during = stopped.signum, team
-            break
-        name = findings.name
-        if findings.report.stopped_by is not None:
-            report.stopped_by, report.stopped_during = findings.report.stopped_by, team
-            break
-        runs.append(scaling_entry(team, findings.report))
-    base = runs[0].run_time if runs else None
-    for each in runs:
-        if base and each.run_time:
-            each.speedup = base / each.run_time
-    failed = [each for each in runs if each.exit_status != 0]
-    if runs:
-        deciding = (failed or runs[-1:])[0]
-        report.ran = True
-        report.exit_status, report.signal_number = deciding.exit_status, deciding.signal_number
-        report.status_of = deciding.team
-    report.scaling = runs
-    return Findings(report, name or os.path.basename(options.program))
-
-
 def check_region(parser, options, report):
     """--region N past the last region of every process is a usage error."""
     launched = max((each.regions for each in report.processes or ()), default=0)
@@ -181,7 +135,14 @@ def watch(parser, options, closed, built):
         report, traces = run.read_traces(options.merge, options.region)
         findings = Findings(report, traces=traces)
     elif options.scaling:
-        findings = run_series(options, closed, built, environment)
+        findings = scaling.run_series(
+            lambda team: run_program(options, closed, built,
+                                     {**environment, "OMP_NUM_THREADS": str(team)}),
+            options.scaling, options.repeat, team_origin(environment, None, options.scaling))
+        findings.name = findings.name or os.path.basename(options.program)
+    elif options.repeat:
+        findings = scaling.merge_repeats(
+            lambda: run_program(options, closed, built, environment), options.repeat)
     else:
         findings = run_program(options, closed, built, environment)
     report = findings.report

@@ -27,8 +27,8 @@ exit status:
        SIGHUP); what it started is ended first
   with --timeline, 1 also when the --trace or --svg file or the --otf2
        archive cannot be written (before the run where it can be told)
-  with --scaling, the status of the last run, unless a run failed (exited
-       other than 0, or was killed): then the first failed run's
+  with --scaling or --repeat, the status of the last run, unless a run
+       failed (exited other than 0, or was killed): then the first failed run's
 
 See watch-region(1)."""
 
@@ -57,6 +57,10 @@ def parse_arguments(version):
                         help="with --timeline: run once per team size (OMP_NUM_THREADS), and "
                              "show the run time, speedup over the first and model factors of "
                              "each; --svg draws them")
+    parser.add_argument("--repeat", type=int, metavar="N",
+                        help="with --timeline (and with --scaling at each team size): run N "
+                             "times, and give each figure as its median with its least and "
+                             "largest; --trace, --otf2, --svg and --region take the median run")
     parser.add_argument("--json", action="store_true", help="write the findings as JSON")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write the report to FILE, not to standard error")
@@ -101,22 +105,27 @@ def parse_arguments(version):
                         help="the program's arguments")
     options = parser.parse_args()
     if options.merge is not None:
-        options.timeline = True
         if (options.program is not None or options.trace_dir or options.team or options.tracer
-                or options.scaling):
-            parser.error("--merge takes no PROGRAM, --trace-dir, --team, --scaling or --tracer")
+                or options.scaling or options.repeat is not None):
+            parser.error("--merge takes no PROGRAM, --trace-dir, --team, --scaling, --repeat or "
+                         "--tracer")
+        options.timeline = True
     elif options.program is None:
         parser.error("PROGRAM is missing")
     if options.team is not None and options.team < 1:
         parser.error("--team must be at least 1")
+    if options.repeat is not None and options.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    if options.repeat is not None and options.trace_dir:
+        parser.error("--repeat takes no --trace-dir: a folder holds one run")
     if options.events is not None and not 1 <= options.events <= MAX_EVENTS:
         parser.error(f"--events must be from 1 to {MAX_EVENTS}")
     if not options.timeline and (options.trace or options.svg or options.otf2 or options.tracer
                                  or options.region is not None or options.trace_dir
                                  or options.keep != "first" or options.events is not None
-                                 or options.scaling):
-        parser.error("--trace, --svg, --otf2, --tracer, --region, --trace-dir, --keep, --events "
-                     "and --scaling go with --timeline")
+                                 or options.scaling or options.repeat is not None):
+        parser.error("--trace, --svg, --otf2, --tracer, --region, --trace-dir, --keep, --events, "
+                     "--scaling and --repeat go with --timeline")
     if (options.add or options.run_id) and not options.trace_dir:
         parser.error("--add and --run-id go with --trace-dir")
     if options.scaling and (options.team is not None or options.trace or options.otf2

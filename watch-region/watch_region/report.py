@@ -74,6 +74,8 @@ class CallSite:  # pylint: disable=too-many-instance-attributes
     gain: Optional[dict] = known()
     slowest_thread: Optional[dict] = known()
     waits: Optional[dict] = known()
+    # Over repeated runs: {member: [least, largest]} of those that varied.
+    spread: Optional[dict] = known()
 
     @classmethod
     def named(cls, name, **fields):
@@ -132,17 +134,34 @@ class TracedProcess:  # pylint: disable=too-many-instance-attributes
     region_numbers: Optional[list] = None
     # An MPI rank's: its rank, the world's size, its time in MPI and calls.
     mpi: Optional[dict] = known()
+    spread: Optional[dict] = known()
 
 
 @dataclasses.dataclass
 class ScalingRun:
-    """One run of a --scaling series."""
+    """One run of a --scaling series (with --repeat, the median of its
+    runs)."""
     team: int
     run_time: Optional[float]
     speedup: Optional[float]
     model_factors: dict
     exit_status: Optional[int]
     signal_number: Optional[int] = dataclasses.field(metadata={**SIGNAL, "key": "signal"})
+    spread: Optional[dict] = known()
+
+
+@dataclasses.dataclass
+class ScalingSite:
+    """One region (the call sites that run one body, or a site alone where
+    the body is not known) across a --scaling series: its time, speedup
+    over the first size and serial fraction, each by team size (a string,
+    as JSON keys are); timeline/scaling.py says how."""
+    body: Optional[str]
+    site: Optional[str]
+    source: Optional[str]
+    time: dict
+    speedup: dict
+    serial_fraction: dict
 
 
 @dataclasses.dataclass
@@ -170,6 +189,10 @@ class Report:  # pylint: disable=too-many-instance-attributes
     still_running: Optional[list] = known()
     left_no_trace: Optional[list] = known()
     scaling: Optional[list] = known()
+    scaling_sites: Optional[list] = known()
+    # --repeat's N, and which of the runs a stop signal stopped.
+    repeat: Optional[int] = known()
+    stopped_during_repeat: Optional[int] = known()
 
 
 def json_tree(value, report=None):

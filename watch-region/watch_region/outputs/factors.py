@@ -3,6 +3,7 @@ percentage, coloured on a terminal by how far it falls short (green from
 80%, yellow from 60%, red below)."""
 
 from ..timeline.efficiency import FACTORS
+from .layout import with_spread
 
 GREEN, YELLOW, RED = "32", "33", "31"
 
@@ -22,7 +23,10 @@ def paint(text, value, colour):
 
 def factor_tree(factors, colour):
     """The factors' lines, a factor's parts indented under it."""
-    rows = [("  " * depth + name, short, factors.get(key)) for key, name, depth, short in FACTORS]
-    wide = max(len(name) for name, _, _ in rows)
-    return [f"  {name:<{wide}}  {short:<5}  " + paint(f"{percent(value):>6}", value, colour)
-            for name, short, value in rows]
+    spread = factors.get("spread") or {}
+    rows = [("  " * depth + name, short, factors.get(key), spread.get(key))
+            for key, name, depth, short in FACTORS]
+    wide = max(len(row[0]) for row in rows)
+    return [f"  {name:<{wide}}  {short:<5}  " + with_spread(
+        paint(f"{percent(value):>6}", value, colour), span, lambda each: percent(each)[:-1])
+            for name, short, value, span in rows]

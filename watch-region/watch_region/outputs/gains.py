@@ -35,12 +35,19 @@ def region_name(sites):
     no symbol with the function that launched it; a site of no known body by
     its own name."""
     first = sites[0]
-    if not first.body:
-        return first.site
-    if "!@0x" in first.body and first.function:  # a body of no symbol: said by its launcher
-        return f"{first.body} (from {short_names([first.function])[first.function]})"
-    name = OUTLINED.sub("", first.body)
-    return f"{name} ({os.path.basename(first.body_source)})" if first.body_source else name
+    return region_label(first.body, first.body_source, first.site, first.function)
+
+
+def region_label(body, source, site, function=None):
+    """A region's name: its BODY's (see region_name) with its SOURCE line,
+    a body of no symbol with the FUNCTION that launched it, or the call SITE
+    where the body is not known."""
+    if not body:
+        return site
+    if "!@0x" in body and function:  # a body of no symbol: said by its launcher
+        return f"{body} (from {short_names([function])[function]})"
+    name = OUTLINED.sub("", body)
+    return f"{name} ({os.path.basename(source)})" if source else name
 
 
 def cause_detail(cause, site, gain):

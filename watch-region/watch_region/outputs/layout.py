@@ -29,6 +29,22 @@ def number(time, largest):
     return f"{time / size:.{places}f}"
 
 
+def with_spread(cell, spread, shown):
+    """CELL, with SPREAD (the least and largest over repeated runs, if they
+    differ) beside it as SHOWN gives each: 12.30 ms (11.90–12.80); not
+    where the two read alike."""
+    least, largest = (shown(each) for each in spread) if spread else (None, None)
+    if least == largest:
+        return cell
+    return f"{cell} ({least}–{largest})"
+
+
+def timed(time, spread, largest=None):
+    """TIME in µs as duration() gives it, with its SPREAD in its unit."""
+    return with_spread(duration(time, largest), spread,
+                       lambda each: number(each, time if largest is None else largest))
+
+
 def cut(text, width):
     """TEXT, its middle left out where it is wider than WIDTH."""
     if len(text) <= width:

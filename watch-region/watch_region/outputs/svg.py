@@ -8,6 +8,7 @@ import tempfile
 
 from .chart import PHASES, stretches
 from .factors import FACTORS
+from .gains import region_label
 
 
 def shown_region(findings):
@@ -51,6 +52,7 @@ def scaling_script(findings, work):
                         f'title "{name} ({short})"'
                         for column, (_, name, _, short) in enumerate(FACTORS, start=3))
     first = findings.report.scaling[0].team
+    regions = region_lines(findings.report.scaling_sites or [], work)
     return f"""
 set terminal svg size 900,760 dynamic noenhanced font "sans,11" background "white"
 set datafile missing "-"
@@ -68,10 +70,29 @@ plot {factors}
 set ylabel "speedup over team size {first}"
 set xlabel "team size (OMP_NUM_THREADS)"
 set yrange [0:*]
-plot "{data}" using 1:2 with linespoints pointtype 7 title "speedup", \\
-     "{data}" using 1:($1 / {first}) with lines dashtype 2 title "team size / {first}"
+plot "{data}" using 1:2 with linespoints pointtype 7 linewidth 2 title "speedup (the run)", \\
+     "{data}" using 1:($1 / {first}) with lines dashtype 2 title "team size / {first}"{regions}
 unset multiplot
 """
+
+
+# The regions drawn beside the run's speedup, those that scale worst.
+DRAWN_REGIONS = 6
+
+
+def region_lines(sites, work):
+    """Each region's speedup (those that scale worst first, at most
+    DRAWN_REGIONS) as gnuplot's plot clauses, their data in WORK."""
+    clauses = []
+    for number, site in enumerate(sites[:DRAWN_REGIONS]):
+        data = os.path.join(work, f"region{number}.dat")
+        with open(data, "w", encoding="ascii") as rows:
+            rows.writelines(f"{team} {speedup!r}\n" for team, speedup
+                            in sorted(site.speedup.items(), key=lambda item: int(item[0])))
+        name = region_label(site.body, site.source, site.site).replace('"', "'")
+        clauses.append(f', \\\n     "{data}" using 1:2 with linespoints pointtype 6 '
+                       f'title "{name}"')
+    return "".join(clauses)
 
 
 def render(findings):

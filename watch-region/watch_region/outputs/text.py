@@ -10,16 +10,17 @@ from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
 from .chart import chart, number_ranges, plural
 from .gdb_table import table_text
-from .layout import columns, cut, duration, number, outcome, prose, wrapped
+from .layout import columns, cut, duration, number, outcome, prose, timed, wrapped
 from .factors import FACTORS, factor_tree, paint, percent
 from .gains import by_body, where_lines
+from . import series
 
 
 def render(findings):
     if findings.mode == "gdb":
         return table_text(findings.report, findings.name, findings.width)
     if findings.mode == "scaling":
-        return scaling_text(findings)
+        return series.render(findings)
     return timeline_text(findings.report, findings.name, findings.width, findings.colour)
 
 
@@ -96,7 +97,8 @@ def site_table(sites, width, names=None):
     head = ("launches", "teams", "time", *(("useful mean/max", "LB") if modelled else ()),
             *SITE_PHASES)
     rows = [(str(site.launches), ",".join(str(size) for size in site.team_sizes),
-             duration(site.time), *(useful_cells(site) if modelled else ()),
+             timed(site.time, (site.spread or {}).get("time")),
+             *(useful_cells(site) if modelled else ()),
              *(phase_cell(getattr(site, phase)) for phase in SITE_PHASES))
             for site in sites]
     waits = [wait_lines(site, width) if modelled else [] for site in sites]
@@ -160,12 +162,14 @@ def sync_lines(model, width):
 def process_summary(model, width, colour, names):
     rank = model.mpi
     rank = f", rank {rank['rank']} of {rank['size']}" if rank else ""
+    spread = model.spread or {}
     lines = prose(f"process {model.pid} ({model.program}){rank}: "
                   f"{plural(model.regions, 'region')} launched, "
                   f"{plural(model.threads_created, 'thread')} created; "
-                  f"{duration(model.time_in_regions)} in regions"
-                  + ("" if model.time_outside_regions is None
-                     else f", {duration(model.time_outside_regions)} outside"), width)
+                  f"{timed(model.time_in_regions, spread.get('time_in_regions'))} in regions"
+                  + ("" if model.time_outside_regions is None else
+                     f", {timed(model.time_outside_regions, spread.get('time_outside_regions'))}"
+                     " outside"), width)
     lines += ["model factors:"] + factor_tree(model.model_factors or {}, colour)
     lines += where_lines(model, width)
     if model.oversubscribed:
@@ -185,6 +189,13 @@ def process_summary(model, width, colour, names):
 
 def timeline_text(report, name, width, colour=False):
     said = [f"{name}, {report.team_origin}" if name else "merged traces"]
+    if report.repeat:
+        merged = (report.stopped_during_repeat or report.repeat + 1) - 1
+        said.append(f"each figure the median of {plural(merged, 'run')}, (least–largest) "
+                    "beside it where they differ; the region shown is the median run's")
+        if report.stopped_during_repeat:
+            said.append(f"stopped during run {report.stopped_during_repeat}: the runs before "
+                        "it are shown")
     if report.stopped_by:
         said.append(f"partial run: watch-region was stopped by "
                     f"{signal_name(report.stopped_by)}, and reports what was recorded until "
@@ -231,50 +242,4 @@ def timeline_text(report, name, width, colour=False):
     if report.ran:
         said.append(outcome(report))
     lines += [line for sentence in said for line in prose(sentence, width)]
-    return "\n".join(lines) + "\n"
-
-
-def scaling_table(runs, width, colour):
-    """The series' table: a row per measure, a column per team size; where
-    it is wider than WIDTH, its columns go on in further tables below."""
-    def speedup(value):
-        return "-" if value is None else f"{value:.2f}"
-    labels = columns([("team size", ""), ("run time", ""), ("speedup", "")]
-                     + [("  " * depth + name, short) for _, name, depth, short in FACTORS])
-    cells = [[(str(run.team), None),
-              ("-" if run.run_time is None else duration(run.run_time), None),
-              (speedup(run.speedup), None)]
-             + [(percent(run.model_factors.get(key)), run.model_factors.get(key))
-                for key, *_ in FACTORS] for run in runs]
-    label_width = max(len(label) for label in labels)
-    widths = [max(len(text) for text, _ in column) for column in cells]
-    lines, first = [], 0
-    while first < len(cells):
-        if first:
-            lines.append("")
-        last, used = first + 1, label_width + 2 + 2 + widths[first]
-        while last < len(cells) and used + 2 + widths[last] <= width:
-            used += 2 + widths[last]
-            last += 1
-        for row, label in enumerate(labels):
-            line = f"  {label:<{label_width}}" + "".join(
-                "  " + paint(f"{cells[at][row][0]:>{widths[at]}}", cells[at][row][1], colour)
-                for at in range(first, last))
-            lines.append(line.rstrip())
-        first = last
-    return lines
-
-
-def scaling_text(findings):
-    report, width = findings.report, findings.width
-    lines = prose(f"{findings.name}, {report.team_origin}", width)
-    if report.scaling:
-        lines += ["the run at each team size; speedup over the first:"]
-        lines += scaling_table(report.scaling, width, findings.colour)
-    if report.stopped_by:
-        lines += prose(f"stopped: watch-region got {signal_name(report.stopped_by)} during the "
-                       f"run of team size {report.stopped_during}; the runs before it are "
-                       "shown", width)
-    if report.ran:
-        lines.append(f"{outcome(report)} (team size {report.status_of})")
     return "\n".join(lines) + "\n"
