@@ -28,6 +28,8 @@ table of cases per group, on the build's own programs and tracer:
   mpich       the same for programs built with MPICH, under its launcher: a
               hybrid case's factors, the hybrid fixture's OTF2 calls, and a
               rank run alone
+  clocks      two ranks an hour apart on their monotonic clocks, as on two
+              nodes: the offset measured, and every timeline on one clock
   otf2        every MPI collective of the tracer's list an OTF2 operation;
               --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
@@ -1105,13 +1107,95 @@ def mpich(problems):
           (failed, len(processes), [p.get("mpi") for p in processes]), (None, 2, [None, None]))
 
 
+# Rank 1's monotonic clock set SHIFT seconds from rank 0's, as a node's that
+# booted that much earlier would be; with or without a region before
+# MPI_Init (without: the run's timeline is its MPI calls alone).
+CLOCK_SHIFTS = (("an hour ahead", 3600, "exchange"),
+                ("an hour behind, no region", -3600, "--no-region exchange"))
+MESSAGE = re.compile(r"(MPI_SEND|MPI_RECV|MPI_IRECV) +(\d+) +(\d+) +(?:Receiver|Sender): (\d+)")
+
+
+def messages(definitions, lines):
+    """{(sender, receiver): [time, ...]} of the archive's sends and of its
+    receives, the ranks as MPI_COMM_WORLD numbers them, in time order."""
+    ranks = {key[1]: int(re.search(r'Group: "\S+ rank (\d+)', line)[1])
+             for key, line in definitions.items() if key[0] == "LOCATION" and " rank " in line}
+    sends, receives = collections.defaultdict(list), collections.defaultdict(list)
+    for line in lines:
+        if (found := MESSAGE.match(line)) and found[2] in ranks:
+            kind, rank, peer = found[1], ranks[found[2]], int(found[4])
+            (sends if kind == "MPI_SEND" else receives)[
+                (rank, peer) if kind == "MPI_SEND" else (peer, rank)].append(int(found[3]))
+    return sends, receives
+
+
+def clocks(problems):
+    """Two ranks an hour apart on their monotonic clocks (rank 1 in a time
+    namespace of its own): rank 1's offset measured as the hour; in the
+    OTF2 archive every receive after its send, within the uncertainty, and
+    the ranks' first events within a second; in the Trace Event file the
+    ranks' first slices within a second, an MPI call named by its function."""
+    shifted = ["unshare", "--time", "--fork", "--monotonic"]
+    if "sleep_ranks" not in BUILT:
+        print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
+        sys.exit(SKIPPED)
+    for name, shift, case in CLOCK_SHIFTS:
+        tried = subprocess.run([*shifted, str(shift), "true"], capture_output=True, text=True,
+                               check=False)
+        if tried.returncode != 0:
+            print(f"SKIP: no time namespace {name} here (unshare --time, Linux 5.6 and root): "
+                  f"{tried.stderr.strip()}")
+            sys.exit(SKIPPED)
+        ranks = [case.split(), [*shifted, str(shift), BUILT["sleep_ranks"], *case.split()]]
+        with tempfile.TemporaryDirectory() as work:
+            archive = ["--otf2", os.path.join(work, "archive")] if otf2_readable() else []
+            run = timeline("--json", "--team", "1", "--trace", os.path.join(work, "t.json"),
+                           *archive, BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe",
+                           "-np", "1", BUILT["sleep_ranks"], *ranks[0], ":", "-np", "1",
+                           *ranks[1], env={**os.environ, "OMP_WAIT_POLICY": "passive"})
+            if run.returncode != 0 or not run.report:
+                problems.append(f"{name}: exit status {run.returncode}: {run.stderr}")
+                continue
+            processes = {p["mpi"]["rank"]: p for p in reports.loads(run.report)["processes"]
+                         if p.get("mpi")}
+            clock = processes[1]["mpi"]["clock"] if len(processes) == 2 else None
+            check(problems, f"{name}: rank 1's offset within its uncertainty of the shift",
+                  clock and abs(clock["offset"] + shift * 1e6) <= clock["uncertainty"] + 5, True)
+            with open(os.path.join(work, "t.json"), encoding="utf-8") as file:
+                slices = [e for e in json.load(file)["traceEvents"] if e.get("ph") == "X"]
+            first = {pid: min(e["ts"] for e in slices if e["pid"] == pid)
+                     for pid in (p["pid"] for p in processes.values())}
+            check(problems, f"{name}: the Trace Event file's ranks' first slices a second apart",
+                  (len(first), max(first.values()) - min(first.values()) < 1e6), (2, True))
+            check(problems, f"{name}: MPI_Sendrecv's slices on both ranks",
+                  sorted(e["pid"] for e in slices if e["name"] == "MPI_Sendrecv"),
+                  sorted(first))
+            if not archive:
+                continue
+            definitions, events, printed = otf2_archive(archive[1])
+            sends, receives = messages(definitions, printed)
+            late = [(pair, sent, got) for pair, times in receives.items()
+                    for sent, got in zip(sends.get(pair, []), times)
+                    if got < sent - (clock or {"uncertainty": 0})["uncertainty"] * 1000]
+            check(problems, f"{name}: messages each way; receives before their sends",
+                  (sorted(receives), late), ([(0, 1), (1, 0)], []))
+            groups = {key[1]: line.split('"')[3] for key, line in definitions.items()
+                      if key[0] == "LOCATION"}
+            starts = {}
+            for _, location, time, _ in events:
+                if " rank " in groups.get(str(location), ""):
+                    starts.setdefault(groups[str(location)], time)
+            check(problems, f"{name}: the archive's ranks' first events a second apart",
+                  (len(starts), max(starts.values()) - min(starts.values()) < 10**9), (2, True))
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
      "terminal": terminal, "trust": trust, "factors": factors, "cores": cores, "mpi": mpi,
-     "mpich": mpich, "otf2": otf2}[GROUP](problems)
+     "mpich": mpich, "otf2": otf2, "clocks": clocks}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0
