@@ -1182,9 +1182,9 @@ def clocks(problems):
             groups = {key[1]: line.split('"')[3] for key, line in definitions.items()
                       if key[0] == "LOCATION"}
             starts = {}
-            for _, location, time, _ in events:
+            for _, location, stamp, _ in events:
                 if " rank " in groups.get(str(location), ""):
-                    starts.setdefault(groups[str(location)], time)
+                    starts.setdefault(groups[str(location)], stamp)
             check(problems, f"{name}: the archive's ranks' first events a second apart",
                   (len(starts), max(starts.values()) - min(starts.values()) < 10**9), (2, True))
 
