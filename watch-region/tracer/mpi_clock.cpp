@@ -90,8 +90,7 @@ void measure()
     int rank = -1;
     int size = 0;
     const MPI_Datatype type = bytes();
-    if (!clock_ready || word(type) == 0 ||
-        REAL(PMPI_Comm_rank)(clock_comm, &rank) != MPI_SUCCESS ||
+    if (!clock_ready || word(type) == 0 || REAL(PMPI_Comm_rank)(clock_comm, &rank) != MPI_SUCCESS ||
         REAL(PMPI_Comm_size)(clock_comm, &size) != MPI_SUCCESS || size < 2) {
         return;
     }
