@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -184,7 +185,7 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         output.line("watch-region-trace", trace_version);
         output.line("process", getpid(), getppid(), program.data());
         // The node's name: its clock is that of the node's ranks.
-        std::array<char, 256> host{};
+        std::array<char, HOST_NAME_MAX + 1> host{};
         if (gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0') {
             output.line("host", host.data());
         }
