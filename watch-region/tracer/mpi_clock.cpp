@@ -89,7 +89,7 @@ void measure()
 {
     int rank = -1;
     int size = 0;
-    const MPI_Datatype type = bytes();
+    MPI_Datatype type = bytes();
     if (!clock_ready || word(type) == 0 || REAL(PMPI_Comm_rank)(clock_comm, &rank) != MPI_SUCCESS ||
         REAL(PMPI_Comm_size)(clock_comm, &size) != MPI_SUCCESS || size < 2) {
         return;
@@ -113,7 +113,7 @@ void clock_at_init()
         return;
     }
     auto *duplicate = REAL(PMPI_Comm_dup);
-    const MPI_Comm comm_world = world_comm();
+    MPI_Comm comm_world = world_comm();
     clock_ready = duplicate != nullptr && REAL(PMPI_Send) != nullptr &&
                   REAL(PMPI_Recv) != nullptr && word(comm_world) != 0 &&
                   duplicate(comm_world, &clock_comm) == MPI_SUCCESS;
