@@ -291,7 +291,7 @@ void check_clock(const ClockCase &row)
     unsetenv("WATCH_REGION_TRACE_DIR"); // NOLINT(concurrency-mt-unsafe)
     const std::size_t measured = mpi::offsets();
     expect(row.name, "offsets after MPI_Finalize", static_cast<std::int64_t>(measured),
-           row.traced * 2);
+           std::int64_t{row.traced} * 2);
     for (std::size_t index = 0; index < measured; ++index) {
         const mpi::ClockOffset &offset = mpi::offset(index);
         constexpr std::int64_t microsecond = 1000;
