@@ -32,6 +32,8 @@ table of cases per group, on the build's own programs and tracer:
   mpich       the same for programs built with MPICH, under its launcher: a
               hybrid case's factors, the hybrid fixture's OTF2 calls, and a
               rank run alone
+  clocks      two ranks an hour apart on their monotonic clocks, as on two
+              nodes: the offset measured, and every timeline on one clock
   otf2        every MPI collective of the tracer's list an OTF2 operation;
               --otf2 archives by otf2-print: a location per thread, a group per
               process, an enter and leave per body and per wait the report
@@ -1190,13 +1192,90 @@ def mpich(problems):
           (failed, len(processes), [p.get("mpi") for p in processes]), (None, 2, [None, None]))
 
 
+# Rank 1's monotonic clock set SHIFT seconds from rank 0's, as a node's that
+# booted that much earlier would be; with or without a region before
+# MPI_Init (without: the run's timeline is its MPI calls alone).
+CLOCK_SHIFTS = (("an hour ahead", 3600, "exchange"),
+                ("an hour behind, no region", -3600, "--no-region exchange"))
+MESSAGE = re.compile(r"(MPI_SEND|MPI_RECV|MPI_IRECV) +\d+ +\d+ +(?:Receiver|Sender): (\d+)")
+
+
+def messages(definitions, lines):
+    """{(sender, receiver): [time, ...]} of the archive's sends and of its
+    receives, and each rank's first event's time, the ranks as
+    MPI_COMM_WORLD numbers them."""
+    ranks = {key[1]: int(re.search(r'Group: "\S+ rank (\d+)', line)[1])
+             for key, line in definitions.items() if key[0] == "LOCATION" and " rank " in line}
+    sent, got, first = collections.defaultdict(list), collections.defaultdict(list), {}
+    for fields, found in ((line.split(), MESSAGE.match(line)) for line in lines):
+        if len(fields) > 2 and fields[1] in ranks and fields[2].isdigit():
+            rank, time_ = ranks[fields[1]], int(fields[2])
+            first.setdefault(rank, time_)
+            if found and found[1] == "MPI_SEND":
+                sent[(rank, int(found[2]))].append(time_)
+            elif found:
+                got[(int(found[2]), rank)].append(time_)
+    return sent, got, first
+
+
+def clocks(problems):
+    """Two ranks an hour apart on their monotonic clocks (rank 1 in a time
+    namespace of its own): rank 1's offset measured as the hour; in the
+    OTF2 archive every receive after its send, within the uncertainty, and
+    the ranks' first events within a second; in the Trace Event file the
+    ranks' first slices within a second, an MPI call named by its function."""
+    shifted = ["unshare", "--time", "--fork", "--monotonic"]
+    if "sleep_ranks" not in BUILT:
+        print("SKIP: MPI is not installed (openmpi-bin, libopenmpi-dev)")
+        sys.exit(SKIPPED)
+    for name, shift, case in CLOCK_SHIFTS:
+        tried = subprocess.run([*shifted, str(shift), "true"], capture_output=True, text=True,
+                               check=False)
+        if tried.returncode != 0:
+            print(f"SKIP: no time namespace {name} (unshare --time: Linux 5.6, root): "
+                  f"{tried.stderr.strip()}")
+            sys.exit(SKIPPED)
+        with tempfile.TemporaryDirectory() as work:
+            archive = ["--otf2", os.path.join(work, "archive")] if otf2_readable() else []
+            run = timeline("--json", "--team", "1", "--trace", os.path.join(work, "t.json"),
+                           *archive, BUILT["mpiexec"], "--allow-run-as-root", "--oversubscribe",
+                           "-np", "1", BUILT["sleep_ranks"], *case.split(), ":", "-np", "1",
+                           *shifted, str(shift), BUILT["sleep_ranks"], *case.split(),
+                           env={**os.environ, "OMP_WAIT_POLICY": "passive"})
+            if run.returncode != 0 or not run.report:
+                problems.append(f"{name}: exit status {run.returncode}: {run.stderr}")
+                continue
+            ranks = {p["mpi"]["rank"]: p for p in reports.loads(run.report)["processes"]
+                     if p.get("mpi")}
+            pids, clock = [p["pid"] for p in ranks.values()], ranks.get(1, {}).get("mpi", {})
+            clock = clock.get("clock") or {}
+            check(problems, f"{name}: rank 1's offset within its uncertainty of the shift",
+                  abs(clock.get("offset", 0) + shift * 1e6) <= clock.get("uncertainty", 0) + 5,
+                  True)
+            with open(os.path.join(work, "t.json"), encoding="utf-8") as file:
+                slices = [e for e in json.load(file)["traceEvents"] if e.get("ph") == "X"]
+            first = [min(e["ts"] for e in slices if e["pid"] == pid) for pid in pids]
+            check(problems, f"{name}: the Trace Event file's ranks' first slices; MPI_Sendrecv's",
+                  (max(first) - min(first) < 1e6, sorted(
+                      e["pid"] for e in slices if e["name"] == "MPI_Sendrecv")),
+                  (True, sorted(pids)))
+            if archive:
+                sent, got, first = messages(*otf2_archive(archive[1])[::2])
+                late = [(pair, times) for pair, times in got.items() for out, back in zip(
+                    sent[pair], times) if back < out - clock.get("uncertainty", 0) * 1000]
+                check(problems, f"{name}: the archive's messages each way, none received before "
+                      "sent; its ranks' first events a second apart",
+                      (sorted(got), late, abs(first.get(0, 0) - first.get(1, 0)) < 10**9),
+                      ([(0, 1), (1, 0)], [], True))
+
+
 def main():
     problems = []
     {"teams": teams, "body_time": body_time, "unchanged": unchanged, "files": files,
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
      "terminal": terminal, "trust": trust, "factors": factors, "cores": cores, "mpi": mpi,
-     "mpich": mpich, "otf2": otf2}[GROUP](problems)
+     "mpich": mpich, "otf2": otf2, "clocks": clocks}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -25,6 +25,7 @@ from watch_region.report import CallSite, Report, TracedProcess, WatchedProcess 
 from watch_region.outputs.otf2_stretches import process_events  # noqa: E402
 from watch_region.outputs.text import site_table, timeline_text  # noqa: E402
 from watch_region.symbols import name_sites, short_names  # noqa: E402
+from watch_region.timeline.clock import Clock, Offset, align  # noqa: E402
 from watch_region.timeline.efficiency import FACTOR_KEYS  # noqa: E402
 from watch_region.timeline.model import process_model  # noqa: E402
 from watch_region.timeline.repeat import merge_findings, merged  # noqa: E402
@@ -33,6 +34,7 @@ from watch_region.timeline.scaling import karp_flatt, scaling_sites  # noqa: E40
 from watch_region.timeline.trace import Event, TraceError, read_trace  # noqa: E402
 from watch_region.timeline.trace_table import merged_spans  # noqa: E402
 
+SECOND = 10**9
 TRACES = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "traces")
 
 # (trace, region asked for, region shown with (number, level, parent), its
@@ -410,11 +412,29 @@ class Model(unittest.TestCase):
 
     def test_archive_stretches(self):
         for name, events, written in STRETCHES:
-            trace = unittest.mock.Mock(pid=7, start=0, slowest=[], events=lambda events=events: [
-                Event(what, time, 7, 0, 0, site, site) for what, time, site in events])
+            trace = unittest.mock.Mock(pid=7, start=0, slowest=[], clock=Clock(),
+                                       events=lambda events=events: [
+                    Event(what, time, 7, 0, 0, site, site) for what, time, site in events])
             with self.subTest(stretches=name):
                 self.assertEqual([(what, time // 1000) for what, time, _ in
                                   process_events(trace)[7]], written)
+
+    def test_clocks(self):
+        # Rank 1 on node b, 5 s behind rank 0 at 1000 s and 5 s + 20 µs at
+        # 2000 s; the launcher on b, a daemon on c; each time at 1500 s.
+        drifting = [Offset(2000 * SECOND, 5 * SECOND + 20000, 90),
+                    Offset(1000 * SECOND, 5 * SECOND, 70)]
+        traces = [unittest.mock.Mock(mpi=mpi, host=host, clock_offsets=offsets)
+                  for mpi, host, offsets in (((0, 2), "a", [Offset(SECOND, 0, 0)]),
+                                             ((1, 2), "b", drifting), (None, "b", []),
+                                             (None, "c", []))]
+        align(traces)
+        moved = 1500 * SECOND + 5 * SECOND + 10000
+        for name, trace, time in (("rank 0", 0, 1500 * SECOND), ("rank 1, drift halfway", 1, moved),
+                                  ("the launcher as its node's rank", 2, moved),
+                                  ("a node without a rank", 3, 1500 * SECOND)):
+            with self.subTest(name):
+                self.assertEqual(traces[trace].clock(1500 * SECOND), time)
 
     def test_site_table_width(self):
         """However long a site's name, no line is wider than asked for, and

@@ -41,17 +41,6 @@ template <typename Names> bool any_loaded(const Names &names)
 // MPI_COMM_WORLD's group, once MPI is started.
 MPI_Group world_group{};
 
-MPI_Comm world_comm()
-{
-#ifdef OPEN_MPI
-    // Open MPI's MPI_COMM_WORLD is the address of its object, which a
-    // tracer loaded into a program without MPI must not need.
-    return reinterpret_cast<MPI_Comm>(dlsym(RTLD_DEFAULT, "ompi_mpi_comm_world"));
-#else
-    return MPI_COMM_WORLD;
-#endif
-}
-
 // The world ranks of COUNT ranks of the group CONTEXT from FIRST, into INTO.
 bool translate(void *context, int first, int count, int *into)
 {
@@ -73,6 +62,17 @@ bool translate(void *context, int first, int count, int *into)
 }
 
 } // namespace
+
+MPI_Comm world_comm()
+{
+#ifdef OPEN_MPI
+    // Open MPI's MPI_COMM_WORLD is the address of its object, which a
+    // tracer loaded into a program without MPI must not need.
+    return reinterpret_cast<MPI_Comm>(dlsym(RTLD_DEFAULT, "ompi_mpi_comm_world"));
+#else
+    return MPI_COMM_WORLD;
+#endif
+}
 
 #ifdef OPEN_MPI
 const bool fortran_timed = true;

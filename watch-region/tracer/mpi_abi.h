@@ -56,6 +56,13 @@ bool foreign();
 // interposes (MPICH): the Fortran entries are then timed themselves.
 extern const bool fortran_timed;
 
+// MPI_COMM_WORLD; null where MPI's library is not loaded.
+MPI_Comm world_comm();
+// Inside MPI_Init, once started, and inside MPI_Finalize, before it ends:
+// this rank's clock's offset from rank 0's measured (mpi_clock.cpp).
+void clock_at_init();
+void clock_at_finalize();
+
 // The index of COMM in the store's table; -1 for none.
 int comm_index(MPI_Comm comm);
 // After MPI_Init: MPI_COMM_WORLD known, and the interval measured started.
@@ -103,7 +110,13 @@ template <int world, typename Call> void fortran_call(const char *name, const vo
         before_finalize();
     }
     const Started started = begin_call(name);
+    if constexpr (world < 0) {
+        clock_at_finalize();
+    }
     call();
+    if constexpr (world > 0) {
+        clock_at_init();
+    }
     end_call(started, site, name);
     if constexpr (world > 0) {
         world_started();

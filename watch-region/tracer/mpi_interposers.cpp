@@ -48,6 +48,9 @@ using namespace tracer::mpi;
     ENTRY(name, shape)                                                                             \
     {                                                                                              \
         TIMED(name, shape)                                                                         \
+        if (result == MPI_SUCCESS) {                                                               \
+            clock_at_init();                                                                       \
+        }                                                                                          \
         end_call(started, SITE, #name);                                                            \
         world_started();                                                                           \
         return result;                                                                             \
@@ -62,6 +65,7 @@ using namespace tracer::mpi;
         }                                                                                          \
         before_finalize();                                                                         \
         const Started started = begin_call(#name);                                                 \
+        clock_at_finalize();                                                                       \
         const int result = real();                                                                 \
         end_call(started, SITE, #name);                                                            \
         return result;                                                                             \

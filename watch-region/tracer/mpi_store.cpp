@@ -42,6 +42,10 @@ std::atomic<std::int64_t> in_mpi_marked{0};
 // ones MPI_Init and MPI_Finalize set.
 std::atomic<bool> program_marks{false};
 
+// The clock's offsets measured, at MPI_Init and MPI_Finalize.
+std::array<ClockOffset, max_offsets> offsets_kept{};
+std::size_t offsets_used = 0;
+
 // The requests in flight. The ones beyond the table are not logged.
 constexpr int pending_bits = 10;
 constexpr std::size_t max_pending = std::size_t{1} << pending_bits;
@@ -267,8 +271,20 @@ std::size_t calls_made() { return made.load(); }
 
 const Call &call(std::size_t index) { return call_log[index]; }
 
+void keep_offset(const ClockOffset &measured)
+{
+    if (offsets_used < max_offsets) {
+        offsets_kept[offsets_used++] = measured;
+    }
+}
+
+std::size_t offsets() { return offsets_used; }
+
+const ClockOffset &offset(std::size_t index) { return offsets_kept[index]; }
+
 void forget()
 {
+    offsets_used = 0;
     for (Communicator &comm : comm_table) {
         comm.handle.store(0, relaxed);
     }

@@ -105,6 +105,16 @@ int comm_size(std::size_t index);
 std::size_t calls_made();
 constexpr std::size_t max_calls = 1 << 16;
 const Call &call(std::size_t index);
+// The offset of this rank's clock from rank 0's, measured at MPI_Init and
+// at MPI_Finalize: at AT on this rank's clock, rank 0's read OFFSET ns
+// later, give or take UNCERTAINTY.
+struct ClockOffset {
+    std::int64_t at, offset, uncertainty;
+};
+constexpr std::size_t max_offsets = 2;
+void keep_offset(const ClockOffset &measured);
+std::size_t offsets();
+const ClockOffset &offset(std::size_t index);
 // Forgets everything, as a new process (the tests) would start.
 void forget();
 

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -114,7 +115,8 @@ void write_record_format(Output &output)
 // "mpi_time ALL MARKED", "mpi_comm INDEX R0,R1,..." per communicator and
 // "mpi_call SEQ OP COMM PEER TAG ENTRY EXIT IDEAL_ENTRY_ALL
 // IDEAL_ENTRY_MARKED IDEAL_EXIT_ALL IDEAL_EXIT_MARKED KERNEL_THREAD" per
-// call logged (mpi_store.h), and the calls beyond the log.
+// call logged (mpi_store.h), the calls beyond the log, and "mpi_clock AT
+// OFFSET UNCERTAINTY" per offset from rank 0's clock measured.
 void write_mpi(Output &output)
 {
     const mpi::World world = mpi::world();
@@ -139,6 +141,10 @@ void write_mpi(Output &output)
     }
     if (made > mpi::max_calls) {
         output.line("mpi_calls_left_out", made - mpi::max_calls);
+    }
+    for (std::size_t index = 0; index < mpi::offsets(); ++index) {
+        const mpi::ClockOffset &measured = mpi::offset(index);
+        output.line("mpi_clock", measured.at, measured.offset, measured.uncertainty);
     }
 }
 
@@ -178,6 +184,11 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         program_path(program);
         output.line("watch-region-trace", trace_version);
         output.line("process", getpid(), getppid(), program.data());
+        // The node's name: its clock is that of the node's ranks.
+        std::array<char, HOST_NAME_MAX + 1> host{};
+        if (gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0') {
+            output.line("host", host.data());
+        }
         output.add(events_line);
         write_record_format(output);
         write_site_format(output);

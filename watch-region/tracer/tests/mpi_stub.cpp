@@ -6,12 +6,15 @@
 
 #include "mpi_shapes.h"
 
+#include <ctime>
 #include <mpi.h>
 
 namespace {
 
 std::size_t calls = 0;
 StubCall last{};
+StubTrips trips{};
+constexpr std::uintptr_t duplicate_word = 0x7000;
 
 // A handle of WORD: a pointer's or an int's.
 template <typename Handle> Handle handle(std::uintptr_t word)
@@ -72,6 +75,10 @@ struct record {
 std::size_t stub_calls() { return calls; }
 
 const StubCall &stub_last() { return last; }
+
+std::int64_t stub_shift = 0;
+
+const StubTrips &stub_trips() { return trips; }
 
 extern "C" {
 
@@ -139,4 +146,39 @@ int PMPI_Group_translate_ranks(MPI_Group group, int count, const int ranks[], MP
 }
 
 int PMPI_Group_free(MPI_Group * /*group*/) { return MPI_SUCCESS; }
+
+int PMPI_Comm_dup(MPI_Comm /*comm*/, MPI_Comm *duplicate)
+{
+    ++trips.duplicates;
+    *duplicate = handle<MPI_Comm>(duplicate_word);
+    return MPI_SUCCESS;
+}
+
+// NOLINTNEXTLINE(readability-non-const-parameter): MPI's signature
+int PMPI_Comm_free(MPI_Comm *comm)
+{
+    trips.freed += stub_word(*comm) == duplicate_word ? 1 : 0;
+    return MPI_SUCCESS;
+}
+
+int PMPI_Send(const void * /*buffer*/, int /*count*/, MPI_Datatype /*type*/, int /*destination*/,
+              int /*tag*/, MPI_Comm comm)
+{
+    ++(stub_word(comm) == duplicate_word ? trips.on_duplicate : trips.elsewhere);
+    return MPI_SUCCESS;
+}
+
+// Rank 0's answer: its clock, the monotonic clock stub_shift ahead.
+int PMPI_Recv(void *buffer, int count, MPI_Datatype /*type*/, int /*source*/, int /*tag*/,
+              MPI_Comm comm, MPI_Status * /*status*/)
+{
+    ++(stub_word(comm) == duplicate_word ? trips.on_duplicate : trips.elsewhere);
+    if (count == sizeof(std::int64_t)) {
+        timespec clock{};
+        clock_gettime(CLOCK_MONOTONIC, &clock);
+        constexpr std::int64_t second = 1000000000;
+        *static_cast<std::int64_t *>(buffer) = clock.tv_sec * second + clock.tv_nsec + stub_shift;
+    }
+    return MPI_SUCCESS;
+}
 }

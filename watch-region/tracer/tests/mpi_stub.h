@@ -49,3 +49,12 @@ constexpr int stub_size = 4;
 // The calls of MPI's entries and of their Fortran names, and the last.
 std::size_t stub_calls();
 const StubCall &stub_last();
+
+// The clock's round trips with rank 0 (mpi_clock.cpp): rank 0's clock
+// reads stub_shift ns ahead of this process's; the duplicates made and
+// freed, and the messages sent and received on a duplicate and elsewhere.
+extern std::int64_t stub_shift;
+struct StubTrips {
+    std::size_t duplicates, freed, on_duplicate, elsewhere;
+};
+const StubTrips &stub_trips();

@@ -13,8 +13,10 @@
 #include "mpi_shapes.h"
 #include "mpi_stub.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 namespace {
@@ -258,6 +260,56 @@ void check_row(const Row &row, Arguments &arguments)
     }
 }
 
+// The clock's offset from rank 0's, measured in MPI_Init and MPI_Finalize
+// where a trace is asked for: rank 0's clock SHIFT ns ahead, found within
+// the uncertainty measured (and a microsecond of the tracer's clock's own),
+// every round trip on a duplicate of MPI_COMM_WORLD, freed at the end.
+struct ClockCase {
+    const char *name;
+    int traced; // 1: a trace is asked for
+    std::int64_t shift;
+};
+constexpr std::int64_t hour = 3600LL * 1000000000;
+constexpr std::array clock_cases{
+    ClockCase{"an hour ahead", 1, hour}, ClockCase{"an hour behind", 1, -hour},
+    ClockCase{"the same clock", 1, 0}, ClockCase{"no trace asked for", 0, hour}};
+
+void check_clock(const ClockCase &row)
+{
+    mpi::forget();
+    stub_shift = row.shift;
+    if (row.traced != 0) {
+        setenv("WATCH_REGION_TRACE_DIR", ".", 1); // NOLINT(concurrency-mt-unsafe): one thread
+    }
+    const StubTrips before = stub_trips();
+    int argument_count = 0;
+    char **argument_values = nullptr;
+    MPI_Init(&argument_count, &argument_values);
+    expect(row.name, "offsets after MPI_Init", static_cast<std::int64_t>(mpi::offsets()),
+           row.traced);
+    MPI_Finalize();
+    unsetenv("WATCH_REGION_TRACE_DIR"); // NOLINT(concurrency-mt-unsafe)
+    const std::size_t measured = mpi::offsets();
+    expect(row.name, "offsets after MPI_Finalize", static_cast<std::int64_t>(measured),
+           std::int64_t{row.traced} * 2);
+    for (std::size_t index = 0; index < measured; ++index) {
+        const mpi::ClockOffset &offset = mpi::offset(index);
+        constexpr std::int64_t microsecond = 1000;
+        const std::int64_t off = std::abs(offset.offset - row.shift);
+        expect(row.name, "offset's error past its uncertainty",
+               std::max<std::int64_t>(off - offset.uncertainty - microsecond, 0), 0);
+    }
+    const StubTrips &after = stub_trips();
+    expect(row.name, "duplicates made",
+           static_cast<std::int64_t>(after.duplicates - before.duplicates), row.traced);
+    expect(row.name, "duplicates freed", static_cast<std::int64_t>(after.freed - before.freed),
+           row.traced);
+    expect(row.name, "round trips' messages elsewhere",
+           static_cast<std::int64_t>(after.elsewhere - before.elsewhere), 0);
+    expect(row.name, "round trips' messages on the duplicate",
+           after.on_duplicate > before.on_duplicate ? 1 : 0, row.traced);
+}
+
 } // namespace
 
 int main()
@@ -265,6 +317,9 @@ int main()
     Arguments arguments;
     for (const Row &row : rows) {
         check_row(row, arguments);
+    }
+    for (const ClockCase &row : clock_cases) {
+        check_clock(row);
     }
     return failures == 0 ? 0 : 1;
 }

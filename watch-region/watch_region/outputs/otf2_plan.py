@@ -87,8 +87,10 @@ def mpi_role(op):
 
 def mpi_ops(trace, threads):
     """The MPI function each MPI call site calls: as the trace's wait lines
-    name it, else from the calls it logged, found by their thread and entry."""
-    calls = {(call.tid, call.entry): call.op.split(":")[0] for call in trace.mpi_calls}
+    name it, else from the calls it logged, found by their thread and entry
+    (on the run's clock, as THREADS' events are)."""
+    calls = {(call.tid, trace.clock(call.entry)): call.op.split(":")[0]
+             for call in trace.mpi_calls}
     kind = trace.wait_names.index("mpi") if "mpi" in trace.wait_names else None
     logged = {event.link: calls[(tid, time)] for tid, events in threads
               for what, time, event in events if what == "wait_begin" and event.site == kind
@@ -202,7 +204,7 @@ def plan_run(findings):
         rank = f" rank {trace.mpi[0]}" if trace.mpi else ""
         plan.groups.append(plan.string(f"{os.path.basename(model.program or '?')}{rank} "
                                        f"({trace.pid})"))
-        plan.stamp(trace.start)
+        plan.stamp(trace.clock(trace.start))
         threads = sorted(process_events(trace).items())
         numbered = {tid: len(plan.locations) + at for at, (tid, _) in enumerate(threads)}
         logged = mpi_logged(trace) if trace.mpi and ranks and ranks[trace.mpi[0]] is trace \
@@ -228,12 +230,12 @@ def plan_run(findings):
 
 def mpi_logged(trace):
     """The calls TRACE logged that carry messages or collectives, by their
-    thread and entry: several where a call completed several receives or
+    thread and entry on the run's clock: several where a call completed several receives or
     is a send and a receive."""
     logged = {}
     for call in sorted(trace.mpi_calls, key=lambda call: call.seq):
         if POSTED.get(call.op, call.op) in LOGGED:
-            logged.setdefault((call.tid, call.entry), []).append(call)
+            logged.setdefault((call.tid, trace.clock(call.entry)), []).append(call)
     return logged
 
 

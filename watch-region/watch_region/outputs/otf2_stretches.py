@@ -41,13 +41,14 @@ def process_events(trace):
     the waits, task bodies and thread creations whose start and end it kept,
     nested (one left open when a stretch that started before it ends is
     left out). A body's or a launch's argument is its region; a wait's or a
-    task's, its event."""
+    task's, its event. Times are nanoseconds on the run's clock."""
     kept = trace.events()
     launched = {region for name, _, _, _, region, _, _ in kept if name == "launch"}
     extra = [event for event in trace.slowest if event.region not in launched]
     events = sorted(kept + extra, key=lambda event: event.time) if extra else kept
     whole = whole_regions(events)
     threads, opened, done, start = {trace.pid: []}, {}, set(), trace.start
+    clock = trace.clock  # to the run's clock
     for event in events:
         name, time, tid, _, region, link, site = event
         if name not in (STRETCHES if region in whole else NOT_WHOLE):
@@ -59,7 +60,7 @@ def process_events(trace):
         if kind is None:  # a launch or its return, written once
             if (name, region) not in done:
                 done.add((name, region))
-                out.append((name, start + round(nanoseconds(time)), whole[region]))
+                out.append((name, clock(start + round(nanoseconds(time))), whole[region]))
             continue
         # What a stretch is told apart by: a body by its region, a creation
         # by the thread created, a wait or a task by its site.
@@ -77,7 +78,7 @@ def process_events(trace):
             for _, at in stack[depth + 1:]:  # left open inside it: not written
                 out[at] = None
             del stack[depth:]
-        out.append((name, start + round(nanoseconds(time)),
+        out.append((name, clock(start + round(nanoseconds(time))),
                     whole[region] if kind == "body" else event))
     for tid, stack in opened.items():
         for _, at in stack:

@@ -155,8 +155,21 @@ def sync_lines(model, width):
                                               if rank["calls_left_out"] else "")
         if rank["time"] is not None:
             lines.append(f"in MPI on its initial thread: {duration(rank['time'])}")
+        lines += clock_line(rank.get("clock"))
         lines += wrapped([f"MPI calls ({logged}), count (total):", *counted_cells(calls)], width)
     return lines
+
+
+def clock_line(clock):
+    """A rank's clock against rank 0's, where it is more than a
+    microsecond off or drifts by more: one line, or none. Its times are
+    put on rank 0's in every timeline."""
+    if not clock or max(abs(clock["offset"]), abs(clock["drift"])) <= 1:
+        return []
+    offset = clock["offset"]
+    return [f"clock: {duration(abs(offset))} {'behind' if offset >= 0 else 'ahead of'} rank 0's "
+            f"(± {duration(clock['uncertainty'])}), drift {duration(clock['drift'])} by "
+            "MPI_Finalize"]
 
 
 def process_summary(model, width, colour, names):

@@ -14,15 +14,19 @@ from ..collector import paused
 from ..report import microseconds
 from ..timeline.regions import creations, regions_of
 from . import traced_processes
-from .svg import shown_region
 
 # The regions of a process whose bodies are joined to their launch by arrows.
 ARROWS = 1000
 
 
-def trace_events(trace, model, offset=0.0):
-    """The events of one process, their times moved by OFFSET µs (so that
-    the processes of one run share a time axis)."""
+def trace_events(trace, model, first=None):
+    """The events of one process, their times on the run's clock in µs from
+    FIRST, its earliest tracer load on that clock in ns (the process's own
+    load where None), so that the processes of one run share a time axis."""
+    origin = trace.clock(trace.start)
+    offset = microseconds(origin - (origin if first is None else first))
+    # A clock that drifts from the run's: its µs are the run's times SCALE.
+    scale = 1.0 + trace.clock.slope
     pid = trace.pid or 1
     names = {site.index: site.site for site in model.call_sites}
     events = [{"name": "process_name", "ph": "M", "pid": pid,
@@ -34,20 +38,22 @@ def trace_events(trace, model, offset=0.0):
                        "args": {"name": name}})
 
     def slice_(name, tid, start, end, **args):
-        events.append({"name": name, "ph": "X", "pid": pid, "tid": tid, "ts": start + offset,
+        events.append({"name": name, "ph": "X", "pid": pid, "tid": tid,
+                       "ts": start * scale + offset,
                        "dur": max(end - start, 0), "args": args})
 
     def arrow(flow, start_tid, start, end_tid, end):
         flow = f"{pid}.{flow}"
         events.append({"name": "fork-join", "cat": "flow", "ph": "s", "id": flow, "pid": pid,
-                       "tid": start_tid, "ts": start + offset})
+                       "tid": start_tid, "ts": start * scale + offset})
         events.append({"name": "fork-join", "cat": "flow", "ph": "f", "bp": "e", "id": flow,
-                       "pid": pid, "tid": end_tid, "ts": end + offset})
+                       "pid": pid, "tid": end_tid, "ts": end * scale + offset})
 
     if trace.lost_events:
         events.append({"name": f"{trace.lost_events} events left out from here on",
                        "ph": "i", "s": "p", "pid": pid, "tid": pid,
-                       "ts": trace.lost_from + offset, "args": {"left_out": trace.lost_events}})
+                       "ts": trace.lost_from * scale + offset,
+                       "args": {"left_out": trace.lost_events}})
     for tid, created in creations(trace.events()).items():
         done = created["create_return"] or created["create_call"]
         slice_("pthread_create", created["created_by"], created["create_call"], done)
@@ -66,7 +72,7 @@ def trace_events(trace, model, offset=0.0):
                 continue
             # slice_'s, made here: most of a large run's slices are bodies.
             events.append({"name": "body", "ph": "X", "pid": pid, "tid": entry["kernel_thread"],
-                           "ts": entry["body_start"] + offset,
+                           "ts": entry["body_start"] * scale + offset,
                            "dur": max(entry["body_end"] - entry["body_start"], 0),
                            "args": {"region": region["region"], "thread": entry["thread"]}})
             if drawn < ARROWS:
@@ -80,10 +86,12 @@ def trace_events(trace, model, offset=0.0):
 
 
 def waits_and_tasks(trace, slice_):
-    """A slice for each wait, named by its kind, and for each task's body:
-    each begin closed by its thread's next end of the same pair."""
+    """A slice for each wait, named by its kind (an MPI call by its
+    function), and for each task's body: each begin closed by its thread's
+    next end of the same pair."""
     pairs = {"wait_begin": "wait_end", "task_begin": "task_end"}
-    open_ = {}
+    open_, called = {}, {wait.address: wait.function for wait in trace.waits
+                         if wait.kind == "mpi" and wait.function}
     for event in trace.events():
         if event.name in pairs:
             open_.setdefault((event.tid, pairs[event.name]), []).append(event)
@@ -91,18 +99,24 @@ def waits_and_tasks(trace, slice_):
             begin = open_[(event.tid, event.name)].pop()
             kind = (trace.wait_names[begin.site] if 0 <= begin.site < len(trace.wait_names)
                     else "?")
-            slice_("task" if begin.name == "task_begin" else f"waiting: {kind}", begin.tid,
+            name = "task" if begin.name == "task_begin" else called.get(begin.link) \
+                if kind == "mpi" and begin.link in called else f"waiting: {kind}"
+            slice_(name, begin.tid,
                    begin.time, event.time, region=begin.region, site=hex(begin.link))
 
 
 def render(findings):
-    """One file for every process of the run, a process track each; its
-    metadata counts the events each process's tracer kept and left out."""
-    shown_region(findings)
-    events, first, kept = [], min((trace.start for trace in findings.traces), default=0), {}
+    """One file for every process of the run, a process track each, on one
+    clock (timeline/clock.py); its metadata counts the events each
+    process's tracer kept and left out. Refused where no process timed a
+    region or an MPI call: there is nothing to draw."""
+    if not any(model.region or model.mpi for model in findings.report.processes):
+        raise OSError("no region was timed, nor any MPI call")
+    events, kept = [], {}
+    first = min((trace.clock(trace.start) for trace in findings.traces), default=0)
     with paused():
         for trace, model in traced_processes(findings):
-            made = trace_events(trace, model, microseconds(trace.start - first))
+            made = trace_events(trace, model, first)
             events += made["traceEvents"]
             kept[str(trace.pid)] = {"events_kept": len(trace.events()),
                                     "events_left_out": trace.lost_events,

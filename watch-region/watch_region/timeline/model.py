@@ -7,6 +7,7 @@ Times are microseconds from the moment the tracer was loaded.
 
 from ..report import CallSite, TracedProcess, microseconds
 from ..symbols import name_sites
+from .clock import clock_account
 from .efficiency import counted_useful, efficiency, process_gain, site_efficiency
 from .regions import kept_regions, region_timeline, shown_region
 
@@ -127,10 +128,12 @@ def cores(trace):
 def rank_of(trace, counted):
     """An MPI rank's rank, the world's size, its time in MPI along the
     measure of its interval (the marked one where the program set marks)
-    and its calls logged and left out; None for a process that is none."""
+    its calls logged and left out, and its clock against rank 0's; None
+    for a process that is none."""
     if trace.mpi is None:
         return None
     measure = 1 if counted is not None and counted["marked"] else 0
     return {"rank": trace.mpi[0], "size": trace.mpi[1],
             "time": None if trace.mpi_time is None else microseconds(trace.mpi_time[measure]),
-            "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out}
+            "calls": len(trace.mpi_calls), "calls_left_out": trace.mpi_calls_left_out,
+            "clock": clock_account(trace)}

@@ -9,6 +9,7 @@ from .. import process
 from . import trace_folder
 from ..errors import CANNOT_WATCH, CannotWatch
 from ..report import Report
+from .clock import align
 from .model import efficiency, process_model
 from .mpi import hybrid_factors
 from .trace import TraceError, format_version, read_trace
@@ -69,6 +70,7 @@ def read_traces(folder, chosen):
         report.processes.append(process_model(trace, chosen))
     if not traces and not report.unreadable:
         report.no_trace = NO_TRACE
+    align(traces)
     report.several_runs = trace_folder.several_runs(folder, traces)
     report.model_factors = run_factors(report.processes, traces, report)
     return report, traces

@@ -37,6 +37,10 @@ takes everything else from the trace's own header lines:
   mpi_call SEQ OP COMM PEER TAG ENTRY EXIT IDEAL_ENTRY_ALL IDEAL_ENTRY_MARKED
            IDEAL_EXIT_ALL IDEAL_EXIT_MARKED KERNEL_THREAD   an MPI call, in completion order
   mpi_calls_left_out N              calls beyond the ones kept
+  mpi_clock AT OFFSET UNCERTAINTY   rank 0's clock read OFFSET ns more than this rank's at
+                                    AT (its own clock), give or take UNCERTAINTY; one line
+                                    at MPI_Init and one at MPI_Finalize
+  host NAME                         the node the process ran on
   table COUNT SIZE                  then COUNT binary records, to the end
 
 The table is kept as the bytes it is (trace_table.py reads it). Times
@@ -50,6 +54,7 @@ import re
 import struct
 
 from ..report import microseconds
+from .clock import Offset
 from .trace_table import RECORD_NAMES, Event, Trace
 
 Site = collections.namedtuple(
@@ -205,6 +210,10 @@ def read_text(trace, lines, first=2):
             elif key == "mpi_call" and len(fields) == 13:
                 trace.mpi_calls.append(MpiCall(int(fields[1]), fields[2],
                                                *(int(field) for field in fields[3:])))
+            elif key == "mpi_clock" and len(fields) == 4:
+                trace.clock_offsets.append(Offset(*(int(field) for field in fields[1:])))
+            elif key == "host" and len(fields) == 2:
+                trace.host = fields[1]
             elif key == "mpi_calls_left_out" and len(fields) == 2:
                 trace.mpi_calls_left_out = int(fields[1])
             elif key == "threads_untimed" and len(fields) == 2:

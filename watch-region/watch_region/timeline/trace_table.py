@@ -10,6 +10,7 @@ import re
 import struct
 
 from ..report import NANOSECONDS, microseconds, nanoseconds
+from .clock import Clock
 
 Event = collections.namedtuple("Event", "name time tid thread region link site")
 # An event's fields after its name, in the order of a text line.
@@ -36,6 +37,9 @@ class Trace:
         self.threads_untimed = 0
         self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
         self.mpi_comms, self.mpi_calls, self.mpi_calls_left_out = {}, [], 0
+        # The node, the offsets from rank 0's clock measured, and the map
+        # from this process's clock to the run's (clock.py's align).
+        self.host, self.clock_offsets, self.clock = None, [], Clock()
         self.text_events, self.slowest, self.sites = [], [], []
         self.regions = self.threads_created = self.lost_events = 0
         self.in_regions, self.lost_from = 0.0, None
