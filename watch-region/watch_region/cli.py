@@ -9,7 +9,7 @@ import signal
 import sys
 import tempfile
 
-from . import outputs, process, program
+from . import outputs, process, program, ran_on
 from .errors import CANNOT_WATCH, NOT_FOUND, WRITE_ERROR, CannotWatch, Stopped
 from .outputs import Findings
 from .outputs.chart import plural
@@ -175,6 +175,7 @@ def watch(parser, options, closed, built):
     colour = coloured(destination, environment)
     if options.team is not None:
         environment["OMP_NUM_THREADS"] = str(options.team)
+    started = ran_on.host(built["version"], [options.program, *options.args])
     if options.merge is not None:
         if not os.path.isdir(options.merge):
             raise CannotWatch(NOT_FOUND, f"{options.merge}: No such directory")
@@ -185,6 +186,8 @@ def watch(parser, options, closed, built):
     else:
         findings = run_program(options, closed, built, environment)
     report = findings.report
+    if options.merge is None:
+        report.environment, report.host = ran_on.settings(environment), started
     check_region(parser, options, report)
     number, stopped = report.signal_number, report.stopped_by
     findings.width, findings.colour = text_width(destination), colour
@@ -233,7 +236,7 @@ def main(version, tracer, tracer_runtimes, tracer_mpi=None):
         signal.signal(signum, stop)
     try:
         built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split(),
-                 "tracer_mpi": tracer_mpi}
+                 "tracer_mpi": tracer_mpi, "version": version}
         return watch(parser, options, closed, built)
     except CannotWatch as error:
         print(f"{NAME}: {error}", file=sys.stderr)

@@ -5,6 +5,7 @@ fitted to the width it is given, each time in the unit that reads best.
 C++ functions are shortened to Class::method here, with as many scopes
 more as tell them apart; the JSON keeps them whole."""
 
+from ..ran_on import summary
 from ..report import signal_name
 from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
@@ -184,7 +185,7 @@ def process_summary(model, width, colour, names):
 
 
 def timeline_text(report, name, width, colour=False):
-    said = [f"{name}, {report.team_origin}" if name else "merged traces"]
+    said = [f"{name}, {report.team_origin}" if name else "merged traces", summary(report)]
     if report.stopped_by:
         said.append(f"partial run: watch-region was stopped by "
                     f"{signal_name(report.stopped_by)}, and reports what was recorded until "
@@ -194,7 +195,7 @@ def timeline_text(report, name, width, colour=False):
     if report.several_runs:
         said.append(f"several runs in one folder: {report.several_runs}")
     said += [f"not read: {each['file']}: {each['reason']}" for each in report.unreadable]
-    lines = [line for sentence in said for line in prose(sentence, width)]
+    lines = [line for sentence in filter(None, said) for line in prose(sentence, width)]
     shown = [each for each in report.processes if each.regions]
     names = site_names([site for each in shown for site in each.call_sites])
     for traced in shown:
@@ -267,7 +268,8 @@ def scaling_table(runs, width, colour):
 
 def scaling_text(findings):
     report, width = findings.report, findings.width
-    lines = prose(f"{findings.name}, {report.team_origin}", width)
+    said = filter(None, [f"{findings.name}, {report.team_origin}", summary(report)])
+    lines = [line for sentence in said for line in prose(sentence, width)]
     if report.scaling:
         lines += ["the run at each team size; speedup over the first:"]
         lines += scaling_table(report.scaling, width, findings.colour)
