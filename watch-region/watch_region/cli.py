@@ -206,6 +206,18 @@ def watch(parser, options, closed, built):
     return 128 + number if number is not None else report.exit_status
 
 
+def compare_reports(options):
+    """--compare: the two reports compared, written to standard output or
+    -o FILE; returns the gate's status."""
+    from . import compare  # pylint: disable=import-outside-toplevel
+    from .outputs import comparison as form  # pylint: disable=import-outside-toplevel
+    destination = open_output(options.output, merging=True)
+    compared = compare.comparison(*options.compare, options.fail_if_slower)
+    text = (form.json_text(compared) if options.json
+            else form.text(compared, text_width(destination)))
+    return compared["status"] if write_report(text, destination) else WRITE_ERROR
+
+
 def main(version, tracer, tracer_runtimes, tracer_mpi=None):
     """watch-region's entry: VERSION is the release's, TRACER the tracer
     library built with it, TRACER_RUNTIMES the runtimes it has a half for,
@@ -229,6 +241,12 @@ def main(version, tracer, tracer_runtimes, tracer_mpi=None):
             closed.add(fd)
             os.open("/dev/null", direction)
     parser, options = parse_arguments(version)
+    if options.compare is not None:
+        try:
+            return compare_reports(options)
+        except CannotWatch as error:
+            print(f"{NAME}: {error}", file=sys.stderr)
+            return error.status
     # What gdb or the program leaves orphaned is reaped here, not by an init
     # that may never reap it (a container's), which would keep it a zombie.
     process.become_subreaper()
