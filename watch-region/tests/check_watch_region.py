@@ -273,7 +273,7 @@ def write_errors(problems):
 
 TEAM_3_TABLE = """\
 parallel_sum, OMP_NUM_THREADS=3 (--team)
-ran on: HOST, CPUs CPUS, libgomp.so.1 BUILD_ID, OMP_NUM_THREADS=3, watch-region VERSION, START
+ran on: HOST, CPUs CPUS, libgomp.so.1 BUILD_ID, SETTINGS, watch-region VERSION, START
 launch: GOMP_parallel(body main._omp_fn, data at ADDRESS, num_threads 0, flags 0) \
 at parallel_sum!main+ADDRESS
 thread  told team size  team queries, in order                   body runs  atomic operations
@@ -288,9 +288,9 @@ threads seen: 3; exit status: 0
 def table(problems):
     run = watch("--team", "3", BUILT["parallel_sum"])
     said = re.sub(r"(?m)^ran on: [^,]+, CPUs [-,0-9]+ of \d+, libgomp\.so\.1 [0-9a-f]{12}, "
-                  r"(.*), watch-region \S+, \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$",
-                  r"ran on: HOST, CPUs CPUS, libgomp.so.1 BUILD_ID, \1, watch-region VERSION, START",
-                  run.report)
+                  r"[^,]*OMP_NUM_THREADS=3[^,]*, watch-region \S+, "
+                  r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$", "ran on: HOST, CPUs CPUS, libgomp.so.1 "
+                  "BUILD_ID, SETTINGS, watch-region VERSION, START", run.report)
     check(problems, "the table", re.sub(r"0x[0-9a-f]+", "ADDRESS", said), TEAM_3_TABLE)
 
 

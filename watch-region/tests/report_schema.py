@@ -1,7 +1,8 @@
 """Every JSON report a test reads, checked against the schema the tool ships
 beside its modules (watch_region/report.schema.json, and for --compare's
-comparison.schema.json) before the test looks at it. The check needs python3-jsonschema, which the tests need and the tool
-does not: without it, a test that reads a report fails saying so."""
+comparison.schema.json) before the test looks at it. The check needs
+python3-jsonschema, which the tests need and the tool does not: without it,
+a test that reads a report fails saying so."""
 
 import json
 import os

@@ -23,6 +23,9 @@ The package, in the order a run goes through it:
              the MPI ranks' calls matched (mpi_match), the run replayed over
              them (mpi_replay) and the hybrid factors (mpi)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
+  ran_on     what a run ran on: the runtime loaded, its settings, the host
+  compare/   --compare: two reports read (reading) and compared, with the
+             gate's verdict (gate); comparison.schema.json, the JSON's shape
   symbols    call sites named object!function+0xoffset, with file:line
   report     the report every form renders, typed: the run, its processes
              (each mode's) and their call sites, a series' runs; its units
@@ -34,5 +37,5 @@ The package, in the order a run goes through it:
              where the time goes, and layout),
              json_report, svg (drawn as chart draws a region's rows),
              trace_event; otf2_archive writes the archive that otf2_plan
-             plans from otf2_stretches
+             plans from otf2_stretches; comparison writes --compare's
 """
