@@ -66,6 +66,8 @@ MATCHED = [
     ("bodies not known: by the site's function and line",
      report(site(None, 10, offset=1)), report(site(None, 30, offset=2)),
      [("p", None, "f", "both", 10, 30)]),
+    ("a body one runtime names, by its site", report(site("b", 10)), report(site(None, 30)),
+     [("p", None, "b", "both", 10, 30)]),
     ("ranks of a program rebuilt elsewhere apart", report(site("b", 10), rank=1),
      report(site("b", 10), rank=0, program="/b2/p"),
      [("p", 1, "b", "gone", 10, None), ("p", 0, "b", "new", None, 10)]),

@@ -123,8 +123,16 @@ void *find_real(Entry entry)
 namespace {
 
 // The table's page written at load, before it is read: a page first read is
-// mapped to the zero page, and its first write then faults again.
-__attribute__((constructor)) void prepare_found() { found[0].store(nullptr); }
+// mapped to the zero page, and its first write then faults again. The
+// runtime the program was linked with is known from here on, even where it
+// never starts a team.
+__attribute__((constructor)) void prepare_found()
+{
+    found[0].store(nullptr);
+    std::uintptr_t none = 0; // libomp may have called the tool in already
+    runtime_address.compare_exchange_strong(
+        none, reinterpret_cast<std::uintptr_t>(dlvsym(RTLD_NEXT, symbols[0].name, symbols[0].version)));
+}
 
 // The real ENTRY and, with it, the runtime's two queries that traced_body
 // asks on every team thread: all found here, on the launching thread. A

@@ -95,6 +95,25 @@ def differences(base, new):
     return [{"what": what, "base": old, "new": now} for what, old, now in found]
 
 
+def paired(before, after):
+    """The region of AFTER that each of BEFORE is (a dict of their keys): by
+    key, else by the call sites it launches from, where only one region
+    of each side has those: one whose body one runtime names and the other
+    does not (libomp)."""
+    pairs = {key: key for key in before if key in after}
+
+    def alone(regions, taken):
+        by_sites = {}
+        for key, region in regions.items():
+            if key not in taken:
+                by_sites.setdefault(region["sites"], []).append(key)
+        return {sites: keys[0] for sites, keys in by_sites.items() if len(keys) == 1}
+    old, new = alone(before, pairs), alone(after, set(pairs.values()))
+    pairs.update((old[sites], new[sites]) for sites in old.keys() & new.keys()
+                 if old[sites][0] != new[sites][0])
+    return pairs
+
+
 def region_rows(base, new, percent):
     """Every region of either run: matched, new or gone, with its figures."""
     rows = []
@@ -102,8 +121,13 @@ def region_rows(base, new, percent):
                                           if key not in base["processes"]]:
         before = base["processes"].get(key, {"regions": {}})["regions"]
         after = new["processes"].get(key, {"regions": {}})["regions"]
-        for region in list(before) + [region for region in after if region not in before]:
-            old, now = before.get(region), after.get(region)
+        pairs = paired(before, after)
+        matched = set(pairs.values())
+        for old_key, new_key in [*((each, pairs.get(each)) for each in before),
+                                 *((None, each) for each in after if each not in matched)]:
+            old, now = before.get(old_key), after.get(new_key)
+            # Named by its body where either run knows it.
+            region = max(filter(None, (old_key, new_key)), key=lambda each: each[0] == "body")
             row = {"program": key[0], "rank": key[1], "region": region[1] or "?",
                    "named_by": region[0], "source": region[2],
                    "presence": "both" if old and now else "gone" if old else "new"}

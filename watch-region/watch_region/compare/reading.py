@@ -12,7 +12,9 @@ Processes are matched by program (its file's name: a rebuild in another
 folder is the same program) and MPI rank; a region is the call sites that
 run one body, keyed by the body and its source line, never by an address,
 which a rebuild moves; where the body is not known (libomp), by the call
-site's function and source line."""
+site's function and source line, and where several sites share both, by
+their order in it. A region that one report keys by its body and the other
+by its site (one run on libomp) is matched by the sites it launches from."""
 
 import json
 import os
@@ -92,6 +94,10 @@ def regions(process, repeated):
     found = {}
     for site in process.get("call_sites") or ():
         found.setdefault(region_key(site), []).append(site)
+    for key in [key for key, sites in found.items() if key[0] == "site" and len(sites) > 1]:
+        # Sites that neither a body nor a line tells apart: by their order.
+        for number, site in enumerate(sorted(found.pop(key), key=lambda site: site["offset"]), 1):
+            found[("site", f"{key[1]} #{number}", key[2])] = [site]
     made = {}
     for key, sites in found.items():
         useful = [site.get("useful") or {} for site in sites]
@@ -107,7 +113,9 @@ def regions(process, repeated):
         made[key] = {"time": total(figure(site, "time", repeated) for site in sites),
                      "gain": total(figure(site.get("gain"), "total", repeated)
                                    for site in sites),
-                     "load_balance": balance, "team": max(teams, default=None)}
+                     "load_balance": balance, "team": max(teams, default=None),
+                     "sites": frozenset((site.get("function"), site.get("source"))
+                                        for site in sites)}
     return made
 
 
