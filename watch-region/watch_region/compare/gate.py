@@ -59,7 +59,8 @@ def shown(value):
     if isinstance(value, dict):
         name, path = value.get("name"), value.get("path") or ""
         build_id = value.get("build_id")
-        return " ".join(filter(None, [name, path, build_id and f"build id {build_id}"]))
+        return " ".join(str(part) for part in (name, path, build_id and f"build id {build_id}")
+                        if part)
     return None if value is None else str(value)
 
 
@@ -77,12 +78,8 @@ def differences(base, new):
         for name in sorted(set(base["environment"]) | set(new["environment"])):
             differ(name, base["environment"].get(name), new["environment"].get(name))
     if base["host"] is not None and new["host"] is not None:
-        differ("host", base["host"].get("name"), new["host"].get("name"))
-        for key, what in (("cpus_online", "CPUs online"), ("cpus_allowed", "CPUs allowed")):
-            differ(what, len(base["host"].get(key) or ()) or None,
-                   len(new["host"].get(key) or ()) or None)
-        differ("watch-region", base["host"].get("tool_version"),
-               new["host"].get("tool_version"))
+        for what, value in base["host"].items():
+            differ(what, value, new["host"][what])
     for key, process in base["processes"].items():
         other = new["processes"].get(key)
         if other is None:

@@ -77,6 +77,9 @@ def longest(figures):
 def region_key(site):
     """The region a call site runs: (body, its source line), else (the site's
     function, its source line), each known or None."""
+    if not all(isinstance(site.get(name), (str, type(None)))
+               for name in ("body", "body_source", "function", "source")):
+        raise ValueError("a call site's names are not text")
     if site.get("body"):
         return ("body", site["body"], site.get("body_source"))
     return ("site", site.get("function"), site.get("source"))
@@ -134,6 +137,8 @@ def summary(report):
         if seen[key] > 1:  # a program run twice in one run: matched in turn
             key = (f"{key[0]} #{seen[key]}", key[1])
         runtime = process.get("runtime")
+        if not isinstance(runtime, (dict, type(None))):
+            raise ValueError("a process's runtime is not an object")
         processes[key] = {
             "interval": figure(process, "interval", repeated),
             "gain": figure(process.get("gain"), "total", repeated),
@@ -143,9 +148,18 @@ def summary(report):
                          if each["gain"] is not None)}
     factors = report.get("model_factors") or {}
     run.update((name, figure(factors, name, repeated)) for name in FACTOR_NAMES)
-    return {"repeat": report.get("repeat") if repeated else None,
-            "environment": report.get("environment"), "host": report.get("host"),
-            "run": run, "processes": processes}
+    environment, host = report.get("environment"), report.get("host")
+    if not all(isinstance(each, (dict, type(None))) for each in (environment, host)):
+        raise ValueError("its environment or host is not an object")
+    if environment is not None:
+        environment = {name: str(value) for name, value in environment.items()}
+    if host is not None:  # what a difference is told by
+        host = {"host": host.get("name"),
+                "CPUs online": len(host.get("cpus_online") or ()) or None,
+                "CPUs allowed": len(host.get("cpus_allowed") or ()) or None,
+                "watch-region": host.get("tool_version")}
+    return {"repeat": report.get("repeat") if repeated else None, "environment": environment,
+            "host": host, "run": run, "processes": processes}
 
 
 def load(path):
