@@ -114,8 +114,8 @@ void *find_real(Entry entry)
     }
     // The runtime's own definition, not a wrapper's that comes before it.
     std::uintptr_t none = 0;
-    runtime_address.compare_exchange_strong(none, reinterpret_cast<std::uintptr_t>(
-                                                      versioned != nullptr ? versioned : address));
+    runtime_address.compare_exchange_strong(
+        none, reinterpret_cast<std::uintptr_t>(versioned != nullptr ? versioned : address));
     found[static_cast<std::size_t>(entry)].store(address, std::memory_order_release);
     return address;
 }
@@ -131,7 +131,8 @@ __attribute__((constructor)) void prepare_found()
     found[0].store(nullptr);
     std::uintptr_t none = 0; // libomp may have called the tool in already
     runtime_address.compare_exchange_strong(
-        none, reinterpret_cast<std::uintptr_t>(dlvsym(RTLD_NEXT, symbols[0].name, symbols[0].version)));
+        none,
+        reinterpret_cast<std::uintptr_t>(dlvsym(RTLD_NEXT, symbols[0].name, symbols[0].version)));
 }
 
 // The real ENTRY and, with it, the runtime's two queries that traced_body

@@ -57,11 +57,14 @@ def text(comparison, width):
     if factors:
         said.append("  factors: " + "; ".join(factors))
     several = len({(row["program"], row["rank"]) for row in comparison["regions"]}) > 1
-    names = short_names(row["region"] for row in comparison["regions"])
+    # A site told apart from others by its order alone is FUNCTION #N.
+    parts = {id(row): row["region"].partition(" #") for row in comparison["regions"]}
+    names = short_names(function for function, _, _ in parts.values())
     shown = {}
     for row in comparison["regions"]:
+        function, hash_sign, number = parts[id(row)]
         name = shown[id(row)] = (f"{row['program']}: " if several else "") + names[
-            row["region"]] + (f" ({row['source']})" if row["source"] else "")
+            function] + hash_sign + number + (f" ({row['source']})" if row["source"] else "")
         if row["presence"] != "both":
             said.append(f"region {name}: {row['presence']}")
             continue
