@@ -658,7 +658,7 @@ MUTANTS = [
     Mutant("compare: regions matched by address", MODULES + "compare/reading.py",
            [('return ("body", site["body"], site.get("body_source"))',
              'return ("body", site["site"], site.get("body_source"))')],
-           test="timeline.compare"),
+           test="watch_region.compare_model"),
     Mutant("compare: regions without a body matched by address", MODULES + "compare/reading.py",
            [('return ("site", site.get("function"), site.get("source"))',
              'return ("site", site.get("site"), site.get("source"))')],
