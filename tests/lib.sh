@@ -24,7 +24,7 @@ installed_files() {
       share/man/man1/parallel_sum.1.gz share/man/man1/watch-region.1.gz \
       share/fork-join/tracer/entries.def share/fork-join/tracer/events.def \
       share/fork-join/tracer/mpi_entries.def \
-      share/fork-join/watch_region/report.schema.json
+      share/fork-join/watch_region/comparison.schema.json share/fork-join/watch_region/report.schema.json
     for module in "$(dirname "${BASH_SOURCE[0]}")"/../watch-region/watch_region/{,*/}*.py; do
       echo "share/fork-join/${module#*/watch-region/}"
     done

@@ -238,8 +238,8 @@ def scaling(problems):
                 "  communication efficiency", "    serialisation efficiency",
                 "    transfer efficiency"]
         check(problems, "the table's rows, a column per size",
-              [line[2:2 + len(row) + 1] for line, row in zip(text[2:10], rows)]
-              + text[2].split()[-2:], [row + " " for row in rows] + ["1", "3"])
+              [line[2:2 + len(row) + 1] for line, row in zip(text[3:11], rows)]
+              + text[3].split()[-2:], [row + " " for row in rows] + ["1", "3"])
         exits = os.path.join(work, "exits.sh")  # with status team - 1, or sleeps at 5
         with open(exits, "w", encoding="ascii") as file:
             file.write(f"#!/bin/sh\n{sum_of}\n[ $OMP_NUM_THREADS != 5 ] || exec sleep 30\n"

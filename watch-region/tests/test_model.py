@@ -239,7 +239,14 @@ def gdb_report():
     return Report("gdb", team_origin="OMP_NUM_THREADS=3 (--team)", exit_status=0, processes=[
         WatchedProcess(pid=7, program="/bin/parallel_sum", regions=9, call_sites=[site],
                        threads=[{**seen, "thread": n} for n in range(3)], total_after_join=5050,
-                       forks=0, lost_stops=0, lost_stop_reasons={})])
+                       forks=0, lost_stops=0, lost_stop_reasons={}, runtime={
+                           "name": "libgomp", "path": "/usr/lib/libgomp.so.1",
+                           "build_id": "3856f0954e1931eebc020ca4a4e6bef40f4f7765"})],
+                  environment={"OMP_NUM_THREADS": "3", "OMP_PROC_BIND": "close"},
+                  host={"name": "a-host-with-a-rather-long-name.example.org",
+                        "cpus_online": [0, 1, 2, 3], "cpus_allowed": [0, 1, 3],
+                        "tool_version": "1.0.0", "command": ["parallel_sum"],
+                        "start_time": "2026-12-10T19:07:20Z"})
 
 
 def gdb_table(width):

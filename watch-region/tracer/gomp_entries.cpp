@@ -7,6 +7,7 @@
 // their arguments are listed in entries.def; those where a thread waits are
 // interposed in gomp_waits.cpp.
 #include "gomp_entries.h"
+#include "regions.h"
 
 #include <cstdint>
 #include <dlfcn.h>
@@ -93,7 +94,8 @@ std::array<std::atomic<void *>, static_cast<std::size_t>(Entry::count)> found{};
 void *find_real(Entry entry)
 {
     const Symbol &symbol = symbols[static_cast<std::size_t>(entry)];
-    void *address = dlvsym(RTLD_NEXT, symbol.name, symbol.version);
+    void *const versioned = dlvsym(RTLD_NEXT, symbol.name, symbol.version);
+    void *address = versioned;
     // The next definition in the lookup order, as the program's own call
     // would bind to it: a wrapper of the user's, preloaded after the tracer,
     // that defines the entry without a version, comes before the runtime.
@@ -110,6 +112,10 @@ void *find_real(Entry entry)
             dlclose(libgomp);
         }
     }
+    // The runtime's own definition, not a wrapper's that comes before it.
+    std::uintptr_t none = 0;
+    runtime_address.compare_exchange_strong(
+        none, reinterpret_cast<std::uintptr_t>(versioned != nullptr ? versioned : address));
     found[static_cast<std::size_t>(entry)].store(address, std::memory_order_release);
     return address;
 }
@@ -117,8 +123,17 @@ void *find_real(Entry entry)
 namespace {
 
 // The table's page written at load, before it is read: a page first read is
-// mapped to the zero page, and its first write then faults again.
-__attribute__((constructor)) void prepare_found() { found[0].store(nullptr); }
+// mapped to the zero page, and its first write then faults again. The
+// runtime the program was linked with is known from here on, even where it
+// never starts a team.
+__attribute__((constructor)) void prepare_found()
+{
+    found[0].store(nullptr);
+    std::uintptr_t none = 0; // libomp may have called the tool in already
+    runtime_address.compare_exchange_strong(
+        none,
+        reinterpret_cast<std::uintptr_t>(dlvsym(RTLD_NEXT, symbols[0].name, symbols[0].version)));
+}
 
 // The real ENTRY and, with it, the runtime's two queries that traced_body
 // asks on every team thread: all found here, on the launching thread. A

@@ -12,6 +12,7 @@
 // (ompt_tasks.cpp), and the program's markers (omp_control_tool) through the
 // control tool's.
 #include "ompt_tool.h"
+#include "regions.h"
 #include "runtime_time.h"
 
 #include <algorithm>
@@ -279,6 +280,7 @@ int initialize(ompt_function_lookup_t lookup, int /*device*/, ompt_data_t * /*to
         leave_runtime(*starting, now());
     }
     starting = nullptr;
+    runtime_address.store(reinterpret_cast<std::uintptr_t>(lookup));
     auto set_callback = reinterpret_cast<ompt_set_callback_t>(lookup("ompt_set_callback"));
     set_callback(ompt_callback_parallel_begin,
                  reinterpret_cast<ompt_callback_t>(on_parallel_begin));

@@ -17,6 +17,7 @@ namespace tracer {
 std::atomic<std::int64_t> regions_launched{0};
 std::atomic<std::int64_t> time_in_regions{0};
 std::atomic<long> threads_created{0};
+std::atomic<std::uintptr_t> runtime_address{0};
 
 namespace {
 

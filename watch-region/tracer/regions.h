@@ -15,6 +15,10 @@ namespace tracer {
 extern std::atomic<std::int64_t> regions_launched;
 extern std::atomic<std::int64_t> time_in_regions;
 extern std::atomic<long> threads_created;
+// An address in the OpenMP runtime the process loaded: where its entries
+// were found (libgomp's) or where it called the tool in (libomp's); 0
+// until one of those, for the trace's line "runtime PATH".
+extern std::atomic<std::uintptr_t> runtime_address;
 
 // "slowest", then the slowest region's events, one a line; nothing before
 // the first region has returned. With slowest, the slowest regions' events,

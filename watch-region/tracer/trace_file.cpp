@@ -200,6 +200,9 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         write_sites(output, program.data());
         write_waits(output, exit_time, program.data());
         write_mpi(output);
+        if (const std::uintptr_t runtime = runtime_address.load(); runtime != 0) {
+            output.line("runtime", object_of(runtime, program.data()).path);
+        }
         output.line("regions", regions_launched.load());
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());

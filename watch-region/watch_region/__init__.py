@@ -25,6 +25,9 @@ The package, in the order a run goes through it:
              merged into medians and their spread (repeat), a series of
              team sizes with each region's serial fraction (scaling)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
+  ran_on     what a run ran on: the runtime loaded, its settings, the host
+  compare/   --compare: two reports read (reading) and compared, with the
+             gate's verdict (gate); comparison.schema.json, the JSON's shape
   symbols    call sites named object!function+0xoffset, with file:line
   report     the report every form renders, typed: the run, its processes
              (each mode's) and their call sites, a series' runs and regions; its units
@@ -36,5 +39,5 @@ The package, in the order a run goes through it:
              and chart, factors, gains, where the time goes, and layout),
              json_report, svg (drawn as chart draws a region's rows),
              trace_event; otf2_archive writes the archive that otf2_plan
-             plans from otf2_stretches
+             plans from otf2_stretches; comparison writes --compare's
 """

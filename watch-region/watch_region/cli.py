@@ -9,7 +9,7 @@ import signal
 import sys
 import tempfile
 
-from . import outputs, process, program
+from . import outputs, process, program, ran_on
 from .errors import CANNOT_WATCH, NOT_FOUND, WRITE_ERROR, CannotWatch, Stopped
 from .outputs import Findings
 from .outputs.chart import plural
@@ -129,6 +129,7 @@ def watch(parser, options, closed, built):
     colour = coloured(destination, environment)
     if options.team is not None:
         environment["OMP_NUM_THREADS"] = str(options.team)
+    started = ran_on.host(built["version"], [options.program, *options.args])
     if options.merge is not None:
         if not os.path.isdir(options.merge):
             raise CannotWatch(NOT_FOUND, f"{options.merge}: No such directory")
@@ -146,6 +147,8 @@ def watch(parser, options, closed, built):
     else:
         findings = run_program(options, closed, built, environment)
     report = findings.report
+    if options.merge is None:
+        report.environment, report.host = ran_on.settings(environment), started
     check_region(parser, options, report)
     number, stopped = report.signal_number, report.stopped_by
     findings.width, findings.colour = text_width(destination), colour
@@ -162,6 +165,18 @@ def watch(parser, options, closed, built):
     if options.merge is not None:
         return 0
     return 128 + number if number is not None else report.exit_status
+
+
+def compare_reports(options):
+    """--compare: the two reports compared, written to standard output or
+    -o FILE; returns the gate's status."""
+    from . import compare  # pylint: disable=import-outside-toplevel
+    from .outputs import comparison as form  # pylint: disable=import-outside-toplevel
+    destination = open_output(options.output, merging=True)
+    compared = compare.comparison(*options.compare, options.fail_if_slower)
+    text = (form.json_text(compared) if options.json
+            else form.text(compared, text_width(destination)))
+    return compared["status"] if write_report(text, destination) else WRITE_ERROR
 
 
 def main(version, tracer, tracer_runtimes, tracer_mpi=None):
@@ -187,6 +202,12 @@ def main(version, tracer, tracer_runtimes, tracer_mpi=None):
             closed.add(fd)
             os.open("/dev/null", direction)
     parser, options = parse_arguments(version)
+    if options.compare is not None:
+        try:
+            return compare_reports(options)
+        except CannotWatch as error:
+            print(f"{NAME}: {error}", file=sys.stderr)
+            return error.status
     # What gdb or the program leaves orphaned is reaped here, not by an init
     # that may never reap it (a container's), which would keep it a zombie.
     process.become_subreaper()
@@ -194,7 +215,7 @@ def main(version, tracer, tracer_runtimes, tracer_mpi=None):
         signal.signal(signum, stop)
     try:
         built = {"tracer": tracer, "tracer_runtimes": tracer_runtimes.split(),
-                 "tracer_mpi": tracer_mpi}
+                 "tracer_mpi": tracer_mpi, "version": version}
         return watch(parser, options, closed, built)
     except CannotWatch as error:
         print(f"{NAME}: {error}", file=sys.stderr)

@@ -29,6 +29,8 @@ exit status:
        archive cannot be written (before the run where it can be told)
   with --scaling or --repeat, the status of the last run, unless a run
        failed (exited other than 0, or was killed): then the first failed run's
+  with --compare, 0, or 1 when --fail-if-slower's gate fails; 2 also for a
+       report that cannot be read
 
 See watch-region(1)."""
 
@@ -45,10 +47,36 @@ def team_sizes(text):
     return sizes
 
 
+def percentage(text):
+    """--fail-if-slower's PCT: a number from 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"'{text}': a percentage is a number from 0")
+    return value
+
+
+def check_compare(parser, options):
+    """--compare runs nothing: it takes --fail-if-slower, --json and -o only."""
+    if options.compare is None:
+        if options.fail_if_slower is not None:
+            parser.error("--fail-if-slower goes with --compare")
+        return
+    if (options.program is not None or options.timeline or options.merge or options.team
+            or options.scaling or options.trace or options.svg or options.otf2 or options.tracer
+            or options.region is not None or options.trace_dir or options.add or options.run_id
+            or options.keep != "first" or options.events is not None):
+        parser.error("--compare runs nothing: it takes --fail-if-slower, --json and -o only")
+
+
 def parse_arguments(version):
     parser = argparse.ArgumentParser(
         prog=NAME, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
-        usage="%(prog)s [options] PROGRAM [ARG...]\n       %(prog)s --merge DIR [options]",
+        usage="%(prog)s [options] PROGRAM [ARG...]\n       %(prog)s --merge DIR [options]\n"
+              "       %(prog)s --compare BASE.json NEW.json [--fail-if-slower PCT] [--json] "
+              "[-o FILE]",
         description="Run PROGRAM once and show what its OpenMP parallel regions did: under gdb, "
         "or with --timeline at full speed with the region tracer.")
     parser.add_argument("--team", type=int, metavar="N",
@@ -89,6 +117,13 @@ def parse_arguments(version):
                              "from the launcher's environment)")
     parser.add_argument("--merge", metavar="DIR",
                         help="report on the traces in DIR, left by --trace-dir; run nothing")
+    parser.add_argument("--compare", nargs=2, metavar=("BASE.json", "NEW.json"),
+                        help="compare two --json reports of --timeline runs: what differs in "
+                             "what they ran on, the run's and each region's time, gain and "
+                             "factors; run nothing")
+    parser.add_argument("--fail-if-slower", type=percentage, metavar="PCT",
+                        help="with --compare: exit with status 1 when the run or a region is "
+                             "slower by more than PCT percent, outside the noise")
     parser.add_argument("--keep", choices=("first", "last", "slowest"), default="first",
                         help="with --timeline, when the tracer's table of events fills: keep the "
                              "first events (the default), the last, or the slowest regions whole")
@@ -104,6 +139,9 @@ def parse_arguments(version):
     parser.add_argument("args", metavar="ARG", nargs=argparse.REMAINDER,
                         help="the program's arguments")
     options = parser.parse_args()
+    check_compare(parser, options)
+    if options.compare is not None:
+        return parser, options
     if options.merge is not None:
         if (options.program is not None or options.trace_dir or options.team or options.tracer
                 or options.scaling or options.repeat is not None):

@@ -98,6 +98,7 @@ class WatchedProcess:
     forks: int
     lost_stops: int
     lost_stop_reasons: dict
+    runtime: Optional[dict] = known()
 
 
 @dataclasses.dataclass
@@ -135,6 +136,8 @@ class TracedProcess:  # pylint: disable=too-many-instance-attributes
     # An MPI rank's: its rank, the world's size, its time in MPI and calls.
     mpi: Optional[dict] = known()
     spread: Optional[dict] = known()
+    # The OpenMP runtime it loaded (ran_on.runtime), where the tracer saw it.
+    runtime: Optional[dict] = known()
 
 
 @dataclasses.dataclass
@@ -173,6 +176,9 @@ class Report:  # pylint: disable=too-many-instance-attributes
     mode: str
     ran: bool = dataclasses.field(default=True, metadata={"given": "never"})
     team_origin: Optional[str] = known()
+    # What the run ran on (ran_on.py): the runtime's settings and the host.
+    environment: Optional[dict] = known()
+    host: Optional[dict] = known()
     processes: Optional[list] = known()
     chosen_region: Optional[int] = dataclasses.field(default=None, metadata=TIMELINE)
     unreadable: list = dataclasses.field(default_factory=list, metadata=TIMELINE)

@@ -55,7 +55,7 @@ class RegionWatcher:
         self.to_place = []  # breakpoints asked for while gdb was deciding to stop
         self.waiting = []  # (thread, address, what): hits whose breakpoints are not placed yet
         self.joins = []  # (thread, return site, body) of the launches not yet joined
-        self.entries_placed = False
+        self.entries_placed, self.runtime_path = False, None
         self.forks = 0
         self.lost = collections.Counter()  # reason: stops that could not be read whole
         self.objects = Objects()
@@ -113,11 +113,11 @@ class RegionWatcher:
         itself, so that a launch from any object is seen: now, if libgomp is
         loaded, or as soon as it is (with the program, or later with
         dlopen). An entry that this libgomp lacks is not watched."""
-        if self.entries_placed or not any(
-                "libgomp" in (objfile.filename or "").rsplit("/", 1)[-1]
-                for objfile in gdb.objfiles()):
+        runtime = next((objfile.filename for objfile in gdb.objfiles()
+                        if "libgomp" in (objfile.filename or "").rsplit("/", 1)[-1]), None)
+        if self.entries_placed or runtime is None:
             return
-        self.entries_placed = True
+        self.entries_placed, self.runtime_path = True, runtime
         # Some entries are one function under two names (the dynamic loop
         # and its nonmonotonic form): one breakpoint, both names.
         named = {}
@@ -148,4 +148,5 @@ class RegionWatcher:
             total = None
         return {"launches": self.launches, "threads": team, "total_after_join": total,
                 "forks": self.forks, "lost_stops": sum(self.lost.values()),
+                "runtime_path": self.runtime_path,
                 "lost_stop_reasons": dict(self.lost.most_common())}

@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import sys
 
-from .. import symbols
+from .. import ran_on, symbols
 from ..errors import CANNOT_WATCH, CannotWatch
 from ..process import end_process
 from ..report import CallSite, Report, WatchedProcess
@@ -80,7 +80,8 @@ def process_of(program, seen):
     """The process that gdb watched, as the timeline gives a process: its
     launches under their call sites, and what its threads were seen doing."""
     return WatchedProcess(pid=seen.pop("pid"), program=program, regions=len(seen["launches"]),
-                          call_sites=call_sites(seen.pop("launches")), **seen)
+                          call_sites=call_sites(seen.pop("launches")),
+                          runtime=ran_on.runtime(seen.pop("runtime_path", None)), **seen)
 
 
 def run_under_gdb(program, argv, environment, closed, work):

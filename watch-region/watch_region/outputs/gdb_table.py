@@ -6,6 +6,7 @@ the width it is given. No line grows with the run."""
 
 import collections
 
+from ..ran_on import summary
 from .chart import plural
 from .layout import outcome, prose, table as fitted
 
@@ -58,7 +59,8 @@ def lost_stops_line(process):
 def table_text(report, name, width):
     """The whole report in WIDTH columns: NAME (the program's) and where
     the team size came from, then the table."""
-    lines = [*prose(f"{name}, {report.team_origin}", width),
+    said = filter(None, [f"{name}, {report.team_origin}", summary(report)])
+    lines = [*(line for sentence in said for line in prose(sentence, width)),
              *table(report.processes[0], outcome(report), width)]
     return "\n".join(lines) + "\n"
 

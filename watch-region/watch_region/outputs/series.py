@@ -4,6 +4,7 @@ speedup and serial fraction at each size, the one that scales worst first;
 with --repeat, each figure the median of its runs with their least and
 largest beside it where they differ."""
 
+from ..ran_on import summary
 from ..report import signal_name
 from .chart import plural
 from .factors import FACTORS, paint, percent
@@ -85,7 +86,8 @@ def site_lines(sites, teams, width):
 
 def render(findings):
     report, width = findings.report, findings.width
-    lines = prose(f"{findings.name}, {report.team_origin}", width)
+    said = filter(None, [f"{findings.name}, {report.team_origin}", summary(report)])
+    lines = [line for sentence in said for line in prose(sentence, width)]
     if report.repeat:
         lines += prose(f"each figure the median of {plural(report.repeat, 'run')} at each team "
                        "size, (least–largest) beside it where they differ", width)

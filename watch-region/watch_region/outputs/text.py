@@ -5,6 +5,7 @@ fitted to the width it is given, each time in the unit that reads best.
 C++ functions are shortened to Class::method here, with as many scopes
 more as tell them apart; the JSON keeps them whole."""
 
+from ..ran_on import summary
 from ..report import signal_name
 from ..symbols import short_names
 from ..timeline.model import OTHER_SITES, SITE_PHASES
@@ -201,7 +202,7 @@ def process_summary(model, width, colour, names):
 
 
 def timeline_text(report, name, width, colour=False):
-    said = [f"{name}, {report.team_origin}" if name else "merged traces"]
+    said = [f"{name}, {report.team_origin}" if name else "merged traces", summary(report)]
     if report.repeat:
         merged = (report.stopped_during_repeat or report.repeat + 1) - 1
         said.append(f"each figure the median of {plural(merged, 'run')}, (least–largest) "
@@ -218,7 +219,7 @@ def timeline_text(report, name, width, colour=False):
     if report.several_runs:
         said.append(f"several runs in one folder: {report.several_runs}")
     said += [f"not read: {each['file']}: {each['reason']}" for each in report.unreadable]
-    lines = [line for sentence in said for line in prose(sentence, width)]
+    lines = [line for sentence in filter(None, said) for line in prose(sentence, width)]
     shown = [each for each in report.processes if each.regions]
     names = site_names([site for each in shown for site in each.call_sites])
     for traced in shown:

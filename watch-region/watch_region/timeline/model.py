@@ -5,6 +5,7 @@ region shown whole (regions.py) and the model factors (efficiency.py).
 Times are microseconds from the moment the tracer was loaded.
 """
 
+from .. import ran_on
 from ..report import CallSite, TracedProcess, microseconds
 from ..symbols import name_sites
 from .clock import clock_account
@@ -114,7 +115,7 @@ def process_model(trace, chosen=None):
         sync=[{key: value for key, value in wait.items() if key != "region_sites"}
               for wait in waits],
         region_numbers=kept_regions(trace) if chosen is not None and not shown else None,
-        mpi=rank_of(trace, counted))
+        mpi=rank_of(trace, counted), runtime=ran_on.runtime(trace.runtime))
 
 
 def cores(trace):

@@ -27,6 +27,7 @@ takes everything else from the trace's own header lines:
                                     the waits past a thread's table of sites, by kind,
                                     region (-2: not told apart) and function called
   threads_untimed N                 threads beyond the tracer's table of threads
+  runtime PATH                      the OpenMP runtime the process loaded, where it was seen
   regions N | threads_created N | in_regions NANOSECONDS
   keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
   left_out COUNT FIRST_NANOSECONDS  when the table of events filled
@@ -216,6 +217,8 @@ def read_text(trace, lines, first=2):
                 trace.host = fields[1]
             elif key == "mpi_calls_left_out" and len(fields) == 2:
                 trace.mpi_calls_left_out = int(fields[1])
+            elif key == "runtime" and len(fields) >= 2:
+                trace.runtime = line.split(" ", 1)[1]
             elif key == "threads_untimed" and len(fields) == 2:
                 trace.threads_untimed = int(fields[1])
             elif key in ("regions", "threads_created") and len(fields) == 2:

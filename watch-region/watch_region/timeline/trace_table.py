@@ -33,6 +33,7 @@ class Trace:
         self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
         self.body_objects = {}
         self.cpus_allowed = None  # the CPUs' numbers, from format 8
+        self.runtime = None  # the path of the OpenMP runtime loaded, where seen
         self.other_waits = []  # as waits, with no address, base or object
         self.threads_untimed = 0
         self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
