@@ -3,8 +3,9 @@
 // of regions of a team of two, each making its thread 0 wait one way, for
 // thread 1 or for a task it runs meanwhile: what the record holds of each,
 // read back through the store: the region's launch, bodies and return,
-// every wait's kind and region, and thread 0's wait as counted, its useful
-// time and its ideal clock, against the times the threads took as they ran.
+// every wait's kind and region, thread 0's wait as counted, its useful
+// time and its ideal clock, against the times the threads took as they ran,
+// and who came last to a barrier and the delay it caused.
 // Each check that fails prints what it got and what it expected; the exit
 // status is 1 if any did.
 #include "event_table.h"
@@ -121,6 +122,28 @@ void play(bool by_thread_1, const Row &row)
 std::mutex program_lock;
 void *name = nullptr;
 
+// The late ones that the calling thread's sites have counted: instances
+// where thread 1 came last, all instances, and the delays caused.
+struct LateCount {
+    std::int64_t by_thread_1, count, delay;
+};
+LateCount late_counted()
+{
+    const ThreadTime &thread = this_thread();
+    LateCount counted{};
+    for (int index = 0; index < thread.sites_used; ++index) {
+        const WaitSite &site = (*thread.sites)[static_cast<std::size_t>(index)];
+        for (const Late &late : site.late) {
+            counted.by_thread_1 += late.thread == 1 ? static_cast<std::int64_t>(late.count) : 0;
+            counted.count += static_cast<std::int64_t>(late.count);
+            counted.delay += static_cast<std::int64_t>(late.delay);
+        }
+    }
+    return counted;
+}
+// The region's late ones, both threads' together.
+std::array<std::atomic<std::int64_t>, 3> late_in_region{};
+
 void body(void *data)
 {
     const Row &row = *static_cast<const Row *>(data);
@@ -132,7 +155,12 @@ void body(void *data)
     if (thread_0) {
         times.start = start;
     }
+    const LateCount late_before = late_counted();
     play(!thread_0, row);
+    const LateCount late_after = late_counted();
+    late_in_region[0] += late_after.by_thread_1 - late_before.by_thread_1;
+    late_in_region[1] += late_after.count - late_before.count;
+    late_in_region[2] += late_after.delay - late_before.delay;
     if (thread_0) {
         times.end = now();
         times.useful = useful_at(thread, times.end).all - useful.all;
@@ -173,6 +201,9 @@ int main()
         const std::int64_t before = now();
         const std::int64_t counted_before = counted(row.kind);
         Row played = row;
+        for (auto &late : late_in_region) {
+            late = 0;
+        }
         GOMP_parallel(body, &played, 2, 0);
         // The region's events, and its waits of the row's kind.
         const std::int64_t region = regions_launched.load();
@@ -204,6 +235,12 @@ int main()
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
         const std::int64_t wait = times.to - times.from - times.tasks;
+        // At the barrier thread 1 comes last and causes thread 0's wait; a
+        // taskwait whose task its own thread ran waited for no one.
+        const bool barrier = row.kind == Wait::barrier;
+        expect(row.name, "instances thread 1 came last to", late_in_region[0], barrier ? 1 : 0);
+        expect(row.name, "instances anyone came last to", late_in_region[1], barrier ? 1 : 0);
+        expect(row.name, "the delay caused", late_in_region[2], barrier ? wait : 0, margin);
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
         expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,
