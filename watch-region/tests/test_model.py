@@ -328,7 +328,7 @@ class Model(unittest.TestCase):
         self.assertEqual([(wait["kind"], wait["late"]) for wait in report.processes[0].sync
                           if wait["late"]],
                          [("barrier", [{"thread": 1, "count": 2, "delay": 5.0},
-                                                    {"thread": "other", "count": 1, "delay": 0.7}])])
+                                       {"thread": "other", "count": 1, "delay": 0.7}])])
         lines = timeline_text(report, None, 120).splitlines()
         self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
         self.assertEqual([line.split(":")[0] for line in lines if line.startswith("process")],

@@ -299,7 +299,8 @@ void body_begin(Region &region, int thread, int team_size)
     set_ideal(time, region.launched);
     leave_runtime(time, start);
     if (depth < max_depth) {
-        inside[static_cast<std::size_t>(depth)] = Inside{&region, start, time.useful, 0, thread, team_size};
+        inside[static_cast<std::size_t>(depth)] =
+            Inside{&region, start, time.useful, 0, thread, team_size};
     }
     ++depth;
     if (thread == 0) {

@@ -43,8 +43,10 @@ struct Waited {
 
 // The thread in INSIDE arrives at START at its team's next barrier, with its
 // ideal clock IDEAL; its k-th barrier in the team is every other thread's
-// k-th. Returns the barrier's parity and, for the last to arrive, the delay
-// it caused: the others' waits for it, the sum of its arrival less theirs.
+// k-th. Returns the barrier's parity and, for the last to arrive (the one
+// whose arrival completes the count), the delay it caused: the others'
+// waits for it, the sum of its arrival less theirs (at least 0, where its
+// clock read came before another's count).
 struct Arrival {
     unsigned parity;
     std::int64_t caused;
@@ -66,7 +68,8 @@ inline Arrival arrive_at_barrier(Inside &inside, Clock ideal, std::int64_t start
     const std::int64_t others = arrivals.sum.load(std::memory_order_relaxed) - arrival;
     arrivals.sum.store(0, std::memory_order_relaxed);
     arrivals.count.store(0, std::memory_order_relaxed);
-    return {parity, std::int64_t{inside.team_size - 1} * arrival - others};
+    return {parity,
+            std::max<std::int64_t>(std::int64_t{inside.team_size - 1} * arrival - others, 0)};
 }
 
 // A task's body run by THREAD (its number in the team) ends at END in
@@ -89,8 +92,8 @@ inline Caused task_waited_for(const Inside &inside, std::int64_t start, std::int
     const auto number = static_cast<int>(last & thread_mask);
     const int thread = number == static_cast<int>(thread_mask) ? other_threads : number;
     const auto ended = static_cast<std::int64_t>(last >> task_thread_bits);
-    if (last == 0 || ended < start - inside.region->launch ||
-        thread == inside.thread || waited <= 0) {
+    if (last == 0 || ended < start - inside.region->launch || thread == inside.thread ||
+        waited <= 0) {
         return {};
     }
     return {thread, waited};
@@ -127,10 +130,11 @@ inline void end_wait(const RuntimeWait &wait, std::int64_t end, Clock waited_for
     if (what.counted) {
         const std::int64_t waited = end - wait.start - in_tasks;
         Caused late{};
-        if (what.caused >= 0) {
+        if (wait.inside != nullptr && what.caused >= 0) {
             late = {wait.inside->thread, what.caused};
         }
-        else if (region != nullptr && (what.kind == Wait::taskwait || what.kind == Wait::taskgroup)) {
+        else if (wait.inside != nullptr &&
+                 (what.kind == Wait::taskwait || what.kind == Wait::taskgroup)) {
             late = task_waited_for(*wait.inside, wait.start, waited);
         }
         count_wait(thread, what.kind, what.site, site_of_region(region), waited, what.function,

@@ -310,15 +310,15 @@ bool seen_before(const WaitSite &site, std::size_t index, bool others)
 
 // The late ones of a site, every thread's together: those told apart by
 // any thread's table, and the rest as other_threads.
-struct LateOnes {
-    std::array<Late, max_threads * max_late_threads + 1> ones;
-    std::size_t used;
+class LateOnes {
+  public:
+    void clear() { used = 0; }
 
     void add(const Late &late)
     {
         auto *const end = std::next(ones.begin(), static_cast<std::ptrdiff_t>(used));
-        auto *found = std::find_if(ones.begin(), end,
-                                   [&late](const Late &held) { return held.thread == late.thread; });
+        auto *found = std::find_if(
+            ones.begin(), end, [&late](const Late &held) { return held.thread == late.thread; });
         if (found == end) {
             ++used;
             *found = Late{late.thread, 0, 0};
@@ -349,6 +349,10 @@ struct LateOnes {
             output.add('\n');
         }
     }
+
+  private:
+    std::array<Late, max_threads * max_late_threads + 1> ones{};
+    std::size_t used = 0;
 };
 LateOnes late_ones; // written at the end, by one thread
 
@@ -361,7 +365,7 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     std::uint64_t total = 0;
     std::uint64_t longest = 0;
     std::array<std::uint64_t, wait_buckets> histogram{};
-    late_ones.used = 0;
+    late_ones.clear();
     for (std::size_t other = index; other < used; ++other) {
         const WaitSite *const end = held_end(other, others);
         const WaitSite *const match =

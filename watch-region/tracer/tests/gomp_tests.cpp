@@ -130,19 +130,32 @@ struct LateCount {
 LateCount late_counted()
 {
     const ThreadTime &thread = this_thread();
-    LateCount counted{};
+    LateCount sum{};
     for (int index = 0; index < thread.sites_used; ++index) {
         const WaitSite &site = (*thread.sites)[static_cast<std::size_t>(index)];
         for (const Late &late : site.late) {
-            counted.by_thread_1 += late.thread == 1 ? static_cast<std::int64_t>(late.count) : 0;
-            counted.count += static_cast<std::int64_t>(late.count);
-            counted.delay += static_cast<std::int64_t>(late.delay);
+            sum.by_thread_1 += late.thread == 1 ? static_cast<std::int64_t>(late.count) : 0;
+            sum.count += static_cast<std::int64_t>(late.count);
+            sum.delay += static_cast<std::int64_t>(late.delay);
         }
     }
-    return counted;
+    return sum;
 }
 // The region's late ones, both threads' together.
 std::array<std::atomic<std::int64_t>, 3> late_in_region{};
+
+// At the barrier thread 1 comes last and causes thread 0's WAIT; a taskwait
+// whose task its own thread ran waited for no one. Clears them for the next.
+void expect_late(const Row &row, std::int64_t wait)
+{
+    const std::int64_t barriers = row.kind == Wait::barrier ? 1 : 0;
+    expect(row.name, "instances thread 1 came last to", late_in_region[0], barriers);
+    expect(row.name, "instances anyone came last to", late_in_region[1], barriers);
+    expect(row.name, "the delay caused", late_in_region[2], barriers * wait, margin);
+    for (auto &late : late_in_region) {
+        late = 0;
+    }
+}
 
 void body(void *data)
 {
@@ -201,9 +214,6 @@ int main()
         const std::int64_t before = now();
         const std::int64_t counted_before = counted(row.kind);
         Row played = row;
-        for (auto &late : late_in_region) {
-            late = 0;
-        }
         GOMP_parallel(body, &played, 2, 0);
         // The region's events, and its waits of the row's kind.
         const std::int64_t region = regions_launched.load();
@@ -235,12 +245,7 @@ int main()
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
         const std::int64_t wait = times.to - times.from - times.tasks;
-        // At the barrier thread 1 comes last and causes thread 0's wait; a
-        // taskwait whose task its own thread ran waited for no one.
-        const bool barrier = row.kind == Wait::barrier;
-        expect(row.name, "instances thread 1 came last to", late_in_region[0], barrier ? 1 : 0);
-        expect(row.name, "instances anyone came last to", late_in_region[1], barrier ? 1 : 0);
-        expect(row.name, "the delay caused", late_in_region[2], barrier ? wait : 0, margin);
+        expect_late(row, wait);
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
         expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,

@@ -253,7 +253,7 @@ void add_late(std::array<std::int64_t, 3> &counted)
     }
 }
 
-void late()
+void late_arrivals()
 {
     const auto sync = callback<ompt_callback_sync_region_t>(ompt_callback_sync_region_wait);
     const auto implicit_task = callback<ompt_callback_implicit_task_t>(ompt_callback_implicit_task);
@@ -294,7 +294,7 @@ void late()
         add_late(counted);
         implicit_task(ompt_scope_end, &parallel, implicit_tasks.data(), 2, 0, ompt_task_implicit);
         callback<ompt_callback_parallel_end_t>(ompt_callback_parallel_end)(&parallel, nullptr, 0,
-                                                                            nullptr);
+                                                                           nullptr);
     });
     std::thread one([&] {
         after(1);
@@ -335,7 +335,7 @@ int main(int argc, char **argv)
         hand_over();
     }
     else if (group == "late") {
-        late();
+        late_arrivals();
     }
     else {
         std::fprintf(stderr, "usage: ompt_tests tasks|hand_over|late\n");
