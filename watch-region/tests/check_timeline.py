@@ -760,7 +760,7 @@ def trust(problems):
 #               others' wait at the region's end aside: LB = (T + 3) / 2(T + 1).
 #   swapped     1U | 2U then 2U | 1U: both phases 2U, useful 3U on every
 #               thread: LB = 1, SerE = 3 / 4.
-#   late        3 regions, thread T - 1 U, the others none: LB = 1 / T.
+#   late        3 regions, thread T - 1 2U, the others U: LB = (T + 1) / 2T.
 #   serial      U alone, then 2U on every thread (a worker not yet made is
 #               idle): useful 3U on thread 0, 2U on the others, the run 3U:
 #               LB = (3 + 2(T - 1)) / 3T.
@@ -784,7 +784,7 @@ FACTORS = [
     ("lock", 2, 1, 2 / 3, 1), ("lock", 4, 1, 2 / 5, 1),
     ("tried", 2, 5 / 6, 1, 1), ("tried", 4, 7 / 10, 1, 1),
     ("swapped", 2, 1, 3 / 4, 1), ("swapped", 4, 1, 3 / 4, 1),
-    ("late", 2, 1 / 2, 1, 1), ("late", 4, 1 / 4, 1, 1),
+    ("late", 2, 3 / 4, 1, 1), ("late", 4, 5 / 8, 1, 1),
     ("serial", 2, 5 / 6, 1, 1), ("serial", 4, 3 / 4, 1, 1),
     ("tasks", 2, 3 / 4, 1, 1), ("tasks", 4, 5 / 8, 1, 1),
     ("tree1", 2, 1 / 2, 1, 1), ("tree2", 2, 3 / 4, 1, 1), ("tree3", 2, 7 / 8, 1, 1),
@@ -823,8 +823,8 @@ def gains_missed(process, case, team, spread):
 
 
 # Who kept the others waiting at a case's barrier: in late (thread T - 1 U
-# before it, the others none, 3 times) thread T - 1, each time the T - 1
-# others' waits of U. (case, team, the late thread, the instances it came
+# after the others, 3 times) thread T - 1, each time the T - 1 others'
+# waits of U. (case, team, the late thread, the instances it came
 # last to, the delay it caused in units.)
 LATE = [("late", 2, 1, 3, 3), ("late", 4, 3, 3, 9)]
 

@@ -63,7 +63,7 @@ void expect(const char *row, const char *what, std::int64_t got, std::int64_t ex
 // time until it let thread 0 on; and what the record says of thread 0's
 // useful time and ideal clock over its body.
 struct Times {
-    std::int64_t start, from, to, end, tasks, other, useful, ideal;
+    std::int64_t start, from, to, end, tasks, other, useful, ideal, called;
 };
 Times times{};
 std::atomic<bool> held{false};
@@ -99,7 +99,8 @@ void play(bool by_thread_1, const Row &row)
             held = true;
         }
         std::this_thread::sleep_for(unit);
-        times.other = now() - times.other;
+        times.called = now();
+        times.other = times.called - times.other;
         row.call();
         return;
     }
@@ -144,14 +145,16 @@ LateCount late_counted()
 // The region's late ones, both threads' together.
 std::array<std::atomic<std::int64_t>, 3> late_in_region{};
 
-// At the barrier thread 1 comes last and causes thread 0's WAIT; a taskwait
-// whose task its own thread ran waited for no one. Clears them for the next.
-void expect_late(const Row &row, std::int64_t wait)
+// At the barrier thread 1 comes last, its call after thread 0's by the
+// delay it caused; a taskwait whose task its own thread ran waited for no
+// one. Clears them for the next.
+void expect_late(const Row &row)
 {
     const std::int64_t barriers = row.kind == Wait::barrier ? 1 : 0;
     expect(row.name, "instances thread 1 came last to", late_in_region[0], barriers);
     expect(row.name, "instances anyone came last to", late_in_region[1], barriers);
-    expect(row.name, "the delay caused", late_in_region[2], barriers * wait, margin);
+    expect(row.name, "the delay caused", late_in_region[2], barriers * (times.called - times.from),
+           margin);
     for (auto &late : late_in_region) {
         late = 0;
     }
@@ -245,7 +248,7 @@ int main()
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
         const std::int64_t wait = times.to - times.from - times.tasks;
-        expect_late(row, wait);
+        expect_late(row);
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
         expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,
