@@ -847,6 +847,7 @@ def trust(problems):
 #               others' wait at the region's end aside: LB = (T + 3) / 2(T + 1).
 #   swapped     1U | 2U then 2U | 1U: both phases 2U, useful 3U on every
 #               thread: LB = 1, SerE = 3 / 4.
+#   late        3 regions, thread T - 1 2U, the others U: LB = (T + 1) / 2T.
 #   serial      U alone, then 2U on every thread (a worker not yet made is
 #               idle): useful 3U on thread 0, 2U on the others, the run 3U:
 #               LB = (3 + 2(T - 1)) / 3T.
@@ -870,6 +871,7 @@ FACTORS = [
     ("lock", 2, 1, 2 / 3, 1), ("lock", 4, 1, 2 / 5, 1),
     ("tried", 2, 5 / 6, 1, 1), ("tried", 4, 7 / 10, 1, 1),
     ("swapped", 2, 1, 3 / 4, 1), ("swapped", 4, 1, 3 / 4, 1),
+    ("late", 2, 3 / 4, 1, 1), ("late", 4, 5 / 8, 1, 1),
     ("serial", 2, 5 / 6, 1, 1), ("serial", 4, 3 / 4, 1, 1),
     ("tasks", 2, 3 / 4, 1, 1), ("tasks", 4, 5 / 8, 1, 1),
     ("tree1", 2, 1 / 2, 1, 1), ("tree2", 2, 3 / 4, 1, 1), ("tree3", 2, 7 / 8, 1, 1),
@@ -907,6 +909,34 @@ def gains_missed(process, case, team, spread):
     return missed
 
 
+# Who kept the others waiting at a case's barrier: in late (thread T - 1 U
+# after the others, 3 times) thread T - 1, each time the T - 1 others'
+# waits of U. (case, team, the late thread, the instances it came
+# last to, the delay it caused in units.)
+LATE = [("late", 2, 1, 3, 3), ("late", 4, 3, 3, 9)]
+
+
+def late_missed(process, case, team, spread):
+    """What of the barrier's late one falls out of LATE's: the thread and
+    its count exact, of as many instances, and its delay as a gain is, each
+    of the T - 1 waits with a tenth of a unit and its overrun."""
+    _, _, thread, count, units = next(row for row in LATE if row[:2] == (case, team))
+    barrier = max((wait for wait in process["sync"] if wait["kind"] == "barrier"),
+                  key=lambda wait: sum(late["delay"] for late in wait["late"]), default=None)
+    late = barrier["late"] if barrier else []
+    first = late[0] if late else {"thread": None, "count": 0, "delay": 0}
+    unit = UNIT_MS * 1000
+    slack = (team - 1) * (UNIT_MS * 100 + process["overrun"] * 1000)
+    missed = {}
+    if (first["thread"], first["count"], sum(each["count"] for each in late)) != (
+            thread, count, count):
+        missed["late thread, count, instances"] = late
+    if not 0.8 * spread * units * unit - slack <= first["delay"] <= (
+            1.05 * units * unit / spread + slack):
+        missed["late delay"] = round(first["delay"] / unit, 3)
+    return missed
+
+
 # An efficiency is at most 1 by construction: past it by more than the
 # clock's rounding is a fault, whatever the case.
 ROUNDING = 1e-3
@@ -937,8 +967,8 @@ def factors_run(case, team):
 
 
 def factors(problems):
-    """Each case's factors within 0.8 to 1.05 of its closed form, and its
-    gains by cause where GAINS gives them. A loaded
+    """Each case's factors within 0.8 to 1.05 of its closed form, its
+    gains by cause where GAINS gives them, and its late one where LATE does. A loaded
     machine oversleeps, on one thread more than on another: each sum of
     units is then within U / (U + the longest overrun) of the case's, and so
     is each factor, a ratio of two such sums; and a case has three runs to
@@ -964,6 +994,8 @@ def factors(problems):
                            <= 1.05 * value / spread})
             if any(row[:2] == (case, team) for row in GAINS):
                 missed[-1].update(gains_missed(process, case, team, spread))
+            if any(row[:2] == (case, team) for row in LATE):
+                missed[-1].update(late_missed(process, case, team, spread))
             if not missed[-1]:
                 break
         check(problems, f"{case} team {team}: factors out of 0.8 to 1.05 of "

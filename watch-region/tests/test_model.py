@@ -84,12 +84,16 @@ FOLDER = [
 ]
 
 # Waits past a thread's sites added to libgomp_team_2.trace: counted at
-# their region's call site (3); the text's lines of them.
+# their region's call site (3), the late ones with the line before; the
+# text's lines of them.
 OTHER_WAITS = (b"waits barrier critical ordered lock taskwait taskgroup single task mpi\n"
                b"wait 8 0x10 0x0 3 2 30000 15000 0 20000 MPI_Send object /nonexistent/program\n"
                b"other_waits 8 3 4 40000 10000 0 10000 MPI_Alltoall\nmpi 0 2\n"
-               b"other_waits 8 -2 1 5000 5000 0 5000 -\nother_waits 0 3 2 6000 3000 0 3000 -\n")
-OTHER_LINES = ["  waits at other sites, count (total):  mpi 5 (45.0 µs)  barrier 2 (6.0 µs)",
+               b"other_waits 8 -2 1 5000 5000 0 5000 -\nother_waits 0 3 2 6000 3000 0 3000 -\n"
+               b"late 1:2:5000,other:1:700\n")
+OTHER_LINES = ["  barrier at (other sites): thread 1 arrived last 2 times of 3; the others waited "
+               "5.0 µs for it",
+               "  waits at other sites, count (total):  mpi 5 (45.0 µs)  barrier 2 (6.0 µs)",
                "  MPI calls (0 logged), count (total):  MPI_Alltoall 4 (40.0 µs)",
                "  MPI_Send 2 (30.0 µs)  (other calls) 1 (5.0 µs)"]
 
@@ -391,6 +395,10 @@ class Model(unittest.TestCase):
             report, _ = read_traces(folder, None)
         self.assertEqual(report.processes[0].call_sites[0].waits,
                          {"mpi": {"count": 6, "total": 70.0}, "barrier": {"count": 2, "total": 6}})
+        self.assertEqual([(wait["kind"], wait["late"]) for wait in report.processes[0].sync
+                          if wait["late"]],
+                         [("barrier", [{"thread": 1, "count": 2, "delay": 5.0},
+                                       {"thread": "other", "count": 1, "delay": 0.7}])])
         lines = timeline_text(report, None, 120).splitlines()
         self.assertEqual([line for line in lines if line in OTHER_LINES], OTHER_LINES)
         self.assertEqual([line.split(":")[0] for line in lines if line.startswith("process")],
@@ -459,10 +467,10 @@ class Model(unittest.TestCase):
 
     def test_where_time_goes(self):
         """Two sites of one body said as one region, by the function it was
-        outlined from, its gains summed; the largest five of eight, largest
-        first; the table's sites under their body; an imbalance that no one
-        thread is behind said so, in a body of no symbol named by its
-        launcher."""
+        outlined from, its gains summed; a barrier's late one by the delay it
+        caused; the largest five of ten, largest first; the table's sites
+        under their body; an imbalance that no one thread is behind said so,
+        in a body of no symbol named by its launcher."""
         def site(name, body, time, mean, most, ideal, imbalance=None):
             stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
             return CallSite(name, name[2:].split("+")[0], int(name.split("+")[1], 16), "p", None,
@@ -478,17 +486,27 @@ class Model(unittest.TestCase):
                  site("p!h+0x4", "p!@0x40", 10e3, 4e3, 4.5e3, 4.5e3, imbalance=5.5e3)] + [
                      site(f"p!f{at}+0x1", f"f{at}._omp_fn.0", 5e3 + at, 4e3, 4e3, 5e3)
                      for at in range(5)]
-        lines = where_lines(unittest.mock.Mock(call_sites=sites), 200)
-        self.assertEqual(lines[:4], [
+        sync = [{"kind": kind, "site": "p!late+0x9", "function": function,
+                 "source": "/src/gain.c:35", "late": late} for kind, function, late in (
+                     ("barrier", "late_arrival._omp_fn.1", [
+                         {"thread": 3, "count": 5, "delay": 8.5e3},
+                         {"thread": 0, "count": 1, "delay": 0.5e3}]),
+                     ("taskwait", None, [{"thread": 1, "count": 2, "delay": 5.5e3}]))]
+        lines = where_lines(unittest.mock.Mock(call_sites=sites, sync=sync), 200)
+        self.assertEqual(lines[:5], [
             "where the time goes:",
             "  imbalanced (gain.c:17): 30.00 ms of 141.00 ms lost, 92% of it imbalance: "
             "thread 3 works 13.86 ms a launch, the mean 11.10 ms",
+            "  barrier in late_arrival (gain.c:35): thread 3 arrived last 5 times of 6; the "
+            "others waited 8.50 ms for it",
             "  p!g+0x8: 8.00 ms of 9.00 ms lost, 100% of it transfer: 1.80 ms a launch, of "
             "which the threads' work 200.0 µs; the rest is fork, join and the runtime",
             "  p!@0x40 (from h): 6.00 ms of 10.00 ms lost, 92% of it imbalance: a launch's slowest "
             "thread works 1.90 ms, the mean 800.0 µs; which thread varies (thread 3: 900.0 µs "
             "a launch)"])
-        self.assertEqual([line.split(" ")[2] for line in lines[4:]], ["f4", "f3"])
+        self.assertEqual(lines[5:], [
+            "  taskwait at p!late+0x9 (gain.c:35): thread 1 ran the last task 2 times of 2; the "
+            "waiting thread waited 5.50 ms for it"])
         table = site_table(sites, 200)
         at = table.index("body imbalanced._omp_fn.0 (/src/gain.c:17):")
         self.assertEqual([line.split()[0] for line in table[at + 1:at + 3]],

@@ -163,7 +163,7 @@ void traced_body(void *data)
 {
     auto &region = *static_cast<Region *>(data);
     const int thread = ask(Entry::thread_number);
-    body_begin(region, thread, thread == 0 ? ask(Entry::team_size) : 0);
+    body_begin(region, thread, ask(Entry::team_size));
     region.body(region.data);
     body_end(region, thread);
 }

@@ -27,9 +27,10 @@ template <typename Result> Result result_of_none()
 }
 
 // Runs the real ENTRY, with ARGUMENTS, as a wait of KIND (counted when
-// COUNTED) at SITE: ARRIVE is given the thread's ideal clock and the region
-// it is in (or null) before it, and DEPART returns the clock the thread
-// waited for, after it. The tasks the thread runs meanwhile are its useful
+// COUNTED) at SITE: ARRIVE is given the thread's ideal clock, the region it
+// is in (or null) and the wait's start before it, and returns the delay the
+// thread caused by arriving last (-1: none), and DEPART returns the clock
+// the thread waited for, after it. The tasks the thread runs meanwhile are its useful
 // time, not the wait's.
 template <Entry entry, typename Result, typename Arrive, typename Depart, typename... Arguments>
 Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart depart,
@@ -44,10 +45,10 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     }
     ThreadTime &thread = this_thread();
     const RuntimeWait wait = begin_wait(thread, now());
-    arrive(ideal(thread), wait.inside);
+    const std::int64_t caused = arrive(ideal(thread), wait.inside, wait.start);
     const auto finish = [&] {
         const std::int64_t end = now();
-        end_wait(wait, end, depart(wait.inside), {kind, site, nullptr, counted});
+        end_wait(wait, end, depart(wait.inside), {kind, site, nullptr, counted, caused});
     };
     if constexpr (std::is_void_v<Result>) {
         real_entry(arguments...);
@@ -60,7 +61,9 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     }
 }
 
-constexpr auto no_arrival = [](Clock /*ideal*/, Inside * /*inside*/) {};
+constexpr auto no_arrival = [](Clock /*ideal*/, Inside * /*inside*/, std::int64_t /*start*/) {
+    return std::int64_t{-1};
+};
 constexpr auto no_departure = [](Inside * /*inside*/) { return Clock{}; };
 // A wait for tasks: until the last of its team's tasks to have ended.
 constexpr auto tasks_of_region = [](Inside *inside) {
@@ -74,11 +77,13 @@ template <Entry entry> void barrier(const void *site)
     unsigned parity = 0;
     waited<entry, void>(
         Wait::barrier, true, site,
-        [&parity](Clock ideal, Inside *inside) {
-            if (inside != nullptr) {
-                parity = inside->barriers++ & 1U;
-                inside->region->meet.barriers[parity].raise(ideal);
+        [&parity](Clock ideal, Inside *inside, std::int64_t start) {
+            if (inside == nullptr) {
+                return std::int64_t{-1};
             }
+            const Arrival arrival = arrive_at_barrier(*inside, ideal, start);
+            parity = arrival.parity;
+            return arrival.caused;
         },
         [&parity](Inside *inside) {
             return inside == nullptr ? Clock{}

@@ -84,10 +84,11 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t *parallel, omp
 }
 
 // The waits in progress on this thread, innermost last, each with a
-// barrier's parity.
+// barrier's parity and the delay the thread caused there (-1: none).
 struct Waiting {
     RuntimeWait wait;
     unsigned parity;
+    std::int64_t caused;
 };
 constexpr int max_waits = 64;
 thread_local std::array<Waiting, max_waits> waits{};
@@ -124,10 +125,11 @@ bool closes_region(ompt_sync_region_t kind, const Task &task, const void *code)
 void begin_sync_wait(ompt_sync_region_t kind)
 {
     ThreadTime &thread = this_thread();
-    Waiting waiting{begin_wait(thread, now()), 0};
+    Waiting waiting{begin_wait(thread, now()), 0, -1};
     if (Inside *inside = waiting.wait.inside; is_barrier(kind) && inside != nullptr) {
-        waiting.parity = inside->barriers++ & 1U;
-        inside->region->meet.barriers[waiting.parity].raise(ideal(thread));
+        const Arrival arrival = arrive_at_barrier(*inside, ideal(thread), waiting.wait.start);
+        waiting.parity = arrival.parity;
+        waiting.caused = arrival.caused;
     }
     if (wait_count < max_waits) {
         waits[static_cast<std::size_t>(wait_count)] = waiting;
@@ -154,7 +156,7 @@ void end_sync_wait(ompt_sync_region_t kind, const void *code)
                          ? later(meet.barriers[waiting.parity].read(), meet.tasks_ended.read())
                          : meet.tasks_ended.read();
     }
-    end_wait(waiting.wait, end, waited_for, {kind_of(kind), code});
+    end_wait(waiting.wait, end, waited_for, {kind_of(kind), code, nullptr, true, waiting.caused});
 }
 
 void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,

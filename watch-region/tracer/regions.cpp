@@ -229,6 +229,11 @@ void Region::reset()
     longest.store(0, relaxed);
     meet.barriers[0].clear();
     meet.barriers[1].clear();
+    for (Arrivals &arrivals : meet.arrivals) {
+        arrivals.sum.store(0, relaxed);
+        arrivals.count.store(0, relaxed);
+    }
+    meet.last_task.store(0, relaxed);
     meet.tasks_ended.clear();
     meet.bodies_ended.clear();
     meet.ordered.clear();
@@ -295,7 +300,8 @@ void body_begin(Region &region, int thread, int team_size)
     set_ideal(time, region.launched);
     leave_runtime(time, start);
     if (depth < max_depth) {
-        inside[static_cast<std::size_t>(depth)] = Inside{&region, start, time.useful, 0};
+        inside[static_cast<std::size_t>(depth)] =
+            Inside{&region, start, time.useful, 0, thread, team_size};
     }
     ++depth;
     if (thread == 0) {

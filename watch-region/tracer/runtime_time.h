@@ -16,8 +16,10 @@
 // clock, once at each end.
 #pragma once
 
+#include "helpers.h"
 #include "trace_store.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace tracer {
@@ -28,14 +30,74 @@ inline std::int64_t number_of(const Region *region) { return region != nullptr ?
 inline int site_of_region(const Region *region) { return region != nullptr ? region->site : -1; }
 
 // What a wait was: its kind, the call site that waited, the function called
-// there (where it is known), and whether it is counted among the site's
-// waits (a test that took a lock did not wait, but is still recorded).
+// there (where it is known), whether it is counted among the site's waits (a
+// test that took a lock did not wait, but is still recorded), and for the
+// last to arrive at a barrier, the delay it caused (-1: not the last).
 struct Waited {
     Wait kind;
     const void *site;
     const char *function = nullptr;
     bool counted = true;
+    std::int64_t caused = -1;
 };
+
+// The thread in INSIDE arrives at START at its team's next barrier, with its
+// ideal clock IDEAL; its k-th barrier in the team is every other thread's
+// k-th. Returns the barrier's parity and, for the last to arrive (the one
+// whose arrival completes the count), the delay it caused: the others'
+// waits for it, the sum of its arrival less theirs (at least 0, where its
+// clock read came before another's count).
+struct Arrival {
+    unsigned parity;
+    std::int64_t caused;
+};
+inline Arrival arrive_at_barrier(Inside &inside, Clock ideal, std::int64_t start)
+{
+    const unsigned parity = inside.barriers++ & 1U;
+    Meetings &meet = inside.region->meet;
+    meet.barriers[parity].raise(ideal);
+    if (inside.team_size < 2) {
+        return {parity, -1};
+    }
+    Arrivals &arrivals = meet.arrivals[parity];
+    const std::int64_t arrival = start - inside.region->launch;
+    arrivals.sum.fetch_add(arrival, std::memory_order_relaxed);
+    if (arrivals.count.fetch_add(1, std::memory_order_acq_rel) + 1 < inside.team_size) {
+        return {parity, -1};
+    }
+    const std::int64_t others = arrivals.sum.load(std::memory_order_relaxed) - arrival;
+    arrivals.sum.store(0, std::memory_order_relaxed);
+    arrivals.count.store(0, std::memory_order_relaxed);
+    return {parity,
+            std::max<std::int64_t>(std::int64_t{inside.team_size - 1} * arrival - others, 0)};
+}
+
+// A task's body run by THREAD (its number in the team) ends at END in
+// REGION: the region's last task to end, if no later one has.
+inline void note_task_end(Region &region, int thread, std::int64_t end)
+{
+    constexpr std::uint64_t thread_mask = (std::uint64_t{1} << task_thread_bits) - 1;
+    const auto since = static_cast<std::uint64_t>(std::max<std::int64_t>(end - region.launch, 0));
+    atomic_max(region.meet.last_task,
+               since << task_thread_bits | (static_cast<std::uint64_t>(thread) & thread_mask));
+}
+
+// Whom a wait for tasks from START, counted as WAITED, waited for: the thread
+// that ran its region's last task to end, where that ended during the wait
+// on another thread than the waiting one, INSIDE's.
+inline Caused task_waited_for(const Inside &inside, std::int64_t start, std::int64_t waited)
+{
+    constexpr std::uint64_t thread_mask = (std::uint64_t{1} << task_thread_bits) - 1;
+    const std::uint64_t last = inside.region->meet.last_task.load(std::memory_order_relaxed);
+    const auto number = static_cast<int>(last & thread_mask);
+    const int thread = number == static_cast<int>(thread_mask) ? other_threads : number;
+    const auto ended = static_cast<std::int64_t>(last >> task_thread_bits);
+    if (last == 0 || ended < start - inside.region->launch || thread == inside.thread ||
+        waited <= 0) {
+        return {};
+    }
+    return {thread, waited};
+}
 
 // A wait under way on the calling thread: the region it is in, innermost
 // (null: none), and the thread's useful time when it started.
@@ -66,8 +128,17 @@ inline void end_wait(const RuntimeWait &wait, std::int64_t end, Clock waited_for
     record_wait(what.kind, number_of(region), reinterpret_cast<std::intptr_t>(what.site),
                 wait.start, end);
     if (what.counted) {
-        count_wait(thread, what.kind, what.site, site_of_region(region),
-                   end - wait.start - in_tasks, what.function);
+        const std::int64_t waited = end - wait.start - in_tasks;
+        Caused late{};
+        if (wait.inside != nullptr && what.caused >= 0) {
+            late = {wait.inside->thread, what.caused};
+        }
+        else if (wait.inside != nullptr &&
+                 (what.kind == Wait::taskwait || what.kind == Wait::taskgroup)) {
+            late = task_waited_for(*wait.inside, wait.start, waited);
+        }
+        count_wait(thread, what.kind, what.site, site_of_region(region), waited, what.function,
+                   late);
     }
 }
 
@@ -101,6 +172,8 @@ inline void end_task(ThreadTime &thread, const TaskRun &run, Region *region, con
     enter_runtime(thread, end);
     if (region != nullptr) {
         region->meet.tasks_ended.raise(ideal(thread));
+        const Inside *inside = innermost();
+        note_task_end(*region, inside != nullptr ? inside->thread : other_threads, end);
     }
     record_wait(Wait::task, number_of(region), reinterpret_cast<std::intptr_t>(created_at),
                 run.start, end);

@@ -53,9 +53,20 @@ struct alignas(64) ThreadMoments {
 // thread has left this one, and clocks only grow, so that two places need
 // no clearing between barriers); the ends of its tasks and of the bodies of
 // the threads beyond the detailed ones; and the last release of its ordered
-// block.
+// block. Beside each barrier's clock, its arrivals so far: how many, and
+// the sum of their times from the launch, which the last to arrive reads and
+// clears (every thread has arrived at the barrier before that parity's
+// next). And the last of its tasks to end: when, from the launch, shifted
+// past the number of the thread that ran it (task_thread_bits).
+struct Arrivals {
+    std::atomic<std::int64_t> sum;
+    std::atomic<int> count;
+};
+constexpr int task_thread_bits = 16;
 struct alignas(64) Meetings {
     std::array<tracer::MeetingClock, 2> barriers;
+    std::array<Arrivals, 2> arrivals;
+    std::atomic<std::uint64_t> last_task;
     tracer::MeetingClock tasks_ended;
     tracer::MeetingClock bodies_ended;
     tracer::MeetingClock ordered;
@@ -107,17 +118,19 @@ void region_begin(Region &region, const void *call_site);
 void region_end(Region &region);
 // On a team thread, around its run of the body; the thread is in the region
 // in between, so that a region it launches there is the region's child.
-// TEAM_SIZE matters on thread 0 only.
+// TEAM_SIZE is the team's, as the runtime tells THREAD.
 void body_begin(Region &region, int thread, int team_size);
 void body_end(Region &region, int thread);
 // The region the calling thread is in, innermost, with what the waits need:
-// its barriers passed, and its useful time when the body started; null
-// outside every region.
+// its barriers passed, its useful time when the body started, and its
+// number in the team and the team's size; null outside every region.
 struct Inside {
     Region *region;
     std::int64_t started;
     tracer::Clock useful_at_start;
     unsigned barriers;
+    int thread;
+    int team_size;
 };
 Inside *innermost();
 // Counts a thread created with pthread_create.

@@ -175,10 +175,28 @@ WaitSite &other_site(ThreadTime &thread, Wait kind, int region_site, const char 
     return *found;
 }
 
+// Counts at SITE an instance that THREAD came last to, causing DELAY.
+void count_late(WaitSite &site, int thread, std::uint64_t delay)
+{
+    auto *const end = std::next(site.late.begin(), site.late_used);
+    auto *found = std::find_if(site.late.begin(), end,
+                               [thread](const Late &held) { return held.thread == thread; });
+    if (found == end && site.late_used < max_late_threads) {
+        ++site.late_used;
+        found->thread = thread;
+    }
+    else if (found == end) {
+        found = &site.late.back();
+        found->thread = other_threads;
+    }
+    ++found->count;
+    found->delay += delay;
+}
+
 } // namespace
 
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
-                std::int64_t nanoseconds, const char *function)
+                std::int64_t nanoseconds, const char *function, Caused late)
 {
     if (thread.sites == nullptr) {
         return;
@@ -215,6 +233,9 @@ void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site
     found->total += value;
     found->longest = std::max(found->longest, value);
     ++found->histogram[Buckets::of(value)];
+    if (late.delay >= 0) {
+        count_late(*found, late.thread, static_cast<std::uint64_t>(late.delay));
+    }
 }
 
 void mark_start(std::int64_t time)
@@ -287,6 +308,54 @@ bool seen_before(const WaitSite &site, std::size_t index, bool others)
     return false;
 }
 
+// The late ones of a site, every thread's together: those told apart by
+// any thread's table, and the rest as other_threads.
+class LateOnes {
+  public:
+    void clear() { used = 0; }
+
+    void add(const Late &late)
+    {
+        auto *const end = std::next(ones.begin(), static_cast<std::ptrdiff_t>(used));
+        auto *found = std::find_if(
+            ones.begin(), end, [&late](const Late &held) { return held.thread == late.thread; });
+        if (found == end) {
+            ++used;
+            *found = Late{late.thread, 0, 0};
+        }
+        found->count += late.count;
+        found->delay += late.delay;
+    }
+
+    // "late THREAD:COUNT:DELAY,...", the largest delay first; none without.
+    void write(Output &output)
+    {
+        auto *const end = std::next(ones.begin(), static_cast<std::ptrdiff_t>(used));
+        std::sort(ones.begin(), end,
+                  [](const Late &one, const Late &other) { return one.delay > other.delay; });
+        const char *separator = "late ";
+        std::for_each(ones.begin(), end, [&](const Late &late) {
+            output.add(separator);
+            if (late.thread == other_threads) {
+                output.add("other");
+            }
+            else {
+                output.add(late.thread);
+            }
+            output.add(':', late.count, ':', late.delay);
+            separator = ",";
+        });
+        if (used > 0) {
+            output.add('\n');
+        }
+    }
+
+  private:
+    std::array<Late, max_threads * max_late_threads + 1> ones{};
+    std::size_t used = 0;
+};
+LateOnes late_ones; // written at the end, by one thread
+
 // The line of FIRST's site and kind, or other sites: the counts of the
 // threads from INDEX to USED together.
 void write_wait(Output &output, const WaitSite &first, std::size_t index, std::size_t used,
@@ -296,6 +365,7 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     std::uint64_t total = 0;
     std::uint64_t longest = 0;
     std::array<std::uint64_t, wait_buckets> histogram{};
+    late_ones.clear();
     for (std::size_t other = index; other < used; ++other) {
         const WaitSite *const end = held_end(other, others);
         const WaitSite *const match =
@@ -310,6 +380,11 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
         for (std::size_t bucket = 0; bucket < wait_buckets; ++bucket) {
             histogram[bucket] += match->histogram[bucket];
         }
+        std::for_each(match->late.begin(), std::next(match->late.begin(), match->late_used),
+                      [](const Late &one) { late_ones.add(one); });
+        if (match->late.back().count > 0) {
+            late_ones.add(match->late.back());
+        }
     }
     // The median (of an even count, the lower middle one): its bucket's
     // middle, within half its width.
@@ -322,12 +397,14 @@ void write_wait(Output &output, const WaitSite &first, std::size_t index, std::s
     if (others) {
         output.line("other_waits", static_cast<int>(first.kind), first.region_site, waits, total,
                     median, (high - low) / 2, longest, function);
+        late_ones.write(output);
         return;
     }
     const Object object = object_of(first.address, program);
     output.add("wait ", static_cast<int>(first.kind), ' ', Hex{first.address}, ' ',
                Hex{object.base}, ' ', first.region_site, ' ', waits, ' ', total, ' ', median, ' ',
                (high - low) / 2, ' ', longest, ' ', function, " object ", object.path, '\n');
+    late_ones.write(output);
 }
 
 } // namespace

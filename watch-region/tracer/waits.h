@@ -63,8 +63,25 @@ constexpr int untold_region = -2;
 constexpr int wait_buckets_per_power = 8;
 constexpr int wait_buckets = 40 * wait_buckets_per_power; // to 2^40 ns, some 18 minutes
 
+// Who kept the others waiting at a site's barriers, taskwaits and
+// taskgroups: a thread (its number in the team), the instances it came last
+// to and the others' waits it caused, in nanoseconds. A site keeps
+// max_late_threads threads and counts the rest together as other_threads.
+constexpr int max_late_threads = 4;
+constexpr int other_threads = -1;
+struct Late {
+    int thread;
+    std::uint64_t count;
+    std::uint64_t delay;
+};
+// A wait's late one: its thread and the delay it caused (-1: none known).
+struct Caused {
+    int thread = other_threads;
+    std::int64_t delay = -1;
+};
+
 // One call site's waits of one kind, on one thread: counts, total, the
-// longest, and a histogram for the median.
+// longest, a histogram for the median, and the late ones.
 struct WaitSite {
     std::uintptr_t address;
     int region_site; // the call site of the region it waited in (-1: none)
@@ -74,6 +91,8 @@ struct WaitSite {
     std::uint64_t total;
     std::uint64_t longest;
     std::array<std::uint32_t, wait_buckets> histogram;
+    int late_used;
+    std::array<Late, max_late_threads + 1> late; // other_threads's last
 };
 
 // A set of CPUs by number, as large as the kernel's affinity calls take by
@@ -153,9 +172,10 @@ inline Clock ideal_at(const ThreadTime &thread, std::int64_t time)
 }
 
 // Counts a wait of KIND at the call site SITE, in a region launched from
-// REGION_SITE (-1: none), that took NANOSECONDS.
+// REGION_SITE (-1: none), that took NANOSECONDS, and the late one it waited
+// for, where it knows one.
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
-                std::int64_t nanoseconds, const char *function = nullptr);
+                std::int64_t nanoseconds, const char *function = nullptr, Caused late = {});
 
 // The program's markers: an interval starts, or stops, at TIME.
 void mark_start(std::int64_t time);
@@ -177,7 +197,9 @@ void count_team(int size);
 // LONGEST FUNCTION object PATH" (FUNCTION: "-" where not known) per call
 // site and kind, all threads' together, and "other_waits KIND REGION_SITE
 // COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION" per kind, region and
-// function of the other sites; in
+// function of the other sites, each followed, where a thread came late
+// there, by "late THREAD:COUNT:DELAY,..." (THREAD "other" for the threads
+// past a site's table), the largest delay first; in
 // nanoseconds, the interval from the tracer's load to EXIT_TIME.
 void write_waits(Output &output, std::int64_t exit_time, const char *program);
 // Forgets every thread but the caller, as a child that fork made must.

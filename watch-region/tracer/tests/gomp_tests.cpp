@@ -3,8 +3,9 @@
 // of regions of a team of two, each making its thread 0 wait one way, for
 // thread 1 or for a task it runs meanwhile: what the record holds of each,
 // read back through the store: the region's launch, bodies and return,
-// every wait's kind and region, and thread 0's wait as counted, its useful
-// time and its ideal clock, against the times the threads took as they ran.
+// every wait's kind and region, thread 0's wait as counted, its useful
+// time and its ideal clock, against the times the threads took as they ran,
+// and who came last to a barrier and the delay it caused.
 // Each check that fails prints what it got and what it expected; the exit
 // status is 1 if any did.
 #include "event_table.h"
@@ -62,7 +63,7 @@ void expect(const char *row, const char *what, std::int64_t got, std::int64_t ex
 // time until it let thread 0 on; and what the record says of thread 0's
 // useful time and ideal clock over its body.
 struct Times {
-    std::int64_t start, from, to, end, tasks, other, useful, ideal;
+    std::int64_t start, from, to, end, tasks, other, useful, ideal, called;
 };
 Times times{};
 std::atomic<bool> held{false};
@@ -98,7 +99,8 @@ void play(bool by_thread_1, const Row &row)
             held = true;
         }
         std::this_thread::sleep_for(unit);
-        times.other = now() - times.other;
+        times.called = now();
+        times.other = times.called - times.other;
         row.call();
         return;
     }
@@ -121,6 +123,43 @@ void play(bool by_thread_1, const Row &row)
 std::mutex program_lock;
 void *name = nullptr;
 
+// The late ones that the calling thread's sites have counted: instances
+// where thread 1 came last, all instances, and the delays caused.
+struct LateCount {
+    std::int64_t by_thread_1, count, delay;
+};
+LateCount late_counted()
+{
+    const ThreadTime &thread = this_thread();
+    LateCount sum{};
+    for (int index = 0; index < thread.sites_used; ++index) {
+        const WaitSite &site = (*thread.sites)[static_cast<std::size_t>(index)];
+        for (const Late &late : site.late) {
+            sum.by_thread_1 += late.thread == 1 ? static_cast<std::int64_t>(late.count) : 0;
+            sum.count += static_cast<std::int64_t>(late.count);
+            sum.delay += static_cast<std::int64_t>(late.delay);
+        }
+    }
+    return sum;
+}
+// The region's late ones, both threads' together.
+std::array<std::atomic<std::int64_t>, 3> late_in_region{};
+
+// At the barrier thread 1 comes last, its call after thread 0's by the
+// delay it caused; a taskwait whose task its own thread ran waited for no
+// one. Clears them for the next.
+void expect_late(const Row &row)
+{
+    const std::int64_t barriers = row.kind == Wait::barrier ? 1 : 0;
+    expect(row.name, "instances thread 1 came last to", late_in_region[0], barriers);
+    expect(row.name, "instances anyone came last to", late_in_region[1], barriers);
+    expect(row.name, "the delay caused", late_in_region[2], barriers * (times.called - times.from),
+           margin);
+    for (auto &late : late_in_region) {
+        late = 0;
+    }
+}
+
 void body(void *data)
 {
     const Row &row = *static_cast<const Row *>(data);
@@ -132,7 +171,12 @@ void body(void *data)
     if (thread_0) {
         times.start = start;
     }
+    const LateCount late_before = late_counted();
     play(!thread_0, row);
+    const LateCount late_after = late_counted();
+    late_in_region[0] += late_after.by_thread_1 - late_before.by_thread_1;
+    late_in_region[1] += late_after.count - late_before.count;
+    late_in_region[2] += late_after.delay - late_before.delay;
     if (thread_0) {
         times.end = now();
         times.useful = useful_at(thread, times.end).all - useful.all;
@@ -204,6 +248,7 @@ int main()
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
         const std::int64_t wait = times.to - times.from - times.tasks;
+        expect_late(row);
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
         expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,

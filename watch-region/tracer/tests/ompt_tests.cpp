@@ -6,10 +6,15 @@
 //              run is useful, however deep
 //   hand_over  a release reported after the next holder has the lock: the
 //              next holder's clock still follows it
+//   late       a team of two where thread 1 comes last to a barrier, then
+//              runs the task that thread 0 waits for: each time the late
+//              one, and the delay it caused: at the barrier its arrival
+//              less thread 0's, at the taskwait thread 0's wait
 #include "clock.h"
 #include "waits.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -235,6 +240,91 @@ void hand_over()
     }
 }
 
+// The late ones the calling thread's sites counted: [0] instances where
+// thread 1 came last, [1] all instances, [2] the delay caused.
+void add_late(std::array<std::int64_t, 3> &counted)
+{
+    const ThreadTime &thread = this_thread();
+    for (int index = 0; index < thread.sites_used; ++index) {
+        for (const Late &late : (*thread.sites)[static_cast<std::size_t>(index)].late) {
+            counted[0] += late.thread == 1 ? static_cast<std::int64_t>(late.count) : 0;
+            counted[1] += static_cast<std::int64_t>(late.count);
+            counted[2] += static_cast<std::int64_t>(late.delay);
+        }
+    }
+}
+
+void late_arrivals()
+{
+    const auto sync = callback<ompt_callback_sync_region_t>(ompt_callback_sync_region_wait);
+    const auto implicit_task = callback<ompt_callback_implicit_task_t>(ompt_callback_implicit_task);
+    ompt_data_t parallel{};
+    std::array<ompt_data_t, 2> implicit_tasks{};
+    ompt_data_t task{};
+    std::atomic<int> step{0}; // how far the two have come
+    const auto after = [&step](int reached) {
+        while (step.load() < reached) {
+            std::this_thread::yield();
+        }
+    };
+    std::array<std::int64_t, 3> counted{};
+    // Thread 0's arrival at the barrier, thread 1's, and thread 0's wait at
+    // the taskwait.
+    std::array<std::int64_t, 3> times{};
+    std::thread zero([&] {
+        leave_runtime(this_thread(), now());
+        callback<ompt_callback_parallel_begin_t>(ompt_callback_parallel_begin)(
+            nullptr, nullptr, &parallel, 2, 0, nullptr);
+        implicit_task(ompt_scope_begin, &parallel, implicit_tasks.data(), 2, 0, ompt_task_implicit);
+        step = 1;
+        times[0] = now();
+        sync(ompt_sync_region_barrier_explicit, ompt_scope_begin, &parallel, implicit_tasks.data(),
+             nullptr);
+        after(2);
+        sync(ompt_sync_region_barrier_explicit, ompt_scope_end, &parallel, implicit_tasks.data(),
+             nullptr);
+        callback<ompt_callback_task_create_t>(ompt_callback_task_create)(
+            implicit_tasks.data(), nullptr, &task, ompt_task_explicit, 0, nullptr);
+        const std::int64_t from = now();
+        sync(ompt_sync_region_taskwait, ompt_scope_begin, &parallel, implicit_tasks.data(),
+             nullptr);
+        step = 3;
+        after(4);
+        sync(ompt_sync_region_taskwait, ompt_scope_end, &parallel, implicit_tasks.data(), nullptr);
+        times[2] = now() - from;
+        after(5);
+        add_late(counted);
+        implicit_task(ompt_scope_end, &parallel, implicit_tasks.data(), 2, 0, ompt_task_implicit);
+        callback<ompt_callback_parallel_end_t>(ompt_callback_parallel_end)(&parallel, nullptr, 0,
+                                                                           nullptr);
+    });
+    std::thread one([&] {
+        after(1);
+        implicit_task(ompt_scope_begin, &parallel, &implicit_tasks[1], 2, 1, ompt_task_implicit);
+        std::this_thread::sleep_for(unit);
+        times[1] = now();
+        sync(ompt_sync_region_barrier_explicit, ompt_scope_begin, &parallel, &implicit_tasks[1],
+             nullptr);
+        step = 2;
+        sync(ompt_sync_region_barrier_explicit, ompt_scope_end, &parallel, &implicit_tasks[1],
+             nullptr);
+        after(3);
+        const auto schedule = callback<ompt_callback_task_schedule_t>(ompt_callback_task_schedule);
+        schedule(&implicit_tasks[1], ompt_task_switch, &task);
+        std::this_thread::sleep_for(unit);
+        schedule(&task, ompt_task_complete, &implicit_tasks[1]);
+        step = 4;
+        add_late(counted);
+        implicit_task(ompt_scope_end, &parallel, &implicit_tasks[1], 2, 1, ompt_task_implicit);
+        step = 5;
+    });
+    zero.join();
+    one.join();
+    expect_within("instances thread 1 came last to", counted[0], 2, 0);
+    expect_within("instances anyone came last to", counted[1], 2, 0);
+    expect_within("the delay caused", counted[2], times[1] - times[0] + times[2], 2 * margin);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -247,8 +337,11 @@ int main(int argc, char **argv)
     else if (group == "hand_over") {
         hand_over();
     }
+    else if (group == "late") {
+        late_arrivals();
+    }
     else {
-        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over\n");
+        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over|late\n");
         return 2;
     }
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;

@@ -438,10 +438,15 @@ void waits(const char *path)
     enter_runtime(*marked, 1250);
     expect("marked useful", static_cast<std::uint64_t>(marked->useful.marked), 150);
     expect("whole useful", static_cast<std::uint64_t>(marked->useful.all), 350);
-    // Waits of one site: their count, total, longest and median.
+    // Waits of one site: their count, total, longest and median; and the
+    // late ones they name (a thread and the delay it caused): 4 threads,
+    // then the fifth as other.
     ThreadTime &own = this_thread();
-    for (const std::int64_t wait : {100, 200, 300, 20000}) {
-        count_wait(own, Wait::lock, site_a(), -1, wait);
+    const std::array<std::array<std::int64_t, 3>, 6> lock_waits{
+        {{100, 2, 50}, {200, 7, 40}, {300, 2, 30}, {20000, 9, 20000}, {0, 4, 5}, {0, 6, 7}}};
+    for (const auto &[wait, thread, delay] : lock_waits) {
+        count_wait(own, Wait::lock, site_a(), -1, wait, nullptr,
+                   Caused{static_cast<int>(thread), delay});
     }
     // Waits of 5 ns at sites of their own: 23 fill the thread's sites; past
     // them, kept by kind (lock 3, mpi 8), region and function, past 8 of
@@ -470,11 +475,13 @@ void waits(const char *path)
     std::string line;
     bool found = false;
     std::string other_lines;
+    std::string late_line;
     while (std::getline(written, line)) {
         other_lines += line.rfind("other_waits ", 0) == 0 ? line + '\n' : "";
         if (line.rfind("wait 3 ", 0) != 0) {
             continue;
         }
+        std::getline(written, late_line);
         std::istringstream fields(line.substr(5));
         std::string address;
         std::string base;
@@ -489,14 +496,16 @@ void waits(const char *path)
             longest;
         found = true;
         expect("wait kind", static_cast<std::uint64_t>(kind), static_cast<int>(Wait::lock));
-        expect("wait count", count, 4);
+        expect("wait count", count, 6);
         expect("wait total", total, 20600);
         expect("wait longest", longest, 20000);
-        // Of an even count, the lower middle one: 200, within its bucket's
+        // Of an even count, the lower middle one: 100, within its bucket's
         // half width, 1/16 of it.
-        expect_true("wait median within its error", median <= 200 + error && 200 <= median + error);
-        expect_true("wait median error within 1/16", error * 16 <= 200);
+        expect_true("wait median within its error", median <= 100 + error && 100 <= median + error);
+        expect_true("wait median error within 1/16", error * 16 <= 100);
     }
+    expect_true("the late ones, the largest delay first",
+                late_line == "late 9:1:20000,2:2:80,7:1:40,other:1:7,4:1:5");
     expect_true("a wait line", found);
     expect_true("the other sites' lines", other_lines == expected_others);
 }

@@ -1,7 +1,8 @@
 """Where a process's time goes, as the text says it: its regions (the call
 sites that run one body, each named by its body, or a site alone where the
 body is not known), the largest gains first, each a sentence that names the
-cause that weighs most and what shows it."""
+cause that weighs most and what shows it; and the waits where a thread kept
+the others waiting, ranked with them by the delay it caused."""
 
 import os
 import re
@@ -71,10 +72,32 @@ def cause_detail(cause, site, gain):
             f"{duration(ideal / launches)}; the rest is fork, join and the runtime")
 
 
-def where_lines(model, width):
-    """At most SHOWN sentences, the largest gains first; none where no site
-    has one."""
+def late_sentences(model):
+    """(delay, sentence) for each wait site where a thread kept the others
+    waiting: the one who caused the most."""
     said = []
+    for wait in model.sync:
+        late = wait.get("late")
+        if not late or late[0]["delay"] <= 0:
+            continue
+        first, instances = late[0], sum(each["count"] for each in late)
+        where = (f"in {OUTLINED.sub('', wait['function'])}" if wait.get("function")
+                 else f"at {wait['site']}")
+        source = f" ({os.path.basename(wait['source'])})" if wait.get("source") else ""
+        who = ("other threads" if first["thread"] == "other"
+               else f"thread {first['thread']}")
+        did, waiting = (("arrived last", "the others") if wait["kind"] == "barrier"
+                        else ("ran the last task", "the waiting thread"))
+        said.append((first["delay"], f"{wait['kind']} {where}{source}: {who} {did} "
+                     f"{first['count']} times of {instances}; {waiting} waited "
+                     f"{duration(first['delay'])} for it"))
+    return said
+
+
+def where_lines(model, width):
+    """At most SHOWN sentences, the largest gains and delays first; none
+    where no site has one."""
+    said = late_sentences(model)
     for sites in by_body(site for site in model.call_sites if site.gain):
         gains = {key: sum(site.gain[key] for site in sites) for key in ("total", *CAUSES)}
         if gains["total"] <= 0:

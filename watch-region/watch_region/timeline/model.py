@@ -63,7 +63,7 @@ def wait_sites(trace):
             "kind": wait.kind, "site": name["site"], "function": name.get("function"),
             "calls": wait.function, "source": name.get("source"), "count": 0,
             "wait": {"total": 0.0, "median": 0.0, "median_error": 0.0, "max": 0.0},
-            "region_sites": {}})
+            "late": {}, "region_sites": {}})
         entry["count"] += wait.count
         entry["wait"]["total"] += microseconds(wait.total)
         entry["wait"]["max"] = max(entry["wait"]["max"], microseconds(wait.longest))
@@ -71,9 +71,15 @@ def wait_sites(trace):
         if wait.count * 2 > entry["count"]:
             entry["wait"]["median"] = microseconds(wait.median)
             entry["wait"]["median_error"] = microseconds(wait.median_error)
+        for thread, count, delay in wait.late:
+            late = entry["late"].setdefault(thread, {"thread": thread, "count": 0, "delay": 0.0})
+            late["count"] += count
+            late["delay"] += delay
         by_region = entry["region_sites"].setdefault(wait.region_site, [0, 0.0])
         by_region[0] += wait.count
         by_region[1] += microseconds(wait.total)
+    for entry in merged.values():
+        entry["late"] = sorted(entry["late"].values(), key=lambda late: -late["delay"])
     return sorted(merged.values(), key=lambda entry: -entry["wait"]["total"])
 
 

@@ -26,6 +26,10 @@ takes everything else from the trace's own header lines:
   other_waits KIND REGION_SITE COUNT TOTAL MEDIAN MEDIAN_ERROR LONGEST FUNCTION
                                     the waits past a thread's table of sites, by kind,
                                     region (-2: not told apart) and function called
+  late THREAD:COUNT:DELAY,...       after a wait or other_waits line: the threads that came
+                                    last to its barriers or ran the last task its waits for
+                                    tasks waited for (THREAD: the team number, or other),
+                                    how often, and the others' waits they caused
   threads_untimed N                 threads beyond the tracer's table of threads
   runtime PATH                      the OpenMP runtime the process loaded, where it was seen
   regions N | threads_created N | in_regions NANOSECONDS
@@ -65,7 +69,8 @@ Useful = collections.namedtuple(
     "Useful", "tid initial all marked ideal_all ideal_marked migrations cpus", defaults=(None,) * 2)
 WaitSite = collections.namedtuple(
     "WaitSite",
-    "kind address base region_site count total median median_error longest object function")
+    "kind address base region_site count total median median_error longest object function late",
+    defaults=((),))
 MpiCall = collections.namedtuple(
     "MpiCall", "seq op comm peer tag entry exit ideal_entry_all ideal_entry_marked ideal_exit_all "
     "ideal_exit_marked tid")
@@ -120,6 +125,13 @@ def parse_wait(trace, line):
     function = fields[10] if named and fields[10] != "-" else None
     return WaitSite(trace.wait_names[int(fields[1])], int(fields[2], 0), int(fields[3], 0),
                     *(int(field) for field in fields[4:10]), fields[-1], function)
+
+
+def parse_late(field):
+    """THREAD:COUNT:DELAY as (thread, count, delay in µs); THREAD a
+    number, or "other"."""
+    thread, count, delay = field.split(":")
+    return (thread if thread == "other" else int(thread), int(count), microseconds(int(delay)))
 
 
 def cpu_list(field):
@@ -203,6 +215,10 @@ def read_text(trace, lines, first=2):
                 trace.other_waits.append(WaitSite(trace.wait_names[int(fields[1])], None, None,
                                                   *(int(field) for field in fields[2:8]),
                                                   None, None if fields[8] == "-" else fields[8]))
+            elif key == "late" and len(fields) == 2 and (trace.waits or trace.other_waits):
+                held = trace.other_waits or trace.waits
+                held[-1] = held[-1]._replace(late=tuple(parse_late(field)
+                                                        for field in fields[1].split(",")))
             elif key in ("mpi", "mpi_time") and len(fields) == 3:
                 setattr(trace, key, (int(fields[1]), int(fields[2])))
             elif key == "mpi_comm" and len(fields) == 3:
