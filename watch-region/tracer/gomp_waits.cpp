@@ -318,6 +318,16 @@ extern "C" {
 #define INTERPOSE_runtime_loop_start(symbol)
 #define INTERPOSE_sections_start(symbol)
 #define INTERPOSE_end(symbol)
+// Interposed in gomp_loops.cpp, or not at all.
+#define INTERPOSE_schedule_query(symbol)
+#define INTERPOSE_loop_first(symbol)
+#define INTERPOSE_runtime_loop_first(symbol)
+#define INTERPOSE_any_loop_first(symbol)
+#define INTERPOSE_loop_next(symbol)
+#define INTERPOSE_ull_loop_first(symbol)
+#define INTERPOSE_ull_runtime_loop_first(symbol)
+#define INTERPOSE_ull_any_loop_first(symbol)
+#define INTERPOSE_ull_loop_next(symbol)
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"

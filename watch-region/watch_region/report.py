@@ -74,6 +74,7 @@ class CallSite:  # pylint: disable=too-many-instance-attributes
     gain: Optional[dict] = known()
     slowest_thread: Optional[dict] = known()
     waits: Optional[dict] = known()
+    loops: Optional[list] = known()
 
     @classmethod
     def named(cls, name, **fields):

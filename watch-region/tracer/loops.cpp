@@ -1,0 +1,181 @@
+// Loops whose chunks are handed out at run time (loops.h): each thread's
+// counts, kept by the thread alone while it takes a loop's chunks, and the
+// call sites' records they are added to once a loop has no chunk left.
+#include "loops.h"
+
+#include "site_stats.h"
+#include "trace_store.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <tuple>
+#include <utility>
+
+namespace tracer {
+
+namespace {
+
+// A loop of a call site: found by its key (the site's and the loop's
+// order, plus one: 0 is a free record), and claimed by the first thread that
+// closes it, which writes what it was asked.
+struct LoopRecord {
+    std::atomic<int> key;
+    Schedule schedule;
+    Schedule resolved;
+    std::int64_t chunk;
+    std::int64_t resolved_chunk;
+    std::atomic<int> threads;
+    std::array<std::atomic<std::uint64_t>, loop_threads> chunks;
+    std::array<std::atomic<std::uint64_t>, loop_threads> iterations;
+};
+
+std::array<LoopRecord, max_loops> records;
+std::atomic<std::uint64_t> left_out{0};
+
+// A thread's loops, one per level of regions it is in (0: none), and the
+// one it takes chunks of, innermost.
+constexpr int levels = 5;
+thread_local std::array<LoopTaken, levels> taken{};
+thread_local LoopTaken *current = nullptr;
+// What "runtime" resolved to, for the loop the thread opened last.
+thread_local std::array<std::pair<Schedule, std::int64_t>, levels> resolved_as{};
+
+LoopRecord *record_of(int key)
+{
+    const auto start = static_cast<std::size_t>(key) * 2654435761U % max_loops;
+    for (std::size_t probe = 0; probe < max_loops; ++probe) {
+        LoopRecord &record = records[(start + probe) % max_loops];
+        int found = record.key.load(std::memory_order_acquire);
+        if (found == key) {
+            return &record;
+        }
+        if (found == 0 && record.key.compare_exchange_strong(found, -key)) {
+            return &record; // claimed, what it was asked still to write
+        }
+        if (found == -key) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+const char *name_of(Schedule schedule)
+{
+    constexpr std::array<const char *, 6> names{"-",      "static",  "dynamic",
+                                                "guided", "runtime", "auto"};
+    return names[static_cast<std::size_t>(schedule)];
+}
+
+Schedule schedule_of_kind(int kind)
+{
+    constexpr unsigned monotonic = 0x80000000U;
+    constexpr std::array<Schedule, 5> kinds{Schedule::none, Schedule::fixed, Schedule::dynamic,
+                                            Schedule::guided, Schedule::automatic};
+    const unsigned at = static_cast<unsigned>(kind) & ~monotonic;
+    return at < kinds.size() ? kinds[at] : Schedule::none;
+}
+
+LoopTaken *open_loop_now() { return current != nullptr && current->open ? current : nullptr; }
+
+LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step,
+                     Schedule resolved, std::int64_t resolved_chunk)
+{
+    const Inside *inside = innermost();
+    const int level = inside != nullptr ? std::clamp(inside->region->level, 1, levels - 1) : 0;
+    LoopTaken &loop = taken[static_cast<std::size_t>(level)];
+    const std::int64_t body = inside != nullptr ? inside->started : 0;
+    loop.order = loop.body == body && loop.order >= 0 ? loop.order + 1 : 0;
+    loop.body = body;
+    loop.thread = thread;
+    loop.open = true;
+    loop.schedule = schedule;
+    loop.chunk = chunk;
+    loop.up = up;
+    loop.step = step;
+    loop.chunks = loop.iterations = 0;
+    resolved_as[static_cast<std::size_t>(level)] = {resolved, resolved_chunk};
+    current = &loop;
+    return loop;
+}
+
+void close_loop(LoopTaken &loop)
+{
+    loop.open = false;
+    const auto level = static_cast<std::size_t>(&loop - taken.data());
+    current = nullptr;
+    for (std::size_t outer = level; outer-- > 0;) {
+        if (taken[outer].open) {
+            current = &taken[outer];
+            break;
+        }
+    }
+    const Inside *inside = innermost();
+    const int site = inside != nullptr ? inside->region->site : -1;
+    if (site < 0 || loop.thread < 0 || loop.thread >= loop_threads) {
+        return;
+    }
+    const int key = site * loops_per_body + std::min(loop.order, loops_per_body - 1) + 1;
+    LoopRecord *record = record_of(key);
+    if (record == nullptr) {
+        left_out.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (record->key.load(std::memory_order_acquire) == -key) {
+        record->schedule = loop.schedule;
+        record->chunk = loop.chunk;
+        std::tie(record->resolved, record->resolved_chunk) = resolved_as[level];
+        record->key.store(key, std::memory_order_release);
+    }
+    constexpr auto relaxed = std::memory_order_relaxed;
+    const auto thread = static_cast<std::size_t>(loop.thread);
+    record->chunks[thread].fetch_add(loop.chunks, relaxed);
+    record->iterations[thread].fetch_add(loop.iterations, relaxed);
+    int threads = record->threads.load(relaxed);
+    while (threads <= loop.thread &&
+           !record->threads.compare_exchange_weak(threads, loop.thread + 1, relaxed)) {
+    }
+}
+
+void write_loops(Output &output)
+{
+    for (const LoopRecord &record : records) {
+        const int key = record.key.load(std::memory_order_acquire);
+        if (key <= 0) {
+            continue;
+        }
+        const int threads = record.threads.load(std::memory_order_relaxed);
+        output.add("loop ", (key - 1) / loops_per_body, ' ', (key - 1) % loops_per_body, ' ',
+                   name_of(record.schedule), ' ', record.chunk, ' ', name_of(record.resolved), ' ',
+                   record.resolved_chunk, ' ', threads);
+        for (int thread = 0; thread < threads; ++thread) {
+            const auto at = static_cast<std::size_t>(thread);
+            output.add(' ', record.chunks[at].load(std::memory_order_relaxed), ':',
+                       record.iterations[at].load(std::memory_order_relaxed));
+        }
+        output.add('\n');
+    }
+    if (const std::uint64_t count = left_out.load(std::memory_order_relaxed); count > 0) {
+        output.line("loops_left_out", count);
+    }
+}
+
+void forget_loops()
+{
+    for (LoopRecord &record : records) {
+        record.key.store(0, std::memory_order_relaxed);
+        record.threads.store(0, std::memory_order_relaxed);
+        for (std::size_t thread = 0; thread < loop_threads; ++thread) {
+            record.chunks[thread].store(0, std::memory_order_relaxed);
+            record.iterations[thread].store(0, std::memory_order_relaxed);
+        }
+    }
+    left_out.store(0, std::memory_order_relaxed);
+    taken = {};
+    current = nullptr;
+}
+
+} // namespace tracer
