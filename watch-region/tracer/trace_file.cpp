@@ -10,9 +10,9 @@
 #include "trace_file.h"
 
 #include "event_table.h"
+#include "loops.h"
 #include "mpi_store.h"
 #include "regions.h"
-#include "loops.h"
 #include "site_stats.h"
 #include "waits.h"
 

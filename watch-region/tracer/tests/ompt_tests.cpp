@@ -6,7 +6,13 @@
 //              run is useful, however deep
 //   hand_over  a release reported after the next holder has the lock: the
 //              next holder's clock still follows it
+//   dispatch   loops handed out by libomp's dispatch entries (a stand-in's,
+//              fake_gomp.cpp), bounds included: each thread's chunks and
+//              iterations
 #include "clock.h"
+#include "loop_lines.h"
+#include "regions.h"
+#include "trace_store.h"
 #include "waits.h"
 
 #include <array>
@@ -19,7 +25,22 @@
 
 #include OMP_TOOLS_HEADER
 
-extern "C" ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
+extern "C" {
+ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
+// The tracer's interposers, in front of the stand-in's entries.
+void __kmpc_dispatch_init_4(void *location, std::int32_t thread, int schedule, std::int32_t lower,
+                            std::int32_t upper, std::int32_t step, std::int32_t chunk);
+int __kmpc_dispatch_next_4(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int32_t *lower, std::int32_t *upper, std::int32_t *stride);
+void __kmpc_dispatch_init_8(void *location, std::int32_t thread, int schedule, std::int64_t lower,
+                            std::int64_t upper, std::int64_t step, std::int64_t chunk);
+int __kmpc_dispatch_next_8(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int64_t *lower, std::int64_t *upper, std::int64_t *stride);
+// The stand-in's team, its threads numbered, and its barrier.
+void GOMP_parallel(void (*body)(void *), void *data, unsigned threads, unsigned flags);
+void GOMP_barrier();
+int omp_get_thread_num();
+}
 
 namespace {
 
@@ -237,6 +258,45 @@ void hand_over()
 
 } // namespace
 
+// A body of two loops: a nonmonotonic dynamic one of 0 to 9 in chunks of
+// 3, and a runtime one down from 20 to 11 (the stand-in's runtime schedule
+// is dynamic, 2; it hands out the chunks of 1 asked for).
+void dispatched(void *data)
+{
+    Region &region = *static_cast<Region *>(data);
+    const int thread = omp_get_thread_num();
+    body_begin(region, thread, 2);
+    constexpr int dynamic = 35 | 1 << 30;
+    constexpr int runtime = 37;
+    std::int32_t last = 0;
+    std::array<std::int32_t, 3> narrow{};
+    __kmpc_dispatch_init_4(nullptr, 0, dynamic, 0, 9, 1, 3);
+    while (__kmpc_dispatch_next_4(nullptr, 0, &last, &narrow[0], &narrow[1], &narrow[2]) != 0) {
+    }
+    GOMP_barrier();
+    std::array<std::int64_t, 3> wide{};
+    __kmpc_dispatch_init_8(nullptr, 0, runtime, 20, 11, -1, 1);
+    while (__kmpc_dispatch_next_8(nullptr, 0, &last, &wide[0], &wide[1], &wide[2]) != 0) {
+    }
+    body_end(region, thread);
+}
+
+void dispatch()
+{
+    Region &region = spare_region();
+    region_begin(region, reinterpret_cast<const void *>(&dispatch));
+    GOMP_parallel(dispatched, &region, 2, 0);
+    region_end(region);
+    const std::vector<LoopLine> written = written_loops();
+    const std::array<LoopLine, 2> rows{{
+        {0, "dynamic", 3, "-", 0, 2, 4, 10},
+        {1, "runtime", 1, "dynamic", 2, 2, 10, 10},
+    }};
+    for (const LoopLine &row : rows) {
+        failures += holds(written, row) ? 0 : 1;
+    }
+}
+
 int main(int argc, char **argv)
 {
     const std::string_view group = argc > 1 ? argv[1] : ""; // NOLINT(*-pointer-arithmetic)
@@ -247,8 +307,11 @@ int main(int argc, char **argv)
     else if (group == "hand_over") {
         hand_over();
     }
+    else if (group == "dispatch") {
+        dispatch();
+    }
     else {
-        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over\n");
+        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over|dispatch\n");
         return 2;
     }
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
