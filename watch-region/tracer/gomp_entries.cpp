@@ -347,32 +347,7 @@ extern "C" {
 #define INTERPOSE_end(symbol)                                                                      \
     void symbol() { launch_end<Entry::symbol>(); }                                                 \
     CHECKED(symbol, end)
-#define INTERPOSE_query(symbol)
-// Interposed in gomp_waits.cpp.
-#define INTERPOSE_barrier(symbol)
-#define INTERPOSE_critical_start(symbol)
-#define INTERPOSE_critical_end(symbol)
-#define INTERPOSE_critical_name_start(symbol)
-#define INTERPOSE_critical_name_end(symbol)
-#define INTERPOSE_ordered_start(symbol)
-#define INTERPOSE_ordered_end(symbol)
-#define INTERPOSE_set_lock(symbol)
-#define INTERPOSE_unset_lock(symbol)
-#define INTERPOSE_test_lock(symbol)
-#define INTERPOSE_taskwait(symbol)
-#define INTERPOSE_taskgroup_end(symbol)
-#define INTERPOSE_copy_start(symbol)
-#define INTERPOSE_task(symbol)
-// Interposed in gomp_loops.cpp, or not at all.
-#define INTERPOSE_schedule_query(symbol)
-#define INTERPOSE_loop_first(symbol)
-#define INTERPOSE_runtime_loop_first(symbol)
-#define INTERPOSE_any_loop_first(symbol)
-#define INTERPOSE_loop_next(symbol)
-#define INTERPOSE_ull_loop_first(symbol)
-#define INTERPOSE_ull_runtime_loop_first(symbol)
-#define INTERPOSE_ull_any_loop_first(symbol)
-#define INTERPOSE_ull_loop_next(symbol)
+#include "interpose_none.h"
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"

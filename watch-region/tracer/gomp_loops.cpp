@@ -190,32 +190,7 @@ extern "C" {
     }
 #define INTERPOSE_ull_loop_next(symbol)                                                            \
     bool symbol(Ull *from, Ull *to) { return next<Entry::symbol>(from, to); }
-#define INTERPOSE_plain(symbol)
-#define INTERPOSE_reductions(symbol)
-#define INTERPOSE_sections(symbol)
-#define INTERPOSE_loop(symbol)
-#define INTERPOSE_runtime_loop(symbol)
-#define INTERPOSE_start(symbol)
-#define INTERPOSE_loop_start(symbol)
-#define INTERPOSE_runtime_loop_start(symbol)
-#define INTERPOSE_sections_start(symbol)
-#define INTERPOSE_end(symbol)
-#define INTERPOSE_query(symbol)
-#define INTERPOSE_schedule_query(symbol)
-#define INTERPOSE_barrier(symbol)
-#define INTERPOSE_critical_start(symbol)
-#define INTERPOSE_critical_end(symbol)
-#define INTERPOSE_critical_name_start(symbol)
-#define INTERPOSE_critical_name_end(symbol)
-#define INTERPOSE_ordered_start(symbol)
-#define INTERPOSE_ordered_end(symbol)
-#define INTERPOSE_set_lock(symbol)
-#define INTERPOSE_unset_lock(symbol)
-#define INTERPOSE_test_lock(symbol)
-#define INTERPOSE_taskwait(symbol)
-#define INTERPOSE_taskgroup_end(symbol)
-#define INTERPOSE_copy_start(symbol)
-#define INTERPOSE_task(symbol)
+#include "interpose_none.h"
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"
