@@ -42,19 +42,16 @@ thread_local LoopTaken *current = nullptr;
 // What "runtime" resolved to, for the loop the thread opened last.
 thread_local std::array<std::pair<Schedule, std::int64_t>, levels> resolved_as{};
 
-LoopRecord *record_of(int key)
+// The record of KEY, found or claimed (null: the table is full); CLAIMED
+// says whether the caller claimed it, and writes what the loop was asked.
+LoopRecord *record_of(int key, bool &claimed)
 {
     const auto start = static_cast<std::size_t>(key) * 2654435761U % max_loops;
     for (std::size_t probe = 0; probe < max_loops; ++probe) {
         LoopRecord &record = records[(start + probe) % max_loops];
         int found = record.key.load(std::memory_order_acquire);
-        if (found == key) {
-            return &record;
-        }
-        if (found == 0 && record.key.compare_exchange_strong(found, -key)) {
-            return &record; // claimed, what it was asked still to write
-        }
-        if (found == -key) {
+        claimed = found == 0 && record.key.compare_exchange_strong(found, -key);
+        if (claimed || found == key || found == -key) {
             return &record;
         }
     }
@@ -79,7 +76,14 @@ Schedule schedule_of_kind(int kind)
     return at < kinds.size() ? kinds[at] : Schedule::none;
 }
 
-LoopTaken *open_loop_now() { return current != nullptr && current->open ? current : nullptr; }
+LoopTaken *open_loop_now()
+{
+    // A loop left open by a body that ended without its last call (a
+    // cancelled loop) is not the loop of the body that runs now.
+    const Inside *inside = innermost();
+    const std::int64_t body = inside != nullptr ? inside->started : 0;
+    return current != nullptr && current->open && current->body == body ? current : nullptr;
+}
 
 LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step,
                      Schedule resolved, std::int64_t resolved_chunk)
@@ -119,12 +123,13 @@ void close_loop(LoopTaken &loop)
         return;
     }
     const int key = site * loops_per_body + std::min(loop.order, loops_per_body - 1) + 1;
-    LoopRecord *record = record_of(key);
+    bool claimed = false;
+    LoopRecord *record = record_of(key, claimed);
     if (record == nullptr) {
         left_out.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    if (record->key.load(std::memory_order_acquire) == -key) {
+    if (claimed) {
         record->schedule = loop.schedule;
         record->chunk = loop.chunk;
         std::tie(record->resolved, record->resolved_chunk) = resolved_as[level];
