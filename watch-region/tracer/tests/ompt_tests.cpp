@@ -287,14 +287,9 @@ void dispatch()
     region_begin(region, reinterpret_cast<const void *>(&dispatch));
     GOMP_parallel(dispatched, &region, 2, 0);
     region_end(region);
-    const std::vector<LoopLine> written = written_loops();
-    const std::array<LoopLine, 2> rows{{
-        {0, "dynamic", 3, "-", 0, 2, 4, 10},
-        {1, "runtime", 1, "dynamic", 2, 2, 10, 10},
-    }};
-    for (const LoopLine &row : rows) {
-        failures += holds(written, row) ? 0 : 1;
-    }
+    // ORDER SCHEDULE CHUNK RESOLVED RESOLVED_CHUNK THREADS CHUNKS ITERATIONS
+    failures +=
+        loops_missing(std::array{"0 dynamic 3 - 0 2 4 10", "1 runtime 1 dynamic 2 2 10 10"});
 }
 
 int main(int argc, char **argv)
