@@ -393,7 +393,8 @@ MUTANTS = [
     # Loops handed out at run time, through each half's entries.
     Mutant("loop chunks: a last chunk shorter than a step counted as none",
            TRACER + "loops.h",
-           [("(span + loop.step - 1) / loop.step", "span / loop.step")], test="tracer.gomp"),
+           [("(distance + loop.step - 1) / loop.step", "distance / loop.step")],
+           test="tracer.gomp"),
     Mutant("loop chunks: a combined loop's step not noted at its launch",
            TRACER + "gomp_entries.cpp",
            [("region.loop_step = std::get<3>(arguments);",
@@ -405,7 +406,7 @@ MUTANTS = [
              "schedule == Schedule::fixed ? runtime_schedule")], test="tracer.gomp"),
     Mutant("loop chunks: libomp's upper bound taken as past the chunk",
            TRACER + "kmp_dispatch.cpp",
-           [("loop->up ? last + 1 : last - 1", "loop->up ? last : last")],
+           [("loop->upward ? last + 1 : last - 1", "loop->upward ? last : last")],
            test="tracer.ompt_dispatch"),
     Mutant("loop chunks: a thread's chunks read as its iterations",
            MODULES + "timeline/trace.py",

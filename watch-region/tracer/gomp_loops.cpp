@@ -41,12 +41,12 @@ Schedule runtime_schedule(std::int64_t &chunk)
 namespace tracer {
 
 // The calling thread opens a loop of SCHEDULE, with what runtime resolves to.
-LoopTaken &begin_loop(Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step)
+LoopTaken &begin_loop(Schedule schedule, std::int64_t chunk, bool upward, std::uint64_t step)
 {
     std::int64_t resolved_chunk = 0;
     const Schedule resolved =
         schedule == Schedule::runtime ? runtime_schedule(resolved_chunk) : Schedule::none;
-    return open_loop(team_thread(), schedule, chunk, up, step, resolved, resolved_chunk);
+    return open_loop(team_thread(), schedule, chunk, upward, step, resolved, resolved_chunk);
 }
 
 } // namespace tracer
@@ -61,10 +61,10 @@ std::uint64_t size_of(long step)
 // A chunk FROM to TO taken, where the real entry gave one (MORE), else the
 // loop's end for the thread.
 template <typename Number>
-bool took(LoopTaken &loop, bool more, const Number *from, const Number *to)
+bool took(LoopTaken &loop, bool more, const Number *from, const Number *until)
 {
     if (more) {
-        take_chunk(loop, static_cast<std::uint64_t>(*from), static_cast<std::uint64_t>(*to));
+        take_chunk(loop, static_cast<std::uint64_t>(*from), static_cast<std::uint64_t>(*until));
     }
     else {
         close_loop(loop);
@@ -76,8 +76,9 @@ bool took(LoopTaken &loop, bool more, const Number *from, const Number *to)
 // opened, or else its region's combined loop, begun by this first chunk.
 LoopTaken &loop_of_team()
 {
-    if (LoopTaken *loop = open_loop_now(); loop != nullptr) {
-        return *loop;
+    LoopTaken *const open = open_loop_now();
+    if (open != nullptr) {
+        return *open;
     }
     const Inside *inside = innermost();
     const Region *region = inside != nullptr ? inside->region : nullptr;
@@ -92,8 +93,8 @@ LoopTaken &loop_of_team()
 // hands out chunks (a loop of the static schedule counts none: its chunks
 // come from entries not interposed). FROM null asks for no chunk.
 template <Entry entry, typename Number, typename... Arguments>
-bool first(Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step, Number *from,
-           Number *to, Arguments... arguments)
+bool first(Schedule schedule, std::int64_t chunk, bool upward, std::uint64_t step, Number *from,
+           Number *until, Arguments... arguments)
 {
     auto *real_entry = reinterpret_cast<bool (*)(Arguments...)>(real(entry));
     if (real_entry == nullptr) {
@@ -104,21 +105,21 @@ bool first(Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step, N
          schedule != Schedule::runtime)) {
         return real_entry(arguments...);
     }
-    LoopTaken &loop = begin_loop(schedule, chunk, up, step);
-    return took(loop, real_entry(arguments...), from, to);
+    LoopTaken &loop = begin_loop(schedule, chunk, upward, step);
+    return took(loop, real_entry(arguments...), from, until);
 }
 
-template <Entry entry, typename Number> bool next(Number *from, Number *to)
+template <Entry entry, typename Number> bool next(Number *from, Number *until)
 {
     auto *real_entry = reinterpret_cast<bool (*)(Number *, Number *)>(real(entry));
     if (real_entry == nullptr) {
         return false;
     }
     if (runtime_reports_regions) {
-        return real_entry(from, to);
+        return real_entry(from, until);
     }
     LoopTaken &loop = loop_of_team();
-    return took(loop, real_entry(from, to), from, to);
+    return took(loop, real_entry(from, until), from, until);
 }
 
 // GOMP_loop_start's schedule: libgomp's kinds, the monotonic flag aside.
@@ -146,50 +147,50 @@ extern "C" {
 
 // NOLINTBEGIN(cppcoreguidelines-macro-usage): made from the list
 #define INTERPOSE_loop_first(symbol)                                                               \
-    bool symbol(long start, long end, long step, long chunk, long *from, long *to)                 \
+    bool symbol(long start, long end, long step, long chunk, long *from, long *until)              \
     {                                                                                              \
         return first<Entry::symbol>(schedule_of(Entry::symbol), chunk, step > 0, size_of(step),    \
-                                    from, to, start, end, step, chunk, from, to);                  \
+                                    from, until, start, end, step, chunk, from, until);            \
     }
 #define INTERPOSE_runtime_loop_first(symbol)                                                       \
-    bool symbol(long start, long end, long step, long *from, long *to)                             \
+    bool symbol(long start, long end, long step, long *from, long *until)                          \
     {                                                                                              \
-        return first<Entry::symbol>(Schedule::runtime, 0, step > 0, size_of(step), from, to,       \
-                                    start, end, step, from, to);                                   \
+        return first<Entry::symbol>(Schedule::runtime, 0, step > 0, size_of(step), from, until,    \
+                                    start, end, step, from, until);                                \
     }
 #define INTERPOSE_any_loop_first(symbol)                                                           \
-    bool symbol(long start, long end, long step, long schedule, long chunk, long *from, long *to,  \
-                std::uintptr_t *reductions, void **memory)                                         \
+    bool symbol(long start, long end, long step, long schedule, long chunk, long *from,            \
+                long *until, std::uintptr_t *reductions, void **memory)                            \
     {                                                                                              \
         return first<Entry::symbol>(schedule_given(schedule), chunk, step > 0, size_of(step),      \
-                                    from, to, start, end, step, schedule, chunk, from, to,         \
+                                    from, until, start, end, step, schedule, chunk, from, until,   \
                                     reductions, memory);                                           \
     }
 #define INTERPOSE_loop_next(symbol)                                                                \
-    bool symbol(long *from, long *to) { return next<Entry::symbol>(from, to); }
+    bool symbol(long *from, long *until) { return next<Entry::symbol>(from, until); }
 #define INTERPOSE_ull_loop_first(symbol)                                                           \
-    bool symbol(bool up, Ull start, Ull end, Ull step, Ull chunk, Ull *from, Ull *to)              \
+    bool symbol(bool upward, Ull start, Ull end, Ull step, Ull chunk, Ull *from, Ull *until)       \
     {                                                                                              \
         return first<Entry::symbol>(schedule_of(Entry::symbol), static_cast<std::int64_t>(chunk),  \
-                                    up, up ? step : 0 - step, from, to, up, start, end, step,      \
-                                    chunk, from, to);                                              \
+                                    upward, upward ? step : 0 - step, from, until, upward, start,  \
+                                    end, step, chunk, from, until);                                \
     }
 #define INTERPOSE_ull_runtime_loop_first(symbol)                                                   \
-    bool symbol(bool up, Ull start, Ull end, Ull step, Ull *from, Ull *to)                         \
+    bool symbol(bool upward, Ull start, Ull end, Ull step, Ull *from, Ull *until)                  \
     {                                                                                              \
-        return first<Entry::symbol>(Schedule::runtime, 0, up, up ? step : 0 - step, from, to, up,  \
-                                    start, end, step, from, to);                                   \
+        return first<Entry::symbol>(Schedule::runtime, 0, upward, upward ? step : 0 - step, from,  \
+                                    until, upward, start, end, step, from, until);                 \
     }
 #define INTERPOSE_ull_any_loop_first(symbol)                                                       \
-    bool symbol(bool up, Ull start, Ull end, Ull step, long schedule, Ull chunk, Ull *from,        \
-                Ull *to, std::uintptr_t *reductions, void **memory)                                \
+    bool symbol(bool upward, Ull start, Ull end, Ull step, long schedule, Ull chunk, Ull *from,    \
+                Ull *until, std::uintptr_t *reductions, void **memory)                             \
     {                                                                                              \
         return first<Entry::symbol>(schedule_given(schedule), static_cast<std::int64_t>(chunk),    \
-                                    up, up ? step : 0 - step, from, to, up, start, end, step,      \
-                                    schedule, chunk, from, to, reductions, memory);                \
+                                    upward, upward ? step : 0 - step, from, until, upward, start,  \
+                                    end, step, schedule, chunk, from, until, reductions, memory);  \
     }
 #define INTERPOSE_ull_loop_next(symbol)                                                            \
-    bool symbol(Ull *from, Ull *to) { return next<Entry::symbol>(from, to); }
+    bool symbol(Ull *from, Ull *until) { return next<Entry::symbol>(from, until); }
 #include "interpose_none.h"
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)

@@ -53,31 +53,30 @@ void *real(Real entry)
     return address;
 }
 
-// libomp's schedule, its modifiers aside, as the program wrote it.
+// libomp's schedules (kmp.h's sched_type), its modifiers aside: the plain
+// ones from plain + 1 (static chunked, static, dynamic, guided, runtime,
+// auto, trapezoidal, static greedy, static balanced, guided iterative,
+// guided analytical, static steal, static balanced chunked, guided simd,
+// runtime simd), their ordered forms from ordered + 1, and the forms that
+// do not merge chunks from unmerged + 1, then their ordered ones.
+constexpr unsigned plain = 32;
+constexpr unsigned ordered = 64;
+constexpr unsigned unmerged = 160;
+constexpr std::array<Schedule, 15> plain_schedules{
+    Schedule::fixed,     Schedule::fixed, Schedule::dynamic, Schedule::guided, Schedule::runtime,
+    Schedule::automatic, Schedule::fixed, Schedule::fixed,   Schedule::fixed,  Schedule::guided,
+    Schedule::guided,    Schedule::fixed, Schedule::fixed,   Schedule::guided, Schedule::runtime};
+
+// The schedule the program wrote.
 Schedule written(int schedule)
 {
     constexpr unsigned modifiers = (1U << 29U) | (1U << 30U);
     unsigned kind = static_cast<unsigned>(schedule) & ~modifiers;
-    constexpr unsigned ordered = 64;
-    constexpr unsigned unmerged = 160;
-    kind = kind >= unmerged ? kind - unmerged + ordered : kind;
-    kind = kind > ordered && kind < ordered + 32 ? kind - 32 : kind;
-    switch (kind) {
-    case 35:
-        return Schedule::dynamic;
-    case 36:
-    case 42:
-    case 43:
-    case 46:
-        return Schedule::guided;
-    case 37:
-    case 47:
-        return Schedule::runtime;
-    case 38:
-        return Schedule::automatic;
-    default:
-        return Schedule::fixed;
-    }
+    kind = kind > unmerged ? kind - unmerged + plain : kind;
+    kind = kind > ordered && kind <= ordered + plain ? kind - ordered + plain : kind;
+    const unsigned index = kind - plain - 1;
+    return kind > plain && index < plain_schedules.size() ? plain_schedules[index]
+                                                          : Schedule::fixed;
 }
 
 template <typename Number, typename Step> void open(int schedule, Step step, Number chunk)
@@ -109,7 +108,7 @@ template <typename Number> int took(int more, const Number *lower, const Number 
     if (more != 0) {
         const auto from = static_cast<std::uint64_t>(static_cast<std::int64_t>(*lower));
         const auto last = static_cast<std::uint64_t>(static_cast<std::int64_t>(*upper));
-        take_chunk(*loop, from, loop->up ? last + 1 : last - 1);
+        take_chunk(*loop, from, loop->upward ? last + 1 : last - 1);
     }
     else {
         close_loop(*loop);
@@ -117,38 +116,75 @@ template <typename Number> int took(int more, const Number *lower, const Number 
     return more;
 }
 
+template <Real entry, typename Number, typename Step>
+void init(void *location, std::int32_t thread, int schedule, Number lower, Number upper, Step step,
+          Step chunk)
+{
+    using Function = void (*)(void *, std::int32_t, int, Number, Number, Step, Step);
+    auto *real_entry = reinterpret_cast<Function>(real(entry));
+    if (real_entry != nullptr) {
+        real_entry(location, thread, schedule, lower, upper, step, chunk);
+        open(schedule, step, chunk);
+    }
+}
+
+template <Real entry, typename Number, typename Step>
+int next(void *location, std::int32_t thread, std::int32_t *last, Number *lower, Number *upper,
+         Step *stride)
+{
+    using Function = int (*)(void *, std::int32_t, std::int32_t *, Number *, Number *, Step *);
+    auto *real_entry = reinterpret_cast<Function>(real(entry));
+    return real_entry != nullptr
+               ? took(real_entry(location, thread, last, lower, upper, stride), lower, upper)
+               : 0;
+}
+
 } // namespace
 
 #pragma GCC visibility push(default)
 extern "C" {
 
-// NOLINTBEGIN(cppcoreguidelines-macro-usage): one pair for each width
-#define INTERPOSE_DISPATCH(suffix, Number, Step)                                                   \
-    void __kmpc_dispatch_init_##suffix(void *location, std::int32_t thread, int schedule,          \
-                                       Number lower, Number upper, Step step, Step chunk)          \
-    {                                                                                              \
-        auto *real_entry =                                                                         \
-            reinterpret_cast<void (*)(void *, std::int32_t, int, Number, Number, Step, Step)>(     \
-                real(Real::init_##suffix));                                                        \
-        if (real_entry != nullptr) {                                                               \
-            real_entry(location, thread, schedule, lower, upper, step, chunk);                     \
-            open(schedule, step, chunk);                                                           \
-        }                                                                                          \
-    }                                                                                              \
-    int __kmpc_dispatch_next_##suffix(void *location, std::int32_t thread, std::int32_t *last,     \
-                                      Number *lower, Number *upper, Step *stride)                  \
-    {                                                                                              \
-        auto *real_entry =                                                                         \
-            reinterpret_cast<int (*)(void *, std::int32_t, std::int32_t *, Number *, Number *,     \
-                                     Step *)>(real(Real::next_##suffix));                          \
-        return real_entry != nullptr                                                               \
-                   ? took(real_entry(location, thread, last, lower, upper, stride), lower, upper)  \
-                   : 0;                                                                            \
-    }
-INTERPOSE_DISPATCH(4, std::int32_t, std::int32_t)
-INTERPOSE_DISPATCH(4u, std::uint32_t, std::int32_t)
-INTERPOSE_DISPATCH(8, std::int64_t, std::int64_t)
-INTERPOSE_DISPATCH(8u, std::uint64_t, std::int64_t)
-// NOLINTEND(cppcoreguidelines-macro-usage)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libomp's names
+void __kmpc_dispatch_init_4(void *location, std::int32_t thread, int schedule, std::int32_t lower,
+                            std::int32_t upper, std::int32_t step, std::int32_t chunk)
+{
+    init<Real::init_4>(location, thread, schedule, lower, upper, step, chunk);
+}
+void __kmpc_dispatch_init_4u(void *location, std::int32_t thread, int schedule, std::uint32_t lower,
+                             std::uint32_t upper, std::int32_t step, std::int32_t chunk)
+{
+    init<Real::init_4u>(location, thread, schedule, lower, upper, step, chunk);
+}
+void __kmpc_dispatch_init_8(void *location, std::int32_t thread, int schedule, std::int64_t lower,
+                            std::int64_t upper, std::int64_t step, std::int64_t chunk)
+{
+    init<Real::init_8>(location, thread, schedule, lower, upper, step, chunk);
+}
+void __kmpc_dispatch_init_8u(void *location, std::int32_t thread, int schedule, std::uint64_t lower,
+                             std::uint64_t upper, std::int64_t step, std::int64_t chunk)
+{
+    init<Real::init_8u>(location, thread, schedule, lower, upper, step, chunk);
+}
+int __kmpc_dispatch_next_4(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int32_t *lower, std::int32_t *upper, std::int32_t *stride)
+{
+    return next<Real::next_4>(location, thread, last, lower, upper, stride);
+}
+int __kmpc_dispatch_next_4u(void *location, std::int32_t thread, std::int32_t *last,
+                            std::uint32_t *lower, std::uint32_t *upper, std::int32_t *stride)
+{
+    return next<Real::next_4u>(location, thread, last, lower, upper, stride);
+}
+int __kmpc_dispatch_next_8(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int64_t *lower, std::int64_t *upper, std::int64_t *stride)
+{
+    return next<Real::next_8>(location, thread, last, lower, upper, stride);
+}
+int __kmpc_dispatch_next_8u(void *location, std::int32_t thread, std::int32_t *last,
+                            std::uint64_t *lower, std::uint64_t *upper, std::int64_t *stride)
+{
+    return next<Real::next_8u>(location, thread, last, lower, upper, stride);
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 }
 #pragma GCC visibility pop

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -48,11 +49,11 @@ LoopRecord *record_of(int key, bool &claimed)
 {
     const auto start = static_cast<std::size_t>(key) * 2654435761U % max_loops;
     for (std::size_t probe = 0; probe < max_loops; ++probe) {
-        LoopRecord &record = records[(start + probe) % max_loops];
-        int found = record.key.load(std::memory_order_acquire);
-        claimed = found == 0 && record.key.compare_exchange_strong(found, -key);
+        LoopRecord &kept = records[(start + probe) % max_loops];
+        int found = kept.key.load(std::memory_order_acquire);
+        claimed = found == 0 && kept.key.compare_exchange_strong(found, -key);
         if (claimed || found == key || found == -key) {
-            return &record;
+            return &kept;
         }
     }
     return nullptr;
@@ -62,9 +63,9 @@ LoopRecord *record_of(int key, bool &claimed)
 
 const char *name_of(Schedule schedule)
 {
-    constexpr std::array<const char *, 6> names{"-",      "static",  "dynamic",
-                                                "guided", "runtime", "auto"};
-    return names[static_cast<std::size_t>(schedule)];
+    constexpr std::array<std::string_view, 6> names{"-",      "static",  "dynamic",
+                                                    "guided", "runtime", "auto"};
+    return names[static_cast<std::size_t>(schedule)].data();
 }
 
 Schedule schedule_of_kind(int kind)
@@ -72,8 +73,8 @@ Schedule schedule_of_kind(int kind)
     constexpr unsigned monotonic = 0x80000000U;
     constexpr std::array<Schedule, 5> kinds{Schedule::none, Schedule::fixed, Schedule::dynamic,
                                             Schedule::guided, Schedule::automatic};
-    const unsigned at = static_cast<unsigned>(kind) & ~monotonic;
-    return at < kinds.size() ? kinds[at] : Schedule::none;
+    const unsigned index = static_cast<unsigned>(kind) & ~monotonic;
+    return index < kinds.size() ? kinds[index] : Schedule::none;
 }
 
 LoopTaken *open_loop_now()
@@ -85,8 +86,8 @@ LoopTaken *open_loop_now()
     return current != nullptr && current->open && current->body == body ? current : nullptr;
 }
 
-LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step,
-                     Schedule resolved, std::int64_t resolved_chunk)
+LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool upward,
+                     std::uint64_t step, Schedule resolved, std::int64_t resolved_chunk)
 {
     const Inside *inside = innermost();
     const int level = inside != nullptr ? std::clamp(inside->region->level, 1, levels - 1) : 0;
@@ -98,7 +99,7 @@ LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool up,
     loop.open = true;
     loop.schedule = schedule;
     loop.chunk = chunk;
-    loop.up = up;
+    loop.upward = upward;
     loop.step = step;
     loop.chunks = loop.iterations = 0;
     resolved_as[static_cast<std::size_t>(level)] = {resolved, resolved_chunk};
@@ -124,42 +125,42 @@ void close_loop(LoopTaken &loop)
     }
     const int key = site * loops_per_body + std::min(loop.order, loops_per_body - 1) + 1;
     bool claimed = false;
-    LoopRecord *record = record_of(key, claimed);
-    if (record == nullptr) {
+    LoopRecord *kept = record_of(key, claimed);
+    if (kept == nullptr) {
         left_out.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     if (claimed) {
-        record->schedule = loop.schedule;
-        record->chunk = loop.chunk;
-        std::tie(record->resolved, record->resolved_chunk) = resolved_as[level];
-        record->key.store(key, std::memory_order_release);
+        kept->schedule = loop.schedule;
+        kept->chunk = loop.chunk;
+        std::tie(kept->resolved, kept->resolved_chunk) = resolved_as[level];
+        kept->key.store(key, std::memory_order_release);
     }
     constexpr auto relaxed = std::memory_order_relaxed;
     const auto thread = static_cast<std::size_t>(loop.thread);
-    record->chunks[thread].fetch_add(loop.chunks, relaxed);
-    record->iterations[thread].fetch_add(loop.iterations, relaxed);
-    int threads = record->threads.load(relaxed);
+    kept->chunks[thread].fetch_add(loop.chunks, relaxed);
+    kept->iterations[thread].fetch_add(loop.iterations, relaxed);
+    int threads = kept->threads.load(relaxed);
     while (threads <= loop.thread &&
-           !record->threads.compare_exchange_weak(threads, loop.thread + 1, relaxed)) {
+           !kept->threads.compare_exchange_weak(threads, loop.thread + 1, relaxed)) {
     }
 }
 
 void write_loops(Output &output)
 {
-    for (const LoopRecord &record : records) {
-        const int key = record.key.load(std::memory_order_acquire);
+    for (const LoopRecord &kept : records) {
+        const int key = kept.key.load(std::memory_order_acquire);
         if (key <= 0) {
             continue;
         }
-        const int threads = record.threads.load(std::memory_order_relaxed);
+        const int threads = kept.threads.load(std::memory_order_relaxed);
         output.add("loop ", (key - 1) / loops_per_body, ' ', (key - 1) % loops_per_body, ' ',
-                   name_of(record.schedule), ' ', record.chunk, ' ', name_of(record.resolved), ' ',
-                   record.resolved_chunk, ' ', threads);
+                   name_of(kept.schedule), ' ', kept.chunk, ' ', name_of(kept.resolved), ' ',
+                   kept.resolved_chunk, ' ', threads);
         for (int thread = 0; thread < threads; ++thread) {
-            const auto at = static_cast<std::size_t>(thread);
-            output.add(' ', record.chunks[at].load(std::memory_order_relaxed), ':',
-                       record.iterations[at].load(std::memory_order_relaxed));
+            const auto index = static_cast<std::size_t>(thread);
+            output.add(' ', kept.chunks[index].load(std::memory_order_relaxed), ':',
+                       kept.iterations[index].load(std::memory_order_relaxed));
         }
         output.add('\n');
     }
@@ -170,12 +171,12 @@ void write_loops(Output &output)
 
 void forget_loops()
 {
-    for (LoopRecord &record : records) {
-        record.key.store(0, std::memory_order_relaxed);
-        record.threads.store(0, std::memory_order_relaxed);
+    for (LoopRecord &kept : records) {
+        kept.key.store(0, std::memory_order_relaxed);
+        kept.threads.store(0, std::memory_order_relaxed);
         for (std::size_t thread = 0; thread < loop_threads; ++thread) {
-            record.chunks[thread].store(0, std::memory_order_relaxed);
-            record.iterations[thread].store(0, std::memory_order_relaxed);
+            kept.chunks[thread].store(0, std::memory_order_relaxed);
+            kept.iterations[thread].store(0, std::memory_order_relaxed);
         }
     }
     left_out.store(0, std::memory_order_relaxed);

@@ -32,7 +32,7 @@ struct LoopTaken {
     int order;         // loops opened in that body run, less one
     int thread;        // the thread's number in its team
     bool open;
-    bool up;            // whether the loop counts up
+    bool upward;        // whether the loop counts upward
     Schedule schedule;  // as written
     std::int64_t chunk; // the chunk size asked for (0: not given)
     std::uint64_t step; // the size of one iteration's step (0: one chunk is one iteration)
@@ -45,19 +45,19 @@ LoopTaken *open_loop_now();
 // The calling thread, team thread THREAD, opens a loop: its schedule, the
 // chunk asked for, its direction and step's size, and, for "runtime", what
 // it resolved to.
-LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step,
-                     Schedule resolved, std::int64_t resolved_chunk);
+LoopTaken &open_loop(int thread, Schedule schedule, std::int64_t chunk, bool upward,
+                     std::uint64_t step, Schedule resolved, std::int64_t resolved_chunk);
 // The same, the thread's number and what runtime resolved to asked of the
 // runtime (gomp_loops.cpp).
-LoopTaken &begin_loop(Schedule schedule, std::int64_t chunk, bool up, std::uint64_t step);
+LoopTaken &begin_loop(Schedule schedule, std::int64_t chunk, bool upward, std::uint64_t step);
 // A chunk of the iterations FROM to TO (TO past the last); where the step is
 // not known, each value one iteration.
 inline void take_chunk(LoopTaken &loop, std::uint64_t from, std::uint64_t to)
 {
-    const bool up = loop.step == 0 ? to >= from : loop.up;
-    const std::uint64_t span = up ? to - from : from - to;
+    const bool upward = loop.step == 0 ? to >= from : loop.upward;
+    const std::uint64_t distance = upward ? to - from : from - to;
     ++loop.chunks;
-    loop.iterations += loop.step <= 1 ? span : (span + loop.step - 1) / loop.step;
+    loop.iterations += loop.step <= 1 ? distance : (distance + loop.step - 1) / loop.step;
 }
 // The loop has no chunk left for the calling thread: its counts go to the
 // site's record.

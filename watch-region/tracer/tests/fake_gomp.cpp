@@ -103,17 +103,17 @@ void start_loop(long long start, long long end, long long step, long long chunk)
 }
 
 // The next chunk, FROM to TO past its last iteration; false when none is left.
-template <typename Number> bool next_chunk(Number *from, Number *to)
+template <typename Number> bool next_chunk(Number *from, Number *until)
 {
     const std::lock_guard<std::mutex> held(team->mutex);
-    const bool up = team->step > 0;
-    if (up ? team->next >= team->end : team->next <= team->end) {
+    const bool upward = team->step > 0;
+    if (upward ? team->next >= team->end : team->next <= team->end) {
         return false;
     }
     *from = static_cast<Number>(team->next);
     const long long next = team->next + team->chunk * team->step;
-    team->next = up ? std::min(next, team->end) : std::max(next, team->end);
-    *to = static_cast<Number>(team->next);
+    team->next = upward ? std::min(next, team->end) : std::max(next, team->end);
+    *until = static_cast<Number>(team->next);
     return true;
 }
 
@@ -134,32 +134,32 @@ void GOMP_parallel_loop_dynamic(Body body, void *data, unsigned threads, long st
     run_team(body, data, threads, &loop);
 }
 
-bool GOMP_loop_dynamic_next(long *from, long *to) { return next_chunk(from, to); }
-bool GOMP_loop_guided_start(long start, long end, long step, long chunk, long *from, long *to)
+bool GOMP_loop_dynamic_next(long *from, long *until) { return next_chunk(from, until); }
+bool GOMP_loop_guided_start(long start, long end, long step, long chunk, long *from, long *until)
 {
     start_loop(start, end, step, chunk);
-    return next_chunk(from, to);
+    return next_chunk(from, until);
 }
-bool GOMP_loop_guided_next(long *from, long *to) { return next_chunk(from, to); }
+bool GOMP_loop_guided_next(long *from, long *until) { return next_chunk(from, until); }
 bool GOMP_loop_start(long start, long end, long step, long /*schedule*/, long chunk, long *from,
-                     long *to, std::uintptr_t * /*reductions*/, void ** /*memory*/)
+                     long *until, std::uintptr_t * /*reductions*/, void ** /*memory*/)
 {
     start_loop(start, end, step, chunk);
-    return from == nullptr || next_chunk(from, to);
+    return from == nullptr || next_chunk(from, until);
 }
-bool GOMP_loop_ull_runtime_start(bool up, unsigned long long start, unsigned long long end,
+bool GOMP_loop_ull_runtime_start(bool upward, unsigned long long start, unsigned long long end,
                                  unsigned long long step, unsigned long long *from,
-                                 unsigned long long *to)
+                                 unsigned long long *until)
 {
     constexpr long long runtime_chunk = 2;
     start_loop(static_cast<long long>(start), static_cast<long long>(end),
-               up ? static_cast<long long>(step) : -static_cast<long long>(0 - step),
+               upward ? static_cast<long long>(step) : -static_cast<long long>(0 - step),
                runtime_chunk);
-    return next_chunk(from, to);
+    return next_chunk(from, until);
 }
-bool GOMP_loop_ull_runtime_next(unsigned long long *from, unsigned long long *to)
+bool GOMP_loop_ull_runtime_next(unsigned long long *from, unsigned long long *until)
 {
-    return next_chunk(from, to);
+    return next_chunk(from, until);
 }
 // The runtime schedule: dynamic, chunks of 2.
 void omp_get_schedule(int *kind, int *chunk)
@@ -168,6 +168,7 @@ void omp_get_schedule(int *kind, int *chunk)
     *chunk = 2;
 }
 
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libomp's names
 // libomp's, bounds included, steps of 1 or -1.
 void __kmpc_dispatch_init_4(void * /*location*/, std::int32_t /*thread*/, int /*schedule*/,
                             std::int32_t lower, std::int32_t upper, std::int32_t step,
@@ -199,6 +200,7 @@ int __kmpc_dispatch_next_8(void * /*location*/, std::int32_t /*thread*/, std::in
     *upper -= *stride;
     return more ? 1 : 0;
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 int omp_get_thread_num() { return number; }
 int omp_get_num_threads() { return team != nullptr ? static_cast<int>(team->size) : 1; }

@@ -38,15 +38,15 @@ void GOMP_task(void (*body)(void *), void *data, void (*copy)(void *, void *), l
                void *detach);
 void GOMP_parallel_loop_dynamic(void (*body)(void *), void *data, unsigned threads, long start,
                                 long end, long step, long chunk, unsigned flags);
-bool GOMP_loop_dynamic_next(long *from, long *to);
-bool GOMP_loop_guided_start(long start, long end, long step, long chunk, long *from, long *to);
-bool GOMP_loop_guided_next(long *from, long *to);
+bool GOMP_loop_dynamic_next(long *from, long *until);
+bool GOMP_loop_guided_start(long start, long end, long step, long chunk, long *from, long *until);
+bool GOMP_loop_guided_next(long *from, long *until);
 bool GOMP_loop_start(long start, long end, long step, long schedule, long chunk, long *from,
-                     long *to, std::uintptr_t *reductions, void **memory);
-bool GOMP_loop_ull_runtime_start(bool up, unsigned long long start, unsigned long long end,
+                     long *until, std::uintptr_t *reductions, void **memory);
+bool GOMP_loop_ull_runtime_start(bool upward, unsigned long long start, unsigned long long end,
                                  unsigned long long step, unsigned long long *from,
-                                 unsigned long long *to);
-bool GOMP_loop_ull_runtime_next(unsigned long long *from, unsigned long long *to);
+                                 unsigned long long *until);
+bool GOMP_loop_ull_runtime_next(unsigned long long *from, unsigned long long *until);
 // The stand-in's own, which the tracer leaves alone.
 int omp_get_thread_num();
 }
@@ -75,7 +75,7 @@ void expect(const char *row, const char *what, std::int64_t got, std::int64_t ex
 // time until it let thread 0 on; and what the record says of thread 0's
 // useful time and ideal clock over its body.
 struct Times {
-    std::int64_t start, from, to, end, tasks, other, useful, ideal;
+    std::int64_t start, from, until, end, tasks, other, useful, ideal;
 };
 Times times{};
 std::atomic<bool> held{false};
@@ -125,7 +125,7 @@ void play(bool by_thread_1, const Row &row)
     }
     times.from = now();
     (row.take != nullptr ? row.take : row.call)();
-    times.to = now();
+    times.until = now();
     if (row.take != nullptr) {
         row.call();
     }
@@ -171,8 +171,8 @@ std::int64_t counted(Wait kind)
 void combined_body(void * /*data*/)
 {
     long from = 0;
-    long to = 0;
-    while (GOMP_loop_dynamic_next(&from, &to)) {
+    long until = 0;
+    while (GOMP_loop_dynamic_next(&from, &until)) {
     }
 }
 
@@ -180,9 +180,9 @@ void combined_body(void * /*data*/)
 void loops_body(void * /*data*/)
 {
     long from = 0;
-    long to = 0;
-    for (bool more = GOMP_loop_guided_start(10, 0, -3, 1, &from, &to); more;
-         more = GOMP_loop_guided_next(&from, &to)) {
+    long until = 0;
+    for (bool more = GOMP_loop_guided_start(10, 0, -3, 1, &from, &until); more;
+         more = GOMP_loop_guided_next(&from, &until)) {
     }
     GOMP_barrier();
     unsigned long long up_from = 0;
@@ -192,8 +192,8 @@ void loops_body(void * /*data*/)
     }
     GOMP_barrier();
     constexpr long dynamic = 2;
-    for (bool more = GOMP_loop_start(0, 20, 1, dynamic, 5, &from, &to, nullptr, nullptr); more;
-         more = GOMP_loop_dynamic_next(&from, &to)) {
+    for (bool more = GOMP_loop_start(0, 20, 1, dynamic, 5, &from, &until, nullptr, nullptr); more;
+         more = GOMP_loop_dynamic_next(&from, &until)) {
     }
 }
 
@@ -261,14 +261,15 @@ int main()
         // Thread 0's wait is its call less the tasks run in it; the rest of
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
-        const std::int64_t wait = times.to - times.from - times.tasks;
+        const std::int64_t wait = times.until - times.from - times.tasks;
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
         expect(row.name, "thread 0's useful time", times.useful, times.end - times.start - wait,
                margin);
         const std::int64_t before_wait = times.from - times.start + times.tasks;
         expect(row.name, "thread 0's ideal clock", times.ideal,
-               (row.task ? before_wait : std::max(before_wait, times.other)) + times.end - times.to,
+               (row.task ? before_wait : std::max(before_wait, times.other)) + times.end -
+                   times.until,
                margin);
     }
     return failures == 0 ? 0 : 1;

@@ -15,10 +15,10 @@
 
 inline std::vector<std::string> written_loops()
 {
-    std::vector<std::string> loops;
+    std::vector<std::string> found;
     std::FILE *file = std::tmpfile();
     if (file == nullptr) {
-        return loops;
+        return found;
     }
     {
         tracer::Output output(fileno(file));
@@ -39,24 +39,24 @@ inline std::vector<std::string> written_loops()
             iterations += std::stoull(pair.substr(pair.find(':') + 1));
         }
         if (words[0] == "loop") {
-            loops.push_back(words[2] + ' ' + words[3] + ' ' + words[4] + ' ' + words[5] + ' ' +
+            found.push_back(words[2] + ' ' + words[3] + ' ' + words[4] + ' ' + words[5] + ' ' +
                             words[6] + ' ' + words[7] + ' ' + std::to_string(chunks) + ' ' +
                             std::to_string(iterations));
         }
     }
     std::fclose(file);
-    return loops;
+    return found;
 }
 
 // How many of EXPECTED the record does not hold, each said.
 template <std::size_t count> int loops_missing(const std::array<const char *, count> &expected)
 {
-    const std::vector<std::string> loops = written_loops();
+    const std::vector<std::string> found = written_loops();
     int missing = 0;
     for (const char *loop : expected) {
-        if (std::find(loops.begin(), loops.end(), loop) == loops.end()) {
-            std::fprintf(stderr, "no loop \"%s\" among %zu written:\n", loop, loops.size());
-            for (const std::string &written : loops) {
+        if (std::find(found.begin(), found.end(), loop) == found.end()) {
+            std::fprintf(stderr, "no loop \"%s\" among %zu written:\n", loop, found.size());
+            for (const std::string &written : found) {
                 std::fprintf(stderr, "  %s\n", written.c_str());
             }
             ++missing;

@@ -28,6 +28,7 @@
 extern "C" {
 ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
 // The tracer's interposers, in front of the stand-in's entries.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libomp's names
 void __kmpc_dispatch_init_4(void *location, std::int32_t thread, int schedule, std::int32_t lower,
                             std::int32_t upper, std::int32_t step, std::int32_t chunk);
 int __kmpc_dispatch_next_4(void *location, std::int32_t thread, std::int32_t *last,
@@ -36,6 +37,7 @@ void __kmpc_dispatch_init_8(void *location, std::int32_t thread, int schedule, s
                             std::int64_t upper, std::int64_t step, std::int64_t chunk);
 int __kmpc_dispatch_next_8(void *location, std::int32_t thread, std::int32_t *last,
                            std::int64_t *lower, std::int64_t *upper, std::int64_t *stride);
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 // The stand-in's team, its threads numbered, and its barrier.
 void GOMP_parallel(void (*body)(void *), void *data, unsigned threads, unsigned flags);
 void GOMP_barrier();
@@ -269,14 +271,18 @@ void dispatched(void *data)
     constexpr int dynamic = 35 | 1 << 30;
     constexpr int runtime = 37;
     std::int32_t last = 0;
-    std::array<std::int32_t, 3> narrow{};
+    std::int32_t lower = 0;
+    std::int32_t upper = 0;
+    std::int32_t stride = 0;
     __kmpc_dispatch_init_4(nullptr, 0, dynamic, 0, 9, 1, 3);
-    while (__kmpc_dispatch_next_4(nullptr, 0, &last, &narrow[0], &narrow[1], &narrow[2]) != 0) {
+    while (__kmpc_dispatch_next_4(nullptr, 0, &last, &lower, &upper, &stride) != 0) {
     }
     GOMP_barrier();
-    std::array<std::int64_t, 3> wide{};
+    std::int64_t wide_lower = 0;
+    std::int64_t wide_upper = 0;
+    std::int64_t wide_stride = 0;
     __kmpc_dispatch_init_8(nullptr, 0, runtime, 20, 11, -1, 1);
-    while (__kmpc_dispatch_next_8(nullptr, 0, &last, &wide[0], &wide[1], &wide[2]) != 0) {
+    while (__kmpc_dispatch_next_8(nullptr, 0, &last, &wide_lower, &wide_upper, &wide_stride) != 0) {
     }
     body_end(region, thread);
 }
