@@ -4,7 +4,10 @@
 // reference), divided by the repetitions. A barrier, a critical section, a
 // lock and an ordered section are repeated inside one region, whose start
 // and end, once for all the repetitions, fall out; the parallel region is
-// repeated whole, its body the delay.
+// repeated whole, its body the delay; a loop of schedule(dynamic, 1) takes
+// each repetition as a chunk of its own, a call to the runtime each, shared
+// by the team (so that at a team of 2 a repetition's time is half a call's
+// and half a delay).
 //
 // Each construct is also timed a second way, in turns with the first within
 // each sample: calling libgomp's entries straight, found in libgomp itself,
@@ -54,6 +57,9 @@ struct Straight {
     void (*ordered_end)();
     void (*set_lock)(omp_lock_t *);
     void (*unset_lock)(omp_lock_t *);
+    bool (*loop_start)(long, long, long, long, long *, long *);
+    bool (*loop_next)(long *, long *);
+    void (*loop_end)();
 };
 
 template <typename Function>
@@ -81,7 +87,10 @@ bool find_straight(Straight &straight)
            find(libgomp, straight.ordered_start, "GOMP_ordered_start", "GOMP_1.0") &&
            find(libgomp, straight.ordered_end, "GOMP_ordered_end", "GOMP_1.0") &&
            find(libgomp, straight.set_lock, "omp_set_lock", "OMP_3.0") &&
-           find(libgomp, straight.unset_lock, "omp_unset_lock", "OMP_3.0");
+           find(libgomp, straight.unset_lock, "omp_unset_lock", "OMP_3.0") &&
+           find(libgomp, straight.loop_start, "GOMP_loop_nonmonotonic_dynamic_start", "GOMP_4.5") &&
+           find(libgomp, straight.loop_next, "GOMP_loop_nonmonotonic_dynamic_next", "GOMP_4.5") &&
+           find(libgomp, straight.loop_end, "GOMP_loop_end", "GOMP_1.0");
 }
 
 struct Setting {
@@ -181,11 +190,33 @@ void ordered(const Setting &setting)
     }
 }
 
+void dynamic(const Setting &setting)
+{
+#pragma omp parallel default(none) shared(setting)
+    if (setting.straight != nullptr) {
+        long from = 0;
+        long to = 0;
+        for (bool more = setting.straight->loop_start(0, setting.repetitions, 1, 1, &from, &to);
+             more; more = setting.straight->loop_next(&from, &to)) {
+            for (long repetition = from; repetition < to; ++repetition) {
+                delay(setting.delay_length);
+            }
+        }
+        setting.straight->loop_end();
+    }
+    else {
+#pragma omp for schedule(dynamic, 1)
+        for (long repetition = 0; repetition < setting.repetitions; ++repetition) {
+            delay(setting.delay_length);
+        }
+    }
+}
+
 using Construct = void (*)(const Setting &);
-constexpr std::array<Construct, 6> constructs{reference, parallel, barrier,
-                                              critical,  lock,     ordered};
-constexpr std::array<const char *, constructs.size()> names{"reference", "parallel", "barrier",
-                                                            "critical",  "lock",     "ordered"};
+constexpr std::array<Construct, 7> constructs{reference, parallel, barrier, critical,
+                                              lock,      ordered,  dynamic};
+constexpr std::array<const char *, constructs.size()> names{
+    "reference", "parallel", "barrier", "critical", "lock", "ordered", "dynamic"};
 
 // Microseconds a repetition.
 double time_construct(Construct construct, const Setting &setting)

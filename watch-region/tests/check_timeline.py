@@ -16,7 +16,8 @@ table of cases per group, on the build's own programs and tracer:
               runtime, is timed by the same tracer
   factors     the model factors of sleeping cases at teams of 2 and 4, each
               within 0.8 to 1.05 of its closed form, and the waits of each
-              kind counted exactly
+              kind counted exactly; the chunks and iterations of loops handed
+              out at run time, each thread's, summed to their closed forms
   cores       a team of 2 under taskset: oversubscribed on one CPU, every
               thread's bodies started there; not on two
   scaling     --scaling: its usage errors, a run per team size in its table,
@@ -1013,6 +1014,47 @@ def factors(problems):
         check(problems, f"counts team {team}: waits of each kind", counted,
               {"barrier": 3 * team, "critical": 2 * team, "lock": 5 * team, "ordered": 2 * team,
                "taskwait": 1, "taskgroup": 1, "task": 3})
+    loops_counted(problems)
+
+
+# Each loop of the loops case, by the number of loops in its body and its
+# order there: its schedule, the chunk asked for, what runtime resolved to
+# under OMP_SCHEDULE=dynamic,3, and the chunks and iterations that its
+# threads took, summed (None: any).
+LOOP_ITERATIONS = 1001
+LOOPS = [
+    (1, 0, "dynamic", 1, None, LOOP_ITERATIONS, LOOP_ITERATIONS),
+    (3, 0, "dynamic", 4, None, -(-LOOP_ITERATIONS // 4), LOOP_ITERATIONS),
+    (3, 1, "guided", None, None, None, LOOP_ITERATIONS),
+    (3, 2, "runtime", None, {"schedule": "dynamic", "chunk": 3}, -(-LOOP_ITERATIONS // 3),
+     LOOP_ITERATIONS),
+]
+
+
+def loops_counted(problems):
+    """Every chunk of the loops case's loops counted, on every thread of
+    its team, and the largest said where the time goes."""
+    env = {**os.environ, "OMP_SCHEDULE": "dynamic,3"}
+    for team in (2, 4):
+        run = timeline("--json", "--team", str(team), BUILT["sleep_factors"], "loops", env=env)
+        if run.returncode != 0:
+            problems.append(f"loops team {team}: exit status {run.returncode}: {run.stderr}")
+            continue
+        found = {}
+        for site in reports.loads(run.report)["processes"][0]["call_sites"]:
+            for loop in site.get("loops", []):
+                found[(len(site["loops"]), loop["order"])] = loop
+        for body_loops, order, schedule, chunk, resolved, chunks, iterations in LOOPS:
+            loop = found.get((body_loops, order), {})
+            check(problems, f"loops team {team}: loop {order} of {body_loops}",
+                  (loop.get("schedule"), chunk and loop.get("chunk"), loop.get("resolved"),
+                   chunks and sum(loop.get("chunks", [])), sum(loop.get("iterations", [])),
+                   len(loop.get("chunks", []))),
+                  (schedule, chunk, resolved, chunks, iterations, team))
+    text = timeline("--team", "2", BUILT["sleep_factors"], "loops", env=env).report
+    check(problems, "loops: the largest where the time goes", re.search(
+        r"dynamic loop in chunks \(.*\): 1001 chunks of 1, threads 0-1 took \d+ and \d+",
+        " ".join(text.split())) is not None, True)
 
 
 def cores(problems):

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <dlfcn.h>
+#include <tuple>
 #include <type_traits>
 
 using namespace tracer;
@@ -168,6 +169,23 @@ void traced_body(void *data)
     body_end(region, thread);
 }
 
+// A combined parallel loop's schedule, chunk and step, from its arguments
+// after the body and data (the team's size, start, end, step, then the chunk
+// where the schedule has one): the team threads take their first chunks
+// with no call that gives them.
+template <Entry entry, typename... Rest> void note_loop(Region &region, Rest... rest)
+{
+    constexpr Schedule schedule = schedule_of(entry);
+    if constexpr (schedule != Schedule::none && sizeof...(Rest) >= 4) {
+        const auto arguments = std::make_tuple(rest...);
+        region.loop_schedule = static_cast<std::uint8_t>(schedule);
+        region.loop_step = std::get<3>(arguments);
+        if constexpr (schedule != Schedule::runtime) {
+            region.loop_chunk = std::get<4>(arguments);
+        }
+    }
+}
+
 // The trampoline every team-starting entry shares: the real entry runs the
 // team with traced_body in place of the program's body.
 template <Entry entry, Kind kind, typename Result, typename... Rest>
@@ -196,6 +214,7 @@ Result launch(const void *call_site, Body function, void *data, Rest... rest)
     if constexpr (kind == Kind::reductions) {
         region.first_word = *static_cast<void **>(data);
     }
+    note_loop<entry>(region, rest...);
     region_begin(region, call_site);
     if constexpr (std::is_void_v<Result>) {
         real_entry(traced_body, &region, rest...);
@@ -231,6 +250,7 @@ void launch_start(const void *call_site, Body function, void *data, Rest... rest
     open_launches[static_cast<std::size_t>(open_count++)] = &region;
     region.body = function;
     region.data = data;
+    note_loop<entry>(region, rest...);
     region_begin(region, call_site);
     real_entry(traced_body, &region, rest...);
     body_begin(region, 0, ask(Entry::team_size));
@@ -342,22 +362,7 @@ extern "C" {
 #define INTERPOSE_end(symbol)                                                                      \
     void symbol() { launch_end<Entry::symbol>(); }                                                 \
     CHECKED(symbol, end)
-#define INTERPOSE_query(symbol)
-// Interposed in gomp_waits.cpp.
-#define INTERPOSE_barrier(symbol)
-#define INTERPOSE_critical_start(symbol)
-#define INTERPOSE_critical_end(symbol)
-#define INTERPOSE_critical_name_start(symbol)
-#define INTERPOSE_critical_name_end(symbol)
-#define INTERPOSE_ordered_start(symbol)
-#define INTERPOSE_ordered_end(symbol)
-#define INTERPOSE_set_lock(symbol)
-#define INTERPOSE_unset_lock(symbol)
-#define INTERPOSE_test_lock(symbol)
-#define INTERPOSE_taskwait(symbol)
-#define INTERPOSE_taskgroup_end(symbol)
-#define INTERPOSE_copy_start(symbol)
-#define INTERPOSE_task(symbol)
+#include "interpose_none.h"
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"

@@ -4,11 +4,14 @@
 // waits, or hands a task's body over, in gomp_waits.cpp.
 #pragma once
 
+#include "loops.h"
 #include "runtime_time.h"
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <string_view>
+#include <utility>
 
 namespace gomp {
 
@@ -27,8 +30,38 @@ enum class Entry : int {
     thread_number = omp_get_thread_num,
     team_size = omp_get_num_threads,
 };
+
+// Each entry's symbol.
+constexpr std::array<std::string_view, static_cast<std::size_t>(Entry::count)> entry_names{{
+#define ENTRY(symbol, version, kind) #symbol,
+#include "entries.def"
+#undef ENTRY
+}};
 #undef KIND
 // NOLINTEND(cppcoreguidelines-macro-usage)
+
+// The schedule an entry's loop is written with, as its symbol says (a
+// nonmonotonic or ordered form's too; none for an entry of no loop, or of a
+// loop whose schedule its arguments give).
+constexpr tracer::Schedule schedule_of(Entry entry)
+{
+    const std::string_view name = entry_names[static_cast<std::size_t>(entry)];
+    if (name.find("_loop_") == std::string_view::npos) {
+        return tracer::Schedule::none;
+    }
+    constexpr std::array<std::pair<std::string_view, tracer::Schedule>, 4> written{{
+        {"_dynamic", tracer::Schedule::dynamic},
+        {"_guided", tracer::Schedule::guided},
+        {"_runtime", tracer::Schedule::runtime},
+        {"_static", tracer::Schedule::fixed},
+    }};
+    for (const auto &[word, schedule] : written) {
+        if (name.find(word) != std::string_view::npos) {
+            return schedule;
+        }
+    }
+    return tracer::Schedule::none;
+}
 
 // Each real entry, once found (null before, and where none was).
 extern std::array<std::atomic<void *>, static_cast<std::size_t>(Entry::count)> found;

@@ -311,18 +311,7 @@ extern "C" {
         create_task(__builtin_return_address(0), body, data, copy, size, align, if_clause, flags,  \
                     depend, priority, detach);                                                     \
     }
-// Interposed in gomp_entries.cpp.
-#define INTERPOSE_query(symbol)
-#define INTERPOSE_plain(symbol)
-#define INTERPOSE_reductions(symbol)
-#define INTERPOSE_sections(symbol)
-#define INTERPOSE_loop(symbol)
-#define INTERPOSE_runtime_loop(symbol)
-#define INTERPOSE_start(symbol)
-#define INTERPOSE_loop_start(symbol)
-#define INTERPOSE_runtime_loop_start(symbol)
-#define INTERPOSE_sections_start(symbol)
-#define INTERPOSE_end(symbol)
+#include "interpose_none.h"
 #define KIND(kind, body_argument, team_size_argument, flags_argument)
 #define ENTRY(symbol, version, kind) INTERPOSE_##kind(symbol)
 #include "entries.def"

@@ -222,6 +222,8 @@ void Region::reset()
     data = nullptr;
     id = parent = launch = 0;
     level = site = team_size = 0;
+    loop_schedule = 0;
+    loop_chunk = loop_step = 0;
     more_threads.store(0, relaxed);
     last_start.store(0, relaxed);
     last_end.store(0, relaxed);

@@ -10,6 +10,7 @@
 #include "trace_file.h"
 
 #include "event_table.h"
+#include "loops.h"
 #include "mpi_store.h"
 #include "regions.h"
 #include "site_stats.h"
@@ -198,6 +199,7 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         const std::size_t room = std::max<std::size_t>(kept.events, 2) - 1;
         const std::size_t in_slowest = write_slowest(output, room);
         write_sites(output, program.data());
+        write_loops(output);
         write_waits(output, exit_time, program.data());
         write_mpi(output);
         if (const std::uintptr_t runtime = runtime_address.load(); runtime != 0) {
@@ -275,6 +277,7 @@ void forget_after_fork()
     written.store(false);
     forget_events();
     forget_sites();
+    forget_loops();
     forget_regions();
     forget_waits(now());
     record(Event::load);

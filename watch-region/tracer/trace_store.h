@@ -104,6 +104,11 @@ struct Region {
     // return address.
     tracer::Clock launched;
     const void *call_site;
+    // A combined parallel loop's schedule (loops.h's Schedule; 0: none),
+    // chunk size and step, which the team threads' first chunks are taken by.
+    std::uint8_t loop_schedule;
+    std::int64_t loop_chunk;
+    std::int64_t loop_step;
     Meetings meet;
 
     void reset();

@@ -76,6 +76,7 @@ class CallSite:  # pylint: disable=too-many-instance-attributes
     waits: Optional[dict] = known()
     # Over repeated runs: {member: [least, largest]} of those that varied.
     spread: Optional[dict] = known()
+    loops: Optional[list] = known()
 
     @classmethod
     def named(cls, name, **fields):

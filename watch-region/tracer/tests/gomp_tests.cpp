@@ -9,12 +9,14 @@
 // Each check that fails prints what it got and what it expected; the exit
 // status is 1 if any did.
 #include "event_table.h"
+#include "loop_lines.h"
 #include "regions.h"
 #include "waits.h"
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -35,6 +37,17 @@ void GOMP_taskwait();
 void GOMP_task(void (*body)(void *), void *data, void (*copy)(void *, void *), long size,
                long align, bool if_clause, unsigned flags, void **depend, int priority,
                void *detach);
+void GOMP_parallel_loop_dynamic(void (*body)(void *), void *data, unsigned threads, long start,
+                                long end, long step, long chunk, unsigned flags);
+bool GOMP_loop_dynamic_next(long *from, long *until);
+bool GOMP_loop_guided_start(long start, long end, long step, long chunk, long *from, long *until);
+bool GOMP_loop_guided_next(long *from, long *until);
+bool GOMP_loop_start(long start, long end, long step, long schedule, long chunk, long *from,
+                     long *until, std::uintptr_t *reductions, void **memory);
+bool GOMP_loop_ull_runtime_start(bool upward, unsigned long long start, unsigned long long end,
+                                 unsigned long long step, unsigned long long *from,
+                                 unsigned long long *until);
+bool GOMP_loop_ull_runtime_next(unsigned long long *from, unsigned long long *until);
 // The stand-in's own, which the tracer leaves alone.
 int omp_get_thread_num();
 }
@@ -63,7 +76,7 @@ void expect(const char *row, const char *what, std::int64_t got, std::int64_t ex
 // time until it let thread 0 on; and what the record says of thread 0's
 // useful time and ideal clock over its body.
 struct Times {
-    std::int64_t start, from, to, end, tasks, other, useful, ideal, called;
+    std::int64_t start, from, until, end, tasks, other, useful, ideal, called;
 };
 Times times{};
 std::atomic<bool> held{false};
@@ -114,7 +127,7 @@ void play(bool by_thread_1, const Row &row)
     }
     times.from = now();
     (row.take != nullptr ? row.take : row.call)();
-    times.to = now();
+    times.until = now();
     if (row.take != nullptr) {
         row.call();
     }
@@ -198,9 +211,54 @@ std::int64_t counted(Wait kind)
 
 } // namespace
 
+// A combined loop's body, its first chunk taken by a next entry.
+void combined_body(void * /*data*/)
+{
+    long from = 0;
+    long until = 0;
+    while (GOMP_loop_dynamic_next(&from, &until)) {
+    }
+}
+
+// Three loops in one body, each begun by a start entry of its own form.
+void loops_body(void * /*data*/)
+{
+    long from = 0;
+    long until = 0;
+    for (bool more = GOMP_loop_guided_start(10, 0, -3, 1, &from, &until); more;
+         more = GOMP_loop_guided_next(&from, &until)) {
+    }
+    GOMP_barrier();
+    unsigned long long up_from = 0;
+    unsigned long long up_to = 0;
+    for (bool more = GOMP_loop_ull_runtime_start(true, 0, 7, 1, &up_from, &up_to); more;
+         more = GOMP_loop_ull_runtime_next(&up_from, &up_to)) {
+    }
+    GOMP_barrier();
+    constexpr long dynamic = 2;
+    for (bool more = GOMP_loop_start(0, 20, 1, dynamic, 5, &from, &until, nullptr, nullptr); more;
+         more = GOMP_loop_dynamic_next(&from, &until)) {
+    }
+}
+
+// Each loop's chunks and iterations, over its team of two, as the stand-in
+// hands them out: a combined loop of 0 to 10 by 2 in chunks of 3 (its step
+// noted at the launch), a guided one down from 10 to 0 by 3 (a last chunk
+// shorter than a step), a runtime one of unsigned numbers that resolves to
+// dynamic, 2, and a dynamic one of chunks of 5 begun by GOMP_loop_start.
+void loops()
+{
+    GOMP_parallel_loop_dynamic(combined_body, nullptr, 2, 0, 10, 2, 3, 0);
+    GOMP_parallel(loops_body, nullptr, 2, 0);
+    // ORDER SCHEDULE CHUNK RESOLVED RESOLVED_CHUNK THREADS CHUNKS ITERATIONS
+    failures += loops_missing(std::array{"0 dynamic 3 - 0 2 2 5", "0 guided 1 - 0 2 4 4",
+                                         "1 runtime 0 dynamic 2 2 4 7", "2 dynamic 5 - 0 2 4 20"});
+}
+
 int main()
 {
     keep_events({Keep::first, capacity});
+    loops();
     const std::array<Row, 6> rows{{
         {"a barrier", nullptr, GOMP_barrier, false, Wait::barrier},
         {"a critical section", GOMP_critical_start, GOMP_critical_end, false, Wait::critical},
@@ -247,7 +305,7 @@ int main()
         // Thread 0's wait is its call less the tasks run in it; the rest of
         // its body is useful; its clock goes on from its own useful time
         // before the wait, or from thread 1's, whichever is later.
-        const std::int64_t wait = times.to - times.from - times.tasks;
+        const std::int64_t wait = times.until - times.from - times.tasks;
         expect_late(row);
         expect(row.name, "thread 0's wait counted", counted(row.kind) - counted_before, wait,
                margin);
@@ -255,7 +313,8 @@ int main()
                margin);
         const std::int64_t before_wait = times.from - times.start + times.tasks;
         expect(row.name, "thread 0's ideal clock", times.ideal,
-               (row.task ? before_wait : std::max(before_wait, times.other)) + times.end - times.to,
+               (row.task ? before_wait : std::max(before_wait, times.other)) + times.end -
+                   times.until,
                margin);
     }
     return failures == 0 ? 0 : 1;

@@ -10,7 +10,13 @@
 //              runs the task that thread 0 waits for: each time the late
 //              one, and the delay it caused: at the barrier its arrival
 //              less thread 0's, at the taskwait thread 0's wait
+//   dispatch   loops handed out by libomp's dispatch entries (a stand-in's,
+//              fake_gomp.cpp), bounds included: each thread's chunks and
+//              iterations
 #include "clock.h"
+#include "loop_lines.h"
+#include "regions.h"
+#include "trace_store.h"
 #include "waits.h"
 
 #include <array>
@@ -24,7 +30,24 @@
 
 #include OMP_TOOLS_HEADER
 
-extern "C" ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
+extern "C" {
+ompt_start_tool_result_t *ompt_start_tool(unsigned version, const char *runtime);
+// The tracer's interposers, in front of the stand-in's entries.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libomp's names
+void __kmpc_dispatch_init_4(void *location, std::int32_t thread, int schedule, std::int32_t lower,
+                            std::int32_t upper, std::int32_t step, std::int32_t chunk);
+int __kmpc_dispatch_next_4(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int32_t *lower, std::int32_t *upper, std::int32_t *stride);
+void __kmpc_dispatch_init_8(void *location, std::int32_t thread, int schedule, std::int64_t lower,
+                            std::int64_t upper, std::int64_t step, std::int64_t chunk);
+int __kmpc_dispatch_next_8(void *location, std::int32_t thread, std::int32_t *last,
+                           std::int64_t *lower, std::int64_t *upper, std::int64_t *stride);
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// The stand-in's team, its threads numbered, and its barrier.
+void GOMP_parallel(void (*body)(void *), void *data, unsigned threads, unsigned flags);
+void GOMP_barrier();
+int omp_get_thread_num();
+}
 
 namespace {
 
@@ -327,6 +350,44 @@ void late_arrivals()
 
 } // namespace
 
+// A body of two loops: a nonmonotonic dynamic one of 0 to 9 in chunks of
+// 3, and a runtime one down from 20 to 11 (the stand-in's runtime schedule
+// is dynamic, 2; it hands out the chunks of 1 asked for).
+void dispatched(void *data)
+{
+    Region &region = *static_cast<Region *>(data);
+    const int thread = omp_get_thread_num();
+    body_begin(region, thread, 2);
+    constexpr int dynamic = 35 | 1 << 30;
+    constexpr int runtime = 37;
+    std::int32_t last = 0;
+    std::int32_t lower = 0;
+    std::int32_t upper = 0;
+    std::int32_t stride = 0;
+    __kmpc_dispatch_init_4(nullptr, 0, dynamic, 0, 9, 1, 3);
+    while (__kmpc_dispatch_next_4(nullptr, 0, &last, &lower, &upper, &stride) != 0) {
+    }
+    GOMP_barrier();
+    std::int64_t wide_lower = 0;
+    std::int64_t wide_upper = 0;
+    std::int64_t wide_stride = 0;
+    __kmpc_dispatch_init_8(nullptr, 0, runtime, 20, 11, -1, 1);
+    while (__kmpc_dispatch_next_8(nullptr, 0, &last, &wide_lower, &wide_upper, &wide_stride) != 0) {
+    }
+    body_end(region, thread);
+}
+
+void dispatch()
+{
+    Region &region = spare_region();
+    region_begin(region, reinterpret_cast<const void *>(&dispatch));
+    GOMP_parallel(dispatched, &region, 2, 0);
+    region_end(region);
+    // ORDER SCHEDULE CHUNK RESOLVED RESOLVED_CHUNK THREADS CHUNKS ITERATIONS
+    failures +=
+        loops_missing(std::array{"0 dynamic 3 - 0 2 4 10", "1 runtime 1 dynamic 2 2 10 10"});
+}
+
 int main(int argc, char **argv)
 {
     const std::string_view group = argc > 1 ? argv[1] : ""; // NOLINT(*-pointer-arithmetic)
@@ -340,8 +401,11 @@ int main(int argc, char **argv)
     else if (group == "late") {
         late_arrivals();
     }
+    else if (group == "dispatch") {
+        dispatch();
+    }
     else {
-        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over|late\n");
+        std::fprintf(stderr, "usage: ompt_tests tasks|hand_over|late|dispatch\n");
         return 2;
     }
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;

@@ -94,12 +94,41 @@ def late_sentences(model):
     return said
 
 
+def counted(numbers):
+    """NUMBERS said as a list, 1, 2 and 3, or as their range where a list
+    would be long."""
+    words = [str(number) for number in numbers]
+    if len(words) > 8:
+        return f"{min(numbers)} to {max(numbers)} each"
+    return " and ".join(words) if len(words) < 3 else ", ".join(words[:-1]) + " and " + words[-1]
+
+
+def loop_line(model, gains):
+    """The loop handed out at run time that took the most chunks, with its
+    region's gain (GAINS by body_key) as the order it is said in: how many
+    chunks of what size, and how many each thread took; None for a run with
+    none."""
+    loops = [(loop, site) for site in model.call_sites for loop in site.loops or []
+             if sum(loop["chunks"])]
+    if not loops:
+        return None
+    loop, site = max(loops, key=lambda pair: sum(pair[0]["chunks"]))
+    threads = len(loop["chunks"])
+    chunk = loop["resolved"]["chunk"] if loop["resolved"] else loop["chunk"]
+    return (gains.get(body_key(site), 0.0),
+            f"{loop['schedule']} loop in {region_name([site])}: {sum(loop['chunks'])} chunks of "
+            f"{chunk}, threads "
+            f"{'0' if threads == 1 else f'0-{threads - 1}'} took {counted(loop['chunks'])}")
+
+
 def where_lines(model, width):
-    """At most SHOWN sentences, the largest gains and delays first; none
-    where no site has one."""
-    said = late_sentences(model)
+    """At most SHOWN sentences, the largest gains and delays first, the
+    largest loop handed out at run time after its region's; none where no
+    site has a gain or a delay and no such loop ran."""
+    said, gained = late_sentences(model), {}
     for sites in by_body(site for site in model.call_sites if site.gain):
         gains = {key: sum(site.gain[key] for site in sites) for key in ("total", *CAUSES)}
+        gained[body_key(sites[0])] = gains["total"]
         if gains["total"] <= 0:
             continue
         cause = max(CAUSES, key=lambda key: gains[key])
@@ -109,6 +138,10 @@ def where_lines(model, width):
                      f"{duration(time)} lost, {100 * gains[cause] / gains['total']:.0f}% of it "
                      f"{cause}: {cause_detail(cause, largest, largest.gain)}"))
     said.sort(key=lambda gained: -gained[0])
+    loop = loop_line(model, gained)
+    if loop:
+        said.insert(next((at for at, (gain, _) in enumerate(said) if gain < loop[0]), len(said)),
+                    loop)
     if not said:
         return []
     return ["where the time goes:"] + [line for _, sentence in said[:SHOWN]

@@ -40,6 +40,15 @@ def site_entries(trace):
             name, launches=site.launches, index=site.index, team_sizes=site.teams, **phases,
             body=body.get("function") or body.get("site"), body_source=body.get("source"),
             time=sum(phases[phase]["total"] for phase in ("fork", "work", "join"))))
+    for loop in trace.loops:
+        entry = next((site for site in sites if site.index == loop.site), None)
+        if entry is not None:
+            entry.loops = sorted((entry.loops or []) + [{
+                "order": loop.order, "schedule": loop.schedule, "chunk": loop.chunk,
+                "resolved": loop.resolved and {"schedule": loop.resolved,
+                                               "chunk": loop.resolved_chunk},
+                "chunks": loop.chunks, "iterations": loop.iterations}],
+                key=lambda taken: taken["order"])
     return sorted(sites, key=lambda entry: -entry.time)
 
 

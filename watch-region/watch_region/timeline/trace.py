@@ -16,6 +16,10 @@ takes everything else from the trace's own header lines:
                                     its object's (0 0: not known); format 7's
   site_body_object INDEX PATH       the object of a site's body, where not the site's
   site_useful INDEX NANOSECONDS,...  each team thread's useful time in the site's bodies
+  loop SITE ORDER SCHEDULE CHUNK RESOLVED RESOLVED_CHUNK THREADS CHUNKS:ITERATIONS...
+                                    a loop handed out at run time, by its order in the
+                                    body: each team thread's chunks and iterations
+  loops_left_out N                  loops beyond the tracer's table of them
   interval ALL MARKED MARKS LARGEST_TEAM   the run's length, and the part the markers set
   cpus_allowed CPUS                 the CPUs the process may run on (CPUS: N,N,... or -)
   useful KERNEL_THREAD INITIAL ALL MARKED IDEAL_ALL IDEAL_MARKED MIGRATIONS CPUS
@@ -71,6 +75,8 @@ WaitSite = collections.namedtuple(
     "WaitSite",
     "kind address base region_site count total median median_error longest object function late",
     defaults=((),))
+Loop = collections.namedtuple(
+    "Loop", "site order schedule chunk resolved resolved_chunk chunks iterations")
 MpiCall = collections.namedtuple(
     "MpiCall", "seq op comm peer tag entry exit ideal_entry_all ideal_entry_marked ideal_exit_all "
     "ideal_exit_marked tid")
@@ -132,6 +138,18 @@ def parse_late(field):
     number, or "other"."""
     thread, count, delay = field.split(":")
     return (thread if thread == "other" else int(thread), int(count), microseconds(int(delay)))
+
+
+def parse_loop(fields):
+    """A loop line: its site's index, its order in the body, its schedule
+    and chunk, what runtime resolved to (None: not known) and each thread's
+    chunks and iterations."""
+    taken = [tuple(int(number) for number in pair.split(":")) for pair in fields[8:]]
+    if any(len(pair) != 2 for pair in taken):
+        raise ValueError
+    return Loop(int(fields[1]), int(fields[2]), fields[3], int(fields[4]),
+                None if fields[5] == "-" else fields[5], int(fields[6]),
+                [pair[0] for pair in taken], [pair[1] for pair in taken])
 
 
 def cpu_list(field):
@@ -200,6 +218,10 @@ def read_text(trace, lines, first=2):
             elif key == "site_useful" and len(fields) == 3:
                 trace.site_useful[int(fields[1])] = [microseconds(int(value))
                                                      for value in fields[2].split(",")]
+            elif key == "loop" and len(fields) == 8 + int(fields[7]):
+                trace.loops.append(parse_loop(fields))
+            elif key == "loops_left_out" and len(fields) == 2:
+                trace.loops_left_out = int(fields[1])
             elif key == "interval" and len(fields) == 5:
                 trace.interval = tuple(int(field) for field in fields[1:])
             elif key == "useful" and len(fields) in (7, 9):

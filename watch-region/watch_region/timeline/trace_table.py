@@ -35,6 +35,7 @@ class Trace:
         self.cpus_allowed = None  # the CPUs' numbers, from format 8
         self.runtime = None  # the path of the OpenMP runtime loaded, where seen
         self.other_waits = []  # as waits, with no address, base or object
+        self.loops, self.loops_left_out = [], 0
         self.threads_untimed = 0
         self.mpi = self.mpi_time = None  # (rank, size); ns inside MPI, (all, marked)
         self.mpi_comms, self.mpi_calls, self.mpi_calls_left_out = {}, [], 0
