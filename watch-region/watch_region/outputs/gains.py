@@ -89,7 +89,8 @@ def late_sentences(model):
         did, waiting = (("arrived last", "the others") if wait["kind"] == "barrier"
                         else ("ran the last task", "the waiting thread"))
         said.append((first["delay"], f"{wait['kind']} {where}{source}: {who} {did} "
-                     f"{first['count']} times of {instances}; {waiting} waited "
+                     f"{'once' if first['count'] == 1 else str(first['count']) + ' times'} of "
+                     f"{instances}; {waiting} waited "
                      f"{duration(first['delay'])} for it"))
     return said
 
