@@ -3,6 +3,7 @@
 
 #include "event_table.h"
 #include "helpers.h"
+#include "late.h"
 #include "runtime_time.h"
 #include "site_stats.h"
 
@@ -175,24 +176,6 @@ WaitSite &other_site(ThreadTime &thread, Wait kind, int region_site, const char 
     return *found;
 }
 
-// Counts at SITE an instance that THREAD came last to, causing DELAY.
-void count_late(WaitSite &site, int thread, std::uint64_t delay)
-{
-    auto *const end = std::next(site.late.begin(), site.late_used);
-    auto *found = std::find_if(site.late.begin(), end,
-                               [thread](const Late &held) { return held.thread == thread; });
-    if (found == end && site.late_used < max_late_threads) {
-        ++site.late_used;
-        found->thread = thread;
-    }
-    else if (found == end) {
-        found = &site.late.back();
-        found->thread = other_threads;
-    }
-    ++found->count;
-    found->delay += delay;
-}
-
 } // namespace
 
 void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
@@ -308,53 +291,7 @@ bool seen_before(const WaitSite &site, std::size_t index, bool others)
     return false;
 }
 
-// The late ones of a site, every thread's together: those told apart by
-// any thread's table, and the rest as other_threads.
-class LateOnes {
-  public:
-    void clear() { used = 0; }
-
-    void add(const Late &late)
-    {
-        auto *const end = std::next(ones.begin(), static_cast<std::ptrdiff_t>(used));
-        auto *found = std::find_if(
-            ones.begin(), end, [&late](const Late &held) { return held.thread == late.thread; });
-        if (found == end) {
-            ++used;
-            *found = Late{late.thread, 0, 0};
-        }
-        found->count += late.count;
-        found->delay += late.delay;
-    }
-
-    // "late THREAD:COUNT:DELAY,...", the largest delay first; none without.
-    void write(Output &output)
-    {
-        auto *const end = std::next(ones.begin(), static_cast<std::ptrdiff_t>(used));
-        std::sort(ones.begin(), end,
-                  [](const Late &one, const Late &other) { return one.delay > other.delay; });
-        const char *separator = "late ";
-        std::for_each(ones.begin(), end, [&](const Late &late) {
-            output.add(separator);
-            if (late.thread == other_threads) {
-                output.add("other");
-            }
-            else {
-                output.add(late.thread);
-            }
-            output.add(':', late.count, ':', late.delay);
-            separator = ",";
-        });
-        if (used > 0) {
-            output.add('\n');
-        }
-    }
-
-  private:
-    std::array<Late, max_threads * max_late_threads + 1> ones{};
-    std::size_t used = 0;
-};
-LateOnes late_ones; // written at the end, by one thread
+LateOnes<max_threads * max_late_threads + 1> late_ones; // written at the end, by one thread
 
 // The line of FIRST's site and kind, or other sites: the counts of the
 // threads from INDEX to USED together.

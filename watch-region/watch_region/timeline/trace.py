@@ -52,6 +52,9 @@ takes everything else from the trace's own header lines:
   host NAME                         the node the process ran on
   table COUNT SIZE                  then COUNT binary records, to the end
 
+Format 9 adds the loop, loops_left_out, late, runtime, mpi_clock and host
+lines; a trace of an older format has none of them.
+
 The table is kept as the bytes it is (trace_table.py reads it). Times
 become microseconds from the tracer's load, but for the MPI calls'
 (nanoseconds as written: the MPI replay compares them across processes)."""
