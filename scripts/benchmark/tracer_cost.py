@@ -396,6 +396,7 @@ def measure(options, figures, build, paths, envs):
         modes = {"the tracer": traced_spinning,
                  "small pages": {**traced_spinning, "WATCH_REGION_PAGES": "small"},
                  "huge pages": {**traced_spinning, "WATCH_REGION_PAGES": "huge"},
+                 "asked ahead": {**traced_spinning, "WATCH_REGION_PAGES": "ahead"},
                  "no table": {**traced_spinning, "WATCH_REGION_EVENTS": "1"}}
         for number, library in enumerate(options.before, 1):
             modes[f"before {number}"] = {**traced_spinning, "LD_PRELOAD": library}

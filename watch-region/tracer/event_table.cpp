@@ -413,6 +413,7 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
         if (next_slot < stale_end) {
             std::fill_n(&records[next_slot], chunk_end - next_slot, Record{});
         }
+        take_pages(next_slot, chunk_end);
     }
     if (next_slot == limit) {
         leave_out(time);

@@ -27,11 +27,16 @@ extern TableMemory table_memory;
 inline std::array<Record, capacity> &records = table_memory.records;
 
 // Which of the table's pages are asked for huge: past its first 256 KiB
-// (the default), none, or all. WATCH_REGION_PAGES (small or huge), read at
-// load, sets the other two, to compare them.
-enum class Pages : std::uint8_t { first_small, small, huge };
+// (the default), none, or all; or past its first 256 KiB, those asked for
+// 64 KiB at a time as the table reaches them (ahead), which costs a small
+// page about half its first write's cost. WATCH_REGION_PAGES (small, huge or
+// ahead), read at load, sets the others, to compare them.
+enum class Pages : std::uint8_t { first_small, small, huge, ahead };
 Pages pages_from(const char *name);
 // Advises the table's pages as PAGES asks: the rest of the table not huge.
 void advise_table(Pages pages);
+// As the table's slots FROM to TO are taken: with ahead, the 64 KiB stretch
+// of small pages they reach into, past the first, is asked for whole.
+void take_pages(std::size_t from, std::size_t to);
 
 } // namespace tracer

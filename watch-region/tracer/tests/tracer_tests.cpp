@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -637,6 +638,37 @@ void table_pages()
         expect_true(name + ": the page at 256 KiB",
                     advised_huge(first + small_part) == row.after_boundary_huge);
         expect_true(name + ": the last page", advised_huge(last) == row.last_huge);
+    }
+    // Asked for ahead: slots that reach into a 64 KiB stretch of the small
+    // pages past the first make it resident whole, and nothing else.
+    const auto resident = [](const char *address) {
+        const auto page = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{4095};
+        unsigned char in_core = 0;
+        mincore(reinterpret_cast<void *>(page), 1, &in_core);
+        return (in_core & 1U) != 0;
+    };
+    constexpr std::size_t stretch = std::size_t{1} << 16;
+    constexpr std::size_t slots = stretch / sizeof(Record);
+    constexpr std::size_t chunk_slots = 64;
+    struct Taken {
+        Pages pages;
+        std::size_t from;
+        std::size_t probe;
+        bool in_core;
+    };
+    constexpr std::array taken{
+        Taken{Pages::first_small, slots - 8, stretch + stretch / 2, false},
+        Taken{Pages::ahead, 64, stretch / 2, false},
+        Taken{Pages::ahead, slots - 8, stretch, true},
+        Taken{Pages::ahead, slots - 8, 2 * stretch - 1, true},
+        Taken{Pages::ahead, slots - 8, 2 * stretch, false},
+        Taken{Pages::ahead, small_part / sizeof(Record) - 8, small_part, false}};
+    for (const Taken &row : taken) {
+        advise_table(row.pages);
+        take_pages(row.from, row.from + chunk_slots);
+        expect_true("slots from " + std::to_string(row.from) + " taken: byte " +
+                        std::to_string(row.probe) + " in core",
+                    resident(first + row.probe) == row.in_core);
     }
     expect_true("an unknown WATCH_REGION_PAGES is the default",
                 pages_from("tiny") == Pages::first_small &&
