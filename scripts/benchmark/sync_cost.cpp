@@ -237,24 +237,28 @@ double time_construct(Construct construct, const Setting &setting)
 
 // syncbench's measure: the repetitions that first take TEST_TIME µs (a
 // test's, doubled from 1), then OUTER tests of them; the mean over the tests
-// of the time a repetition, and the longest.
+// of the time a repetition, and their median.
 struct Test {
     double mean;
     double median;
 };
+struct Plan {
+    long outer;
+    double test_time;
+};
 
-Test syncbench_test(Construct construct, Setting setting, long outer, double test_time)
+Test syncbench_test(Construct construct, Setting setting, Plan plan)
 {
     setting.repetitions = 1;
     while (time_construct(construct, setting) * static_cast<double>(setting.repetitions) <
-           test_time) {
+           plan.test_time) {
         setting.repetitions *= 2;
     }
     Test test{0, 0};
     std::vector<double> times;
-    for (long index = 0; index < outer; ++index) {
+    for (long index = 0; index < plan.outer; ++index) {
         times.push_back(time_construct(construct, setting));
-        test.mean += times.back() / static_cast<double>(outer);
+        test.mean += times.back() / static_cast<double>(plan.outer);
     }
     test.median = median(times);
     return test;
@@ -271,7 +275,8 @@ int syncbench(std::span<char *> arguments)
         arguments.size() > 3 ? std::strtod(arguments[3], nullptr) : default_test_time;
     const long delay_length =
         arguments.size() > 4 ? std::strtol(arguments[4], nullptr, 10) : default_delay;
-    if (arguments.size() > 5 || outer < 1 || !(test_time > 0) || delay_length < 0) {
+    constexpr std::size_t most_arguments = 5;
+    if (arguments.size() > most_arguments || outer < 1 || !(test_time > 0) || delay_length < 0) {
         std::fputs("usage: sync_cost syncbench [OUTER [TEST_TIME [DELAY]]]\n", stderr);
         return 2;
     }
@@ -282,10 +287,10 @@ int syncbench(std::span<char *> arguments)
                                              critical, lock,     ordered};
     constexpr std::array<const char *, order.size()> order_names{
         "parallel", "for", "barrier", "single", "critical", "lock", "ordered"};
-    const Test reference_test = syncbench_test(reference, setting, outer, test_time);
+    const Test reference_test = syncbench_test(reference, setting, {outer, test_time});
     std::array<Test, order.size()> tests{};
     for (std::size_t index = 0; index < order.size(); ++index) {
-        tests.at(index) = syncbench_test(order.at(index), setting, outer, test_time);
+        tests.at(index) = syncbench_test(order.at(index), setting, {outer, test_time});
     }
     omp_destroy_lock(&the_lock);
     std::printf("reference %.4f %.4f\n", reference_test.mean, reference_test.median);

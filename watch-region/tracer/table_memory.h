@@ -35,8 +35,8 @@ enum class Pages : std::uint8_t { first_small, small, huge, ahead };
 Pages pages_from(const char *name);
 // Advises the table's pages as PAGES asks: the rest of the table not huge.
 void advise_table(Pages pages);
-// As the table's slots FROM to TO are taken: with ahead, the 64 KiB stretch
+// As the table's slots FROM to END are taken: with ahead, the 64 KiB stretch
 // of small pages they reach into, past the first, is asked for whole.
-void take_pages(std::size_t from, std::size_t to);
+void take_pages(std::size_t from, std::size_t end);
 
 } // namespace tracer
