@@ -22,16 +22,29 @@
 // repetition, each the median over the samples: the construct's time less
 // the reference's, and its time less its time called straight; first the
 // reference's own time, "reference TIME 0".
+//
+// usage: sync_cost syncbench [OUTER [TEST_TIME [DELAY]]]
+//   syncbench's own order and measure, for a run whose first constructs
+//   meet a tracer's empty table: each construct (parallel, for, barrier,
+//   single, critical, lock, ordered, in that order, after the reference)
+//   repeated as many times as first take TEST_TIME µs (default 500), that
+//   test run OUTER times (default 20); nothing is run before, so that each
+//   test pays whatever its events cost a fresh process.
+// prints "NAME MEAN MEDIAN" a construct, in microseconds a repetition less
+// the reference's: syncbench's mean over the tests, and their median, which a
+// busy machine's preemptions (milliseconds, where a test is 500 µs) move less.
 #include "timing.h"
 
 #include <dlfcn.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -212,6 +225,31 @@ void dynamic(const Setting &setting)
     }
 }
 
+// syncbench's two that the straight way does not time: a loop shared by the
+// team, a turn a thread, and a single construct, each ended by its barrier.
+void for_loop(const Setting &setting)
+{
+#pragma omp parallel default(none) shared(setting)
+    {
+        const int team = omp_get_num_threads();
+        for (long repetition = 0; repetition < setting.repetitions; ++repetition) {
+#pragma omp for
+            for (int turn = 0; turn < team; ++turn) {
+                delay(setting.delay_length);
+            }
+        }
+    }
+}
+
+void single(const Setting &setting)
+{
+#pragma omp parallel default(none) shared(setting)
+    for (long repetition = 0; repetition < setting.repetitions; ++repetition) {
+#pragma omp single
+        delay(setting.delay_length);
+    }
+}
+
 using Construct = void (*)(const Setting &);
 constexpr std::array<Construct, 7> constructs{reference, parallel, barrier, critical,
                                               lock,      ordered,  dynamic};
@@ -228,11 +266,81 @@ double time_construct(Construct construct, const Setting &setting)
            static_cast<double>(setting.repetitions);
 }
 
+// syncbench's measure: the repetitions that first take TEST_TIME µs (a
+// test's, doubled from 1), then OUTER tests of them; the mean over the tests
+// of the time a repetition, and their median.
+struct Test {
+    double mean;
+    double median;
+};
+struct Plan {
+    long outer;
+    double test_time;
+};
+
+Test syncbench_test(Construct construct, Setting setting, Plan plan)
+{
+    setting.repetitions = 1;
+    while (time_construct(construct, setting) * static_cast<double>(setting.repetitions) <
+           plan.test_time) {
+        setting.repetitions *= 2;
+    }
+    Test test{0, 0};
+    std::vector<double> times;
+    for (long index = 0; index < plan.outer; ++index) {
+        times.push_back(time_construct(construct, setting));
+        test.mean += times.back() / static_cast<double>(plan.outer);
+    }
+    test.median = median(times);
+    return test;
+}
+
+int syncbench(std::span<char *> arguments)
+{
+    constexpr long default_outer = 20;
+    constexpr double default_test_time = 500;
+    constexpr long default_delay = 200;
+    const long outer =
+        arguments.size() > 2 ? std::strtol(arguments[2], nullptr, 10) : default_outer;
+    const double test_time =
+        arguments.size() > 3 ? std::strtod(arguments[3], nullptr) : default_test_time;
+    const long delay_length =
+        arguments.size() > 4 ? std::strtol(arguments[4], nullptr, 10) : default_delay;
+    constexpr std::size_t most_arguments = 5;
+    if (arguments.size() > most_arguments || outer < 1 || !(test_time > 0) || delay_length < 0) {
+        std::fputs("usage: sync_cost syncbench [OUTER [TEST_TIME [DELAY]]]\n", stderr);
+        return 2;
+    }
+    omp_lock_t the_lock;
+    omp_init_lock(&the_lock);
+    const Setting setting{1, delay_length, &the_lock, nullptr};
+    constexpr std::array<Construct, 7> order{parallel, for_loop, barrier, single,
+                                             critical, lock,     ordered};
+    constexpr std::array<const char *, order.size()> order_names{
+        "parallel", "for", "barrier", "single", "critical", "lock", "ordered"};
+    const Test reference_test = syncbench_test(reference, setting, {outer, test_time});
+    std::array<Test, order.size()> tests{};
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        tests.at(index) = syncbench_test(order.at(index), setting, {outer, test_time});
+    }
+    omp_destroy_lock(&the_lock);
+    std::printf("reference %.4f %.4f\n", reference_test.mean, reference_test.median);
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        std::printf("%s %.4f %.4f\n", order_names.at(index),
+                    tests.at(index).mean - reference_test.mean,
+                    tests.at(index).median - reference_test.median);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const auto arguments = std::span(argv, static_cast<std::size_t>(argc));
+    if (argc > 1 && std::string_view(arguments[1]) == "syncbench") {
+        return syncbench(arguments);
+    }
     constexpr long default_repetitions = 1000;
     constexpr long default_samples = 51;
     constexpr long default_delay = 200;

@@ -33,6 +33,17 @@
               sleeps, so that a thread the kernel has put off on a busy
               machine costs its partner a fraction of a millisecond, not a
               time slice.
+  syncbench   sync_cost syncbench at a team of 2, OMP_WAIT_POLICY unset: EPCC
+              syncbench's own run, each construct (parallel, for, barrier,
+              single, critical, lock, ordered, in that order) repeated for
+              500 µs tests, 20 of them, the mean less the reference's, in a
+              fresh process every time, so that the first constructs meet
+              the tracer's empty table and pay for its pages as a short run
+              does. Runs without the tracer and with it, each way of asking
+              for the table's pages (WATCH_REGION_PAGES), with its table full
+              (what a tracer that fills no table costs), and each --before
+              library, take turns; the median over the rounds of traced less
+              untraced (aim: 0.15 µs a wait, 1 µs a region).
   per MPI call  mpi_cost under mpirun, 2 ranks on the 2 cores: a ping-pong of
               an 8-byte message. Runs without the tracer and with it preloaded
               into mpirun and the ranks, each process writing its trace as
@@ -56,8 +67,8 @@
               turns; the median over the rounds
 
 usage: tracer_cost.py [--runs N] [--regions N] [--rounds N] [--wait-rounds N] [--mpi-rounds N]
-                      [--only FIGURE] BUILD
-  (BUILD: build/default; FIGURE: regions, waits, mpi, runs, memory or tool)
+                      [--before LIBRARY]... [--only FIGURE] BUILD
+  (BUILD: build/default; FIGURE: regions, waits, syncbench, mpi, runs, memory or tool)
 """
 
 import argparse
@@ -69,7 +80,7 @@ import sys
 import tempfile
 import time
 
-FIGURES = ("regions", "waits", "mpi", "runs", "memory", "tool")
+FIGURES = ("regions", "waits", "syncbench", "mpi", "runs", "memory", "tool")
 # What the tracer may add, in µs: to a wait, to a region and to an MPI call.
 WAIT_AIM = 0.15
 REGION_AIM = 1.0
@@ -165,6 +176,29 @@ def per_wait(command, plain_env, traced_envs, rounds):
                      f"({min(resolution):+.3f} to {max(resolution):+.3f})")
         aim = REGION_AIM if construct == "parallel" else WAIT_AIM
         lines += added(construct, plain, runs, aim, "libgomp called straight")
+    return lines
+
+
+def per_construct(command, plain_env, traced_envs, rounds):
+    """Lines telling what the tracer adds to each of syncbench's constructs
+    in each of TRACED_ENVS, each run in turns with an untraced run: the
+    median over the rounds of traced less untraced (quartiles), in µs, of
+    the median test (syncbench's mean, which one preemption of a spinning
+    thread on a busy machine moves by milliseconds, in brackets)."""
+    runs = in_turns(lambda env: cost_lines(command, env), plain_env, traced_envs, rounds)
+    plain = runs.pop("untraced")
+    constructs = [name for name in plain[0] if name != "reference"]
+    lines = ["| construct | untraced | " + " | ".join(runs) + " |",
+             "| --- | ---: |" + " ---: |" * len(runs)]
+    for construct in constructs:
+        cells = [f"{statistics.median(p[construct][1] for p in plain):.2f}"]
+        for traced in runs.values():
+            low, middle, high = spread([t[construct][1] - p[construct][1]
+                                        for p, t in zip(plain, traced)])
+            mean = statistics.median(t[construct][0] - p[construct][0]
+                                     for p, t in zip(plain, traced))
+            cells.append(f"{middle:+.2f} ({low:+.2f} to {high:+.2f}) [{mean:+.2f}]")
+        lines.append(f"| {construct} | " + " | ".join(cells) + " |")
     return lines
 
 
@@ -266,6 +300,8 @@ def main():
     parser.add_argument("--wait-rounds", type=int, default=10)
     parser.add_argument("--mpi-rounds", type=int, default=10)
     parser.add_argument("--only", choices=FIGURES)
+    parser.add_argument("--before", action="append", default=[],
+                        help="another build of the tracer, measured beside it (syncbench)")
     parser.add_argument("build")
     options = parser.parse_args()
     figures = [options.only] if options.only else FIGURES
@@ -318,6 +354,13 @@ def mpi_part(options, build, base, traced, trace_dir):
         print(f"  {line}")
 
 
+def spinning_pair(base, traced):
+    """BASE and TRACED at a team of 2, with libgomp's default wait policy."""
+    pair = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
+    return [{name: value for name, value in env.items() if name != "OMP_WAIT_POLICY"}
+            for env in pair]
+
+
 def measure(options, figures, build, paths, envs):
     """Prints each of FIGURES."""
     base, untraced, traced = envs
@@ -333,9 +376,7 @@ def measure(options, figures, build, paths, envs):
                 print(f"  team {team}{mode}: {line}")
 
     if "waits" in figures:
-        spinning, traced_spinning = ({**env, "OMP_NUM_THREADS": "2"} for env in (base, traced))
-        spinning.pop("OMP_WAIT_POLICY")
-        traced_spinning.pop("OMP_WAIT_POLICY")
+        spinning, traced_spinning = spinning_pair(base, traced)
         # The table of events keeps the first events, then only counts: a
         # wait costs more while the table fills than after. 17 samples of
         # 1,000 repetitions of every construct are some 240,000 events, which
@@ -349,6 +390,28 @@ def measure(options, figures, build, paths, envs):
         for line in per_wait([os.path.join(build, "scripts/sync_cost"), "1000", "17"], spinning,
                              modes, options.wait_rounds):
             print(f"  {line}")
+
+    if "syncbench" in figures:
+        spinning, traced_spinning = spinning_pair(base, traced)
+        modes = {"the tracer": traced_spinning,
+                 "small pages": {**traced_spinning, "WATCH_REGION_PAGES": "small"},
+                 "huge pages": {**traced_spinning, "WATCH_REGION_PAGES": "huge"},
+                 "asked ahead": {**traced_spinning, "WATCH_REGION_PAGES": "ahead"},
+                 "no table": {**traced_spinning, "WATCH_REGION_EVENTS": "1"}}
+        for number, library in enumerate(options.before, 1):
+            modes[f"before {number}"] = {**traced_spinning, "LD_PRELOAD": library}
+        print(f"per construct, syncbench's run, team 2, OMP_WAIT_POLICY unset, "
+              f"{options.wait_rounds} rounds of fresh runs in turns; µs a construct, the "
+              "median of traced less untraced (quartiles):")
+        for line in per_construct([os.path.join(build, "scripts/sync_cost"), "syncbench"],
+                                  spinning, modes, options.wait_rounds):
+            print(f"  {line}")
+        page_cost = os.path.join(build, "scripts/page_cost")
+        done = subprocess.run([page_cost], capture_output=True, text=True, check=True)
+        print("  first writes, µs a 4 KiB page (a record: a 40-byte record), median, 90th "
+              "percentile, largest:")
+        for line in done.stdout.splitlines():
+            print(f"    {line}")
 
     if "mpi" in figures:
         mpi_part(options, build, base, traced, paths["trace_dir"])

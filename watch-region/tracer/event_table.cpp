@@ -4,13 +4,13 @@
 
 #include "helpers.h"
 #include "spin_lock.h"
+#include "table_memory.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
 #include <string_view>
-#include <sys/mman.h>
 
 namespace tracer {
 
@@ -37,7 +37,6 @@ std::size_t limit;
 constexpr std::size_t largest_chunk = 64;
 constexpr std::size_t chunks = capacity / largest_chunk;
 std::size_t chunk;
-std::array<Record, capacity> records;
 std::atomic<std::size_t> taken{0};
 thread_local std::size_t next_slot = 0;
 thread_local std::size_t chunk_end = 0;
@@ -248,30 +247,8 @@ Keeping keeping_from(const char *mode, const char *events)
     return asked;
 }
 
-namespace {
-
-// The table in huge pages where the kernel gives them when asked, from the
-// first 2 MiB boundary past its first 256 KiB: a never-touched page costs
-// its first write some 20 µs here, 4 KiB at a time, 2,500 times a full
-// table, and a short run, whose events fit the first 6,500 places, still
-// touches only small pages.
-void prefer_huge_pages()
-{
-    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-    constexpr std::uintptr_t small_part = std::uintptr_t{1} << 18;
-    const auto first = reinterpret_cast<std::uintptr_t>(records.data());
-    const std::uintptr_t end = first + sizeof records;
-    const std::uintptr_t from = (first + small_part + huge_page - 1) & ~(huge_page - 1);
-    if (from < end) {
-        madvise(reinterpret_cast<void *>(from), end - from, MADV_HUGEPAGE);
-    }
-}
-
-} // namespace
-
 void keep_events(Keeping asked)
 {
-    prefer_huge_pages();
     keep_mode = asked.mode;
     events_asked = std::clamp<std::size_t>(asked.events, 1, capacity);
     // The exit, which the trace always gives, is one of them.
@@ -436,6 +413,7 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
         if (next_slot < stale_end) {
             std::fill_n(&records[next_slot], chunk_end - next_slot, Record{});
         }
+        take_pages(next_slot, chunk_end);
     }
     if (next_slot == limit) {
         leave_out(time);

@@ -14,6 +14,7 @@
 #include "mpi_store.h"
 #include "regions.h"
 #include "site_stats.h"
+#include "table_memory.h"
 #include "waits.h"
 
 #include <algorithm>
@@ -294,6 +295,7 @@ __attribute__((constructor)) void on_load()
     }
     // NOLINTNEXTLINE(concurrency-mt-unsafe): before main
     keep_events(keeping_from(std::getenv("WATCH_REGION_KEEP"), std::getenv("WATCH_REGION_EVENTS")));
+    advise_table(pages_from(std::getenv("WATCH_REGION_PAGES"))); // NOLINT(concurrency-mt-unsafe)
     record(Event::load);
     pthread_atfork(nullptr, nullptr, forget_after_fork);
     if (trace_asked_for()) {

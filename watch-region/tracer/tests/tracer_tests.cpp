@@ -5,6 +5,7 @@
 #include "event_table.h"
 #include "regions.h"
 #include "site_stats.h"
+#include "table_memory.h"
 #include "trace_file.h"
 #include "waits.h"
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -20,7 +22,9 @@
 #include <memory>
 #include <sched.h>
 #include <sstream>
+#include <string>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -595,6 +599,91 @@ void clock_group()
     sched_setaffinity(0, sizeof(own), &own);
 }
 
+// Whether the kernel was asked for huge pages at ADDRESS: its mapping's
+// VmFlags in /proc/self/smaps hold "hg".
+bool advised_huge(const void *address)
+{
+    const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+    std::ifstream smaps("/proc/self/smaps");
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uintptr_t start = 0;
+        std::uintptr_t end = 0;
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,cert-err34-c)
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2) {
+            inside = start <= wanted && wanted < end;
+        }
+        else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line.find(" hg") != std::string::npos;
+        }
+    }
+    return false;
+}
+
+// The table's pages as each way asks for them: the first 256 KiB small and
+// the rest huge, from a 2 MiB boundary; none huge; all.
+void table_pages()
+{
+    const char *first = reinterpret_cast<const char *>(records.data());
+    const char *last = first + sizeof records - 1;
+    expect("the table's first 256 KiB end on a 2 MiB boundary",
+           reinterpret_cast<std::uintptr_t>(first + small_part) % huge_page, 0);
+    struct Row {
+        Pages pages;
+        bool first_huge;
+        bool before_boundary_huge;
+        bool after_boundary_huge;
+        bool last_huge;
+    };
+    constexpr std::array rows{Row{Pages::first_small, false, false, true, true},
+                              Row{Pages::small, false, false, false, false},
+                              Row{Pages::huge, true, true, true, true}};
+    for (const Row &row : rows) {
+        advise_table(row.pages);
+        const std::string name = "pages " + std::to_string(static_cast<int>(row.pages));
+        expect_true(name + ": the first page", advised_huge(first) == row.first_huge);
+        expect_true(name + ": the page before 256 KiB",
+                    advised_huge(first + small_part - 1) == row.before_boundary_huge);
+        expect_true(name + ": the page at 256 KiB",
+                    advised_huge(first + small_part) == row.after_boundary_huge);
+        expect_true(name + ": the last page", advised_huge(last) == row.last_huge);
+    }
+    // Asked for ahead: slots that reach into a 64 KiB stretch of the small
+    // pages past the first make it resident whole, and nothing else.
+    const auto resident = [](const char *address) {
+        const auto page = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{4095};
+        unsigned char in_core = 0;
+        mincore(reinterpret_cast<void *>(page), 1, &in_core);
+        return (in_core & 1U) != 0;
+    };
+    constexpr std::size_t stretch = std::size_t{1} << 16;
+    constexpr std::size_t slots = stretch / sizeof(Record);
+    constexpr std::size_t chunk_slots = 64;
+    struct Taken {
+        Pages pages;
+        std::size_t from;
+        std::size_t probe;
+        bool in_core;
+    };
+    constexpr std::array taken{
+        Taken{Pages::first_small, slots - 8, stretch + stretch / 2, false},
+        Taken{Pages::ahead, 64, stretch / 2, false},
+        Taken{Pages::ahead, slots - 8, stretch, true},
+        Taken{Pages::ahead, slots - 8, 2 * stretch - 1, true},
+        Taken{Pages::ahead, slots - 8, 2 * stretch, false},
+        Taken{Pages::ahead, small_part / sizeof(Record) - 8, small_part, false}};
+    for (const Taken &row : taken) {
+        advise_table(row.pages);
+        take_pages(row.from, row.from + chunk_slots);
+        expect_true("slots from " + std::to_string(row.from) + " taken: byte " +
+                        std::to_string(row.probe) + " in core",
+                    resident(first + row.probe) == row.in_core);
+    }
+    expect_true("an unknown WATCH_REGION_PAGES is the default",
+                pages_from("tiny") == Pages::first_small &&
+                    pages_from(nullptr) == Pages::first_small);
+}
+
 int main(int argc, char **argv)
 {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
@@ -615,6 +704,9 @@ int main(int argc, char **argv)
     }
     else if (arguments.size() == 1 && arguments[0] == "clock") {
         clock_group();
+    }
+    else if (arguments.size() == 1 && arguments[0] == "table_pages") {
+        table_pages();
     }
     else if (arguments.size() == 1 && arguments[0] == "keep_last") {
         keep_last();
