@@ -101,9 +101,9 @@ void populate_write(std::size_t size)
         times.push_back(microseconds(timing::now() - start));
     }
     const double longest = quantile(times, 1.0);
-    for (double &time : times) {
-        time /= static_cast<double>(stretch) / static_cast<double>(page);
-    }
+    std::transform(times.begin(), times.end(), times.begin(), [](double time) {
+        return time / (static_cast<double>(stretch) / static_cast<double>(page));
+    });
     std::printf("populate_write %.3f %.3f %.3f stall %.1f\n", quantile(times, middle),
                 quantile(times, ninetieth), quantile(times, 1.0), longest);
 }

@@ -208,10 +208,10 @@ void dynamic(const Setting &setting)
 #pragma omp parallel default(none) shared(setting)
     if (setting.straight != nullptr) {
         long from = 0;
-        long to = 0;
-        for (bool more = setting.straight->loop_start(0, setting.repetitions, 1, 1, &from, &to);
-             more; more = setting.straight->loop_next(&from, &to)) {
-            for (long repetition = from; repetition < to; ++repetition) {
+        long until = 0;
+        for (bool more = setting.straight->loop_start(0, setting.repetitions, 1, 1, &from, &until);
+             more; more = setting.straight->loop_next(&from, &until)) {
+            for (long repetition = from; repetition < until; ++repetition) {
                 delay(setting.delay_length);
             }
         }
