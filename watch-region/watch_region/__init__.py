@@ -21,7 +21,8 @@ The package, in the order a run goes through it:
              of events (trace_table), the call sites and waits it shows
              (model), its regions (regions) and model factors (efficiency);
              the MPI ranks' calls matched (mpi_match), the run replayed over
-             them (mpi_replay) and the hybrid factors (mpi); repeated runs
+             them (mpi_replay) and the hybrid factors (mpi), the ranks'
+             clocks aligned to rank 0's (clock); repeated runs
              merged into medians and their spread (repeat), a series of
              team sizes with each region's serial fraction (scaling)
   elf        the one ELF reader: segments, dynamic section, symbols, debug links
