@@ -552,18 +552,22 @@ class Model(unittest.TestCase):
 
     def test_scaling_sites(self):
         """Each region's time, speedup and serial fraction by team size, the
-        one that scales worst first."""
+        one that scales worst first, but for one that takes little of the
+        time."""
         for speedup, relative, fraction in KARP_FLATT:
             with self.subTest(speedup=speedup, relative=relative):
                 self.assertAlmostEqual(karp_flatt(speedup, relative), fraction)
-        series = [(team, [runs_of(("a", None, [("spread", 64.0 / team), ("critical", 32.0)]))])
+        series = [(team, [runs_of(("a", None, [("spread", 64.0 / team), ("critical", 32.0),
+                                               ("start", 0.25 * team)]))])
                   for team in (1, 2, 4)]
-        series[1][1].extend(runs_of(("a", None, [("spread", time), ("critical", 32.0)]))
+        series[1][1].extend(runs_of(("a", None, [("spread", time), ("critical", 32.0),
+                                                 ("start", 0.5)]))
                             for time in (30.0, 34.0))
         sites = scaling_sites(series)
-        self.assertEqual([(each.body, each.speedup, each.serial_fraction) for each in sites],
+        self.assertEqual([(each.body, each.speedup, each.serial_fraction) for each in sites[:2]],
                          [("critical", {"1": 1.0, "2": 1.0, "4": 1.0}, {"2": 1.0, "4": 1.0}),
                           ("spread", {"1": 1.0, "2": 2.0, "4": 4.0}, {"2": 0.0, "4": 0.0})])
+        self.assertEqual([each.body for each in sites[2:]], ["start"])
         self.assertEqual(sites[1].time, {"1": 64.0, "2": 32.0, "4": 16.0,
                                          "spread": {"2": [30.0, 34.0]}})
 

@@ -78,15 +78,23 @@ def scaling_sites(series):
                 entry.speedup[str(team)] = base / time
                 if team != first_team:
                     entry.serial_fraction[str(team)] = karp_flatt(base / time, team / first_team)
-    return sorted(times.values(), key=worst_first)
+    whole = sum(entry.time.get(str(first_team)) or 0 for entry in times.values())
+    return sorted(times.values(), key=lambda entry: worst_first(
+        entry, (entry.time.get(str(first_team)) or 0) < whole * MINOR_SHARE))
 
 
-def worst_first(entry):
+# A region that takes less than this share of the regions' time at the
+# first size (the one that starts the threads, say) is ranked after the
+# others whatever its serial fraction: its scaling costs the run little.
+MINOR_SHARE = 0.01
+
+
+def worst_first(entry, minor=False):
     """Regions by their serial fraction at their largest team size, the
-    highest first; those without one last."""
+    highest first, a MINOR one after the others; those without one last."""
     fractions = [(int(team), value) for team, value in entry.serial_fraction.items()
                  if value is not None]
-    return (0, -max(fractions)[1]) if fractions else (1, 0)
+    return (int(minor), -max(fractions)[1]) if fractions else (2, 0)
 
 
 def run_series(run_once, sizes, count, report_origin):
