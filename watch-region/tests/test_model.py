@@ -470,7 +470,9 @@ class Model(unittest.TestCase):
         outlined from, its gains summed; a barrier's late one by the delay it
         caused; the largest five of ten, largest first; the table's sites
         under their body; an imbalance that no one thread is behind said so,
-        in a body of no symbol named by its launcher."""
+        in a body of no symbol named by its launcher; the largest loop handed
+        out at run time the last line shown where its region's loss is not
+        among them."""
         def site(name, body, time, mean, most, ideal, imbalance=None):
             stats = dict.fromkeys(("total", "median", "median_error", "max"), 0)
             return CallSite(name, name[2:].split("+")[0], int(name.split("+")[1], 16), "p", None,
@@ -507,6 +509,11 @@ class Model(unittest.TestCase):
         self.assertEqual(lines[5:], [
             "  taskwait at p!late+0x9 (gain.c:35): thread 1 ran the last task 2 times of 2; the "
             "waiting thread waited 5.50 ms for it"])
+        sites[-1].loops = [{"order": 0, "schedule": "dynamic", "chunk": 1, "resolved": None,
+                            "chunks": [31, 33], "iterations": [31, 33]}]
+        self.assertEqual(where_lines(unittest.mock.Mock(call_sites=sites, sync=sync), 200)[4:], [
+            lines[4],
+            "  dynamic loop in f4 (gain.c:17): 64 chunks of 1, threads 0-1 took 31 and 33"])
         table = site_table(sites, 200)
         at = table.index("body imbalanced._omp_fn.0 (/src/gain.c:17):")
         self.assertEqual([line.split()[0] for line in table[at + 1:at + 3]],

@@ -140,9 +140,9 @@ def where_lines(model, width):
                      f"{cause}: {cause_detail(cause, largest, largest.gain)}"))
     said.sort(key=lambda gained: -gained[0])
     loop = loop_line(model, gained)
-    if loop:
-        said.insert(next((at for at, (gain, _) in enumerate(said) if gain < loop[0]), len(said)),
-                    loop)
+    if loop:  # in its region's place, and the last of the lines shown if not among them
+        said.insert(min(next((at for at, (gain, _) in enumerate(said) if gain < loop[0]),
+                             len(said)), SHOWN - 1), loop)
     if not said:
         return []
     return ["where the time goes:"] + [line for _, sentence in said[:SHOWN]
