@@ -245,7 +245,7 @@ MUTANTS = [
     Mutant("the package does not recommend gdb", PACKAGING,
            [('"gdb, gnuplot-nox, python3-otf2"', '"gnuplot-nox, python3-otf2"')],
            test="package.contents"),
-    Mutant("an unused import in the tool", TIMELINE + "trace.py",
+    Mutant("an unused import in the tool", TIMELINE + "trace_lines.py",
            [("import collections\n", "import collections\nimport os\n")],
            killed_by=("lint",), test="python.pyflakes", source_only=True),
     # Every team of any program.

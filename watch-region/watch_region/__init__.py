@@ -17,8 +17,9 @@ The package, in the order a run goes through it:
              breakpoints that see it (breakpoints), x86-64 decoding (x86),
              the program's mapped objects (maps)
   timeline/  the program traced: the run (run) and its folder of traces
-             (trace_folder), one trace read (trace) into its lines and table
-             of events (trace_table), the call sites and waits it shows
+             (trace_folder), one trace read (trace) into its lines
+             (trace_lines) and table of events (trace_table), the call
+             sites and waits it shows
              (model), its regions (regions) and model factors (efficiency);
              the MPI ranks' calls matched (mpi_match), the run replayed over
              them (mpi_replay) and the hybrid factors (mpi), the ranks'

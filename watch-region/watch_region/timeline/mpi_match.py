@@ -34,7 +34,7 @@ import operator
 
 from ..mpi_entries import (EVERY_TO_EVERY, EVERY_TO_ROOT, POSTED, RECEIVED_HALF, RECEIVES,
                            ROOT_TO_EVERY, SENDS, SENT_HALF, TWO_SIDED, WORLD)
-from .trace import MpiCall
+from .trace_lines import MpiCall
 
 COLLECTIVES = EVERY_TO_EVERY | ROOT_TO_EVERY | EVERY_TO_ROOT | WORLD.keys()
 # What each call is to the matching: a send, a receive, a collective (a
