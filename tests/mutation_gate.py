@@ -462,7 +462,7 @@ MUTANTS = [
            [("loop->upward ? last + 1 : last - 1", "loop->upward ? last : last")],
            test="tracer.ompt_dispatch"),
     Mutant("loop chunks: a thread's chunks read as its iterations",
-           MODULES + "timeline/trace.py",
+           MODULES + "timeline/trace_lines.py",
            [("[pair[0] for pair in taken], [pair[1] for pair in taken]",
              "[pair[1] for pair in taken], [pair[0] for pair in taken]")],
            test="timeline.factors"),
