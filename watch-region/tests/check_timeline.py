@@ -9,6 +9,9 @@ table of cases per group, on the build's own programs and tracer:
   body_time   a fixture whose body sleeps 20 ms on every thread is timed so
   unchanged   the tracer changes nothing the program does: the same output,
               standard error and exit status, also on /dev/full
+  kept_apart  the slowest region's waits, task bodies and joins kept apart
+              from the table of events as the table gives them; without
+              --trace, none in the table and the region still whole
   files       --trace and --svg write what they say, and an unwritable path
               is one line on standard error, with the program's output still
               reported; --tracer names the library preloaded
@@ -551,6 +554,47 @@ def every_entry(problems):
           [(2, outer[0]["args"]["region"] if outer else None)] * 2)
     check(problems, "nested regions: four kernel threads of the inner teams",
           len({b["tid"] for b in bodies if regions[b["args"]["region"]] in inner}), 4)
+
+
+def kept_apart(problems):
+    """The slowest region kept apart from the table of events, case by case:
+    its waits, task bodies and joins as the table gives them, merged as the
+    chart merges them (fibonacci's tasks merge in the tracer as well); and a
+    run that asks for no events: nothing left out, one region kept, its
+    waits and task bodies drawn."""
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    from watch_region.timeline.regions import regions_of  # pylint: disable=import-outside-toplevel
+    from watch_region.timeline.trace import read_trace  # pylint: disable=import-outside-toplevel
+    from watch_region.timeline.trace_table import kept_apart_spans  # pylint: disable=C0415
+    env = {**os.environ, "OMP_WAIT_POLICY": "passive"}
+    for case in ("tasks", "counts", "fibonacci"):
+        with tempfile.TemporaryDirectory() as work:
+            timeline("--team", "2", "--trace-dir", work, BUILT["sleep_factors"], case, env=env)
+            traces = [read_trace(os.path.join(work, name)) for name in os.listdir(work)
+                      if name.endswith(".trace")]
+        trace = next((trace for trace in traces if trace.slowest), None)
+        if trace is None:
+            problems.append(f"{case}: no trace with a slowest region")
+            continue
+        region = next(event.region for event in trace.slowest if event.name == "launch")
+        both = (regions_of(trace.region_events(region))[region], regions_of(trace.slowest)[region])
+        gap = (both[0]["launch_return"] - both[0]["launch"]) / 2000
+        spans = [{key: [[round(time, 3) for time in span] for span in held]
+                  for key, held in found.items()}
+                 for found in (trace.whole_spans(region, gap),
+                               kept_apart_spans(trace.slowest, region, gap))]
+        joins = [{tid: entry.get("join") for tid, entry in found["threads"].items()}
+                 for found in both]
+        check(problems, f"{case}: the spans kept apart, as the table's",
+              (spans[1], bool(spans[0])), (spans[0], True))
+        check(problems, f"{case}: the joins kept apart, as the table's", joins[1], joins[0])
+    run = timeline("--json", "--team", "2", BUILT["sleep_factors"], "tasks", env=env)
+    process = reports.loads(run.report)["processes"][0] if run.returncode == 0 else {}
+    rows = process.get("region", {}).get("threads", [])
+    check(problems, "no events asked for: left out, regions kept, the kinds of span drawn",
+          (process.get("lost_events"), process.get("regions_kept"),
+           sorted({kind for row in rows for kind in ("waits", "tasks") if row.get(kind)})),
+          (0, 1, ["tasks", "waits"]))
 
 
 def many_regions(problems):
@@ -1349,7 +1393,7 @@ def main():
      "other_runtime": other_runtime, "scaling": scaling, "every_entry": every_entry,
      "many_regions": many_regions, "late_runtime": late_runtime, "own_programs": own_programs,
      "terminal": terminal, "trust": trust, "factors": factors, "cores": cores, "mpi": mpi,
-     "mpich": mpich, "otf2": otf2, "clocks": clocks}[GROUP](problems)
+     "mpich": mpich, "otf2": otf2, "clocks": clocks, "kept_apart": kept_apart}[GROUP](problems)
     for problem in problems[:30]:
         print("FAIL:", problem)
     return 1 if problems else 0

@@ -65,7 +65,7 @@ MODELS = [
 
 # (trace, what the error says)
 REFUSED = [
-    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 9$"),
+    ("old_version.trace", "^a trace of format 1; this watch-region reads formats 4 to 10$"),
     ("short_line.trace", "^line 6 is not a line of a trace"),
     ("short_table.trace", "^truncated: its table holds 10 bytes, not 2 records of 40$"),
     ("no_such.trace", "^No such file or directory$"),

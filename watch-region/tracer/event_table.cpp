@@ -207,6 +207,13 @@ void record_in_ring(const Record &event)
     leave_out(event.time);
 }
 
+// Whether the report reads EVENT from the table.
+bool for_report(Event event)
+{
+    return event == Event::load || event == Event::create_call || event == Event::create_return ||
+           event == Event::first_instruction;
+}
+
 // With last: freezes the ring, and counts each chunk's slots filled.
 void freeze_ring()
 {
@@ -236,7 +243,10 @@ Keeping keeping_from(const char *mode, const char *events)
 {
     Keeping asked{Keep::first, capacity};
     const std::string_view name = mode != nullptr ? mode : "";
-    asked.mode = name == "last" ? Keep::last : name == "slowest" ? Keep::slowest : Keep::first;
+    asked.mode = name == "last"      ? Keep::last
+                 : name == "slowest" ? Keep::slowest
+                 : name == "report"  ? Keep::report
+                                     : Keep::first;
     const std::string_view count = events != nullptr ? events : "";
     std::size_t value = 0;
     const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), value);
@@ -261,7 +271,7 @@ Keeping keeping() { return {keep_mode, events_asked}; }
 
 void write_keeping(Output &output)
 {
-    constexpr std::array<const char *, 3> names{"first", "last", "slowest"};
+    constexpr std::array<const char *, 4> names{"first", "last", "slowest", "report"};
     output.line("keep", names[static_cast<std::size_t>(keep_mode)], events_asked);
 }
 
@@ -397,6 +407,9 @@ void record(Event event, std::int64_t region, int thread, std::int64_t link, std
 {
     using namespace tracer;
     if (keep_mode != Keep::first) {
+        if (keep_mode == Keep::report && !for_report(event)) {
+            return;
+        }
         if (keep_mode == Keep::last) {
             record_in_ring({time, region, link, kernel_thread(), thread,
                             static_cast<std::int32_t>(site), event});

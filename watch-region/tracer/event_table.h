@@ -16,9 +16,11 @@ namespace tracer {
 constexpr std::size_t capacity = 1 << 18;
 
 // Which events the table keeps, and how many at most: WATCH_REGION_KEEP
-// (first, last or slowest) and WATCH_REGION_EVENTS (1 to capacity), read
-// once, at load. A value not understood is the default's.
-enum class Keep : std::uint8_t { first, last, slowest };
+// (first, last, slowest or report) and WATCH_REGION_EVENTS (1 to capacity),
+// read once, at load. A value not understood is the default's. With report,
+// only what the report reads of it: the tracer's load and the threads'
+// creations (the regions' side keeps the slowest region whole).
+enum class Keep : std::uint8_t { first, last, slowest, report };
 struct Keeping {
     Keep mode;
     std::size_t events;

@@ -12,6 +12,7 @@
 // (ompt_tasks.cpp), and the program's markers (omp_control_tool) through the
 // control tool's.
 #include "ompt_tool.h"
+#include "region_spans.h"
 #include "regions.h"
 #include "runtime_time.h"
 
@@ -173,7 +174,9 @@ void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
         }
         if (endpoint == ompt_scope_end && task->closing) {
             task->closing = false;
-            record(Event::join, task->region->id, task->thread);
+            const std::int64_t time = now();
+            record(Event::join, task->region->id, task->thread, 0, 0, time);
+            keep_join(task->region->id, time);
             return;
         }
     }

@@ -5,6 +5,7 @@
 
 #include "event_table.h"
 #include "helpers.h"
+#include "region_spans.h"
 #include "site_stats.h"
 #include "spin_lock.h"
 #include "trace_store.h"
@@ -39,6 +40,8 @@ std::atomic_flag slowest_busy = ATOMIC_FLAG_INIT;
 // The shortest of the regions kept once every place is taken (0 before):
 // a region no longer is not kept.
 std::atomic<std::int64_t> slowest_threshold{0};
+// The longest of them, whose spans are kept (region_spans.h).
+std::int64_t longest = 0;
 // With slowest: the launch of the first region not kept.
 std::atomic<std::int64_t> first_dropped{0};
 
@@ -88,6 +91,10 @@ void keep_if_slow(const Region &region, std::int64_t end, int slots)
         slowest.begin(), slowest.begin() + static_cast<std::ptrdiff_t>(places),
         [](const Slowest &one, const Slowest &other) { return one.duration < other.duration; });
     if (duration > shortest->duration) {
+        if (duration > longest) {
+            longest = duration;
+            slowest_spans_are(region.id);
+        }
         if (shortest->duration != 0 && several) {
             drop(shortest->launch);
         }
@@ -152,6 +159,9 @@ std::size_t write_slowest(Output &output, std::size_t room)
             break;
         }
         write_region(output, *order[regions]);
+        if (regions == 0) {
+            write_spans(output, order[0]->id);
+        }
         written += events;
     }
     if (several) {
@@ -175,6 +185,8 @@ void forget_regions()
     threads_created.store(0);
     std::fill_n(slowest.begin(), keep_mode == Keep::slowest ? slowest_kept : 1, Slowest{});
     slowest_threshold.store(0);
+    longest = 0;
+    forget_spans();
     first_dropped.store(0);
     depth = 0;
 }
@@ -301,6 +313,9 @@ void body_begin(Region &region, int thread, int team_size)
     count_cpu(time, reading.cpu);
     set_ideal(time, region.launched);
     leave_runtime(time, start);
+    if (depth == 0) {
+        spans_begin(region.id, region.launch, thread);
+    }
     if (depth < max_depth) {
         inside[static_cast<std::size_t>(depth)] =
             Inside{&region, start, time.useful, 0, thread, team_size};

@@ -5,6 +5,7 @@
 #include "runtime_time.h"
 
 #include "helpers.h"
+#include "region_spans.h"
 #include "spin_lock.h"
 
 #include <array>
@@ -82,6 +83,7 @@ void record_wait(Wait kind, std::int64_t region, std::int64_t link, std::int64_t
                  std::int64_t end)
 {
     const bool task = kind == Wait::task;
+    tracer::keep_span(task, region, start, end);
     const std::int64_t length = end - start;
     if (length >= 0 && length <= std::numeric_limits<std::int32_t>::max()) {
         record(task ? Event::task : Event::wait, region, static_cast<int>(length), link,

@@ -67,7 +67,7 @@ def check_compare(parser, options):
     if (options.program is not None or options.timeline or options.merge or options.team
             or options.scaling or options.trace or options.svg or options.otf2 or options.tracer
             or options.region is not None or options.trace_dir or options.add or options.run_id
-            or options.keep != "first" or options.events is not None):
+            or options.keep is not None or options.events is not None):
         parser.error("--compare runs nothing: it takes --fail-if-slower, --json and -o only")
 
 
@@ -124,7 +124,7 @@ def parse_arguments(version):
     parser.add_argument("--fail-if-slower", type=percentage, metavar="PCT",
                         help="with --compare: exit with status 1 when the run or a region is "
                              "slower by more than PCT percent, outside the noise")
-    parser.add_argument("--keep", choices=("first", "last", "slowest"), default="first",
+    parser.add_argument("--keep", choices=("first", "last", "slowest"),
                         help="with --timeline, when the tracer's table of events fills: keep the "
                              "first events (the default), the last, or the slowest regions whole")
     parser.add_argument("--events", type=int, metavar="N",
@@ -160,7 +160,7 @@ def parse_arguments(version):
         parser.error(f"--events must be from 1 to {MAX_EVENTS}")
     if not options.timeline and (options.trace or options.svg or options.otf2 or options.tracer
                                  or options.region is not None or options.trace_dir
-                                 or options.keep != "first" or options.events is not None
+                                 or options.keep is not None or options.events is not None
                                  or options.scaling or options.repeat is not None):
         parser.error("--trace, --svg, --otf2, --tracer, --region, --trace-dir, --keep, --events, "
                      "--scaling and --repeat go with --timeline")

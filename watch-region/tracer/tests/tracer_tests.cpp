@@ -3,6 +3,7 @@
 // status is 1 if any did.
 #include "clock.h"
 #include "event_table.h"
+#include "region_spans.h"
 #include "regions.h"
 #include "site_stats.h"
 #include "table_memory.h"
@@ -305,6 +306,113 @@ void stopped(const char *path)
     struct sigaction term {};
     sigaction(SIGTERM, nullptr, &term);
     expect_true("SIGTERM caught", term.sa_handler != SIG_DFL && term.sa_handler != SIG_IGN);
+}
+
+// Spans merged as the report's chart merges them: those GAP apart or less,
+// or nested, as one.
+void merged_spans()
+{
+    struct Case {
+        const char *name;
+        std::vector<Span> spans;
+        std::int64_t gap;
+        std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+    };
+    for (const Case &test : {
+             Case{"more than the gap apart", {{0, 10}, {21, 30}}, 10, {{0, 10}, {21, 30}}},
+             Case{"the gap apart: one", {{0, 10}, {20, 30}}, 10, {{0, 30}}},
+             Case{"a span around those before it",
+                  {{5, 6}, {8, 9}, {20, 21}, {2, 40}},
+                  0,
+                  {{2, 40}}},
+             Case{"reaching back two",
+                  {{0, 1}, {10, 11}, {20, 21}, {12, 30}},
+                  1,
+                  {{0, 1}, {10, 30}}},
+         }) {
+        std::vector<Span> spans = test.spans;
+        spans.resize(merge_spans(spans.data(), spans.size(), test.gap));
+        expect_true(test.name, std::equal(spans.begin(), spans.end(), test.merged.begin(),
+                                          test.merged.end(), [](const Span &got, const auto &want) {
+                                              return got.start == want.first &&
+                                                     got.end == want.second;
+                                          }));
+    }
+}
+
+// The lengths of the slowest region's spans and joins in the trace at PATH.
+std::vector<std::pair<std::string, std::int64_t>> kept_spans(const char *path)
+{
+    const std::string text = trace_text(path);
+    std::istringstream lines(text.substr(0, text.find("\ntable ")));
+    std::vector<std::pair<std::string, std::int64_t>> kept;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        std::int64_t time = 0;
+        std::int64_t tid = 0;
+        std::int64_t length = 0;
+        if (fields >> name >> time >> tid >> length &&
+            (name == "slowest_wait" || name == "slowest_task" || name == "join")) {
+            kept.emplace_back(name, name == "join" ? 0 : length);
+        }
+    }
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
+// A region on this thread that sleeps MILLISECONDS, with a wait WAIT long
+// and, if INNER, a region inside it whose wait is INNER long.
+void spans_region(int milliseconds, std::int64_t wait, std::int64_t inner = 0, bool joined = false)
+{
+    auto region = std::make_unique<Region>();
+    region->reset();
+    region_begin(*region, site_a());
+    body_begin(*region, 0, 1);
+    if (inner != 0) {
+        auto nested = std::make_unique<Region>();
+        nested->reset();
+        region_begin(*nested, site_a());
+        body_begin(*nested, 0, 1);
+        const std::int64_t start = now();
+        record_wait(Wait::barrier, nested->id, 0, start, start + inner);
+        body_end(*nested, 0);
+        region_end(*nested);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    const std::int64_t start = now();
+    record_wait(Wait::barrier, region->id, 0, start, start + wait);
+    record_wait(Wait::task, region->id, 0, start, start + wait + 1);
+    if (joined) {
+        keep_join(region->id, start);
+    }
+    body_end(*region, 0);
+    region_end(*region);
+}
+
+// With the table keeping only what the report reads, the slowest region's
+// spans are kept apart, whichever of its two buffers the thread holds them
+// in: a faster region after it takes the other buffer; a slower one, the
+// one a faster region wrote; a region inside another is not kept.
+void slowest_spans(const char *path)
+{
+    keep_events({Keep::report, capacity});
+    forget_events();
+    forget_regions();
+    spans_region(20, 111);
+    spans_region(0, 444);
+    write_trace_file(path, now());
+    using Kept = std::vector<std::pair<std::string, std::int64_t>>;
+    expect_true("the slowest, a faster one after it",
+                kept_spans(path) == Kept{{"slowest_task", 112}, {"slowest_wait", 111}});
+    spans_region(60, 333, 666, true);
+    spans_region(0, 555);
+    write_trace_file(path, now());
+    expect_true("a slower one, after a faster one; not the region inside it",
+                kept_spans(path) ==
+                    Kept{{"join", 0}, {"slowest_task", 334}, {"slowest_wait", 333}});
+    expect_true("nothing of the regions in the table",
+                trace_text(path).find("\ntable 0 ") != std::string::npos);
 }
 
 // What the environment's two values ask for: a value not understood is the
@@ -686,39 +794,26 @@ void table_pages()
 
 int main(int argc, char **argv)
 {
+    // The groups, and those that write a trace, to the path given.
+    const std::vector<std::pair<std::string_view, void (*)()>> groups{
+        {"table_full", table_full},     {"fork_reset", fork_reset},    {"medians", medians},
+        {"keeping_read", keeping_read}, {"clock", clock_group},        {"table_pages", table_pages},
+        {"keep_last", keep_last},       {"merged_spans", merged_spans}};
+    const std::vector<std::pair<std::string_view, void (*)(const char *)>> writing{
+        {"trace_read_back", trace_read_back},
+        {"keep_slowest", keep_slowest},
+        {"waits", waits},
+        {"stopped", stopped},
+        {"slowest_spans", slowest_spans}};
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 2 && arguments[0] == "trace_read_back") {
-        trace_read_back(argv[2]);
+    const auto named = [&arguments](const auto &group) { return group.first == arguments[0]; };
+    if (const auto group = std::find_if(groups.begin(), groups.end(), named);
+        arguments.size() == 1 && group != groups.end()) {
+        group->second();
     }
-    else if (arguments.size() == 1 && arguments[0] == "table_full") {
-        table_full();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "fork_reset") {
-        fork_reset();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "medians") {
-        medians();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "keeping_read") {
-        keeping_read();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "clock") {
-        clock_group();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "table_pages") {
-        table_pages();
-    }
-    else if (arguments.size() == 1 && arguments[0] == "keep_last") {
-        keep_last();
-    }
-    else if (arguments.size() == 2 && arguments[0] == "keep_slowest") {
-        keep_slowest(argv[2]);
-    }
-    else if (arguments.size() == 2 && arguments[0] == "waits") {
-        waits(argv[2]);
-    }
-    else if (arguments.size() == 2 && arguments[0] == "stopped") {
-        stopped(argv[2]);
+    else if (const auto writer = std::find_if(writing.begin(), writing.end(), named);
+             arguments.size() == 2 && writer != writing.end()) {
+        writer->second(argv[2]);
     }
     else {
         std::fprintf(stderr, "usage: tracer_tests GROUP [TRACE]\n");

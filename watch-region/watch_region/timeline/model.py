@@ -113,7 +113,9 @@ def process_model(trace, chosen=None):
         del shown["site_index"]
     return TracedProcess(
         pid=trace.pid, parent=trace.parent, program=trace.program, regions=trace.regions,
-        regions_kept=trace.kept("launch"), threads_created=trace.threads_created,
+        regions_kept=len(set(kept_regions(trace)) | {
+            event.region for event in trace.slowest if event.name == "launch"}),
+        threads_created=trace.threads_created,
         run_time=run_time, time_in_regions=trace.in_regions,
         time_outside_regions=None if run_time is None else run_time - trace.in_regions,
         lost_events=trace.lost_events, lost_from=trace.lost_from, stopped_by=trace.stopped_by,

@@ -9,6 +9,13 @@ from there to the last body end; join, from there to the launch's return
 body less the shortest.
 """
 
+from .trace_table import kept_apart_spans
+
+# A region's spans less than this part of it apart are drawn as one (the
+# tracer merges as much of those it keeps apart).
+CHART_COLUMNS = 2000
+# The trace format whose slowest region comes with its spans.
+SPANS_KEPT_APART = 10
 # The events of a thread's row in a region: its waits' and tasks' spans,
 # and its body's start and end and its join.
 SPANS = {"wait_begin": "waits", "wait_end": "waits", "task_begin": "tasks", "task_end": "tasks"}
@@ -133,17 +140,20 @@ def shown_region(trace, chosen):
     region = regions_of(trace.region_events(wanted),
                         trace.slowest if wanted == slowest else ()).get(wanted)
     if region is not None:
-        add_spans(region, trace)
+        add_spans(region, trace, wanted == slowest and trace.version >= SPANS_KEPT_APART)
     return region
 
 
-def add_spans(region, trace):
+def add_spans(region, trace, kept_apart=False):
     """The region's whole waits and task bodies, into its threads' rows:
     those less than a 2000th of the region apart drawn as one, so that a
-    row holds a few thousand at most however many the region had."""
+    row holds a few thousand at most however many the region had. KEPT_APART:
+    those the tracer kept with the slowest region, whatever its table kept."""
     end = region["launch_return"]
-    gap = (end - region["launch"]) / 2000 if end is not None else 0
-    for (tid, kind), spans in trace.whole_spans(region["region"], gap).items():
+    gap = (end - region["launch"]) / CHART_COLUMNS if end is not None else 0
+    spans = (kept_apart_spans(trace.slowest, region["region"], gap) if kept_apart
+             else trace.whole_spans(region["region"], gap))
+    for (tid, kind), spans in spans.items():
         entry = region["threads"].setdefault(tid, {"thread": None, "kernel_thread": tid,
                                                    "body_runs": 0})
         entry[kind + "s"] = sorted(entry.get(kind + "s", []) + spans)

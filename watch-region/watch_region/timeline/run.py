@@ -95,11 +95,20 @@ def run_factors(processes, traces=(), report=None):
                       max(each.ideal_run_time for each in timed))
 
 
+def table_keeps(options):
+    """What the tracer's table of events keeps: only what the report reads of
+    it (the regions' side keeps the slowest region whole), unless the run's
+    events are asked for, or how the table keeps them."""
+    asked = (options.trace or options.otf2 or options.region is not None or options.trace_dir
+             or options.keep is not None or options.events is not None)
+    return (options.keep or "first") if asked else "report"
+
+
 def traced_run(options, argv, closed, built, environment, path, runtimes):
     """Runs PATH with ARGV and the tracer; returns the report and the
     traces."""
     tracer = find_tracer(options.tracer, built, runtimes)
-    environment = {**environment, "WATCH_REGION_KEEP": options.keep}
+    environment = {**environment, "WATCH_REGION_KEEP": table_keeps(options)}
     if options.events is not None:
         environment["WATCH_REGION_EVENTS"] = str(options.events)
     if options.trace_dir is not None:

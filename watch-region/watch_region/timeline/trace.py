@@ -9,7 +9,9 @@ takes everything else from the trace's own header lines:
   phases NAME...                    the phases of a site line, in order
   phase_stats NAME...               the numbers given for each phase, in order
   EVENT NANOSECONDS FIELD...        an event as text (the exit; the slowest region's)
-  slowest                           the slowest region's events follow
+  slowest                           the slowest region's events follow, then (format 10)
+                                    its slowest_wait and slowest_task events, merged as
+                                    a chart draws them, and its joins
   site INDEX ADDRESS BASE LAUNCHES SIZE:COUNT,... STAT... IDEAL MOST MEAN BODY BODY_BASE object PATH
                                     the sums of the launches' ideal time and their team's
                                     largest and mean useful time, the body's address and
@@ -37,7 +39,8 @@ takes everything else from the trace's own header lines:
   threads_untimed N                 threads beyond the tracer's table of threads
   runtime PATH                      the OpenMP runtime the process loaded, where it was seen
   regions N | threads_created N | in_regions NANOSECONDS
-  keep MODE EVENTS                  which events the table kept (first, last, slowest), how many
+  keep MODE EVENTS                  which events the table kept (first, last, slowest; report:
+                                    only the load and the creations), how many
   left_out COUNT FIRST_NANOSECONDS  when the table of events filled
   stopped_by SIGNAL                 when a signal ended the process
   mpi RANK SIZE                     the process is rank RANK of SIZE in MPI_COMM_WORLD
@@ -53,7 +56,8 @@ takes everything else from the trace's own header lines:
   table COUNT SIZE                  then COUNT binary records, to the end
 
 Format 9 adds the loop, loops_left_out, late, runtime, mpi_clock and host
-lines; a trace of an older format has none of them.
+lines; a trace of an older format has none of them. Format 10 adds the
+slowest region's spans and joins, and the keep mode report.
 
 The table is kept as the bytes it is (trace_table.py reads it). Times
 become microseconds from the tracer's load, but for the MPI calls'
@@ -232,6 +236,7 @@ def read_trace(path, version=None):
     if table_at < 0:
         raise TraceError("truncated: it ends before its table of events")
     trace = Trace(path)
+    trace.version = int(said[1])
     read_text(trace, data[:table_at].decode("utf-8", errors="replace").split("\n"))
     header_end = data.find(b"\n", table_at + 1)
     try:

@@ -28,6 +28,7 @@ class Trace:
 
     def __init__(self, path):
         self.path = path
+        self.version = None
         self.pid = self.parent = self.program = self.stopped_by = self.keep = None
         self.names, self.phase_names, self.stat_names, self.wait_names = [], [], [], []
         self.interval, self.useful, self.waits, self.site_useful = None, [], [], {}
@@ -179,6 +180,23 @@ class Trace:
                                         [times[number] for number in held],
                                         [lengths[number] for number in held], gap)]
         return spans
+
+
+def kept_apart_spans(slowest, region, gap=0.0):
+    """As Trace.whole_spans gives them, REGION's spans among the SLOWEST
+    region's events, which the tracer kept apart: those less than GAP µs
+    apart as one."""
+    spans = {}
+    for kind in WHOLE:
+        by_thread = {}
+        for event in slowest:
+            if event.name == f"slowest_{kind}" and event.region == region:
+                by_thread.setdefault(event.tid, []).append(event)
+        for tid, held in by_thread.items():
+            spans[tid, kind] = [list(span) for span in merged_spans(
+                [event.time for event in held], [microseconds(event.thread) for event in held],
+                gap)]
+    return spans
 
 
 def merged_spans(starts, lengths, gap):
