@@ -27,7 +27,7 @@ template <typename Result> Result result_of_none()
 }
 
 // Runs the real ENTRY, with ARGUMENTS, as a wait of KIND (counted when
-// COUNTED) at SITE: ARRIVE is given the thread's ideal clock, the region it
+// COUNTED) at SITE: ARRIVE is given the thread's record, the region it
 // is in (or null) and the wait's start before it, and returns the delay the
 // thread caused by arriving last (-1: none), and DEPART returns the clock
 // the thread waited for, after it. The tasks the thread runs meanwhile are its useful
@@ -45,7 +45,7 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     }
     ThreadTime &thread = this_thread();
     const RuntimeWait wait = begin_wait(thread, now());
-    const std::int64_t caused = arrive(ideal(thread), wait.inside, wait.start);
+    const std::int64_t caused = arrive(thread, wait.inside, wait.start);
     const auto finish = [&] {
         const std::int64_t end = now();
         end_wait(wait, end, depart(wait.inside), {kind, site, nullptr, counted, caused});
@@ -61,9 +61,8 @@ Result waited(Wait kind, bool counted, const void *site, Arrive arrive, Depart d
     }
 }
 
-constexpr auto no_arrival = [](Clock /*ideal*/, Inside * /*inside*/, std::int64_t /*start*/) {
-    return std::int64_t{-1};
-};
+constexpr auto no_arrival = [](const ThreadTime & /*thread*/, Inside * /*inside*/,
+                               std::int64_t /*start*/) { return std::int64_t{-1}; };
 constexpr auto no_departure = [](Inside * /*inside*/) { return Clock{}; };
 // A wait for tasks: until the last of its team's tasks to have ended.
 constexpr auto tasks_of_region = [](Inside *inside) {
@@ -71,25 +70,30 @@ constexpr auto tasks_of_region = [](Inside *inside) {
 };
 
 // A barrier of the team: every thread's arrival before any departure, and
-// the team's tasks, which a barrier completes.
+// the team's tasks, which a barrier completes. The arrivals' clock is read
+// as the thread's ideal clock next is (meet_later): as the barrier ends, its
+// line is the last arrival's.
 template <Entry entry> void barrier(const void *site)
 {
     unsigned parity = 0;
+    Inside *met = nullptr;
     waited<entry, void>(
         Wait::barrier, true, site,
-        [&parity](Clock ideal, Inside *inside, std::int64_t start) {
+        [&parity, &met](const ThreadTime &thread, Inside *inside, std::int64_t start) {
             if (inside == nullptr) {
                 return std::int64_t{-1};
             }
-            const Arrival arrival = arrive_at_barrier(*inside, ideal, start);
+            const Arrival arrival = arrive_at_barrier(*inside, thread, start);
             parity = arrival.parity;
+            met = inside;
             return arrival.caused;
         },
-        [&parity](Inside *inside) {
-            return inside == nullptr ? Clock{}
-                                     : later(inside->region->meet.barriers[parity].read(),
-                                             inside->region->meet.tasks_ended.read());
+        [](Inside *inside) {
+            return inside == nullptr ? Clock{} : inside->region->meet.tasks_ended.read();
         });
+    if (met != nullptr) {
+        meet_later(this_thread(), met->region->meet.barriers[parity]);
+    }
 }
 
 // What OBJECT is (null: the team's ordered block, none outside a region).

@@ -128,7 +128,7 @@ void begin_sync_wait(ompt_sync_region_t kind)
     ThreadTime &thread = this_thread();
     Waiting waiting{begin_wait(thread, now()), 0, -1};
     if (Inside *inside = waiting.wait.inside; is_barrier(kind) && inside != nullptr) {
-        const Arrival arrival = arrive_at_barrier(*inside, ideal(thread), waiting.wait.start);
+        const Arrival arrival = arrive_at_barrier(*inside, thread, waiting.wait.start);
         waiting.parity = arrival.parity;
         waiting.caused = arrival.caused;
     }

@@ -244,8 +244,7 @@ void Region::reset()
     meet.barriers[0].clear();
     meet.barriers[1].clear();
     for (Arrivals &arrivals : meet.arrivals) {
-        arrivals.sum.store(0, relaxed);
-        arrivals.count.store(0, relaxed);
+        arrivals.store(0, relaxed);
     }
     meet.last_task.store(0, relaxed);
     meet.tasks_ended.clear();

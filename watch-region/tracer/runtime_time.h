@@ -41,33 +41,41 @@ struct Waited {
     std::int64_t caused = -1;
 };
 
-// The thread in INSIDE arrives at START at its team's next barrier, with its
-// ideal clock IDEAL; its k-th barrier in the team is every other thread's
-// k-th. Returns the barrier's parity and, for the last to arrive (the one
-// whose arrival completes the count), the delay it caused: the others'
-// waits for it, the sum of its arrival less theirs (at least 0, where its
-// clock read came before another's count).
+// The thread in INSIDE, THREAD, arrives at START at its team's next
+// barrier; its k-th barrier in the team is every other thread's k-th.
+// Returns the barrier's parity and, for the last to arrive (the one whose
+// arrival completes the count), the delay it caused: the others' waits for
+// it, the sum of its arrival less theirs (at least 0, where its clock read
+// came before another's count). Teams of 2^arrival_count_bits threads or
+// more are not counted, and an arrival is taken as 4.9 hours after the
+// launch at most, so that the sum holds in its word.
 struct Arrival {
     unsigned parity;
     std::int64_t caused;
 };
-inline Arrival arrive_at_barrier(Inside &inside, Clock ideal, std::int64_t start)
+inline Arrival arrive_at_barrier(Inside &inside, const ThreadTime &thread, std::int64_t start)
 {
     const unsigned parity = inside.barriers++ & 1U;
     Meetings &meet = inside.region->meet;
-    meet.barriers[parity].raise(ideal);
-    if (inside.team_size < 2) {
+    constexpr std::uint64_t one = 1;
+    const bool counted = inside.team_size >= 2 && inside.team_size < (1 << arrival_count_bits);
+    // The addition first: it takes the line of the clocks for writing at
+    // once, where the clocks' reads (the last barrier's, the thread's ideal
+    // clock goes on from) would take it for reading first.
+    constexpr std::int64_t latest = std::int64_t{1} << (64 - 2 * arrival_count_bits);
+    const std::int64_t arrival = std::clamp<std::int64_t>(start - inside.region->launch, 0, latest);
+    const std::uint64_t before =
+        counted ? meet.arrivals[parity].fetch_add(
+                      (static_cast<std::uint64_t>(arrival) << arrival_count_bits) + 1,
+                      std::memory_order_acq_rel)
+                : 0;
+    meet.barriers[parity].raise(ideal(thread));
+    if (!counted ||
+        static_cast<int>(before & ((one << arrival_count_bits) - 1)) + 1 < inside.team_size) {
         return {parity, -1};
     }
-    Arrivals &arrivals = meet.arrivals[parity];
-    const std::int64_t arrival = start - inside.region->launch;
-    arrivals.sum.fetch_add(arrival, std::memory_order_relaxed);
-    if (arrivals.count.fetch_add(1, std::memory_order_acq_rel) + 1 < inside.team_size) {
-        return {parity, -1};
-    }
-    const std::int64_t others = arrivals.sum.load(std::memory_order_relaxed) - arrival;
-    arrivals.sum.store(0, std::memory_order_relaxed);
-    arrivals.count.store(0, std::memory_order_relaxed);
+    meet.arrivals[parity].store(0, std::memory_order_relaxed);
+    const auto others = static_cast<std::int64_t>(before >> arrival_count_bits);
     return {parity,
             std::max<std::int64_t>(std::int64_t{inside.team_size - 1} * arrival - others, 0)};
 }

@@ -53,20 +53,20 @@ struct alignas(64) ThreadMoments {
 // thread has left this one, and clocks only grow, so that two places need
 // no clearing between barriers); the ends of its tasks and of the bodies of
 // the threads beyond the detailed ones; and the last release of its ordered
-// block. Beside each barrier's clock, its arrivals so far: how many, and
-// the sum of their times from the launch, which the last to arrive reads and
-// clears (every thread has arrived at the barrier before that parity's
-// next). And the last of its tasks to end: when, from the launch, shifted
-// past the number of the thread that ran it (task_thread_bits).
-struct Arrivals {
-    std::atomic<std::int64_t> sum;
-    std::atomic<int> count;
-};
+// block. Beside each barrier's clock, in its cache line, its arrivals so
+// far, in one word that one atomic addition a thread keeps: the sum of their
+// times from the launch, shifted past how many they are
+// (arrival_count_bits), which the last to arrive reads and clears (every
+// thread has arrived at the barrier before that parity's next). And, in a
+// line of their own, the last of its tasks to end: when, from the launch,
+// shifted past the number of the thread that ran it (task_thread_bits).
+constexpr int arrival_count_bits = 10;
+using Arrivals = std::atomic<std::uint64_t>;
 constexpr int task_thread_bits = 16;
 struct alignas(64) Meetings {
     std::array<tracer::MeetingClock, 2> barriers;
     std::array<Arrivals, 2> arrivals;
-    std::atomic<std::uint64_t> last_task;
+    alignas(64) std::atomic<std::uint64_t> last_task;
     tracer::MeetingClock tasks_ended;
     tracer::MeetingClock bodies_ended;
     tracer::MeetingClock ordered;

@@ -148,7 +148,11 @@ Clock useful_at(const ThreadTime &thread, std::int64_t time)
     return thread.depth == 0 ? thread.useful + stretch(thread.since, time) : thread.useful;
 }
 
-void set_ideal(ThreadTime &thread, Clock clock) { thread.lag = clock - thread.useful; }
+void set_ideal(ThreadTime &thread, Clock clock)
+{
+    thread.meeting = nullptr;
+    thread.lag = clock - thread.useful;
+}
 
 namespace {
 
@@ -359,6 +363,7 @@ void write_waits(Output &output, std::int64_t exit_time, const char *program)
     const std::size_t used = std::min(threads_used.load(), max_threads);
     for (std::size_t index = 0; index < used; ++index) {
         const ThreadTime &thread = threads[index];
+        settle(thread);
         const Clock useful = useful_at(thread, exit_time);
         output.add("useful ", thread.kernel_thread, ' ', thread.initial ? 1 : 0, ' ', useful.all,
                    ' ', useful.marked, ' ', useful.all + thread.lag.all, ' ',

@@ -109,7 +109,14 @@ struct alignas(64) ThreadTime {
     // When its current stretch of useful time started.
     std::int64_t since;
     Clock useful;
-    Clock lag;
+    // Its ideal clock less its useful time; and a meeting it left (null:
+    // none), whose clock its ideal clock goes on from, from the useful time
+    // it left with, read only as its ideal clock next is (settle()): as it
+    // leaves a barrier, the clock's cache line is the last arrival's, and as
+    // it arrives at the next, its own.
+    mutable Clock lag;
+    mutable const MeetingClock *meeting;
+    Clock useful_at_meeting;
     int sites_used;
     // The site its last wait of each kind was counted at, looked at first:
     // a task's end and its creator's taskwait take turns.
@@ -151,9 +158,28 @@ void enter_runtime(ThreadTime &thread, std::int64_t time);
 void leave_runtime(ThreadTime &thread, std::int64_t time);
 // Useful time so far, its current stretch included.
 Clock useful_at(const ThreadTime &thread, std::int64_t time);
+// The thread's ideal clock goes on from the meeting it left, if any.
+inline void settle(const ThreadTime &thread)
+{
+    if (thread.meeting != nullptr) {
+        const Clock met = thread.meeting->read();
+        thread.meeting = nullptr;
+        thread.lag = later(thread.lag, {met.all - thread.useful_at_meeting.all,
+                                        met.marked - thread.useful_at_meeting.marked});
+    }
+}
+// THREAD, out of the runtime, has left the meeting whose clock is MEETING,
+// which lasts until its ideal clock is next read.
+inline void meet_later(ThreadTime &thread, const MeetingClock &meeting)
+{
+    settle(thread);
+    thread.meeting = &meeting;
+    thread.useful_at_meeting = thread.useful;
+}
 // The thread's ideal clock, while it is in the runtime.
 inline Clock ideal(const ThreadTime &thread)
 {
+    settle(thread);
     return {thread.useful.all + thread.lag.all, thread.useful.marked + thread.lag.marked};
 }
 // The thread's ideal clock at TIME, while it runs the program.
@@ -167,6 +193,7 @@ inline void wait_until(ThreadTime &thread, Clock at_least)
 
 inline Clock ideal_at(const ThreadTime &thread, std::int64_t time)
 {
+    settle(thread);
     const Clock useful = useful_at(thread, time);
     return {useful.all + thread.lag.all, useful.marked + thread.lag.marked};
 }

@@ -541,6 +541,15 @@ void waits(const char *path)
            230);
     expect("ideal, useful time left alone",
            static_cast<std::uint64_t>(useful_at(*main_thread, 530).all), 150);
+    // A barrier left with its clock read later: the worker leaves at 450
+    // with 200 of useful time and an ideal clock of 200, the barrier's clock
+    // 480; it runs to 500 before its ideal clock is read: 480 + 50.
+    MeetingClock later_read{};
+    later_read.set({480, 0});
+    meet_later(*worker, later_read);
+    leave_runtime(*worker, 450);
+    enter_runtime(*worker, 500);
+    expect("ideal, a meeting read later", static_cast<std::uint64_t>(ideal(*worker).all), 530);
     // Marks: 1000 to 1100, then 1200 on; a stretch 900 to 1250 has 150 in them.
     mark_start(1000);
     mark_stop(1100);
