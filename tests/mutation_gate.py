@@ -840,6 +840,9 @@ MUTANTS = [
              '[event.time for event in held], [microseconds(event.thread) for event in held],\n'
              '                0)]')],
            test="timeline.kept_apart"),
+    Mutant("a region under way as the process ends not written", TRACER + "regions.cpp",
+           [("open = under_way.load(); open != nullptr", "open = under_way.load(); false")],
+           test="timeline.trust"),
     Mutant("a barrier left read from the useful time at its clock's read", TRACER + "waits.h",
            [("met.all - thread.useful_at_meeting.all", "met.all - thread.useful.all")],
            test="tracer.waits"),

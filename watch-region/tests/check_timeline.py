@@ -797,7 +797,8 @@ def trust(problems):
     """What a user reads off a run: the name the program was called by, call
     sites and their bodies named from a separate debug file, medians within the launches'
     range, a usage error for a region past the last, a run stopped by a
-    signal reported as far as it went, and a full table said in the Trace
+    signal reported as far as it went (one stopped inside its only region
+    too, that region drawn as far as it went), and a full table said in the Trace
     Event file, whichever events it keeps."""
     folder, program = os.path.split(BUILT["stripped_regions"])
     path = {**os.environ, "PATH": f"{folder}:{os.environ['PATH']}"}
@@ -841,6 +842,17 @@ def trust(problems):
     check(problems, "stopped: the status, the regions recorded, the run said partial",
           (said, status, "3 regions launched" in text, "partial run" in text),
           ("called as " + BUILT["stripped_regions"] + "\n", 128 + signal.SIGTERM, True, True))
+    # Ended by a signal inside its only region: that region as far as it went.
+    stop = str(int(signal.SIGTERM))
+    run = timeline("--json", "--team", "2", BUILT["worker_signal"], stop)
+    region = (reports.loads(run.report)["processes"][0]["region"] if run.report else None) or {}
+    check(problems, "stopped in its only region: the status, the region as far as it went",
+          (run.returncode, region.get("launch_return", "?"),
+           sorted(row["thread"] for row in region.get("threads", []) if "body_start" in row)),
+          (128 + signal.SIGTERM, None, [0, 1]))
+    run = timeline("--team", "2", BUILT["worker_signal"], stop)
+    check(problems, "stopped in its only region: drawn",
+          "not returned as the process ended" in run.report, True)
     # A launcher that does not pass the signal on: the shell ends, and its
     # two children are stopped all the same, each writing its trace.
     with tempfile.NamedTemporaryFile("r", encoding="utf-8") as report:

@@ -42,6 +42,12 @@ std::atomic_flag slowest_busy = ATOMIC_FLAG_INIT;
 std::atomic<std::int64_t> slowest_threshold{0};
 // The longest of them, whose spans are kept (region_spans.h).
 std::int64_t longest = 0;
+// The outermost region launched last and not yet returned (null: none): a
+// trace written before any region returned gives it as far as it went.
+std::atomic<const Region *> under_way{nullptr};
+// Any number that stack garbage is unlikely to hold.
+constexpr std::int64_t tag_bits = 0x5eedf00dc0ffee11;
+constexpr std::int64_t tag_of(std::int64_t region) { return region ^ tag_bits; }
 // With slowest: the launch of the first region not kept.
 std::atomic<std::int64_t> first_dropped{0};
 
@@ -57,6 +63,30 @@ std::size_t events_of(const Slowest &kept)
         }
     }
     return count;
+}
+
+// REGION, under way: its launch, and each detailed thread's body as far as
+// it went, and its spans.
+void write_under_way(Output &output, const Region &region)
+{
+    output.add("slowest\n");
+    // The launching thread is its team's thread 0.
+    const ThreadMoments &first = region.threads[0];
+    output.line("launch", region.launch, first.tag == tag_of(region.id) ? first.kernel_thread : 0,
+                region.level, region.id, region.parent, region.site);
+    for (int thread = 0; thread < detailed_threads; ++thread) {
+        const ThreadMoments &moments = region.threads[static_cast<std::size_t>(thread)];
+        if (moments.tag != tag_of(region.id)) {
+            continue;
+        }
+        output.line("body_start", moments.body_start, moments.kernel_thread, thread, region.id, 0,
+                    0);
+        if (moments.body_end > moments.body_start) {
+            output.line("body_end", moments.body_end, moments.kernel_thread, thread, region.id, 0,
+                        0);
+        }
+    }
+    write_spans(output, region.id);
 }
 
 void write_region(Output &output, const Slowest &kept)
@@ -151,6 +181,9 @@ std::size_t write_slowest(Output &output, std::size_t room)
     if (count > 0) {
         output.add("slowest\n");
     }
+    else if (const Region *open = under_way.load(); open != nullptr) {
+        write_under_way(output, *open);
+    }
     std::size_t written = 0;
     std::size_t regions = 0;
     for (; regions < (several ? count : std::min<std::size_t>(count, 1)); ++regions) {
@@ -185,6 +218,7 @@ void forget_regions()
     threads_created.store(0);
     std::fill_n(slowest.begin(), keep_mode == Keep::slowest ? slowest_kept : 1, Slowest{});
     slowest_threshold.store(0);
+    under_way.store(nullptr);
     longest = 0;
     forget_spans();
     first_dropped.store(0);
@@ -218,11 +252,10 @@ void region_begin(Region &region, const void *call_site)
     enter_runtime(thread, region.launch);
     region.launched = ideal(thread);
     record(Event::launch, region.id, region.level, region.parent, region.site, region.launch);
+    if (parent == nullptr) {
+        under_way.store(&region, std::memory_order_relaxed);
+    }
 }
-
-// Any number that stack garbage is unlikely to hold.
-constexpr std::int64_t tag_bits = 0x5eedf00dc0ffee11;
-constexpr std::int64_t tag_of(std::int64_t region) { return region ^ tag_bits; }
 
 // Relaxed stores: the runtime's start of the team and its join order every
 // access to a region.
@@ -255,6 +288,8 @@ void Region::reset()
 void region_end(Region &region)
 {
     const std::int64_t end = now();
+    const Region *ending = &region;
+    under_way.compare_exchange_strong(ending, nullptr, std::memory_order_relaxed);
     record(Event::launch_return, region.id, -1, 0, 0, end);
     constexpr auto relaxed = std::memory_order_relaxed;
     int team = region.more_threads.load(relaxed);

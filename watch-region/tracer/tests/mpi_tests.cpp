@@ -83,13 +83,14 @@ struct Arguments {
     NAMED(receive_count)                                                                           \
     NAMED(destination)                                                                             \
     NAMED(source)                                                                                  \
-    NAMED(tag) NAMED(send_tag) NAMED(receive_tag) NAMED(root) NAMED(required) NAMED(level)         \
-        NAMED(counts) NAMED(send_counts) NAMED(receive_counts) NAMED(displacements)                \
-            NAMED(send_displacements) NAMED(receive_displacements) NAMED(type) NAMED(send_type)    \
-                NAMED(receive_type) NAMED(send_types) NAMED(receive_types) NAMED(operation)        \
-                    NAMED(comm) NAMED(request) NAMED(requests) NAMED(status) NAMED(statuses)       \
-                        NAMED(flag) NAMED(index) NAMED(done) NAMED(provided) NAMED(indices)        \
-                            NAMED(message) NAMED(argc) NAMED(argv)
+    NAMED(tag)                                                                                     \
+    NAMED(send_tag) NAMED(receive_tag) NAMED(root) NAMED(required) NAMED(level) NAMED(counts)      \
+        NAMED(send_counts) NAMED(receive_counts) NAMED(displacements) NAMED(send_displacements)    \
+            NAMED(receive_displacements) NAMED(type) NAMED(send_type) NAMED(receive_type)          \
+                NAMED(send_types) NAMED(receive_types) NAMED(operation) NAMED(comm) NAMED(request) \
+                    NAMED(requests) NAMED(status) NAMED(statuses) NAMED(flag) NAMED(index)         \
+                        NAMED(done) NAMED(provided) NAMED(indices) NAMED(message) NAMED(argc)      \
+                            NAMED(argv)
 
 // One entry: its name, its kind, what it was called with, and the root of
 // its shape (-1: none).

@@ -38,7 +38,7 @@ def stretches(entry, launch):
         rows.append(("body", at, entry["body_end"]))
         # The tasks a thread runs while it waits are work, drawn over the wait.
         rows += [("body", start, end) for start, end in entry.get("tasks", []) if end is not None]
-        if "join" in entry:
+        if entry.get("join") is not None:
             rows.append(("waiting at the join", entry["body_end"], entry["join"]))
     return rows
 
@@ -67,12 +67,20 @@ def chart(model, site, width, columns_wide=64):
     moments from the launch, its phases; SITE is its call site as the text
     shows it."""
     begin, end = model["launch"], model["launch_return"]
+    returned = end is not None
+    if not returned:  # under way as the process ended: drawn as far as it went
+        end = max([begin] + [moment for entry in model["threads"] for moment in (
+            [entry.get(key) for key in ("body_start", "body_end", "join")]
+            + [span[1] for kind in ("waits", "tasks") for span in entry.get(kind, [])])
+            if moment is not None])
     scale = columns_wide / max(end - begin, 1e-9)
     parent = f", inside region {model['parent']}" if model["parent"] else ""
+    ended = (f"returned {duration(end - begin)} later" if returned else
+             f"not returned as the process ended ({duration(end - begin)} on)")
     lines = prose(f"region {model['region']} at {site or '?'}, level {model['level']}{parent}: "
-                  f"launched at {duration(begin)}, returned {duration(end - begin)} later; "
+                  f"launched at {duration(begin)}, {ended}; "
                   f"{plural(model['threads_created'], 'thread')} created in it", width)
-    lines.append(" " * 11 + f"|{'launch':<{columns_wide - 6}}return|")
+    lines.append(" " * 11 + f"|{'launch':<{columns_wide - 6}}{'return' if returned else '   end'}|")
     for entry in model["threads"]:
         row = [" "] * columns_wide
         for phase, start, stop in stretches(entry, model["launch"]):
@@ -99,7 +107,9 @@ def chart(model, site, width, columns_wide=64):
                      at("body_start"), at("body_end"), at("join")))
     lines.append(f"each thread, in {duration(0, largest).split()[1]} from the launch:")
     lines += table(rows, width)
-    lines.append("")
-    lines += prose("region phases: " + ", ".join(f"{name} {duration(time)}"
-                                                 for name, time in model["phases"].items()), width)
+    if model["phases"]:
+        lines.append("")
+        lines += prose("region phases: " + ", ".join(f"{name} {duration(time)}"
+                                                     for name, time in model["phases"].items()),
+                       width)
     return "\n".join(lines) + "\n"

@@ -224,7 +224,9 @@ def timeline_text(report, name, width, colour=False):
     names = site_names([site for each in shown for site in each.call_sites])
     for traced in shown:
         lines += process_summary(traced, width, colour, names)
-        if traced.region is None:
+        if traced.region is None and report.chosen_region is None:
+            lines += prose("no region was kept whole", width)
+        elif traced.region is None:
             lines += prose(f"region {report.chosen_region} was not kept; the regions kept are "
                            f"{number_ranges(traced.region_numbers)}", width)
         else:

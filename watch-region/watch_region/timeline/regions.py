@@ -132,10 +132,12 @@ def shown_region(trace, chosen):
     kept_apart = regions_of(trace.slowest).values()
     slowest = max((region for region in kept_apart if region["launch_return"] is not None),
                   key=lambda r: r["launch_return"] - r["launch"], default={}).get("region")
-    if chosen is None and slowest is None:  # no region ended: the slowest kept, if any
-        regions = regions_of(trace.events())
-        return max((region for region in regions.values() if region["launch_return"] is not None),
-                   key=lambda r: r["launch_return"] - r["launch"], default=None)
+    if chosen is None and slowest is None:  # no region ended: the one under way, if kept
+        regions = regions_of(trace.events(), trace.slowest)
+        region = max(regions.values(), key=lambda r: r["launch"], default=None)
+        if region is not None:
+            add_spans(region, trace, trace.version >= SPANS_KEPT_APART)
+        return region
     wanted = slowest if chosen is None else chosen
     region = regions_of(trace.region_events(wanted),
                         trace.slowest if wanted == slowest else ()).get(wanted)
