@@ -153,9 +153,9 @@ def add_spans(region, trace, kept_apart=False):
     those the tracer kept with the slowest region, whatever its table kept."""
     end = region["launch_return"]
     gap = (end - region["launch"]) / CHART_COLUMNS if end is not None else 0
-    spans = (kept_apart_spans(trace.slowest, region["region"], gap) if kept_apart
+    found = (kept_apart_spans(trace.slowest, region["region"], gap) if kept_apart
              else trace.whole_spans(region["region"], gap))
-    for (tid, kind), spans in spans.items():
+    for (tid, kind), spans in found.items():
         entry = region["threads"].setdefault(tid, {"thread": None, "kernel_thread": tid,
                                                    "body_runs": 0})
         entry[kind + "s"] = sorted(entry.get(kind + "s", []) + spans)
