@@ -397,6 +397,7 @@ def measure(options, figures, build, paths, envs):
         spinning, traced_spinning = spinning_pair(base, traced)
         modes = {"the tracer": {**traced_spinning, "WATCH_REGION_KEEP": "report"},
                  "its table filled": traced_spinning,
+                 "touched ahead": {**traced_spinning, "WATCH_REGION_PAGES": "touched"},
                  "small pages": {**traced_spinning, "WATCH_REGION_PAGES": "small"},
                  "huge pages": {**traced_spinning, "WATCH_REGION_PAGES": "huge"},
                  "asked ahead": {**traced_spinning, "WATCH_REGION_PAGES": "ahead"}}

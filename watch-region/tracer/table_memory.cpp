@@ -1,7 +1,12 @@
 // The table's memory (table_memory.h).
 #include "table_memory.h"
 
+#include "helpers.h"
+
+#include <csignal>
 #include <cstdint>
+#include <pthread.h>
+#include <sched.h>
 #include <string_view>
 #include <sys/mman.h>
 
@@ -12,7 +17,8 @@ TableMemory table_memory;
 Pages pages_from(const char *name)
 {
     const std::string_view asked = name != nullptr ? name : "";
-    return asked == "small"   ? Pages::small
+    return asked == "touched" ? Pages::touched
+           : asked == "small" ? Pages::small
            : asked == "huge"  ? Pages::huge
            : asked == "ahead" ? Pages::ahead
                               : Pages::first_small;
@@ -31,6 +37,20 @@ void advise(std::uintptr_t start, std::uintptr_t stop, int advice)
 
 std::uintptr_t table_start() { return reinterpret_cast<std::uintptr_t>(records.data()); }
 
+// Where the toucher stops: the end of the slots it was asked for.
+std::uintptr_t touch_end = 0;
+
+// A locked OR of nothing is a write to the page, faulting it in, that leaves
+// its byte as it finds it; the thread sanitizer is not told, as the program
+// is not.
+__attribute__((no_sanitize("thread"))) void *touch(void * /*unused*/)
+{
+    for (std::uintptr_t page = table_start() + small_part; page < touch_end; page += huge_page) {
+        __atomic_fetch_or(reinterpret_cast<unsigned char *>(page), 0, __ATOMIC_RELAXED);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void advise_table(Pages pages)
@@ -46,6 +66,32 @@ void advise_table(Pages pages)
                                                         : first + small_part;
     advise(first, from, MADV_NOHUGEPAGE);
     advise(from, end, MADV_HUGEPAGE);
+}
+
+bool touch_ahead(std::size_t slots)
+{
+    touch_end = table_start() + std::min(slots, capacity) * sizeof(Record);
+    if (touch_end <= table_start() + small_part) {
+        return false;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // Only a core that the program leaves idle runs it; a thread of the
+    // program's that wakes takes that core back at once.
+    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attributes, SCHED_IDLE);
+    const sched_param lowest{};
+    pthread_attr_setschedparam(&attributes, &lowest);
+    sigset_t all;
+    sigset_t held;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &held);
+    pthread_t toucher{};
+    const bool started = next_pthread_create()(&toucher, &attributes, touch, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &held, nullptr);
+    pthread_attr_destroy(&attributes);
+    return started;
 }
 
 void take_pages(std::size_t from, std::size_t end)

@@ -26,15 +26,23 @@ struct alignas(huge_page) TableMemory {
 extern TableMemory table_memory;
 inline std::array<Record, capacity> &records = table_memory.records;
 
-// Which of the table's pages are asked for huge: past its first 256 KiB
-// (the default), none, or all; or past its first 256 KiB, those asked for
-// 64 KiB at a time as the table reaches them (ahead), which costs a small
-// page about half its first write's cost. WATCH_REGION_PAGES (small, huge or
-// ahead), read at load, sets the others, to compare them.
-enum class Pages : std::uint8_t { first_small, small, huge, ahead };
+// Which of the table's pages are asked for huge, and when they are touched:
+// past its first 256 KiB, as written (the default) or by a thread of the
+// tracer's from load on (touched); none; or all; or past its first 256 KiB,
+// those asked for 64 KiB at a time as the table reaches them (ahead), which
+// costs a small page about half its first write's cost. WATCH_REGION_PAGES
+// (touched, small, huge or ahead), read at load, sets the others, to compare
+// them.
+enum class Pages : std::uint8_t { first_small, touched, small, huge, ahead };
 Pages pages_from(const char *name);
 // Advises the table's pages as PAGES asks: the rest of the table not huge.
 void advise_table(Pages pages);
+// Touches each huge page that the table's first SLOTS reach into, past its
+// first 256 KiB, from a thread at idle priority that ends when it has (every
+// signal blocked in it, and unseen by the tracer's pthread_create); returns
+// whether one was started. Its touch changes no byte, whoever writes the
+// page first.
+bool touch_ahead(std::size_t slots);
 // As the table's slots FROM to END are taken: with ahead, the 64 KiB stretch
 // of small pages they reach into, past the first, is asked for whole.
 void take_pages(std::size_t from, std::size_t end);

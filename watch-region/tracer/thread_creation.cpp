@@ -1,14 +1,14 @@
 // Thread creation, for the libgomp and libomp halves alike: pthread_create is
 // interposed and the new thread's start routine wrapped, so that the wait
 // for a core between the creation and the thread's first instruction shows.
+#include "helpers.h"
 #include "trace_store.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
 
 namespace {
 
-using create_function = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+using tracer::create_function;
 create_function real_create = nullptr;
 
 // What a created thread must run, kept in a slot of a table made before any
@@ -29,22 +29,17 @@ void *traced_start(void *slot)
     return start.routine(start.argument);
 }
 
-create_function find()
-{
-    return reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
-}
-
 create_function real()
 {
     if (real_create == nullptr) {
-        real_create = find();
+        real_create = tracer::next_pthread_create();
     }
     return real_create;
 }
 
 // Found at load, the variable written before it is read: a page first read
 // is mapped to the zero page, and its first write then faults again.
-__attribute__((constructor)) void find_create() { real_create = find(); }
+__attribute__((constructor)) void find_create() { real_create = tracer::next_pthread_create(); }
 
 } // namespace
 

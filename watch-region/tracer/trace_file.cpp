@@ -295,7 +295,12 @@ __attribute__((constructor)) void on_load()
     }
     // NOLINTNEXTLINE(concurrency-mt-unsafe): before main
     keep_events(keeping_from(std::getenv("WATCH_REGION_KEEP"), std::getenv("WATCH_REGION_EVENTS")));
-    advise_table(pages_from(std::getenv("WATCH_REGION_PAGES"))); // NOLINT(concurrency-mt-unsafe)
+    const Pages pages =
+        pages_from(std::getenv("WATCH_REGION_PAGES")); // NOLINT(concurrency-mt-unsafe)
+    advise_table(pages);
+    if (pages == Pages::touched && keep_mode != Keep::report && trace_asked_for()) {
+        touch_ahead(keeping().events);
+    }
     record(Event::load);
     pthread_atfork(nullptr, nullptr, forget_after_fork);
     if (trace_asked_for()) {

@@ -753,6 +753,7 @@ void table_pages()
         bool last_huge;
     };
     constexpr std::array rows{Row{Pages::first_small, false, false, true, true},
+                              Row{Pages::touched, false, false, true, true},
                               Row{Pages::small, false, false, false, false},
                               Row{Pages::huge, true, true, true, true}};
     for (const Row &row : rows) {
@@ -795,6 +796,40 @@ void table_pages()
         expect_true("slots from " + std::to_string(row.from) + " taken: byte " +
                         std::to_string(row.probe) + " in core",
                     resident(first + row.probe) == row.in_core);
+    }
+    // Touched ahead: a thread faults in each huge page that the slots asked
+    // for reach into, and nothing else.
+    struct Touched {
+        std::size_t slots;
+        bool started;
+        std::array<bool, 4> in_core; // 4 KiB before the boundary, the 1st, 2nd and 3rd huge pages
+    };
+    constexpr std::size_t boundary_slot = small_part / sizeof(Record);
+    constexpr std::array touched{
+        Touched{boundary_slot, false, {false, false, false, false}},
+        Touched{(small_part + huge_page) / sizeof(Record) + 1, true, {false, true, true, false}}};
+    for (const Touched &row : touched) {
+        advise_table(Pages::touched);
+        const std::string name = std::to_string(row.slots) + " slots touched ahead";
+        expect_true(name + ": a thread started", touch_ahead(row.slots) == row.started);
+        const std::array<const char *, 4> probes{first + small_part - 4096, first + small_part,
+                                                 first + small_part + huge_page,
+                                                 first + small_part + 2 * huge_page};
+        const auto all_in = [&] {
+            for (std::size_t probe = 0; probe < probes.size(); ++probe) {
+                if (row.in_core.at(probe) && !resident(probes.at(probe))) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        for (int waited = 0; row.started && !all_in() && waited < 10'000; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::size_t probe = 0; probe < probes.size(); ++probe) {
+            expect_true(name + ": probe " + std::to_string(probe) + " in core",
+                        resident(probes.at(probe)) == row.in_core.at(probe));
+        }
     }
     expect_true("an unknown WATCH_REGION_PAGES is the default",
                 pages_from("tiny") == Pages::first_small &&
