@@ -102,21 +102,40 @@ Guard guard_for(const void *object, Inside *inside)
     if (object != nullptr) {
         return guard_of(object);
     }
-    return inside != nullptr ? ordered_guard(*inside->region) : Guard{nullptr, nullptr};
+    return inside != nullptr ? ordered_guard(*inside->region) : Guard{};
 }
 
-// Entering what OBJECT guards: after its last release.
+// Entering what OBJECT guards: after its last release. Where the thread
+// waits until it holds OBJECT (a void RESULT), that release's clock is read
+// as the thread's ideal clock next is, at the latest as it releases OBJECT
+// in turn: the clock holds until then, and its cache line, which the last
+// holder wrote, comes over while the thread runs what OBJECT guards.
 template <Entry entry, typename Result, typename... Arguments>
 Result acquire(Wait kind, bool counted, const void *site, const void *object,
                Arguments... arguments)
 {
-    return waited<entry, Result>(
-        kind, counted, site, no_arrival,
-        [object](Inside *inside) {
-            const Guard guard = guard_for(object, inside);
-            return guard.released != nullptr ? last_release(guard, false) : Clock{};
-        },
-        arguments...);
+    const MeetingClock *released = nullptr;
+    const auto depart = [object, &released](Inside *inside) {
+        const Guard guard = guard_for(object, inside);
+        if (guard.released == nullptr) {
+            return Clock{};
+        }
+        if (std::is_void_v<Result> && !guard.shared) {
+            released = guard.released;
+            __builtin_prefetch(released, 1);
+            return Clock{};
+        }
+        return last_release(guard, false);
+    };
+    if constexpr (std::is_void_v<Result>) {
+        waited<entry, Result>(kind, counted, site, no_arrival, depart, arguments...);
+        if (released != nullptr) {
+            meet_later(this_thread(), *released);
+        }
+    }
+    else {
+        return waited<entry, Result>(kind, counted, site, no_arrival, depart, arguments...);
+    }
 }
 
 // The release: the thread's clock now, kept for the next to enter.

@@ -15,13 +15,17 @@ namespace tracer {
 
 namespace {
 
-struct Lock {
-    std::atomic<std::uintptr_t> object;
+// The objects' addresses apart from their clocks, which their holders write
+// in turn, a cache line each: a look-up reads a line that stays in every
+// core's cache, and an acquisition can leave its clock's line to come over
+// later.
+constexpr int lock_bits = 10;
+constexpr std::size_t max_locks = std::size_t{1} << lock_bits;
+std::array<std::atomic<std::uintptr_t>, max_locks> objects;
+struct alignas(64) Lock {
     MeetingClock clock;
     HandOver turns;
 };
-constexpr int lock_bits = 10;
-constexpr std::size_t max_locks = std::size_t{1} << lock_bits;
 std::array<Lock, max_locks + 1> locks; // the last: every object beyond
 
 Lock &lock_of(const void *object)
@@ -29,11 +33,11 @@ Lock &lock_of(const void *object)
     const auto key = reinterpret_cast<std::uintptr_t>(object);
     std::size_t slot = slot_of<lock_bits, 3>(key);
     for (std::size_t probe = 0; probe < max_locks; ++probe, slot = (slot + 1) % max_locks) {
-        std::uintptr_t held = locks[slot].object.load(std::memory_order_acquire);
+        std::uintptr_t held = objects[slot].load(std::memory_order_acquire);
         if (held == key) {
             return locks[slot];
         }
-        if (held == 0 && locks[slot].object.compare_exchange_strong(held, key)) {
+        if (held == 0 && objects[slot].compare_exchange_strong(held, key)) {
             return locks[slot];
         }
         if (held == key) {
@@ -48,7 +52,8 @@ Lock &lock_of(const void *object)
 Guard guard_of(const void *object)
 {
     Lock &kept = lock_of(object);
-    return {&kept.clock, &kept == &locks[max_locks] ? nullptr : &kept.turns};
+    const bool shared = &kept == &locks[max_locks];
+    return {&kept.clock, shared ? nullptr : &kept.turns, shared};
 }
 
 void await_turn(HandOver &turns)
@@ -65,14 +70,15 @@ void await_turn(HandOver &turns)
 void forget_guards()
 {
     constexpr auto relaxed = std::memory_order_relaxed;
-    for (auto &kept : locks) {
-        if (kept.object.load(relaxed) != 0) {
-            kept.object.store(0, relaxed);
-            kept.clock.clear();
-            kept.turns.taken.store(0, relaxed);
-            kept.turns.given.store(0, relaxed);
+    for (std::size_t slot = 0; slot < max_locks; ++slot) {
+        if (objects[slot].load(relaxed) != 0) {
+            objects[slot].store(0, relaxed);
+            locks[slot].clock.clear();
+            locks[slot].turns.taken.store(0, relaxed);
+            locks[slot].turns.given.store(0, relaxed);
         }
     }
+    locks[max_locks].clock.clear();
 }
 
 } // namespace tracer

@@ -201,13 +201,14 @@ struct HandOver {
 
 // A lock-like object: the ideal clock of its last release and its holders'
 // turns (null for a team's ordered block, and for the objects beyond the
-// table, which share one clock).
+// table, which share one clock: SHARED).
 struct Guard {
-    MeetingClock *released;
-    HandOver *turns;
+    MeetingClock *released = nullptr;
+    HandOver *turns = nullptr;
+    bool shared = false;
 };
 Guard guard_of(const void *object);
-inline Guard ordered_guard(Region &region) { return {&region.meet.ordered, nullptr}; }
+inline Guard ordered_guard(Region &region) { return {&region.meet.ordered, nullptr, false}; }
 
 // Waits for the release before this holder's turn, as a holder does that
 // may hear of its acquisition before the last release (spin_lock.h's
