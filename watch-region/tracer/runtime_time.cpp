@@ -22,7 +22,8 @@ namespace {
 constexpr int lock_bits = 10;
 constexpr std::size_t max_locks = std::size_t{1} << lock_bits;
 std::array<std::atomic<std::uintptr_t>, max_locks> objects;
-struct alignas(64) Lock {
+constexpr std::size_t cache_line = 64;
+struct alignas(cache_line) Lock {
     MeetingClock clock;
     HandOver turns;
 };
