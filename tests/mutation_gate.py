@@ -371,7 +371,7 @@ MUTANTS = [
            [("if (touch_end <= table_start() + small_part) {", "if (touch_end < table_start()) {")],
            test="tracer.table_pages"),
     Mutant("a lock's last release, left to be read later, never read", TRACER + "gomp_waits.cpp",
-           [("            meet_later(this_thread(), *released);", "            (void)released;")],
+           [("        meet_later(this_thread(), *released);", "        (void)released;")],
            test="tracer.gomp"),
     Mutant("the fastest regions kept, not the slowest", TRACER + "regions.cpp",
            [("return one->duration > other->duration;", "return one->duration < other->duration;")],

@@ -105,37 +105,44 @@ Guard guard_for(const void *object, Inside *inside)
     return inside != nullptr ? ordered_guard(*inside->region) : Guard{};
 }
 
-// Entering what OBJECT guards: after its last release. Where the thread
-// waits until it holds OBJECT (a void RESULT), that release's clock is read
-// as the thread's ideal clock next is, at the latest as it releases OBJECT
-// in turn: the clock holds until then, and its cache line, which the last
-// holder wrote, comes over while the thread runs what OBJECT guards.
-template <Entry entry, typename Result, typename... Arguments>
-Result acquire(Wait kind, bool counted, const void *site, const void *object,
-               Arguments... arguments)
+// Entering what OBJECT guards: after its last release. The thread waits
+// until it holds OBJECT, so that the release's clock holds until it
+// releases OBJECT in turn: it is read as the thread's ideal clock next is,
+// and its cache line, which the last holder wrote, comes over meanwhile
+// (not where the clock is shared with other objects).
+template <Entry entry, typename... Arguments>
+void acquire(Wait kind, const void *site, const void *object, Arguments... arguments)
 {
     const MeetingClock *released = nullptr;
-    const auto depart = [object, &released](Inside *inside) {
-        const Guard guard = guard_for(object, inside);
-        if (guard.released == nullptr) {
-            return Clock{};
-        }
-        if (std::is_void_v<Result> && !guard.shared) {
+    waited<entry, void>(
+        kind, true, site, no_arrival,
+        [object, &released](Inside *inside) {
+            const Guard guard = guard_for(object, inside);
+            if (guard.released != nullptr && guard.shared) {
+                return last_release(guard, false);
+            }
             released = guard.released;
             __builtin_prefetch(released, 1);
             return Clock{};
-        }
-        return last_release(guard, false);
-    };
-    if constexpr (std::is_void_v<Result>) {
-        waited<entry, Result>(kind, counted, site, no_arrival, depart, arguments...);
-        if (released != nullptr) {
-            meet_later(this_thread(), *released);
-        }
+        },
+        arguments...);
+    if (released != nullptr) {
+        meet_later(this_thread(), *released);
     }
-    else {
-        return waited<entry, Result>(kind, counted, site, no_arrival, depart, arguments...);
-    }
+}
+
+// A test of OBJECT, which may take it: after its last release, read at once.
+// The test does not wait: it is not counted.
+template <Entry entry, typename Result, typename... Arguments>
+Result test(Wait kind, const void *site, const void *object, Arguments... arguments)
+{
+    return waited<entry, Result>(
+        kind, false, site, no_arrival,
+        [object](Inside *inside) {
+            const Guard guard = guard_for(object, inside);
+            return guard.released != nullptr ? last_release(guard, false) : Clock{};
+        },
+        arguments...);
 }
 
 // The release: the thread's clock now, kept for the next to enter.
@@ -274,40 +281,32 @@ extern "C" {
 #define INTERPOSE_critical_start(symbol)                                                           \
     void symbol()                                                                                  \
     {                                                                                              \
-        acquire<Entry::symbol, void>(Wait::critical, true, __builtin_return_address(0),            \
-                                     &unnamed_critical);                                           \
+        acquire<Entry::symbol>(Wait::critical, __builtin_return_address(0), &unnamed_critical);    \
     }
 #define INTERPOSE_critical_end(symbol)                                                             \
     void symbol() { release<Entry::symbol>(&unnamed_critical); }
 #define INTERPOSE_critical_name_start(symbol)                                                      \
     void symbol(void **name)                                                                       \
     {                                                                                              \
-        acquire<Entry::symbol, void>(Wait::critical, true, __builtin_return_address(0), name,      \
-                                     name);                                                        \
+        acquire<Entry::symbol>(Wait::critical, __builtin_return_address(0), name, name);           \
     }
 #define INTERPOSE_critical_name_end(symbol)                                                        \
     void symbol(void **name) { release<Entry::symbol>(name, name); }
 #define INTERPOSE_ordered_start(symbol)                                                            \
-    void symbol()                                                                                  \
-    {                                                                                              \
-        acquire<Entry::symbol, void>(Wait::ordered, true, __builtin_return_address(0), nullptr);   \
-    }
+    void symbol() { acquire<Entry::symbol>(Wait::ordered, __builtin_return_address(0), nullptr); }
 #define INTERPOSE_ordered_end(symbol)                                                              \
     void symbol() { release<Entry::symbol>(nullptr); }
 #define INTERPOSE_set_lock(symbol)                                                                 \
     void symbol(void *lock)                                                                        \
     {                                                                                              \
-        acquire<Entry::symbol, void>(Wait::lock, true, __builtin_return_address(0), lock, lock);   \
+        acquire<Entry::symbol>(Wait::lock, __builtin_return_address(0), lock, lock);               \
     }
 #define INTERPOSE_unset_lock(symbol)                                                               \
     void symbol(void *lock) { release<Entry::symbol>(lock, lock); }
-// A lock taken by a test is entered after its last release, but the test
-// does not wait: it is not counted.
 #define INTERPOSE_test_lock(symbol)                                                                \
     int symbol(void *lock)                                                                         \
     {                                                                                              \
-        return acquire<Entry::symbol, int>(Wait::lock, false, __builtin_return_address(0), lock,   \
-                                           lock);                                                  \
+        return test<Entry::symbol, int>(Wait::lock, __builtin_return_address(0), lock, lock);      \
     }
 #define INTERPOSE_taskwait(symbol)                                                                 \
     void symbol()                                                                                  \
