@@ -1,25 +1,14 @@
 // The small steps the record's parts share: an atomic kept to the largest or
-// smallest value given it, an address's first slot in a table of them, the
-// buckets of a histogram of times, with the bucket that holds a rank, and
-// the C library's pthread_create.
+// smallest value given it, an address's first slot in a table of them, and
+// the buckets of a histogram of times, with the bucket that holds a rank.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <dlfcn.h>
-#include <pthread.h>
 
 namespace tracer {
-
-// pthread_create as the C library has it, past the tracer's own, which
-// records each creation.
-using create_function = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-inline create_function next_pthread_create()
-{
-    return reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
-}
 
 // TARGET raised to VALUE, or lowered to it; none of them orders other memory.
 template <typename Value> void atomic_max(std::atomic<Value> &target, Value value)

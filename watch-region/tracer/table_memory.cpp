@@ -1,8 +1,7 @@
 // The table's memory (table_memory.h).
 #include "table_memory.h"
 
-#include "helpers.h"
-
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <pthread.h>
@@ -13,6 +12,7 @@
 namespace tracer {
 
 TableMemory table_memory;
+thread_local bool creating_own_thread = false;
 
 Pages pages_from(const char *name)
 {
@@ -88,7 +88,9 @@ bool touch_ahead(std::size_t slots)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &held);
     pthread_t toucher{};
-    const bool started = next_pthread_create()(&toucher, &attributes, touch, nullptr) == 0;
+    creating_own_thread = true;
+    const bool started = pthread_create(&toucher, &attributes, touch, nullptr) == 0;
+    creating_own_thread = false;
     pthread_sigmask(SIG_SETMASK, &held, nullptr);
     pthread_attr_destroy(&attributes);
     return started;

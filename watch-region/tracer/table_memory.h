@@ -39,10 +39,13 @@ Pages pages_from(const char *name);
 void advise_table(Pages pages);
 // Touches each huge page that the table's first SLOTS reach into, past its
 // first 256 KiB, from a thread at idle priority that ends when it has (every
-// signal blocked in it, and unseen by the tracer's pthread_create); returns
-// whether one was started. Its touch changes no byte, whoever writes the
-// page first.
+// signal blocked in it); returns whether one was started. Its touch changes
+// no byte, whoever writes the page first.
 bool touch_ahead(std::size_t slots);
+// Set on a thread while it creates the tracer's own thread, which the
+// tracer's pthread_create then passes on unrecorded (a sanitizer's must
+// still see it).
+extern thread_local bool creating_own_thread;
 // As the table's slots FROM to END are taken: with ahead, the 64 KiB stretch
 // of small pages they reach into, past the first, is asked for whole.
 void take_pages(std::size_t from, std::size_t end);

@@ -1,14 +1,15 @@
 // Thread creation, for the libgomp and libomp halves alike: pthread_create is
 // interposed and the new thread's start routine wrapped, so that the wait
 // for a core between the creation and the thread's first instruction shows.
-#include "helpers.h"
+#include "table_memory.h"
 #include "trace_store.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 
 namespace {
 
-using tracer::create_function;
+using create_function = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 create_function real_create = nullptr;
 
 // What a created thread must run, kept in a slot of a table made before any
@@ -29,17 +30,22 @@ void *traced_start(void *slot)
     return start.routine(start.argument);
 }
 
+create_function find()
+{
+    return reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
+}
+
 create_function real()
 {
     if (real_create == nullptr) {
-        real_create = tracer::next_pthread_create();
+        real_create = find();
     }
     return real_create;
 }
 
 // Found at load, the variable written before it is read: a page first read
 // is mapped to the zero page, and its first write then faults again.
-__attribute__((constructor)) void find_create() { real_create = tracer::next_pthread_create(); }
+__attribute__((constructor)) void find_create() { real_create = find(); }
 
 } // namespace
 
@@ -48,6 +54,9 @@ extern "C" [[gnu::visibility("default")]] int pthread_create(pthread_t *thread,
                                                              void *(*routine)(void *),
                                                              void *argument)
 {
+    if (tracer::creating_own_thread) {
+        return real()(thread, attributes, routine, argument);
+    }
     const long link = created.fetch_add(1, std::memory_order_relaxed);
     starts[static_cast<std::size_t>(link) % start_slots] = Start{routine, argument};
     count_thread_created();
