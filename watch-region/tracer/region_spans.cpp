@@ -119,10 +119,17 @@ void keep_span(bool task, std::int64_t region, std::int64_t start, std::int64_t 
     }
 }
 
+// A runtime may tell of a thread's join once the thread has begun its next
+// region: the join goes to whichever buffer holds REGION.
 void keep_join(std::int64_t region, std::int64_t time)
 {
-    if (Spans *spans = spans_of(region); spans != nullptr) {
-        spans->join = time;
+    if (own == nullptr || region == 0) {
+        return;
+    }
+    for (Spans &spans : own->buffers) {
+        if (spans.region == region) {
+            spans.join = time;
+        }
     }
 }
 
