@@ -225,12 +225,13 @@ void freeze_ring()
 }
 
 // With first or slowest: counts the slots filled.
-void count_filled()
+void count_filled(std::int64_t until)
 {
     counted_end = std::min(taken.load(), limit);
     for (std::size_t start = 0; start < counted_end; start += chunk) {
         std::size_t used = 0;
-        while (used < std::min(chunk, counted_end - start) && records[start + used].time != 0) {
+        while (used < std::min(chunk, counted_end - start) && records[start + used].time != 0 &&
+               records[start + used].time <= until) {
             ++used;
         }
         filled[start / chunk] = static_cast<std::uint8_t>(used);
@@ -313,13 +314,13 @@ void count_left_out(std::int64_t count, std::int64_t time)
     note_left_out_at(time);
 }
 
-std::size_t count_kept(std::size_t room)
+std::size_t count_kept(std::size_t room, std::int64_t until)
 {
     if (keep_mode == Keep::last) {
         freeze_ring();
     }
     else {
-        count_filled();
+        count_filled(until);
     }
     cut_count = 0;
     cut_first = 0;

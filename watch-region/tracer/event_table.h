@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace tracer {
 
@@ -50,11 +51,14 @@ inline std::int32_t kernel_thread()
 }
 
 // The events kept, counted once for the trace's table, at most ROOM of them
-// (the rest counted as left out): a slot filled later by a thread still
-// running changes nothing, and with last, nothing is written to the table
-// after it. Then the events of the chunk at INDEX among them, USED of them,
+// (the rest counted as left out), none of a thread's from its first at a
+// time after UNTIL (the exit's: a runtime may report a thread's last events
+// as the process ends, while the trace is written): a slot filled later by
+// a thread still running changes nothing, and with last, nothing is written
+// to the table after it. Then the events of the chunk at INDEX among them, USED of them,
 // or none beyond the last.
-std::size_t count_kept(std::size_t room = capacity);
+std::size_t count_kept(std::size_t room = capacity,
+                       std::int64_t until = std::numeric_limits<std::int64_t>::max());
 const Record *kept_in_chunk(std::size_t index, std::size_t &used);
 
 // Calls VISIT with each event that count_kept() counted.

@@ -175,8 +175,9 @@ void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
         if (endpoint == ompt_scope_end && task->closing) {
             task->closing = false;
             const std::int64_t time = now();
-            record(Event::join, task->region->id, task->thread, 0, 0, time);
+            // Kept apart first: the trace writes the table after it.
             keep_join(task->region->id, time);
+            record(Event::join, task->region->id, task->thread, 0, 0, time);
             return;
         }
     }

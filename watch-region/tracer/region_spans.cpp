@@ -135,7 +135,7 @@ void keep_join(std::int64_t region, std::int64_t time)
 
 void slowest_spans_are(std::int64_t region) { slowest.store(region, relaxed); }
 
-void write_spans(Output &output, std::int64_t region)
+void write_spans(Output &output, std::int64_t region, std::int64_t until)
 {
     const std::size_t used = std::min(threads_taken.load(), max_span_threads);
     for (std::size_t index = 0; index < used; ++index) {
@@ -149,7 +149,7 @@ void write_spans(Output &output, std::int64_t region)
         }
         write_kind(output, *spans, 0);
         write_kind(output, *spans, 1);
-        if (spans->join != 0) {
+        if (spans->join != 0 && spans->join <= until) {
             output.line("join", spans->join, spans->kernel_thread, spans->thread, region, 0, 0);
         }
     }

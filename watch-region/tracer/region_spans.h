@@ -32,8 +32,8 @@ void slowest_spans_are(std::int64_t region);
 // Lines "slowest_wait START KERNEL_THREAD LENGTH REGION 0 0" and
 // "slowest_task ..." for
 // REGION's spans, and "join TIME KERNEL_THREAD THREAD REGION 0 0", on each
-// thread that kept them.
-void write_spans(Output &output, std::int64_t region);
+// thread that kept them, the joins up to UNTIL (as the table's events).
+void write_spans(Output &output, std::int64_t region, std::int64_t until);
 // Forgets every thread's spans, as a child that fork made must.
 void forget_spans();
 

@@ -67,7 +67,7 @@ std::size_t events_of(const Slowest &kept)
 
 // REGION, under way: its launch, and each detailed thread's body as far as
 // it went, and its spans.
-void write_under_way(Output &output, const Region &region)
+void write_under_way(Output &output, const Region &region, std::int64_t until)
 {
     output.add("slowest\n");
     // The launching thread is its team's thread 0.
@@ -86,7 +86,7 @@ void write_under_way(Output &output, const Region &region)
                         0);
         }
     }
-    write_spans(output, region.id);
+    write_spans(output, region.id, until);
 }
 
 void write_region(Output &output, const Slowest &kept)
@@ -164,7 +164,7 @@ std::atomic<std::size_t> next_spare{0};
 
 } // namespace
 
-std::size_t write_slowest(Output &output, std::size_t room)
+std::size_t write_slowest(Output &output, std::size_t room, std::int64_t until)
 {
     const bool several = keep_mode == Keep::slowest;
     std::array<const Slowest *, slowest_kept> order{};
@@ -182,7 +182,7 @@ std::size_t write_slowest(Output &output, std::size_t room)
         output.add("slowest\n");
     }
     else if (const Region *open = under_way.load(); open != nullptr) {
-        write_under_way(output, *open);
+        write_under_way(output, *open, until);
     }
     std::size_t written = 0;
     std::size_t regions = 0;
@@ -193,7 +193,7 @@ std::size_t write_slowest(Output &output, std::size_t room)
         }
         write_region(output, *order[regions]);
         if (regions == 0) {
-            write_spans(output, order[0]->id);
+            write_spans(output, order[0]->id, until);
         }
         written += events;
     }

@@ -24,7 +24,8 @@ extern std::atomic<std::uintptr_t> runtime_address;
 // the first region has returned. With slowest, the slowest regions' events,
 // slowest first, as many whole regions as ROOM events hold, and the events
 // of regions not written counted as left out; returns how many were written.
-std::size_t write_slowest(Output &output, std::size_t room);
+// The joins kept apart are those up to UNTIL (write_spans).
+std::size_t write_slowest(Output &output, std::size_t room, std::int64_t until);
 // Forgets the regions, as a child that fork made must.
 void forget_regions();
 

@@ -198,7 +198,7 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         const Keeping kept = keeping();
         // The exit is one of the events asked for.
         const std::size_t room = std::max<std::size_t>(kept.events, 2) - 1;
-        const std::size_t in_slowest = write_slowest(output, room);
+        const std::size_t in_slowest = write_slowest(output, room, exit_time);
         write_sites(output, program.data());
         write_loops(output);
         write_waits(output, exit_time, program.data());
@@ -210,7 +210,7 @@ void write_trace_file(const char *path, std::int64_t exit_time, int stopped_by)
         output.line("threads_created", threads_created.load());
         output.line("in_regions", time_in_regions.load());
         write_keeping(output);
-        count_kept(room - in_slowest);
+        count_kept(room - in_slowest, exit_time);
         write_left_out(output);
         if (stopped_by != 0) {
             output.line("stopped_by", stopped_by);

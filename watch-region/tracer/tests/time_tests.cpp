@@ -134,6 +134,9 @@ void slowest_spans(const char *path)
                     Kept{{"join", 0}, {"slowest_task", 334}, {"slowest_wait", 333}});
     expect_true("nothing of the regions in the table",
                 trace_text(path).find("\ntable 0 ") != std::string::npos);
+    write_trace_file(path, 1);
+    expect_true("no join after the exit",
+                kept_spans(path) == Kept{{"slowest_task", 334}, {"slowest_wait", 333}});
 }
 
 struct MedianCase {

@@ -130,6 +130,7 @@ void table_full()
     std::thread(fill, 41, 40).join();
     expect("a small table's events", count_kept(), 64);
     expect("a small table's left out", static_cast<std::uint64_t>(total_left_out()), 16);
+    expect("its events up to the exit at 50", count_kept(capacity, 50), 50);
 }
 
 // A parent with a region, a site, a full table and events left out forks:
