@@ -51,6 +51,17 @@ class Mutant:
     killed_by: tuple = ("default",)
     test: str = ""
     source_only: bool = False
+    # A processor feature (a flag of /proc/cpuinfo) without which the
+    # changed code never runs: the row is skipped on a machine without it.
+    needs: str = ""
+
+
+def processor_has(flag):
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as info:
+            return any(flag in line.split() for line in info if line.startswith("flags"))
+    except OSError:
+        return False
 
 
 # Each row: a name, the file it changes, the changes (text, replacement; each
@@ -713,7 +724,7 @@ MUTANTS = [
            test="tracer.trace_read_back"),
     Mutant("the CPU read with the time its node's number", TRACER + "clock.cpp",
            [("cpu = static_cast<int>(aux & cpu_bits);", "cpu = static_cast<int>(aux >> 12U);")],
-           test="tracer.clock"),
+           test="tracer.clock", needs="rdtscp"),
     Mutant("the CPUs allowed not read at load", TRACER + "waits.cpp",
            [("    read_allowed();\n    this_thread();", "    this_thread();")],
            test="tracer.trace_read_back"),
@@ -886,6 +897,9 @@ def main():
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     words = sys.argv[1:]
     mutants = [m for m in MUTANTS if not words or any(word in m.name for word in words)]
+    for mutant in [m for m in mutants if m.needs and not processor_has(m.needs)]:
+        print(f"skipped  {mutant.name}: this processor has no {mutant.needs}", flush=True)
+        mutants.remove(mutant)
     suites = sorted({suite for mutant in mutants for suite in mutant.killed_by})
     pending = queue.Queue()
     for mutant in mutants:
