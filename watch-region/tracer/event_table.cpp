@@ -403,8 +403,8 @@ void forget_events()
 
 } // namespace tracer
 
-void record(Event event, std::int64_t region, int thread, std::int64_t link, std::int64_t site,
-            std::int64_t time)
+[[gnu::hot]] void record(Event event, std::int64_t region, int thread, std::int64_t link,
+                         std::int64_t site, std::int64_t time)
 {
     using namespace tracer;
     if (keep_mode != Keep::first) {

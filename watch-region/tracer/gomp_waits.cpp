@@ -277,58 +277,62 @@ extern "C" {
 // An interposer for each entry where a thread waits, made by INTERPOSE_kind.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage): made from the list
 #define INTERPOSE_barrier(symbol)                                                                  \
-    void symbol() { barrier<Entry::symbol>(__builtin_return_address(0)); }
+    [[gnu::hot]] void symbol() { barrier<Entry::symbol>(__builtin_return_address(0)); }
 #define INTERPOSE_critical_start(symbol)                                                           \
-    void symbol()                                                                                  \
+    [[gnu::hot]] void symbol()                                                                     \
     {                                                                                              \
         acquire<Entry::symbol>(Wait::critical, __builtin_return_address(0), &unnamed_critical);    \
     }
 #define INTERPOSE_critical_end(symbol)                                                             \
-    void symbol() { release<Entry::symbol>(&unnamed_critical); }
+    [[gnu::hot]] void symbol() { release<Entry::symbol>(&unnamed_critical); }
 #define INTERPOSE_critical_name_start(symbol)                                                      \
-    void symbol(void **name)                                                                       \
+    [[gnu::hot]] void symbol(void **name)                                                          \
     {                                                                                              \
         acquire<Entry::symbol>(Wait::critical, __builtin_return_address(0), name, name);           \
     }
 #define INTERPOSE_critical_name_end(symbol)                                                        \
-    void symbol(void **name) { release<Entry::symbol>(name, name); }
+    [[gnu::hot]] void symbol(void **name) { release<Entry::symbol>(name, name); }
 #define INTERPOSE_ordered_start(symbol)                                                            \
-    void symbol() { acquire<Entry::symbol>(Wait::ordered, __builtin_return_address(0), nullptr); }
+    [[gnu::hot]] void symbol()                                                                     \
+    {                                                                                              \
+        acquire<Entry::symbol>(Wait::ordered, __builtin_return_address(0), nullptr);               \
+    }
 #define INTERPOSE_ordered_end(symbol)                                                              \
-    void symbol() { release<Entry::symbol>(nullptr); }
+    [[gnu::hot]] void symbol() { release<Entry::symbol>(nullptr); }
 #define INTERPOSE_set_lock(symbol)                                                                 \
-    void symbol(void *lock)                                                                        \
+    [[gnu::hot]] void symbol(void *lock)                                                           \
     {                                                                                              \
         acquire<Entry::symbol>(Wait::lock, __builtin_return_address(0), lock, lock);               \
     }
 #define INTERPOSE_unset_lock(symbol)                                                               \
-    void symbol(void *lock) { release<Entry::symbol>(lock, lock); }
+    [[gnu::hot]] void symbol(void *lock) { release<Entry::symbol>(lock, lock); }
 #define INTERPOSE_test_lock(symbol)                                                                \
-    int symbol(void *lock)                                                                         \
+    [[gnu::hot]] int symbol(void *lock)                                                            \
     {                                                                                              \
         return test<Entry::symbol, int>(Wait::lock, __builtin_return_address(0), lock, lock);      \
     }
 #define INTERPOSE_taskwait(symbol)                                                                 \
-    void symbol()                                                                                  \
+    [[gnu::hot]] void symbol()                                                                     \
     {                                                                                              \
         waited<Entry::symbol, void>(Wait::taskwait, true, __builtin_return_address(0), no_arrival, \
                                     tasks_of_region);                                              \
     }
 #define INTERPOSE_taskgroup_end(symbol)                                                            \
-    void symbol()                                                                                  \
+    [[gnu::hot]] void symbol()                                                                     \
     {                                                                                              \
         waited<Entry::symbol, void>(Wait::taskgroup, true, __builtin_return_address(0),            \
                                     no_arrival, tasks_of_region);                                  \
     }
 #define INTERPOSE_copy_start(symbol)                                                               \
-    Copied symbol()                                                                                \
+    [[gnu::hot]] Copied symbol()                                                                   \
     {                                                                                              \
         return waited<Entry::symbol, Copied>(Wait::single, true, __builtin_return_address(0),      \
                                              no_arrival, no_departure);                            \
     }
 #define INTERPOSE_task(symbol)                                                                     \
-    void symbol(Body body, void *data, CopyFunction copy, long size, long align, bool if_clause,   \
-                unsigned flags, void **depend, int priority, void *detach)                         \
+    [[gnu::hot]] void symbol(Body body, void *data, CopyFunction copy, long size, long align,      \
+                             bool if_clause, unsigned flags, void **depend, int priority,          \
+                             void *detach)                                                         \
     {                                                                                              \
         create_task(__builtin_return_address(0), body, data, copy, size, align, if_clause, flags,  \
                     depend, priority, detach);                                                     \

@@ -101,7 +101,7 @@ void spans_begin(std::int64_t region, std::int64_t launch, int thread)
     spans.used = {0, 0};
 }
 
-void keep_span(bool task, std::int64_t region, std::int64_t start, std::int64_t end)
+[[gnu::hot]] void keep_span(bool task, std::int64_t region, std::int64_t start, std::int64_t end)
 {
     Spans *spans = spans_of(region);
     if (spans == nullptr) {

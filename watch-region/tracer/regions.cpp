@@ -233,7 +233,7 @@ bool runtime_reports_regions = false;
 
 void count_thread_created() { threads_created.fetch_add(1, std::memory_order_relaxed); }
 
-Inside *innermost()
+[[gnu::hot]] Inside *innermost()
 {
     return depth > 0 && depth <= max_depth ? &inside[static_cast<std::size_t>(depth - 1)] : nullptr;
 }

@@ -50,7 +50,7 @@ Lock &lock_of(const void *object)
 
 } // namespace
 
-Guard guard_of(const void *object)
+[[gnu::hot]] Guard guard_of(const void *object)
 {
     Lock &kept = lock_of(object);
     const bool shared = &kept == &locks[max_locks];
@@ -86,8 +86,8 @@ void forget_guards()
 
 using tracer::Wait;
 
-void record_wait(Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
-                 std::int64_t end)
+[[gnu::hot]] void record_wait(Wait kind, std::int64_t region, std::int64_t link, std::int64_t start,
+                              std::int64_t end)
 {
     const bool task = kind == Wait::task;
     tracer::keep_span(task, region, start, end);

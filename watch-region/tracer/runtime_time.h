@@ -14,6 +14,12 @@
 //   holder waits for.
 // Each is a few stores and no clock read of its own: the halves read the
 // clock, once at each end.
+//
+// The functions on a wait's way are marked hot, which keeps them together
+// in a few pages of code: libgomp ends each barrier with a system call (its
+// last thread's futex wake), and a kernel that isolates its page tables on a
+// processor without context identifiers empties the TLB at every one, so
+// that each page the way back touches costs its thread a page walk.
 #pragma once
 
 #include "helpers.h"
@@ -53,7 +59,8 @@ struct Arrival {
     unsigned parity;
     std::int64_t caused;
 };
-inline Arrival arrive_at_barrier(Inside &inside, const ThreadTime &thread, std::int64_t start)
+[[gnu::hot]] inline Arrival arrive_at_barrier(Inside &inside, const ThreadTime &thread,
+                                              std::int64_t start)
 {
     const unsigned parity = inside.barriers++ & 1U;
     Meetings &meet = inside.region->meet;
@@ -117,7 +124,7 @@ struct RuntimeWait {
 };
 
 // The calling thread THREAD enters the runtime at START to wait.
-inline RuntimeWait begin_wait(ThreadTime &thread, std::int64_t start)
+[[gnu::hot]] inline RuntimeWait begin_wait(ThreadTime &thread, std::int64_t start)
 {
     enter_runtime(thread, start);
     return {&thread, innermost(), start, thread.useful.all};
@@ -125,8 +132,8 @@ inline RuntimeWait begin_wait(ThreadTime &thread, std::int64_t start)
 
 // WAIT ends at END, the thread's ideal clock at least WAITED_FOR: recorded
 // as WHAT, and counted without the tasks the thread ran meanwhile.
-inline void end_wait(const RuntimeWait &wait, std::int64_t end, Clock waited_for,
-                     const Waited &what)
+[[gnu::hot]] inline void end_wait(const RuntimeWait &wait, std::int64_t end, Clock waited_for,
+                                  const Waited &what)
 {
     ThreadTime &thread = *wait.thread;
     wait_until(thread, waited_for);

@@ -64,7 +64,7 @@ struct Marks {
 Marks marks;
 
 // The part of FROM to TO inside the marked intervals.
-std::int64_t marked_part(std::int64_t from, std::int64_t until)
+[[gnu::hot]] std::int64_t marked_part(std::int64_t from, std::int64_t until)
 {
     std::int64_t inside = 0;
     for (std::size_t index = std::min(marks.count.load(relaxed), max_marks); index-- > 0;) {
@@ -79,7 +79,7 @@ std::int64_t marked_part(std::int64_t from, std::int64_t until)
     return inside;
 }
 
-Clock stretch(std::int64_t from, std::int64_t until)
+[[gnu::hot]] Clock stretch(std::int64_t from, std::int64_t until)
 {
     return {until - from, marks.count.load(relaxed) == 0 ? 0 : marked_part(from, until)};
 }
@@ -93,19 +93,19 @@ static_assert(Buckets::per_power == wait_buckets_per_power);
 
 } // namespace
 
-void MeetingClock::raise(Clock clock)
+[[gnu::hot]] void MeetingClock::raise(Clock clock)
 {
     atomic_max(all, clock.all);
     atomic_max(marked, clock.marked);
 }
 
-void MeetingClock::set(Clock clock)
+[[gnu::hot]] void MeetingClock::set(Clock clock)
 {
     all.store(clock.all, relaxed);
     marked.store(clock.marked, relaxed);
 }
 
-Clock MeetingClock::read() const { return {all.load(relaxed), marked.load(relaxed)}; }
+[[gnu::hot]] Clock MeetingClock::read() const { return {all.load(relaxed), marked.load(relaxed)}; }
 
 void MeetingClock::clear()
 {
@@ -113,7 +113,7 @@ void MeetingClock::clear()
     marked.store(0, relaxed);
 }
 
-ThreadTime &this_thread()
+[[gnu::hot]] ThreadTime &this_thread()
 {
     if (own != nullptr) {
         return *own;
@@ -129,26 +129,26 @@ ThreadTime &this_thread()
     return *made;
 }
 
-void enter_runtime(ThreadTime &thread, std::int64_t time)
+[[gnu::hot]] void enter_runtime(ThreadTime &thread, std::int64_t time)
 {
     if (thread.depth++ == 0) {
         thread.useful = thread.useful + stretch(thread.since, time);
     }
 }
 
-void leave_runtime(ThreadTime &thread, std::int64_t time)
+[[gnu::hot]] void leave_runtime(ThreadTime &thread, std::int64_t time)
 {
     if (--thread.depth == 0) {
         thread.since = time;
     }
 }
 
-Clock useful_at(const ThreadTime &thread, std::int64_t time)
+[[gnu::hot]] Clock useful_at(const ThreadTime &thread, std::int64_t time)
 {
     return thread.depth == 0 ? thread.useful + stretch(thread.since, time) : thread.useful;
 }
 
-void set_ideal(ThreadTime &thread, Clock clock)
+[[gnu::hot]] void set_ideal(ThreadTime &thread, Clock clock)
 {
     thread.meeting = nullptr;
     thread.lag = clock - thread.useful;
@@ -182,8 +182,8 @@ WaitSite &other_site(ThreadTime &thread, Wait kind, int region_site, const char 
 
 } // namespace
 
-void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
-                std::int64_t nanoseconds, const char *function, Caused late)
+[[gnu::hot]] void count_wait(ThreadTime &thread, Wait kind, const void *site, int region_site,
+                             std::int64_t nanoseconds, const char *function, Caused late)
 {
     if (thread.sites == nullptr) {
         return;
