@@ -1,24 +1,28 @@
 // What this machine charges for a first write to memory, the cost under a
 // tracer's table of events: anonymous memory written for the first time 4 KiB
 // at a time, after MAP_POPULATE, after MADV_POPULATE_WRITE a stretch at a
-// time, advised for huge pages, and once touched; and a 40-byte record's
-// write while its page is new.
+// time, advised for huge pages, and once touched; a 40-byte record's write
+// while its page is new; and what a read of a page touched before costs
+// just after a system call.
 //
 // usage: page_cost [PAGES]   (default 512 pages of 4 KiB a way, a multiple
 //   of 512)
 // prints a line a way, "NAME MEDIAN P90 MAX", in microseconds a 4 KiB page
 // (for "record", a 40-byte record, and the mean; for "huge", also "stall
 // LONGEST", the longest single write, which faults 2 MiB; for
-// "populate_write", the longest call, which asks for 64 KiB).
+// "populate_write", the longest call, which asks for 64 KiB; for "walk",
+// a read after a system call, more than one without).
 #include "timing.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <numeric>
 #include <span>
@@ -145,6 +149,49 @@ void record_writes(std::size_t size)
                     static_cast<double>(times.size()));
 }
 
+// Pages touched before, read in a chain (each read gives the next page's
+// address, as a run of code does), just after a system call and without
+// one: where the kernel empties the TLB at every call (its page tables
+// isolated, on a processor without context identifiers), each page after a
+// call costs a page walk. Microseconds a page, the chain after a call less
+// the median chain without one.
+void walks()
+{
+    constexpr std::size_t pages = 16;
+    constexpr int samples = 2001;
+    const std::span<std::byte> memory = fresh(pages * page);
+    if (memory.empty()) {
+        return;
+    }
+    madvise(memory.data(), memory.size(), MADV_NOHUGEPAGE);
+    for (std::size_t index = 0; index < pages; ++index) {
+        void *next = &memory[(index + 1) % pages * page];
+        std::memcpy(&memory[index * page], &next, sizeof next);
+    }
+    const auto chain = [&memory](bool call) {
+        if (call) {
+            getppid();
+        }
+        const std::int64_t start = timing::now();
+        void *at = memory.data();
+        for (std::size_t step = 0; step < pages; ++step) {
+            std::memcpy(&at, at, sizeof at);
+        }
+        const std::int64_t took = timing::now() - start;
+        return at == memory.data() ? took : -1;
+    };
+    std::vector<double> after;
+    std::vector<double> without;
+    for (int sample = 0; sample < samples; ++sample) {
+        after.push_back(microseconds(chain(true)));
+        without.push_back(microseconds(chain(false)));
+    }
+    const double plain = quantile(without, middle);
+    std::transform(after.begin(), after.end(), after.begin(),
+                   [plain](double time) { return (time - plain) / static_cast<double>(pages); });
+    print("walk", after);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -169,5 +216,6 @@ int main(int argc, char **argv)
     first_writes(touched);
     print("touched", first_writes(touched));
     record_writes(size);
+    walks();
     return 0;
 }

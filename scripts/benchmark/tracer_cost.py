@@ -292,8 +292,9 @@ def measure(options, figures, build, paths, envs):
             print(f"  {line}")
         page_cost = os.path.join(build, "scripts/page_cost")
         done = subprocess.run([page_cost], capture_output=True, text=True, check=True)
-        print("  first writes, µs a 4 KiB page (a record: a 40-byte record), median, 90th "
-              "percentile, largest:")
+        print("  first writes, µs a 4 KiB page (a record: a 40-byte record; a walk: a read of a "
+              "page touched before, just after a system call, more than without one), median, "
+              "90th percentile, largest:")
         for line in done.stdout.splitlines():
             print(f"    {line}")
 
