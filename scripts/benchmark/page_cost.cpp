@@ -150,7 +150,7 @@ void record_writes(std::size_t size)
 }
 
 // Pages touched before, read in a chain (each read gives the next page's
-// address, as a run of code does), just after a system call and without
+// offset, as a run of code does), just after a system call and without
 // one: where the kernel empties the TLB at every call (its page tables
 // isolated, on a processor without context identifiers), each page after a
 // call costs a page walk. Microseconds a page, the chain after a call less
@@ -165,7 +165,7 @@ void walks()
     }
     madvise(memory.data(), memory.size(), MADV_NOHUGEPAGE);
     for (std::size_t index = 0; index < pages; ++index) {
-        void *next = &memory[(index + 1) % pages * page];
+        const std::size_t next = (index + 1) % pages * page;
         std::memcpy(&memory[index * page], &next, sizeof next);
     }
     const auto chain = [&memory](bool call) {
@@ -173,13 +173,13 @@ void walks()
             getppid();
         }
         const std::int64_t start = timing::now();
-        void *at = memory.data();
+        std::size_t offset = 0;
         for (std::size_t step = 0; step < pages; ++step) {
-            std::memcpy(&at, at, sizeof at);
+            std::memcpy(&offset, &memory[offset], sizeof offset);
         }
         const std::int64_t took = timing::now() - start;
         // Where the chain ends is used, so that its reads stay in.
-        return at == memory.data() ? took : -1;
+        return offset == 0 ? took : -1;
     };
     std::vector<double> after;
     std::vector<double> without;
